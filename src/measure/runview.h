@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+namespace measure {
+
+// What the START run needs from the window. The window implements it; tests use a fake.
+class RunView {
+public:
+    virtual ~RunView() = default;
+    virtual QString sizeText() = 0;   // Combo1's text
+    virtual QString driveSpec() = 0;  // mount root of Drive1's current entry
+    virtual void clearResults() = 0;
+    // box is 1, 2 or 3 (Text1 ... Text3)
+    virtual void setTimeText(int box, const QString& text) = 0;
+    virtual QString timeText(int box) = 0;
+    virtual void setStartEnabled(bool enabled) = 0;
+    // Form1's Pause: waits while the window's pending events are handled.
+    virtual void pause(double seconds) = 0;
+    // True once QUIT (or the close box) ran inside a wait; the run then does nothing more.
+    virtual bool programEnded() = 0;
+};
+
+}  // namespace measure

@@ -1,0 +1,18 @@
+#include "failure.h"
+
+#include <cstring>
+
+namespace platform {
+
+QString systemReason(int errnoValue) {
+    char buffer[256] = {};
+    // GNU strerror_r may return a static string instead of filling the buffer.
+    const char* text = strerror_r(errnoValue, buffer, sizeof buffer);
+    return QString::fromLocal8Bit(text);
+}
+
+void raiseSystemFailure(const QString& action, const QString& path, int errnoValue) {
+    throw Failure(QStringLiteral("%1 %2: %3").arg(action, path, systemReason(errnoValue)));
+}
+
+}  // namespace platform

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <exception>
+
+namespace platform {
+
+// Every failing OS operation raises one of these. The description is shown to the user as it
+// stands, so it says what failed, on which path, and the system's reason.
+class Failure : public std::exception {
+public:
+    explicit Failure(QString description)
+        : description_(std::move(description)), utf8_(description_.toUtf8()) {}
+
+    const QString& description() const noexcept { return description_; }
+    const char* what() const noexcept override { return utf8_.constData(); }
+
+private:
+    QString description_;
+    QByteArray utf8_;
+};
+
+// The system's wording for an errno value, e.g. "Permission denied".
+QString systemReason(int errnoValue);
+
+// "<action> <path>: <reason>" built from errno, e.g. "Cannot create /opt/x/TEST.TXT: Permission
+// denied".
+[[noreturn]] void raiseSystemFailure(const QString& action, const QString& path, int errnoValue);
+
+}  // namespace platform
