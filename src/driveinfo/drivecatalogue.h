@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+namespace driveinfo {
+
+// One measurable mounted volume as Drive1 lists it.
+struct DriveEntry {
+    QString mountRoot;   // the drive spec: the test file is mountRoot + "/TEST.TXT"
+    QString volumeName;  // file-system label, may be empty
+    // "/media/alex/STICK [STICK]", or just the mount path when there is no label
+    QString displayText() const;
+    friend bool operator==(const DriveEntry&, const DriveEntry&) = default;
+};
+
+// The volumes a user could measure: local block-device file systems, network file systems,
+// RAM-backed ones and FUSE volumes; no pseudo file systems, no read-only image mounts.
+class DriveCatalogue {
+public:
+    virtual ~DriveCatalogue() = default;
+    virtual QList<DriveEntry> drives() = 0;
+    // Mount root of the listed volume that holds path (longest matching mount point).
+    virtual QString driveHolding(const QString& path) = 0;
+};
+
+// Emits mountsChanged() when the mount table changes (a stick plugged in or removed).
+class MountWatcher : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+Q_SIGNALS:
+    void mountsChanged();
+};
+
+}  // namespace driveinfo

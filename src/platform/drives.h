@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+#include <memory>
+
+namespace platform {
+
+// A volume as GetDrive returns it. The properties are read when asked and throw Failure
+// when the platform cannot read them (for example a volume that is no longer mounted).
+class Drive {
+public:
+    virtual ~Drive() = default;
+    // 0 type not determined, 1 removable, 2 fixed, 3 network, 4 CD-ROM, 5 RAM disk
+    virtual int driveType() = 0;
+    virtual QString volumeName() = 0;
+    virtual double totalSize() = 0;  // bytes
+    virtual double freeSpace() = 0;  // bytes available to the user, as df's Avail
+};
+
+class DriveService {
+public:
+    virtual ~DriveService() = default;
+    // spec is a mount root; fails with "Drive <path> is not ready: ..." when it is not mounted.
+    virtual std::unique_ptr<Drive> getDrive(const QString& spec) = 0;
+};
+
+}  // namespace platform
