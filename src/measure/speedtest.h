@@ -1,8 +1,12 @@
 #pragma once
 
+#include <QString>
+#include <functional>
+
+#include "platform/files.h"
+
 namespace platform {
 class Clock;
-class FileService;
 class ProcessService;
 class ClipboardService;
 class PointerService;
@@ -31,8 +35,15 @@ public:
     void Command1_Click();
 
 private:
+    // How the run may create the test file at path; throws when what is there is the user's.
+    platform::CreateMode claimTestFile(const QString& path);
+    // Runs one timed phase and returns its elapsed value.
+    float timePhase(const std::function<void()>& work);
+
     RunView& view_;
     RunServices services_;
+    float startReading_ = 0.0f;
+    float lastElapsed_ = 0.0f;
 };
 
 }  // namespace measure

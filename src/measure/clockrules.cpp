@@ -1,0 +1,52 @@
+#include "clockrules.h"
+
+#include <cmath>
+
+#include "platform/clock.h"
+#include "platform/eventpump.h"
+
+namespace measure {
+
+namespace {
+constexpr float kSecondsPerDay = 86400.0f;
+}
+
+float ClockSeconds(platform::Clock& clock) {
+    return static_cast<float>(clock.secondsSinceLocalMidnight());
+}
+
+float elapsedBetween(float start, float end) {
+    float difference = end - start;
+    // The clock restarts at midnight; the readings come from a monotonic source, so a later
+    // reading below the start can only mean the day changed in between.
+    if (difference < 0.0f) difference += kSecondsPerDay;
+    const float hundredths = std::floor(difference * 100.0f);
+    return hundredths / 100.0f;
+}
+
+float ElapsedSeconds(platform::Clock& clock, float start) {
+    return elapsedBetween(start, ClockSeconds(clock));
+}
+
+QString elapsedText(float value, const QLocale& locale) {
+    QLocale display = locale;
+    display.setNumberOptions(display.numberOptions() | QLocale::OmitGroupSeparator);
+    // Seven significant digits is what a single-precision value carries.
+    return display.toString(static_cast<double>(value), 'g', 7);
+}
+
+void Pause(platform::Clock& clock, platform::EventPump& pump, double pauseTime) {
+    const double start = ClockSeconds(clock);
+    double previous = start;
+    double daysPassed = 0.0;
+    for (;;) {
+        const double reading = ClockSeconds(clock);
+        // Count each midnight so that the wait ends even when it spans one.
+        if (reading < previous) daysPassed += kSecondsPerDay;
+        previous = reading;
+        if (!(reading + daysPassed < start + pauseTime)) return;
+        pump.processPendingEvents();
+    }
+}
+
+}  // namespace measure

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "phaserunner.h"
+
+namespace measure {
+
+// Runs the phase on the calling thread; nothing else happens until it is done.
+class InlinePhaseRunner : public PhaseRunner {
+public:
+    void run(const std::function<void()>& work) override { work(); }
+};
+
+}  // namespace measure

@@ -1,0 +1,115 @@
+#include "threadedphaserunner.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QEventLoop>
+#include <QPointer>
+#include <exception>
+#include <thread>
+#include <vector>
+
+namespace measure {
+
+// Application-wide filter that keeps user input away from the window during a phase.
+class ThreadedPhaseRunner::InputHold : public QObject {
+public:
+    void begin() {
+        held_.clear();
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+
+    // Stops holding and posts what was held, in its original order.
+    void end() {
+        QCoreApplication::instance()->removeEventFilter(this);
+        std::vector<HeldEvent> held = std::move(held_);
+        held_.clear();
+        for (HeldEvent& item : held) {
+            if (item.receiver) QCoreApplication::postEvent(item.receiver, item.event.release());
+        }
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (!isUserInput(event->type())) return false;
+        // Moves only matter by where they end; keep the latest of a run of moves.
+        if (event->type() == QEvent::MouseMove && !held_.empty() &&
+            held_.back().event->type() == QEvent::MouseMove && held_.back().receiver == watched) {
+            held_.back().event.reset(event->clone());
+            return true;
+        }
+        held_.push_back({QPointer<QObject>(watched), std::unique_ptr<QEvent>(event->clone())});
+        return true;
+    }
+
+private:
+    struct HeldEvent {
+        QPointer<QObject> receiver;
+        std::unique_ptr<QEvent> event;
+    };
+
+    static bool isUserInput(QEvent::Type type) {
+        switch (type) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::MouseMove:
+            case QEvent::Wheel:
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::Shortcut:
+            case QEvent::ContextMenu:
+            case QEvent::TouchBegin:
+            case QEvent::TouchUpdate:
+            case QEvent::TouchEnd:
+            case QEvent::TouchCancel:
+            case QEvent::TabletPress:
+            case QEvent::TabletRelease:
+            case QEvent::TabletMove:
+            case QEvent::InputMethod:
+            case QEvent::Close:
+                return true;
+            default:
+                return false;
+        }
+    }
+
+    std::vector<HeldEvent> held_;
+};
+
+ThreadedPhaseRunner::ThreadedPhaseRunner() : hold_(std::make_unique<InputHold>()) {}
+
+ThreadedPhaseRunner::~ThreadedPhaseRunner() = default;
+
+void ThreadedPhaseRunner::run(const std::function<void()>& work) {
+    // Without an application there is no loop to keep turning; a nested phase already has one.
+    if (QCoreApplication::instance() == nullptr || busy_.load()) {
+        work();
+        return;
+    }
+
+    busy_ = true;
+    hold_->begin();
+
+    QEventLoop loop;
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        // Queued, so it takes effect inside exec() even when the work was quicker than the start
+        // of the loop.
+        QMetaObject::invokeMethod(
+            &loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
+    });
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    // exec() also returns early when the application is told to quit; then just wait.
+    worker.join();
+
+    hold_->end();
+    busy_ = false;
+    if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace measure

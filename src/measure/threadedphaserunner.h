@@ -1,0 +1,32 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "phaserunner.h"
+
+namespace measure {
+
+// Runs each phase on a worker thread while the calling (window) thread turns a local event
+// loop without user input: the window repaints and answers the desktop, but no click, key or
+// close request is handled. Such input that is delivered anyway (sent directly rather than
+// through the window system) is held back and posted again when the phase ends, so it is
+// handled at the next wait. A failure of the work is rethrown on the calling thread.
+class ThreadedPhaseRunner : public PhaseRunner {
+public:
+    ThreadedPhaseRunner();
+    ~ThreadedPhaseRunner() override;
+    ThreadedPhaseRunner(const ThreadedPhaseRunner&) = delete;
+    ThreadedPhaseRunner& operator=(const ThreadedPhaseRunner&) = delete;
+
+    void run(const std::function<void()>& work) override;
+    // True while a phase is running; the window defers its own refreshes meanwhile.
+    bool busy() const { return busy_.load(); }
+
+private:
+    class InputHold;
+    std::unique_ptr<InputHold> hold_;
+    std::atomic<bool> busy_{false};
+};
+
+}  // namespace measure
