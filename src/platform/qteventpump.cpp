@@ -1,0 +1,11 @@
+#include "qteventpump.h"
+
+#include <QCoreApplication>
+
+namespace platform {
+
+void QtEventPump::processPendingEvents() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+}  // namespace platform
