@@ -1,0 +1,147 @@
+// The elapsed-time rule, its display, and the event-pumping wait.
+
+#include <QCoreApplication>
+#include <QTest>
+#include <limits>
+
+#include "fakes/fakedesktop.h"
+#include "measure/clockrules.h"
+
+class ClockRules : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void elapsedIsCutToHundredthsAndShown_data() {
+        QTest::addColumn<float>("start");
+        QTest::addColumn<float>("end");
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("shown");
+
+        QTest::newRow("two and a half") << 0.0f << 2.5f << "C"
+                                        << "2.5";
+        QTest::newRow("whole seconds") << 0.0f << 3.0f << "C"
+                                       << "3";
+        QTest::newRow("below a hundredth") << 0.0f << 0.004f << "C"
+                                           << "0";
+        QTest::newRow("cut, not rounded") << 0.0f << 12.349f << "C"
+                                          << "12.34";
+        QTest::newRow("nothing at all") << 500.0f << 500.0f << "C"
+                                        << "0";
+        QTest::newRow("below one") << 0.0f << 0.75f << "C"
+                                   << "0.75";
+        QTest::newRow("later in the day") << 43200.0f << 43202.5f << "C"
+                                          << "2.5";
+        QTest::newRow("across midnight") << 86399.5f << 2.0f << "C"
+                                         << "2.5";
+        QTest::newRow("whole day short of midnight") << 86399.0f << 0.0f << "C"
+                                                     << "1";
+        QTest::newRow("no group separator") << 0.0f << 12345.5f << "C"
+                                            << "12345.5";
+        QTest::newRow("seven digits") << 0.0f << 54321.25f << "C"
+                                      << "54321.25";
+        QTest::newRow("German comma") << 0.0f << 2.5f << "de_DE"
+                                      << "2,5";
+        QTest::newRow("German whole") << 0.0f << 3.0f << "de_DE"
+                                      << "3";
+        QTest::newRow("German no group separator") << 0.0f << 12345.5f << "de_DE"
+                                                   << "12345,5";
+        QTest::newRow("German across midnight") << 86390.0f << 2.25f << "de_DE"
+                                                << "12,25";
+    }
+    void elapsedIsCutToHundredthsAndShown() {
+        QFETCH(float, start);
+        QFETCH(float, end);
+        QFETCH(QString, locale);
+        QFETCH(QString, shown);
+        const float elapsed = measure::elapsedBetween(start, end);
+        QVERIFY(elapsed >= 0.0f);
+        QCOMPARE(measure::elapsedText(elapsed, QLocale(locale)), shown);
+    }
+
+    void elapsedSecondsReadsTheClockOnce() {
+        fakes::FakeClock clock;
+        clock.now = 100.0;
+        clock.stepPerReading = 0.5;
+        QCOMPARE(measure::ElapsedSeconds(clock, 97.5f), 2.5f);
+        QCOMPARE(clock.now, 100.5);
+    }
+
+    // The wait lasts at least its length in clock readings and handles the events that are
+    // pending on every pass, including ones posted while it waits.
+    void pauseWaitsAndHandlesEvents_data() {
+        QTest::addColumn<double>("startOfWait");
+        QTest::addColumn<double>("step");
+        QTest::newRow("morning") << 36000.0 << 0.001;
+        QTest::newRow("coarse clock") << 36000.0 << 0.02;
+        QTest::newRow("across midnight") << 86399.95 << 0.001;
+        QTest::newRow("last reading before midnight") << 86399.99 << 0.05;
+    }
+    void pauseWaitsAndHandlesEvents() {
+        QFETCH(double, startOfWait);
+        QFETCH(double, step);
+        fakes::FakeClock clock;
+        clock.now = startOfWait;
+        clock.stepPerReading = step;
+        fakes::FakeEventPump pump;
+        bool pendingHandled = false;
+        bool postedHandled = false;
+        QMetaObject::invokeMethod(
+            this, [&] { pendingHandled = true; }, Qt::QueuedConnection);
+        pump.onPass = [&] {
+            if (pump.passes == 2)
+                QMetaObject::invokeMethod(
+                    this, [&] { postedHandled = true; }, Qt::QueuedConnection);
+            QCoreApplication::processEvents();
+        };
+
+        measure::Pause(clock, pump, 0.1);
+
+        QVERIFY(pendingHandled);
+        QVERIFY(postedHandled);
+        // Readings: one start, one per pass, one final. Time covered by them is at least 0.1 s
+        // and at most one step more (plus single-precision rounding of the readings).
+        const int readings = pump.passes + 2;
+        const double covered = (readings - 1) * step;
+        QVERIFY2(covered >= 0.1 - 0.008, qPrintable(QString::number(covered)));
+        QVERIFY2(covered <= 0.1 + step + 0.008, qPrintable(QString::number(covered)));
+    }
+
+    void pauseOfNothingHandlesNoEvent_data() {
+        QTest::addColumn<double>("pauseTime");
+        QTest::newRow("zero") << 0.0;
+        QTest::newRow("negative") << -1.0;
+        QTest::newRow("tiny negative") << -1e-9;
+        QTest::newRow("not a number") << std::numeric_limits<double>::quiet_NaN();
+    }
+    void pauseOfNothingHandlesNoEvent() {
+        QFETCH(double, pauseTime);
+        fakes::FakeClock clock;
+        clock.stepPerReading = 0.0;  // a frozen clock: the wait must end by the comparison alone
+        fakes::FakeEventPump pump;
+        bool handled = false;
+        QMetaObject::invokeMethod(
+            this, [&] { handled = true; }, Qt::QueuedConnection);
+        pump.onPass = [] { QCoreApplication::processEvents(); };
+
+        measure::Pause(clock, pump, pauseTime);
+
+        QCOMPARE(pump.passes, 0);
+        QVERIFY(!handled);
+        QCoreApplication::processEvents();  // leave nothing pending for the next case
+        QVERIFY(handled);
+    }
+
+    // A frozen clock with a positive wait spins; the pump ends it here by moving the clock, as
+    // real time would. One pass per reading proves the loop reads the clock every pass.
+    void pauseReadsTheClockOnEveryPass() {
+        fakes::FakeClock clock;
+        clock.now = 5000.0;
+        fakes::FakeEventPump pump;
+        pump.onPass = [&] { clock.now += 0.03; };
+        measure::Pause(clock, pump, 0.1);
+        QCOMPARE(pump.passes, 4);  // 0, 0.03, 0.06, 0.09 are all short of 0.1
+    }
+};
+
+QTEST_GUILESS_MAIN(ClockRules)
+#include "tst_clockrules.moc"

@@ -1,0 +1,399 @@
+// The START run against in-memory fakes: step order, the test file, failures, events handled
+// during the waits, and files that belong to the user.
+
+#include <QCoreApplication>
+#include <QTest>
+#include <memory>
+
+#include "measure/testfile.h"
+#include "measure/threadedphaserunner.h"
+#include "runharness.h"
+
+using fakes::FakeFiles;
+using measuretest::RunHarness;
+using platform::PathKind;
+
+namespace {
+
+const QByteArray kLine = QByteArrayLiteral("123456789012345678901234567890123456789012345678\r\n");
+
+// Moves the fake clock as real work would take time: create 2.5 s, write 3 s, read 0.25 s.
+void giveDurations(RunHarness& run) {
+    const QString target = run.targetPath();
+    run.files.setBeforeOperation([&run, target](FakeFiles::Op op, const QString& path) {
+        if (op == FakeFiles::Op::Open) run.clock.now += 2.5;
+        if (op == FakeFiles::Op::Copy)
+            run.clock.now += path.endsWith(QStringLiteral("-> ") + target) ? 3.0 : 0.25;
+    });
+}
+
+}  // namespace
+
+class SpeedTestRun : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void completeRunShowsTimesAndLeavesNothing_data() {
+        QTest::addColumn<bool>("threaded");
+        QTest::newRow("inline") << false;
+        QTest::newRow("worker thread") << true;
+    }
+    void completeRunShowsTimesAndLeavesNothing() {
+        QFETCH(bool, threaded);
+        measure::ThreadedPhaseRunner threadedRunner;
+        RunHarness run(threaded ? &threadedRunner : nullptr);
+        giveDurations(run);
+
+        run.speedTest.Command1_Click();
+
+        QVERIFY(run.messages.shown.isEmpty());
+        QCOMPARE(run.view.boxes[1], QStringLiteral("2.5"));
+        QCOMPARE(run.view.boxes[2], QStringLiteral("3"));
+        QCOMPARE(run.view.boxes[3], QStringLiteral("0.25"));
+        QCOMPARE(run.clipboard.text, QStringLiteral("2.5\t3\t0.25"));
+        QCOMPARE(run.clipboard.clears, 1);
+        QCOMPARE(run.clipboard.sets, 1);
+        QVERIFY(run.files.paths().isEmpty());
+        QCOMPARE(run.pointer.history, (QList<bool>{true, false}));
+        QCOMPARE(run.view.startHistory, (QList<bool>{false, true}));
+        QCOMPARE(run.view.pauseLengths, (QList<double>{0.1, 0.1, 0.1, 0.1}));
+        QCOMPARE(run.view.driveReads, 1);
+
+        const QString local = run.localPath();
+        const QString target = run.targetPath();
+        QCOMPARE(
+            run.files.log(),
+            (QStringList{
+                QStringLiteral("open %1 new").arg(local), QStringLiteral("close %1").arg(local),
+                QStringLiteral("copy %1 %2 new flush drop").arg(local, target),
+                QStringLiteral("delete %1").arg(local),
+                QStringLiteral("copy %1 %2 new").arg(target, local),
+                QStringLiteral("delete %1").arg(local), QStringLiteral("delete %1").arg(target)}));
+    }
+
+    void testFileHoldsExactlyTheLines_data() {
+        QTest::addColumn<QString>("size");
+        QTest::addColumn<int>("bytes");
+        QTest::newRow("10 MB") << "10" << 10'000'000;
+        QTest::newRow("half a MB") << "0.5" << 500'000;
+        QTest::newRow("zero") << "0" << 0;
+        QTest::newRow("negative") << "-3" << 0;
+    }
+    void testFileHoldsExactlyTheLines() {
+        QFETCH(QString, size);
+        QFETCH(int, bytes);
+        RunHarness run;
+        run.view.size = size;
+        QByteArray local;
+        QByteArray target;
+        run.view.onPause = [&](int wait) {
+            if (wait == 2) local = run.files.content(run.localPath());
+            if (wait == 3) target = run.files.content(run.targetPath());
+        };
+
+        run.speedTest.Command1_Click();
+
+        QVERIFY(run.messages.shown.isEmpty());
+        QCOMPARE(local.size(), bytes);
+        QCOMPARE(run.files.writeLineCalls(), bytes / 50);
+        QVERIFY(local == kLine.repeated(bytes / 50));
+        QVERIFY(target == local);
+        for (int box = 1; box <= 3; ++box) QVERIFY(!run.view.boxes[box].isEmpty());
+        QVERIFY(run.files.paths().isEmpty());
+    }
+
+    void emptySizeOnlyShowsDataSizeError() {
+        RunHarness run;
+        run.view.size = QString();
+        run.view.boxes = {QString(), QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3")};
+
+        run.speedTest.Command1_Click();
+
+        QCOMPARE(run.messages.shown, QStringList{QStringLiteral("Data Size Error")});
+        QCOMPARE(run.view.boxes[1], QString());
+        QCOMPARE(run.view.boxes[3], QString());
+        QVERIFY(run.pointer.history.isEmpty());
+        QVERIFY(run.view.startHistory.isEmpty());
+        QCOMPARE(run.view.waits, 0);
+        QVERIFY(run.files.log().isEmpty());
+        QCOMPARE(run.clipboard.sets, 0);
+    }
+
+    // Each failure shows exactly one message, leaves no local copy behind, never deletes the
+    // drive's copy, and gives the window back.
+    void failureShowsOneMessage_data() {
+        QTest::addColumn<QString>("size");
+        QTest::addColumn<int>("faultOp");
+        QTest::addColumn<QString>("faultOn");  // "local" or "target"
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<int>("boxesShown");
+        QTest::addColumn<bool>("targetLeft");
+
+        const int open = int(FakeFiles::Op::Open);
+        const int copy = int(FakeFiles::Op::Copy);
+        const int del = int(FakeFiles::Op::Delete);
+        const int write = int(FakeFiles::Op::WriteLine);
+        QTest::newRow("local create fails")
+            << "1" << open << "local"
+            << "Cannot create /opt/dov/TEST.TXT: Permission denied" << 0 << false;
+        QTest::newRow("size not a number") << "abc" << -1 << ""
+                                           << "Data size 'abc' is not a number" << 0 << false;
+        QTest::newRow("size too large") << "200000" << -1 << ""
+                                        << "Data size '200000' is too large" << 0 << false;
+        QTest::newRow("local disk full while writing")
+            << "1" << write << "local"
+            << "Cannot write /opt/dov/TEST.TXT: No space left on device" << 0 << false;
+        QTest::newRow("write copy fails")
+            << "1" << copy << "target"
+            << "Cannot copy to /media/stick/TEST.TXT: Read-only file system" << 1 << false;
+        QTest::newRow("read copy fails")
+            << "1" << copy << "local"
+            << "Cannot read /media/stick/TEST.TXT: Input/output error" << 2 << true;
+        QTest::newRow("final delete of the drive's copy fails")
+            << "1" << del << "target"
+            << "Cannot delete /media/stick/TEST.TXT: Device busy" << 3 << true;
+    }
+    void failureShowsOneMessage() {
+        QFETCH(QString, size);
+        QFETCH(int, faultOp);
+        QFETCH(QString, faultOn);
+        QFETCH(QString, message);
+        QFETCH(int, boxesShown);
+        QFETCH(bool, targetLeft);
+
+        RunHarness run;
+        run.view.size = size;
+        const QString local = run.localPath();
+        const QString target = run.targetPath();
+        if (faultOp >= 0) {
+            run.files.failNext(static_cast<FakeFiles::Op>(faultOp), message,
+                               faultOn == QLatin1String("local") ? local : target);
+        }
+
+        run.speedTest.Command1_Click();
+
+        QCOMPARE(run.messages.shown, QStringList{message});
+        QVERIFY(!run.files.exists(local));
+        QCOMPARE(run.files.exists(target), targetLeft);
+        QCOMPARE(run.files.openFileCount(), 0);
+        QVERIFY(run.files.log().contains(QStringLiteral("closeAll")));
+        for (int box = 1; box <= 3; ++box)
+            QCOMPARE(run.view.boxes[box].isEmpty(), box > boxesShown);
+        QCOMPARE(run.pointer.busy, false);
+        QCOMPARE(run.view.startEnabled, true);
+        QCOMPARE(run.clipboard.text, QStringLiteral("untouched"));
+        // The failure path deletes only a local copy that is there.
+        const QStringList log = run.files.log();
+        const QStringList afterFailure = log.mid(log.indexOf(QStringLiteral("closeAll")));
+        for (const QString& entry : afterFailure)
+            QVERIFY2(entry != QStringLiteral("delete %1").arg(target), qPrintable(entry));
+    }
+
+    void failingCleanupStillShowsTheOriginalFailure() {
+        RunHarness run;
+        run.files.failNext(FakeFiles::Op::Copy, QStringLiteral("Cannot copy: disk full"),
+                           run.targetPath());
+        run.files.failNext(FakeFiles::Op::Delete, QStringLiteral("Cannot delete: busy"),
+                           run.localPath());
+
+        run.speedTest.Command1_Click();
+
+        QCOMPARE(run.messages.shown, QStringList{QStringLiteral("Cannot copy: disk full")});
+        QCOMPARE(run.view.startEnabled, true);
+        QCOMPARE(run.pointer.busy, false);
+    }
+
+    void sizeIsReadAgainAfterTheFirstWait_data() {
+        QTest::addColumn<QString>("typedDuringWait");
+        QTest::addColumn<int>("lines");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("new size is used") << "0.5" << 10000 << "";
+        QTest::newRow("emptied box is not a number") << "" << 0 << "Data size '' is not a number";
+    }
+    void sizeIsReadAgainAfterTheFirstWait() {
+        QFETCH(QString, typedDuringWait);
+        QFETCH(int, lines);
+        QFETCH(QString, message);
+        RunHarness run;
+        run.view.onPause = [&](int wait) {
+            if (wait == 1) run.view.size = typedDuringWait;
+        };
+
+        run.speedTest.Command1_Click();
+
+        QCOMPARE(run.files.writeLineCalls(), lines);
+        QCOMPARE(run.messages.shown, message.isEmpty() ? QStringList() : QStringList{message});
+        QVERIFY(run.files.paths().isEmpty());
+    }
+
+    void driveChangedDuringAWait_data() {
+        QTest::addColumn<int>("wait");
+        QTest::addColumn<bool>("newDriveIsTarget");
+        QTest::addColumn<QString>("clipboard");
+        QTest::newRow("first wait") << 1 << true << "2.5\t3\t0.25";
+        QTest::newRow("second wait") << 2 << true << "\t3\t0.25";
+        QTest::newRow("third wait") << 3 << false << "\t\t0.25";
+        QTest::newRow("fourth wait") << 4 << false << "\t\t";
+    }
+    void driveChangedDuringAWait() {
+        QFETCH(int, wait);
+        QFETCH(bool, newDriveIsTarget);
+        QFETCH(QString, clipboard);
+        RunHarness run;
+        const QString firstTarget = run.targetPath();
+        const QString otherTarget = QStringLiteral("/media/other/TEST.TXT");
+        QStringList copies;
+        run.files.setBeforeOperation([&](FakeFiles::Op op, const QString& path) {
+            if (op == FakeFiles::Op::Open) run.clock.now += 2.5;
+            if (op == FakeFiles::Op::Copy) {
+                copies.append(path);
+                run.clock.now += copies.size() == 1 ? 3.0 : 0.25;
+            }
+        });
+        // The drive panel empties the time boxes on every change of drive.
+        run.view.onPause = [&](int current) {
+            if (current != wait) return;
+            run.view.drive = QStringLiteral("/media/other");
+            run.view.clearResults();
+        };
+
+        run.speedTest.Command1_Click();
+
+        const QString used = newDriveIsTarget ? otherTarget : firstTarget;
+        QCOMPARE(copies, (QStringList{run.localPath() + QStringLiteral(" -> ") + used,
+                                      used + QStringLiteral(" -> ") + run.localPath()}));
+        QCOMPARE(run.clipboard.text, clipboard);
+        QVERIFY(run.files.paths().isEmpty());
+        QVERIFY(run.messages.shown.isEmpty());
+    }
+
+    // QUIT inside a wait: the run does nothing more, whatever exists then stays.
+    void quitDuringAWait_data() {
+        QTest::addColumn<int>("wait");
+        QTest::addColumn<bool>("localLeft");
+        QTest::addColumn<bool>("targetLeft");
+        QTest::newRow("first wait") << 1 << false << false;
+        QTest::newRow("second wait") << 2 << true << false;
+        QTest::newRow("third wait") << 3 << true << true;
+        QTest::newRow("fourth wait") << 4 << true << true;
+    }
+    void quitDuringAWait() {
+        QFETCH(int, wait);
+        QFETCH(bool, localLeft);
+        QFETCH(bool, targetLeft);
+        RunHarness run;
+        run.view.onPause = [&](int current) {
+            if (current == wait) run.view.ended = true;
+        };
+
+        run.speedTest.Command1_Click();
+
+        QCOMPARE(run.view.waits, wait);
+        QCOMPARE(run.files.exists(run.localPath()), localLeft);
+        QCOMPARE(run.files.exists(run.targetPath()), targetLeft);
+        QCOMPARE(run.clipboard.text, QStringLiteral("untouched"));
+        QVERIFY(run.messages.shown.isEmpty());
+    }
+
+    // A TEST.TXT that the program did not write is never opened, emptied or deleted; one that
+    // holds nothing but test lines is a leftover of ours and is reused.
+    void existingTestFile_data() {
+        QTest::addColumn<QString>("place");  // "local" or "target"
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("ours");
+
+        const int file = int(PathKind::RegularFile);
+        const QByteArray notes = QByteArrayLiteral("shopping list\n");
+        for (const char* place : {"local", "target"}) {
+            const QByteArray tag(place);
+            QTest::newRow(tag + " user's file") << place << file << notes << false;
+            QTest::newRow(tag + " test lines plus one byte")
+                << place << file << kLine.repeated(3) + '1' << false;
+            QTest::newRow(tag + " line without CR")
+                << place << file
+                << QByteArrayLiteral("123456789012345678901234567890123456789012345678\n") << false;
+            QTest::newRow(tag + " symbolic link")
+                << place << int(PathKind::SymbolicLink) << QByteArray("/home/u/TEST.TXT") << false;
+            QTest::newRow(tag + " folder")
+                << place << int(PathKind::Other) << QByteArray() << false;
+            QTest::newRow(tag + " leftover of a run") << place << file << kLine.repeated(7) << true;
+            QTest::newRow(tag + " empty leftover") << place << file << QByteArray() << true;
+        }
+    }
+    void existingTestFile() {
+        QFETCH(QString, place);
+        QFETCH(int, kind);
+        QFETCH(QByteArray, content);
+        QFETCH(bool, ours);
+        RunHarness run;
+        const QString path = place == QLatin1String("local") ? run.localPath() : run.targetPath();
+        run.files.putNode(path, static_cast<PathKind>(kind), content);
+
+        run.speedTest.Command1_Click();
+
+        if (ours) {
+            QVERIFY(run.messages.shown.isEmpty());
+            QVERIFY(run.files.paths().isEmpty());
+            QVERIFY(run.files.log().join('\n').contains(QStringLiteral(" replace")));
+            return;
+        }
+        QCOMPARE(run.messages.shown,
+                 QStringList{QStringLiteral("%1 already exists and is not a test file of this "
+                                            "program; it was left untouched")
+                                 .arg(path)});
+        QVERIFY(run.files.exists(path));
+        QCOMPARE(run.files.content(path), content);
+        QCOMPARE(run.files.paths(), QStringList{path});  // our own local copy is gone
+        for (const QString& entry : run.files.log()) {
+            QVERIFY2(!entry.contains(QStringLiteral(" ") + path), qPrintable(entry));
+        }
+        // The check comes before the phase's clock: no time is shown for it.
+        QCOMPARE(run.view.boxes[place == QLatin1String("local") ? 1 : 2], QString());
+        QCOMPARE(run.view.startEnabled, true);
+        QCOMPARE(run.pointer.busy, false);
+    }
+
+    void testFilePathAtTheRoot_data() {
+        QTest::addColumn<QString>("drive");
+        QTest::addColumn<QString>("target");
+        QTest::newRow("root") << "/"
+                              << "/TEST.TXT";
+        QTest::newRow("mount point") << "/media/u/STICK"
+                                     << "/media/u/STICK/TEST.TXT";
+    }
+    void testFilePathAtTheRoot() {
+        QFETCH(QString, drive);
+        QFETCH(QString, target);
+        RunHarness run;
+        run.view.drive = drive;
+        run.speedTest.Command1_Click();
+        QVERIFY(run.messages.shown.isEmpty());
+        QVERIFY(run.files.log().contains(
+            QStringLiteral("copy /opt/dov/TEST.TXT %1 new flush drop").arg(target)));
+    }
+
+    void driveThatHoldsTheProgramIsRefused_data() {
+        QTest::addColumn<QString>("drive");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("same folder")
+            << "/opt/dov"
+            << "/opt/dov/TEST.TXT is the program folder's own test file; choose a drive other "
+               "than the one whose root holds the program";
+        QTest::newRow("no drive") << ""
+                                  << "No drive is selected";
+    }
+    void driveThatHoldsTheProgramIsRefused() {
+        QFETCH(QString, drive);
+        QFETCH(QString, message);
+        RunHarness run;
+        run.view.drive = drive;
+        run.speedTest.Command1_Click();
+        QCOMPARE(run.messages.shown, QStringList{message});
+        QVERIFY(run.files.paths().isEmpty());
+        QCOMPARE(run.view.boxes[2], QString());
+    }
+};
+
+QTEST_GUILESS_MAIN(SpeedTestRun)
+#include "tst_speedtest.moc"
