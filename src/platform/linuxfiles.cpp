@@ -72,8 +72,12 @@ bool sameFile(const struct stat& a, const struct stat& b) {
 // Why an open with O_NOFOLLOW failed, in words a user can act on.
 QString openFailureReason(const QByteArray& path, int errnoValue) {
     struct stat info {};
-    if (errnoValue == ELOOP && ::lstat(path.constData(), &info) == 0 && S_ISLNK(info.st_mode)) {
-        return QStringLiteral("Is a symbolic link");
+    if (::lstat(path.constData(), &info) == 0) {
+        if (errnoValue == ELOOP && S_ISLNK(info.st_mode))
+            return QStringLiteral("Is a symbolic link");
+        // A FIFO without a reader or a socket answers ENXIO, which would read as a device fault.
+        if (errnoValue == ENXIO && !S_ISREG(info.st_mode))
+            return QStringLiteral("Not a regular file");
     }
     return systemReason(errnoValue);
 }

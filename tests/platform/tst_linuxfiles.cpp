@@ -1,0 +1,518 @@
+// The Linux file service: exact output bytes, create modes that never harm what is already
+// there, failure texts a user can act on, the repeated-block check and whole-file copies.
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/failure.h"
+#include "platform/linuxfiles.h"
+#include "support/scratchmounts.h"
+
+using platform::CopyOptions;
+using platform::CreateMode;
+using platform::Failure;
+using platform::LinuxFileService;
+using platform::PathKind;
+
+Q_DECLARE_METATYPE(CreateMode)
+Q_DECLARE_METATYPE(PathKind)
+
+namespace {
+
+const QByteArray testLine = "123456789012345678901234567890123456789012345678";
+
+QByteArray readBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+void writeBytes(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+bool isSymlink(const QString& path) {
+    struct stat info {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+QByteArray repeated(const QByteArray& block, int count) {
+    QByteArray bytes;
+    bytes.reserve(block.size() * count);
+    for (int i = 0; i < count; ++i) bytes.append(block);
+    return bytes;
+}
+
+// What is put at the path before a create or copy, and how to check it survived.
+enum class Existing { Nothing, RegularFile, LinkToFile, DanglingLink, Directory, Fifo };
+
+}  // namespace
+
+Q_DECLARE_METATYPE(Existing)
+
+class LinuxFilesTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir_;
+    QString path(const QString& name) const { return dir_.filePath(name); }
+
+    // Puts `what` at `at`; a link's target is at `at`.target with known bytes.
+    void place(Existing what, const QString& at) {
+        const QByteArray atPath = QFile::encodeName(at);
+        switch (what) {
+            case Existing::Nothing:
+                break;
+            case Existing::RegularFile:
+                writeBytes(at, "the user's own notes\n");
+                break;
+            case Existing::LinkToFile:
+                writeBytes(at + ".target", "precious target\n");
+                QCOMPARE(::symlink(QFile::encodeName(at + ".target").constData(), atPath), 0);
+                break;
+            case Existing::DanglingLink:
+                QCOMPARE(::symlink(QFile::encodeName(at + ".target").constData(), atPath), 0);
+                break;
+            case Existing::Directory:
+                QVERIFY(QDir().mkdir(at));
+                break;
+            case Existing::Fifo:
+                QCOMPARE(::mkfifo(atPath.constData(), 0600), 0);
+                break;
+        }
+    }
+
+    // True when what `place` put there is still there, unchanged.
+    bool survived(Existing what, const QString& at) {
+        switch (what) {
+            case Existing::Nothing:
+                return true;
+            case Existing::RegularFile:
+                return readBytes(at) == "the user's own notes\n";
+            case Existing::LinkToFile:
+                return isSymlink(at) && readBytes(at + ".target") == "precious target\n";
+            case Existing::DanglingLink:
+                return isSymlink(at) && !QFile::exists(at + ".target");
+            case Existing::Directory:
+                return QFileInfo(at).isDir();
+            case Existing::Fifo: {
+                struct stat info {};
+                return ::lstat(QFile::encodeName(at).constData(), &info) == 0 &&
+                       S_ISFIFO(info.st_mode);
+            }
+        }
+        return false;
+    }
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY(dir_.isValid()); }
+
+    void cleanup() {
+        // Each case starts from an empty folder.
+        QDir folder(dir_.path());
+        for (const QFileInfo& entry :
+             folder.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+            if (entry.isDir() && !entry.isSymLink()) {
+                QDir(entry.filePath()).removeRecursively();
+            } else {
+                QFile::remove(entry.filePath());
+            }
+        }
+    }
+
+    void writtenLinesAreExactBytes_data() {
+        QTest::addColumn<QList<QByteArray>>("lines");
+        const QByteArray longLine(3 * 1024 * 1024 + 5, 'x');
+        QTest::newRow("no lines") << QList<QByteArray>{};
+        QTest::newRow("one empty line") << QList<QByteArray>{""};
+        QTest::newRow("one line") << QList<QByteArray>{testLine};
+        QTest::newRow("lines across the buffer edge") << QList<QByteArray>(30000, testLine);
+        QTest::newRow("line longer than the buffer") << QList<QByteArray>{"a", longLine, "b"};
+        QTest::newRow("bytes beyond ASCII") << QList<QByteArray>{"\xE5\x88\x9D\x00\xFF"};
+    }
+    void writtenLinesAreExactBytes() {
+        QFETCH(QList<QByteArray>, lines);
+        LinuxFileService files;
+        const QString target = path("TEST.TXT");
+        files.openForOutput(1, target, CreateMode::CreateNew);
+        QByteArray expected;
+        for (const QByteArray& line : lines) {
+            files.writeLine(1, std::string_view(line.constData(), line.size()));
+            expected += line + "\r\n";
+        }
+        files.close(1);
+        QCOMPARE(readBytes(target), expected);
+    }
+
+    void fileNumbersKeepFilesApart() {
+        LinuxFileService files;
+        files.openForOutput(1, path("one"), CreateMode::CreateNew);
+        files.openForOutput(255, path("last"), CreateMode::CreateNew);
+        for (int i = 0; i < 3; ++i) {
+            files.writeLine(1, "first");
+            files.writeLine(255, "second");
+        }
+        files.close(255);
+        QCOMPARE(readBytes(path("last")), QByteArray("second\r\nsecond\r\nsecond\r\n"));
+        QVERIFY_THROWS_EXCEPTION(Failure, files.writeLine(255, "after close"));
+        // A number that is not open closes without complaint, like the classic Close #n.
+        files.close(255);
+        files.close(7);
+        // closeAll writes out what is still buffered.
+        files.closeAll();
+        QCOMPARE(readBytes(path("one")), QByteArray("first\r\nfirst\r\nfirst\r\n"));
+        files.closeAll();
+    }
+
+    void badFileNumbersFail_data() {
+        QTest::addColumn<int>("number");
+        QTest::newRow("zero") << 0;
+        QTest::newRow("256") << 256;
+        QTest::newRow("negative") << -1;
+    }
+    void badFileNumbersFail() {
+        QFETCH(int, number);
+        LinuxFileService files;
+        QVERIFY_THROWS_EXCEPTION(Failure,
+                                 files.openForOutput(number, path("x"), CreateMode::CreateNew));
+        QVERIFY(!QFile::exists(path("x")));
+        QVERIFY_THROWS_EXCEPTION(Failure, files.writeLine(number, "x"));
+        QVERIFY_THROWS_EXCEPTION(Failure, files.close(number));
+    }
+
+    void numberInUseIsRefusedWithoutTouchingTheNewPath() {
+        LinuxFileService files;
+        files.openForOutput(1, path("first"), CreateMode::CreateNew);
+        writeBytes(path("second"), "keep");
+        try {
+            files.openForOutput(1, path("second"), CreateMode::ReplaceExisting);
+            QFAIL("a second open of number 1 succeeded");
+        } catch (const Failure& failure) {
+            QVERIFY2(failure.description().contains(path("second")),
+                     qPrintable(failure.description()));
+        }
+        QCOMPARE(readBytes(path("second")), QByteArray("keep"));
+    }
+
+    void createModesNeverHarmWhatIsThere_data() {
+        QTest::addColumn<CreateMode>("mode");
+        QTest::addColumn<Existing>("existing");
+        QTest::addColumn<bool>("succeeds");
+        QTest::addColumn<QString>("reason");
+        const auto both = [](const char* name, Existing existing, bool newOk, QString newReason,
+                             bool replaceOk, QString replaceReason) {
+            QTest::addRow("new, %s", name)
+                << CreateMode::CreateNew << existing << newOk << newReason;
+            QTest::addRow("replace, %s", name)
+                << CreateMode::ReplaceExisting << existing << replaceOk << replaceReason;
+        };
+        both("nothing there", Existing::Nothing, true, {}, true, {});
+        both("regular file", Existing::RegularFile, false, "File exists", true, {});
+        both("link to a file", Existing::LinkToFile, false, "File exists", false,
+             "Is a symbolic link");
+        both("dangling link", Existing::DanglingLink, false, "File exists", false,
+             "Is a symbolic link");
+        both("directory", Existing::Directory, false, "File exists", false, "Is a directory");
+        both("fifo", Existing::Fifo, false, "File exists", false, "Not a regular file");
+    }
+    void createModesNeverHarmWhatIsThere() {
+        QFETCH(CreateMode, mode);
+        QFETCH(Existing, existing);
+        QFETCH(bool, succeeds);
+        QFETCH(QString, reason);
+        const QString target = path("TEST.TXT");
+        place(existing, target);
+        LinuxFileService files;
+        if (succeeds) {
+            files.openForOutput(1, target, mode);
+            files.writeLine(1, "new");
+            files.close(1);
+            QCOMPARE(readBytes(target), QByteArray("new\r\n"));
+            return;
+        }
+        try {
+            files.openForOutput(1, target, mode);
+            QFAIL("the open succeeded");
+        } catch (const Failure& failure) {
+            QCOMPARE(failure.description(),
+                     QStringLiteral("Cannot create %1: %2").arg(target, reason));
+        }
+        QVERIFY(survived(existing, target));
+    }
+
+    void replacingEmptiesAFileWithLongerContent() {
+        const QString target = path("TEST.TXT");
+        writeBytes(target, QByteArray(100000, 'z'));
+        LinuxFileService files;
+        files.openForOutput(1, target, CreateMode::ReplaceExisting);
+        files.writeLine(1, "short");
+        files.close(1);
+        QCOMPARE(readBytes(target), QByteArray("short\r\n"));
+    }
+
+    void createInAMissingFolderNamesPathAndReason() {
+        LinuxFileService files;
+        const QString target = path("no-such-folder/TEST.TXT");
+        try {
+            files.openForOutput(1, target, CreateMode::ReplaceExisting);
+            QFAIL("created a file in a missing folder");
+        } catch (const Failure& failure) {
+            QCOMPARE(failure.description(),
+                     QStringLiteral("Cannot create %1: No such file or directory").arg(target));
+        }
+    }
+
+    void fullVolumeReportsWriteFailureWithPath() {
+        testsupport::ScratchTmpfs small(64 * 1024);
+        if (!small.isReady()) QSKIP(qPrintable(small.whyNot()));
+        const QString target = small.mountPoint() + QStringLiteral("/TEST.TXT");
+        LinuxFileService files;
+        files.openForOutput(1, target, CreateMode::CreateNew);
+        QString description;
+        try {
+            for (int i = 0; i < 100000; ++i) files.writeLine(1, std::string_view(testLine));
+            files.close(1);
+        } catch (const Failure& failure) {
+            description = failure.description();
+        }
+        files.closeAll();
+        QCOMPARE(description,
+                 QStringLiteral("Cannot write %1: No space left on device").arg(target));
+    }
+
+    void deleteRemovesFilesAndLinksButNotTargets() {
+        LinuxFileService files;
+        writeBytes(path("plain"), "x");
+        files.deleteFile(path("plain"));
+        QVERIFY(!QFile::exists(path("plain")));
+
+        place(Existing::LinkToFile, path("link"));
+        files.deleteFile(path("link"));
+        QVERIFY(!isSymlink(path("link")));
+        QCOMPARE(readBytes(path("link.target")), QByteArray("precious target\n"));
+    }
+
+    void deleteOfAMissingFileFailsNamingThePath() {
+        LinuxFileService files;
+        const QString target = path("TEST.TXT");
+        try {
+            files.deleteFile(target);
+            QFAIL("deleting a missing file succeeded");
+        } catch (const Failure& failure) {
+            QCOMPARE(failure.description(),
+                     QStringLiteral("Cannot delete %1: No such file or directory").arg(target));
+            QCOMPARE(QString::fromUtf8(failure.what()), failure.description());
+        }
+    }
+
+    void pathKindDoesNotFollowLinks_data() {
+        QTest::addColumn<Existing>("existing");
+        QTest::addColumn<PathKind>("kind");
+        QTest::newRow("nothing") << Existing::Nothing << PathKind::Missing;
+        QTest::newRow("regular file") << Existing::RegularFile << PathKind::RegularFile;
+        QTest::newRow("link to a file") << Existing::LinkToFile << PathKind::SymbolicLink;
+        QTest::newRow("dangling link") << Existing::DanglingLink << PathKind::SymbolicLink;
+        QTest::newRow("directory") << Existing::Directory << PathKind::Other;
+        QTest::newRow("fifo") << Existing::Fifo << PathKind::Other;
+    }
+    void pathKindDoesNotFollowLinks() {
+        QFETCH(Existing, existing);
+        QFETCH(PathKind, kind);
+        place(existing, path("TEST.TXT"));
+        LinuxFileService files;
+        QCOMPARE(files.pathKind(path("TEST.TXT")), kind);
+    }
+
+    void pathBelowAFileIsMissing() {
+        writeBytes(path("file"), "x");
+        LinuxFileService files;
+        QCOMPARE(files.pathKind(path("file/TEST.TXT")), PathKind::Missing);
+    }
+
+    void repeatedBlockCheck_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<Existing>("existing");  // used when content is empty and not a file
+        QTest::addColumn<bool>("expected");
+        const QByteArray line = testLine + "\r\n";
+        QByteArray lastByteChanged = repeated(line, 60000);
+        lastByteChanged[lastByteChanged.size() - 1] = 'X';
+        QByteArray firstByteChanged = repeated(line, 3);
+        firstByteChanged[0] = '0';
+        QTest::newRow("empty file") << QByteArray() << Existing::RegularFile << true;
+        QTest::newRow("one line") << line << Existing::RegularFile << true;
+        QTest::newRow("whole lines past one chunk")
+            << repeated(line, 60000) << Existing::RegularFile << true;
+        QTest::newRow("partial last line")
+            << repeated(line, 5) + testLine.left(20) << Existing::RegularFile << false;
+        QTest::newRow("line without CR")
+            << repeated(testLine + "\n", 50) << Existing::RegularFile << false;
+        QTest::newRow("foreign content")
+            << repeated("my thesis chapter 1 ..........................\r\n", 10)
+            << Existing::RegularFile << false;
+        QTest::newRow("first byte differs") << firstByteChanged << Existing::RegularFile << false;
+        QTest::newRow("last byte differs") << lastByteChanged << Existing::RegularFile << false;
+        QTest::newRow("missing") << QByteArray() << Existing::Nothing << false;
+        QTest::newRow("link to whole lines") << QByteArray() << Existing::LinkToFile << false;
+        QTest::newRow("directory") << QByteArray() << Existing::Directory << false;
+        QTest::newRow("fifo") << QByteArray() << Existing::Fifo << false;
+    }
+    void repeatedBlockCheck() {
+        QFETCH(QByteArray, content);
+        QFETCH(Existing, existing);
+        QFETCH(bool, expected);
+        const QString target = path("TEST.TXT");
+        const QByteArray line = testLine + "\r\n";
+        if (existing == Existing::RegularFile) {
+            writeBytes(target, content);
+        } else if (existing == Existing::LinkToFile) {
+            writeBytes(target + ".target", repeated(line, 4));
+            QCOMPARE(::symlink(QFile::encodeName(target + ".target").constData(),
+                               QFile::encodeName(target).constData()),
+                     0);
+        } else {
+            place(existing, target);
+        }
+        LinuxFileService files;
+        QCOMPARE(files.consistsOfRepeatedBlock(target, std::string_view(line)), expected);
+    }
+
+    void copyMovesEveryByte_data() {
+        QTest::addColumn<qsizetype>("size");
+        QTest::addColumn<bool>("flush");
+        QTest::addColumn<bool>("drop");
+        QTest::newRow("empty") << qsizetype(0) << false << false;
+        QTest::newRow("one byte, flushed") << qsizetype(1) << true << false;
+        QTest::newRow("odd size, flushed and dropped") << qsizetype(12345) << true << true;
+        QTest::newRow("several chunks") << qsizetype(17 * 1024 * 1024 + 3) << false << false;
+    }
+    void copyMovesEveryByte() {
+        QFETCH(qsizetype, size);
+        QFETCH(bool, flush);
+        QFETCH(bool, drop);
+        QByteArray content(size, '\0');
+        for (qsizetype i = 0; i < size; ++i) content[i] = char((i * 7 + i / 4096) & 0xFF);
+        writeBytes(path("source"), content);
+        LinuxFileService files;
+        CopyOptions options;
+        options.flushToDevice = flush;
+        options.dropCachedPages = drop;
+        files.copyFile(path("source"), path("copy"), options);
+        QVERIFY(readBytes(path("copy")) == content);
+        QCOMPARE(readBytes(path("source")).size(), size);
+    }
+
+    void copyFailuresNameBothPathsAndKeepDestinationsSafe_data() {
+        QTest::addColumn<Existing>("sourceKind");
+        QTest::addColumn<CreateMode>("mode");
+        QTest::addColumn<Existing>("destinationKind");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing source") << Existing::Nothing << CreateMode::ReplaceExisting
+                                        << Existing::Nothing << "No such file or directory";
+        QTest::newRow("source is a directory") << Existing::Directory << CreateMode::ReplaceExisting
+                                               << Existing::Nothing << "Not a regular file";
+        QTest::newRow("source is a fifo") << Existing::Fifo << CreateMode::ReplaceExisting
+                                          << Existing::Nothing << "Not a regular file";
+        QTest::newRow("new over a file") << Existing::RegularFile << CreateMode::CreateNew
+                                         << Existing::RegularFile << "File exists";
+        QTest::newRow("new over a link") << Existing::RegularFile << CreateMode::CreateNew
+                                         << Existing::LinkToFile << "File exists";
+        QTest::newRow("replace through a link")
+            << Existing::RegularFile << CreateMode::ReplaceExisting << Existing::LinkToFile
+            << "Is a symbolic link";
+        QTest::newRow("replace a dangling link")
+            << Existing::RegularFile << CreateMode::ReplaceExisting << Existing::DanglingLink
+            << "Is a symbolic link";
+        QTest::newRow("replace a directory") << Existing::RegularFile << CreateMode::ReplaceExisting
+                                             << Existing::Directory << "Is a directory";
+    }
+    void copyFailuresNameBothPathsAndKeepDestinationsSafe() {
+        QFETCH(Existing, sourceKind);
+        QFETCH(CreateMode, mode);
+        QFETCH(Existing, destinationKind);
+        QFETCH(QString, reason);
+        const QString source = path("source");
+        const QString destination = path("TEST.TXT");
+        if (sourceKind == Existing::RegularFile) {
+            writeBytes(source, "copied bytes");
+        } else {
+            place(sourceKind, source);
+        }
+        place(destinationKind, destination);
+        LinuxFileService files;
+        CopyOptions options;
+        options.destination = mode;
+        try {
+            files.copyFile(source, destination, options);
+            QFAIL("the copy succeeded");
+        } catch (const Failure& failure) {
+            QCOMPARE(failure.description(),
+                     QStringLiteral("Cannot copy %1 to %2: %3").arg(source, destination, reason));
+        }
+        QVERIFY(survived(destinationKind, destination));
+        if (destinationKind == Existing::Nothing) QVERIFY(!QFile::exists(destination));
+    }
+
+    void copyReplacesARegularFile() {
+        writeBytes(path("source"), "fresh");
+        writeBytes(path("TEST.TXT"), QByteArray(5000, 'o'));
+        LinuxFileService files;
+        CopyOptions options;
+        options.destination = CreateMode::ReplaceExisting;
+        files.copyFile(path("source"), path("TEST.TXT"), options);
+        QCOMPARE(readBytes(path("TEST.TXT")), QByteArray("fresh"));
+    }
+
+    void copyOntoItselfLeavesTheFileWhole() {
+        writeBytes(path("TEST.TXT"), "only copy of the data");
+        QCOMPARE(::symlink("TEST.TXT", QFile::encodeName(path("alias")).constData()), 0);
+        LinuxFileService files;
+        CopyOptions options;
+        options.destination = CreateMode::ReplaceExisting;
+        QVERIFY_THROWS_EXCEPTION(Failure,
+                                 files.copyFile(path("TEST.TXT"), path("TEST.TXT"), options));
+        // Through a link the source is followed, so the same file is recognised there too.
+        QVERIFY_THROWS_EXCEPTION(Failure, files.copyFile(path("alias"), path("TEST.TXT"), options));
+        QCOMPARE(readBytes(path("TEST.TXT")), QByteArray("only copy of the data"));
+    }
+
+    void fullTargetFailsAndLeavesNoPartialCopy_data() {
+        QTest::addColumn<CreateMode>("mode");
+        QTest::addColumn<bool>("flush");
+        QTest::newRow("new") << CreateMode::CreateNew << false;
+        QTest::newRow("replacing, flushed") << CreateMode::ReplaceExisting << true;
+    }
+    void fullTargetFailsAndLeavesNoPartialCopy() {
+        QFETCH(CreateMode, mode);
+        QFETCH(bool, flush);
+        testsupport::ScratchTmpfs small(1024 * 1024);
+        if (!small.isReady()) QSKIP(qPrintable(small.whyNot()));
+        const QString destination = small.mountPoint() + QStringLiteral("/TEST.TXT");
+        if (mode == CreateMode::ReplaceExisting) writeBytes(destination, repeated(testLine, 10));
+        writeBytes(path("source"), QByteArray(3 * 1024 * 1024, 'd'));
+        LinuxFileService files;
+        CopyOptions options;
+        options.destination = mode;
+        options.flushToDevice = flush;
+        options.dropCachedPages = flush;
+        try {
+            files.copyFile(path("source"), destination, options);
+            QFAIL("a 3 MiB copy fitted into 1 MiB");
+        } catch (const Failure& failure) {
+            QCOMPARE(failure.description(),
+                     QStringLiteral("Cannot copy %1 to %2: No space left on device")
+                         .arg(path("source"), destination));
+        }
+        QVERIFY(!QFile::exists(destination));
+        QVERIFY(
+            QDir(small.mountPoint()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(LinuxFilesTest)
+#include "tst_linuxfiles.moc"
