@@ -24,4 +24,20 @@ public:
     virtual std::unique_ptr<Drive> getDrive(const QString& spec) = 0;
 };
 
+struct VolumeSpace {
+    double totalBytes = 0;
+    double availableBytes = 0;  // what an unprivileged user may still write, as df's Avail
+};
+
+// The system calls behind a drive's properties, apart so that tests can replace them. Paths are
+// mount roots as the running system sees them.
+class VolumeQueries {
+public:
+    virtual ~VolumeQueries() = default;
+    // Throws Failure naming the path and the system's reason.
+    virtual VolumeSpace space(const QString& mountRoot) = 0;
+    // The label the file system itself keeps; empty when it has none or cannot tell.
+    virtual QString fileSystemLabel(const QString& mountRoot) = 0;
+};
+
 }  // namespace platform

@@ -1,0 +1,10 @@
+#include "drivecatalogue.h"
+
+namespace driveinfo {
+
+QString DriveEntry::displayText() const {
+    if (volumeName.isEmpty()) return mountRoot;
+    return QStringLiteral("%1 [%2]").arg(mountRoot, volumeName);
+}
+
+}  // namespace driveinfo

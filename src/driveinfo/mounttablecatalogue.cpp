@@ -1,0 +1,111 @@
+#include "mounttablecatalogue.h"
+
+#include <QDir>
+#include <QHash>
+
+#include "platform/failure.h"
+
+namespace driveinfo {
+
+using platform::FileSystemKind;
+using platform::MountRecord;
+using platform::pathIsWithin;
+
+bool isSystemLocation(const QString& mountPoint) {
+    if (pathIsWithin(mountPoint, QStringLiteral("/dev/shm")) ||
+        pathIsWithin(mountPoint, QStringLiteral("/run/media"))) {
+        return false;
+    }
+    for (const char* folder : {"/run", "/sys", "/proc", "/dev"}) {
+        if (pathIsWithin(mountPoint, QString::fromLatin1(folder))) return true;
+    }
+    return false;
+}
+
+bool isMeasurableVolume(const MountRecord& mount) {
+    switch (platform::fileSystemKind(mount.fileSystemType)) {
+        case FileSystemKind::Pseudo:
+        case FileSystemKind::ReadOnlyImage:
+            return false;
+        case FileSystemKind::Network:
+            return true;
+        case FileSystemKind::RamBacked:
+            // A read-only RAM disk can hold no test file; /run and friends would flood the list.
+            return !mount.isReadOnly() && !isSystemLocation(mount.mountPoint);
+        case FileSystemKind::Fuse:
+            return !isSystemLocation(mount.mountPoint);
+        case FileSystemKind::Overlay:
+            return mount.mountPoint == QLatin1String("/");
+        case FileSystemKind::Other:
+            return mount.hasBlockDevice() || mount.fileSystemType == QLatin1String("zfs") ||
+                   mount.fileSystemType == QLatin1String("virtiofs");
+    }
+    return false;
+}
+
+MountTableCatalogue::MountTableCatalogue(QString systemRoot, platform::VolumeQueries& queries)
+    : systemRoot_(std::move(systemRoot)), queries_(queries) {}
+
+QList<MountRecord> MountTableCatalogue::listedMounts(const QList<MountRecord>& reachable) const {
+    QList<MountRecord> listed;
+    QHash<QString, qsizetype> indexOfDevice;
+    for (const MountRecord& mount : reachable) {
+        if (!isMeasurableVolume(mount)) continue;
+        const QString device = mount.deviceNumber();
+        const auto known = indexOfDevice.constFind(device);
+        if (known == indexOfDevice.cend()) {
+            indexOfDevice.insert(device, listed.size());
+            listed.append(mount);
+        } else if (listed[*known].root != QLatin1String("/") && mount.root == QLatin1String("/")) {
+            // A bind mount came first; the whole file system is the better name for the drive.
+            listed[*known] = mount;
+        }
+    }
+    return listed;
+}
+
+QList<DriveEntry> MountTableCatalogue::drives() {
+    QList<MountRecord> reachable;
+    try {
+        reachable = platform::reachableMounts(platform::readMountTable(systemRoot_));
+    } catch (const platform::Failure&) {
+        return {};
+    }
+    QList<DriveEntry> entries;
+    for (const MountRecord& mount : listedMounts(reachable)) {
+        entries.append({mount.mountPoint, platform::volumeLabelOf(systemRoot_, mount, queries_)});
+    }
+    return entries;
+}
+
+QString MountTableCatalogue::driveHolding(const QString& path) {
+    QList<MountRecord> reachable;
+    try {
+        reachable = platform::reachableMounts(platform::readMountTable(systemRoot_));
+    } catch (const platform::Failure&) {
+        return {};
+    }
+    const QString absolute = QDir::cleanPath(QDir::current().absoluteFilePath(path));
+    const QList<MountRecord> listed = listedMounts(reachable);
+
+    const MountRecord* holder = nullptr;
+    for (const MountRecord& mount : reachable) {
+        if (pathIsWithin(absolute, mount.mountPoint) &&
+            (!holder || mount.mountPoint.size() >= holder->mountPoint.size())) {
+            holder = &mount;
+        }
+    }
+    if (holder) {
+        for (const MountRecord& mount : listed) {
+            if (mount.deviceNumber() == holder->deviceNumber()) return mount.mountPoint;
+        }
+    }
+    QString best;
+    for (const MountRecord& mount : listed) {
+        if (pathIsWithin(absolute, mount.mountPoint) && mount.mountPoint.size() > best.size())
+            best = mount.mountPoint;
+    }
+    return best;
+}
+
+}  // namespace driveinfo

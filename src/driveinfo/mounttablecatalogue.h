@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+#include "driveinfo/drivecatalogue.h"
+#include "platform/drives.h"
+#include "platform/linuxdrives.h"
+#include "platform/mountinfo.h"
+
+namespace driveinfo {
+
+// True for a mount a user could measure:
+// - local file systems on a block device (ext4, vfat, btrfs, a disc, zram, ...), and zfs or
+//   virtiofs, which have none;
+// - network file systems;
+// - RAM-backed ones that are writable and not system plumbing;
+// - FUSE volumes outside the system folders;
+// - an overlay only as the root of the system (a container), since container engines put one
+//   overlay per container elsewhere.
+// Pseudo file systems and read-only images (snaps) never count.
+bool isMeasurableVolume(const platform::MountRecord& mount);
+
+// Folders where the system keeps its own RAM and FUSE mounts (/run, /sys, /proc, /dev), minus
+// the ones meant for users: /dev/shm and /run/media, where some desktops mount sticks.
+bool isSystemLocation(const QString& mountPoint);
+
+// The drive list of the running system, read from <systemRoot>/proc/self/mountinfo each time it
+// is asked. A file system mounted at several places (bind mounts) is listed once, at its whole
+// mount (root "/") or else its first one.
+class MountTableCatalogue : public DriveCatalogue {
+public:
+    explicit MountTableCatalogue(QString systemRoot = {}, platform::VolumeQueries& queries =
+                                                              platform::systemVolumeQueries());
+
+    // Empty when the mount table cannot be read.
+    QList<DriveEntry> drives() override;
+    // The listed drive whose file system holds path: the mount reached by path, or the listed
+    // mount of the same file system when that one is a bind mount. Falls back to the longest
+    // listed mount point above path; empty when nothing is listed.
+    QString driveHolding(const QString& path) override;
+
+private:
+    QList<platform::MountRecord> listedMounts(const QList<platform::MountRecord>& reachable) const;
+
+    QString systemRoot_;
+    platform::VolumeQueries& queries_;
+};
+
+}  // namespace driveinfo

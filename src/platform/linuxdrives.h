@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QString>
+#include <memory>
+
+#include "drives.h"
+#include "mountinfo.h"
+
+// Drives on Linux: a drive is a mounted volume, named by its mount root. Everything read from
+// /sys, /proc and /dev comes from below systemRoot (empty for the running system).
+namespace platform {
+
+// statvfs and FS_IOC_GETFSLABEL on the running system.
+class SystemVolumeQueries : public VolumeQueries {
+public:
+    VolumeSpace space(const QString& mountRoot) override;
+    QString fileSystemLabel(const QString& mountRoot) override;
+};
+
+// One process-wide instance; it keeps no state.
+VolumeQueries& systemVolumeQueries();
+
+// The sysfs folder of the block device behind a mount ("/sys/devices/.../block/sdb/sdb1"), or
+// an empty string when it has none or sysfs does not know it.
+QString blockDeviceFolder(const QString& systemRoot, const MountRecord& mount);
+
+// The disk a block device lives on: a partition's disk, and for device-mapper, LUKS or md the
+// disk beneath it (the first of its slaves).
+QString underlyingDiskFolder(const QString& systemRoot, const QString& deviceFolder);
+
+// DriveType: 0 not determined, 1 removable, 2 fixed, 3 network, 4 CD-ROM, 5 RAM disk.
+int driveTypeOf(const QString& systemRoot, const MountRecord& mount);
+
+// udev's /dev/disk/by-label name of the device, else the label the file system reports.
+QString volumeLabelOf(const QString& systemRoot, const MountRecord& mount, VolumeQueries& queries);
+
+// Decodes udev's \xHH escapes in a /dev/disk/by-label name.
+QString decodeUdevName(const QString& name);
+
+class LinuxDriveService : public DriveService {
+public:
+    explicit LinuxDriveService(QString systemRoot = {},
+                               VolumeQueries& queries = systemVolumeQueries());
+    std::unique_ptr<Drive> getDrive(const QString& spec) override;
+
+private:
+    QString systemRoot_;
+    VolumeQueries& queries_;
+};
+
+}  // namespace platform

@@ -1,0 +1,242 @@
+#include "mountinfo.h"
+
+#include <QFile>
+#include <QHash>
+#include <QSet>
+
+#include "failure.h"
+#include "systemfiles.h"
+
+namespace platform {
+
+namespace {
+
+bool isOctalDigit(char c) {
+    return c >= '0' && c <= '7';
+}
+
+bool parseNumber(QByteArrayView text, int& value) {
+    bool ok = false;
+    value = text.toByteArray().toInt(&ok);
+    return ok;
+}
+
+bool parseDeviceNumber(QByteArrayView text, unsigned& major, unsigned& minor) {
+    const qsizetype colon = text.indexOf(':');
+    if (colon <= 0 || colon == text.size() - 1) return false;
+    bool majorOk = false;
+    bool minorOk = false;
+    major = text.first(colon).toByteArray().toUInt(&majorOk);
+    minor = text.sliced(colon + 1).toByteArray().toUInt(&minorOk);
+    return majorOk && minorOk;
+}
+
+bool parseLine(QByteArrayView line, MountRecord& record) {
+    QList<QByteArrayView> fields;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i <= line.size(); ++i) {
+        if (i == line.size() || line[i] == ' ') {
+            fields.append(line.sliced(start, i - start));
+            start = i + 1;
+        }
+    }
+    // id, parent, major:minor, root, mount point, options, [optional fields...], "-", type,
+    // source, super options
+    if (fields.size() < 9) return false;
+    qsizetype separator = -1;
+    for (qsizetype i = 6; i < fields.size(); ++i) {
+        if (fields[i] == "-") {
+            separator = i;
+            break;
+        }
+    }
+    if (separator < 0 || fields.size() < separator + 3) return false;
+    if (!parseNumber(fields[0], record.mountId) || !parseNumber(fields[1], record.parentId) ||
+        !parseDeviceNumber(fields[2], record.major, record.minor)) {
+        return false;
+    }
+    record.root = decodeMountInfoField(fields[3]);
+    record.mountPoint = decodeMountInfoField(fields[4]);
+    if (!record.mountPoint.startsWith(QLatin1Char('/'))) return false;
+    record.mountOptions = decodeMountInfoField(fields[5]);
+    record.fileSystemType = decodeMountInfoField(fields[separator + 1]);
+    record.source = decodeMountInfoField(fields[separator + 2]);
+    record.superOptions =
+        fields.size() > separator + 3 ? decodeMountInfoField(fields[separator + 3]) : QString();
+    return !record.fileSystemType.isEmpty();
+}
+
+QSet<QString> setOf(std::initializer_list<const char*> names) {
+    QSet<QString> result;
+    for (const char* name : names) result.insert(QString::fromLatin1(name));
+    return result;
+}
+
+}  // namespace
+
+QString MountRecord::deviceNumber() const {
+    return QStringLiteral("%1:%2").arg(major).arg(minor);
+}
+
+bool MountRecord::isReadOnly() const {
+    return mountOptions.split(QLatin1Char(',')).contains(QLatin1String("ro"));
+}
+
+bool MountRecord::hasBlockDevice() const {
+    // btrfs and some others report an anonymous device number; their source still names the
+    // device. /dev/fuse is how some FUSE daemons name their source.
+    return major != 0 ||
+           (source.startsWith(QLatin1String("/dev/")) && source != QLatin1String("/dev/fuse"));
+}
+
+QString decodeMountInfoField(QByteArrayView field) {
+    QByteArray bytes;
+    bytes.reserve(field.size());
+    for (qsizetype i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && isOctalDigit(field[i + 1]) &&
+            isOctalDigit(field[i + 2]) && isOctalDigit(field[i + 3])) {
+            const int value =
+                (field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0');
+            if (value > 0 && value < 256) {
+                bytes.append(static_cast<char>(value));
+                i += 3;
+                continue;
+            }
+        }
+        bytes.append(field[i]);
+    }
+    return QFile::decodeName(bytes);
+}
+
+QList<MountRecord> parseMountInfo(QByteArrayView text) {
+    QList<MountRecord> records;
+    qsizetype start = 0;
+    while (start < text.size()) {
+        qsizetype end = text.indexOf('\n', start);
+        if (end < 0) end = text.size();
+        QByteArrayView line = text.sliced(start, end - start);
+        if (line.endsWith('\r')) line.chop(1);
+        MountRecord record;
+        if (parseLine(line, record)) records.append(record);
+        start = end + 1;
+    }
+    return records;
+}
+
+QList<MountRecord> reachableMounts(const QList<MountRecord>& records) {
+    // A mount is covered when a later mount sits at the same mount point (its child there, or
+    // simply later in the table when the parent links do not say).
+    QSet<int> covered;
+    for (qsizetype i = 0; i < records.size(); ++i) {
+        for (qsizetype j = 0; j < records.size(); ++j) {
+            if (i == j || records[i].mountPoint != records[j].mountPoint) continue;
+            const bool stackedOnI = records[j].parentId == records[i].mountId;
+            const bool stackedOnJ = records[i].parentId == records[j].mountId;
+            if (stackedOnI || (!stackedOnJ && j > i)) {
+                covered.insert(static_cast<int>(i));
+                break;
+            }
+        }
+    }
+    QHash<int, qsizetype> indexOfId;
+    for (qsizetype i = 0; i < records.size(); ++i) indexOfId.insert(records[i].mountId, i);
+
+    QList<MountRecord> reachable;
+    for (qsizetype i = 0; i < records.size(); ++i) {
+        // Walk up the parents: anything below a covered mount is out of reach too.
+        bool hidden = false;
+        qsizetype current = i;
+        for (int depth = 0; depth < 64 && current >= 0; ++depth) {
+            if (covered.contains(static_cast<int>(current))) {
+                hidden = true;
+                break;
+            }
+            const int parentId = records[current].parentId;
+            const qsizetype parent = indexOfId.value(parentId, -1);
+            if (parent == current) break;
+            current = parent;
+        }
+        if (!hidden) reachable.append(records[i]);
+    }
+    return reachable;
+}
+
+QString mountTablePath(const QString& systemRoot) {
+    return systemfiles::hostPath(systemRoot, QStringLiteral("/proc/self/mountinfo"));
+}
+
+QList<MountRecord> readMountTable(const QString& systemRoot) {
+    QByteArray content;
+    int errnoValue = 0;
+    if (!systemfiles::readWholeFile(systemRoot, QStringLiteral("/proc/self/mountinfo"), content,
+                                    errnoValue)) {
+        raiseSystemFailure(QStringLiteral("Cannot read the mount table"),
+                           mountTablePath(systemRoot), errnoValue);
+    }
+    return parseMountInfo(content);
+}
+
+FileSystemKind fileSystemKind(const QString& type) {
+    // The FUSE ones here are desktop and container plumbing, not volumes.
+    static const QSet<QString> pseudo =
+        setOf({"proc",         "sysfs",          "cgroup",     "cgroup2",  "devpts",
+               "devtmpfs",     "securityfs",     "debugfs",    "tracefs",  "mqueue",
+               "hugetlbfs",    "pstore",         "bpf",        "configfs", "fusectl",
+               "autofs",       "binfmt_misc",    "efivarfs",   "nsfs",     "rpc_pipefs",
+               "selinuxfs",    "smackfs",        "nfsd",       "pipefs",   "sockfs",
+               "anon_inodefs", "rootfs",         "usbfs",      "xenfs",    "openpromfs",
+               "resctrl",      "cpuset",         "functionfs", "gadgetfs", "fuse.lxcfs",
+               "fuse.portal",  "fuse.gvfsd-fuse"});
+    static const QSet<QString> images =
+        setOf({"squashfs", "erofs", "cramfs", "romfs", "fuse.squashfuse", "fuse.squashfuse_ll",
+               "fuse.snapfuse"});
+    static const QSet<QString> network = setOf({"nfs",
+                                                "nfs4",
+                                                "cifs",
+                                                "smb3",
+                                                "smbfs",
+                                                "9p",
+                                                "ceph",
+                                                "glusterfs",
+                                                "afs",
+                                                "ncpfs",
+                                                "coda",
+                                                "lustre",
+                                                "davfs",
+                                                "fuse.sshfs",
+                                                "fuse.rclone",
+                                                "fuse.s3fs",
+                                                "fuse.glusterfs",
+                                                "fuse.ceph-fuse",
+                                                "fuse.cephfs",
+                                                "fuse.curlftpfs",
+                                                "fuse.davfs2",
+                                                "fuse.gcsfuse",
+                                                "fuse.goofys",
+                                                "fuse.smbnetfs",
+                                                "fuse.juicefs",
+                                                "fuse.blobfuse",
+                                                "fuse.blobfuse2",
+                                                "fuse.mountpoint-s3"});
+    static const QSet<QString> ramBacked = setOf({"tmpfs", "ramfs"});
+    static const QSet<QString> unions = setOf({"overlay", "aufs", "fuse.fuse-overlayfs"});
+
+    if (pseudo.contains(type)) return FileSystemKind::Pseudo;
+    if (images.contains(type)) return FileSystemKind::ReadOnlyImage;
+    if (network.contains(type)) return FileSystemKind::Network;
+    if (ramBacked.contains(type)) return FileSystemKind::RamBacked;
+    if (unions.contains(type)) return FileSystemKind::Overlay;
+    if (type == QLatin1String("fuse") || type == QLatin1String("fuseblk") ||
+        type.startsWith(QLatin1String("fuse."))) {
+        return FileSystemKind::Fuse;
+    }
+    return FileSystemKind::Other;
+}
+
+bool pathIsWithin(const QString& path, const QString& mountPoint) {
+    if (mountPoint == QLatin1String("/")) return path.startsWith(QLatin1Char('/'));
+    return path == mountPoint ||
+           (path.startsWith(mountPoint) && path.at(mountPoint.size()) == QLatin1Char('/'));
+}
+
+}  // namespace platform

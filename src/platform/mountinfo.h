@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QList>
+#include <QString>
+
+namespace platform {
+
+// One line of /proc/self/mountinfo, with the kernel's octal escapes decoded.
+struct MountRecord {
+    int mountId = 0;
+    int parentId = 0;
+    unsigned major = 0;
+    unsigned minor = 0;
+    QString root;  // the folder of the file system mounted here, "/" for all of it
+    QString mountPoint;
+    QString mountOptions;
+    QString fileSystemType;  // "ext4", "fuse.sshfs", ...
+    QString source;          // "/dev/sdb1", "server:/export", "tmpfs", ...
+    QString superOptions;
+
+    QString deviceNumber() const;  // "8:17"
+    bool isReadOnly() const;       // mounted "ro"
+    // Backed by a block device: a device number with a major, or a source under /dev.
+    bool hasBlockDevice() const;
+};
+
+// Parses the text of a mountinfo file. Lines that do not have the expected fields are skipped.
+QList<MountRecord> parseMountInfo(QByteArrayView text);
+
+// Decodes the \ooo escapes mountinfo uses for blank, tab, new line and backslash; other bytes
+// are taken as they stand and the result is read as a file name.
+QString decodeMountInfoField(QByteArrayView field);
+
+// The mounts a path can reach: drops a mount another one was stacked on at the same mount
+// point, and everything mounted inside such a hidden mount. Keeps the order.
+QList<MountRecord> reachableMounts(const QList<MountRecord>& records);
+
+// Reads and parses <systemRoot>/proc/self/mountinfo; throws Failure when it cannot be read.
+QList<MountRecord> readMountTable(const QString& systemRoot);
+
+// Path of the mount table below a system root.
+QString mountTablePath(const QString& systemRoot);
+
+// What a file system type is, as far as a drive list cares.
+enum class FileSystemKind {
+    Pseudo,         // kernel interfaces: proc, sysfs, cgroup, ...
+    ReadOnlyImage,  // squashfs snaps and the like
+    Network,        // nfs, cifs, sshfs, ...
+    RamBacked,      // tmpfs, ramfs
+    Fuse,           // other FUSE volumes
+    Overlay,        // overlay and aufs unions
+    Other,          // everything else: ext4, vfat, btrfs, zfs, iso9660, ...
+};
+
+FileSystemKind fileSystemKind(const QString& fileSystemType);
+
+// True when path equals mountPoint or lies below it, by whole path components.
+bool pathIsWithin(const QString& path, const QString& mountPoint);
+
+}  // namespace platform

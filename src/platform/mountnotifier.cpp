@@ -1,0 +1,33 @@
+#include "mountnotifier.h"
+
+#include <QFile>
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <cerrno>
+
+#include "failure.h"
+#include "mountinfo.h"
+
+namespace platform {
+
+MountTableNotifier::MountTableNotifier(const QString& systemRoot, QObject* parent)
+    : QObject(parent) {
+    const QString path = mountTablePath(systemRoot);
+    fd_ = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+        whyNot_ = QStringLiteral("Cannot open %1: %2").arg(path, systemReason(errno));
+        return;
+    }
+    notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Exception, this);
+    // Each poll that reports the flag also clears it, so nothing has to be read here.
+    connect(notifier_, &QSocketNotifier::activated, this, &MountTableNotifier::changed);
+}
+
+MountTableNotifier::~MountTableNotifier() {
+    delete notifier_;
+    if (fd_ >= 0) ::close(fd_);
+}
+
+}  // namespace platform

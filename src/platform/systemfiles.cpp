@@ -1,0 +1,125 @@
+#include "systemfiles.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+
+namespace platform::systemfiles {
+
+namespace {
+
+QByteArray encoded(const QString& systemRoot, const QString& path) {
+    return QFile::encodeName(hostPath(systemRoot, path));
+}
+
+// Sysfs follows links dozens deep at most; this also stops a loop in a broken recording.
+constexpr int maximumLinkFollows = 40;
+
+}  // namespace
+
+QString hostPath(const QString& systemRoot, const QString& path) {
+    if (systemRoot.isEmpty() || systemRoot == QLatin1String("/")) return path;
+    QString root = systemRoot;
+    while (root.endsWith(QLatin1Char('/'))) root.chop(1);
+    return root + path;
+}
+
+bool readWholeFile(const QString& systemRoot, const QString& path, QByteArray& content,
+                   int& errnoValue) {
+    // Kernel files report a size of 0 or 4096, so read until the end instead of trusting it.
+    const int fd = ::open(encoded(systemRoot, path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        errnoValue = errno;
+        return false;
+    }
+    content.clear();
+    char buffer[8192];
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            errnoValue = errno;
+            ::close(fd);
+            return false;
+        }
+        if (count == 0) break;
+        content.append(buffer, count);
+    }
+    ::close(fd);
+    errnoValue = 0;
+    return true;
+}
+
+QString readAttribute(const QString& systemRoot, const QString& path) {
+    QByteArray content;
+    int errnoValue = 0;
+    if (!readWholeFile(systemRoot, path, content, errnoValue)) return {};
+    return QString::fromUtf8(content).trimmed();
+}
+
+bool exists(const QString& systemRoot, const QString& path) {
+    struct stat info {};
+    return ::lstat(encoded(systemRoot, path).constData(), &info) == 0;
+}
+
+QString linkTarget(const QString& systemRoot, const QString& path) {
+    QByteArray buffer(4096, Qt::Uninitialized);
+    const ssize_t length =
+        ::readlink(encoded(systemRoot, path).constData(), buffer.data(), buffer.size());
+    if (length <= 0 || length >= buffer.size()) return {};
+    buffer.truncate(length);
+    return QFile::decodeName(buffer);
+}
+
+QString resolvedPath(const QString& systemRoot, const QString& path) {
+    QStringList pending = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    std::reverse(pending.begin(), pending.end());
+    QStringList done;
+    int follows = 0;
+    while (!pending.isEmpty()) {
+        const QString part = pending.takeLast();
+        if (part == QLatin1String(".")) continue;
+        if (part == QLatin1String("..")) {
+            if (!done.isEmpty()) done.removeLast();
+            continue;
+        }
+        const QString candidate =
+            QLatin1Char('/') + (done + QStringList{part}).join(QLatin1Char('/'));
+        struct stat info {};
+        if (::lstat(encoded(systemRoot, candidate).constData(), &info) != 0) return {};
+        if (!S_ISLNK(info.st_mode)) {
+            done.append(part);
+            continue;
+        }
+        if (++follows > maximumLinkFollows) return {};
+        const QString target = linkTarget(systemRoot, candidate);
+        if (target.isEmpty()) return {};
+        if (target.startsWith(QLatin1Char('/'))) done.clear();
+        QStringList targetParts = target.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        std::reverse(targetParts.begin(), targetParts.end());
+        pending.append(targetParts);
+    }
+    return QLatin1Char('/') + done.join(QLatin1Char('/'));
+}
+
+QStringList entryNames(const QString& systemRoot, const QString& path) {
+    QStringList names;
+    DIR* folder = ::opendir(encoded(systemRoot, path).constData());
+    if (!folder) return names;
+    while (const dirent* entry = ::readdir(folder)) {
+        const QString name = QFile::decodeName(entry->d_name);
+        if (name == QLatin1String(".") || name == QLatin1String("..")) continue;
+        names.append(name);
+    }
+    ::closedir(folder);
+    names.sort();
+    return names;
+}
+
+}  // namespace platform::systemfiles

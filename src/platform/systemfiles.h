@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Small readers for the kernel's /sys and /proc trees. Every path is a path inside the system
+// seen from systemRoot: an empty root is the running system, a folder is a recorded copy of one
+// (symbolic links in it are relative, or absolute as seen from that root).
+namespace platform::systemfiles {
+
+// root + path, where path is absolute inside the system.
+QString hostPath(const QString& systemRoot, const QString& path);
+
+// The content of a small attribute file without surrounding white space; empty when missing.
+QString readAttribute(const QString& systemRoot, const QString& path);
+
+// The whole content of a file; false when it cannot be read (errnoValue says why).
+bool readWholeFile(const QString& systemRoot, const QString& path, QByteArray& content,
+                   int& errnoValue);
+
+bool exists(const QString& systemRoot, const QString& path);
+
+// Follows every symbolic link in path, keeping absolute targets inside the root. Returns the
+// clean absolute path inside the system, or an empty string when a component is missing or the
+// links loop.
+QString resolvedPath(const QString& systemRoot, const QString& path);
+
+// The entry names of a folder, sorted; empty when it is missing.
+QStringList entryNames(const QString& systemRoot, const QString& path);
+
+// The target of a symbolic link as stored; empty when path is not a link.
+QString linkTarget(const QString& systemRoot, const QString& path);
+
+}  // namespace platform::systemfiles
