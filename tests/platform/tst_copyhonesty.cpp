@@ -1,0 +1,138 @@
+// Copies time the device, not memory: after a flushed copy with dropped pages nothing of the
+// destination stays cached, and on a throttled device both directions take size / rate.
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "platform/linuxfiles.h"
+#include "support/scratchmounts.h"
+
+using platform::CopyOptions;
+using platform::CreateMode;
+using platform::LinuxFileService;
+
+namespace {
+
+constexpr long tmpfsMagic = 0x01021994;
+constexpr long ramfsMagic = 0x858458f6;
+
+// Pages of the file that are in the page cache, or -1 when that cannot be told.
+long residentPages(const QString& path) {
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) return -1;
+    struct stat info {};
+    if (::fstat(descriptor, &info) != 0 || info.st_size == 0) {
+        ::close(descriptor);
+        return -1;
+    }
+    void* mapping =
+        ::mmap(nullptr, std::size_t(info.st_size), PROT_READ, MAP_SHARED, descriptor, 0);
+    ::close(descriptor);
+    if (mapping == MAP_FAILED) return -1;
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    std::vector<unsigned char> pages((std::size_t(info.st_size) + pageSize - 1) / pageSize);
+    long resident = -1;
+    if (::mincore(mapping, std::size_t(info.st_size), pages.data()) == 0) {
+        resident = 0;
+        for (unsigned char page : pages) resident += page & 1;
+    }
+    ::munmap(mapping, std::size_t(info.st_size));
+    return resident;
+}
+
+void writeFile(const QString& path, qint64 size) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    const QByteArray block =
+        QByteArray("123456789012345678901234567890123456789012345678\r\n").repeated(20000);
+    for (qint64 left = size; left > 0; left -= block.size()) {
+        QVERIFY(file.write(block.constData(), std::min<qint64>(left, block.size())) > 0);
+    }
+}
+
+CopyOptions options(CreateMode mode, bool flushAndDrop) {
+    CopyOptions result;
+    result.destination = mode;
+    result.flushToDevice = flushAndDrop;
+    result.dropCachedPages = flushAndDrop;
+    return result;
+}
+
+}  // namespace
+
+class CopyHonestyTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void droppedCopyLeavesNoPageResident() {
+        // tmpfs pages are the file itself and can never be dropped, so use the disk.
+        QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/dov-honesty-XXXXXX"));
+        QVERIFY(dir.isValid());
+        struct statfs volume {};
+        QCOMPARE(::statfs(QFile::encodeName(dir.path()).constData(), &volume), 0);
+        if (long(volume.f_type) == tmpfsMagic || long(volume.f_type) == ramfsMagic) {
+            QSKIP(qPrintable(
+                QStringLiteral("%1 is in memory (tmpfs), not on a disk").arg(dir.path())));
+        }
+        const QString source = dir.filePath(QStringLiteral("source"));
+        writeFile(source, 8 * 1000 * 1000);
+
+        LinuxFileService files;
+        const QString cached = dir.filePath(QStringLiteral("cached"));
+        files.copyFile(source, cached, options(CreateMode::CreateNew, false));
+        // Without the drop the copy sits in memory: proves the check can see pages at all.
+        QVERIFY2(residentPages(cached) > 0, "an undropped copy shows no resident pages");
+
+        const QString dropped = dir.filePath(QStringLiteral("TEST.TXT"));
+        files.copyFile(source, dropped, options(CreateMode::CreateNew, true));
+        QCOMPARE(residentPages(dropped), 0L);
+    }
+
+    void throttledDeviceSetsBothTimes() {
+        constexpr qint64 rate = 10 * 1024 * 1024;
+        constexpr qint64 size = 20 * 1000 * 1000;
+        testsupport::LoopExt4 drive(64 * 1024 * 1024, QStringLiteral("DOVRATE"));
+        if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
+        QTemporaryDir local(QDir::tempPath() + QStringLiteral("/dov-honesty-XXXXXX"));
+        QVERIFY(local.isValid());
+        const QString source = local.filePath(QStringLiteral("TEST.TXT"));
+        writeFile(source, size);
+        const QString target = drive.mountPoint() + QStringLiteral("/TEST.TXT");
+        const QString back = local.filePath(QStringLiteral("BACK.TXT"));
+
+        testsupport::BlockThrottle throttle(drive.majorMinor(), rate, rate);
+        if (!throttle.isReady()) QSKIP(qPrintable(throttle.whyNot()));
+
+        LinuxFileService files;
+        QElapsedTimer timer;
+        timer.start();
+        files.copyFile(source, target, options(CreateMode::CreateNew, true));
+        const double writeSeconds = timer.nsecsElapsed() / 1e9;
+        timer.restart();
+        files.copyFile(target, back, options(CreateMode::CreateNew, false));
+        const double readSeconds = timer.nsecsElapsed() / 1e9;
+
+        const double expected = double(size) / rate;
+        qInfo("throttled to %lld B/s: %lld bytes expected %.3f s, write %.3f s, read %.3f s", rate,
+              size, expected, writeSeconds, readSeconds);
+        QVERIFY2(std::abs(writeSeconds - expected) <= 0.1 * expected,
+                 qPrintable(QStringLiteral("write took %1 s").arg(writeSeconds)));
+        QVERIFY2(std::abs(readSeconds - expected) <= 0.1 * expected,
+                 qPrintable(QStringLiteral("read took %1 s").arg(readSeconds)));
+        QCOMPARE(QFileInfo(back).size(), size);
+    }
+};
+
+QTEST_GUILESS_MAIN(CopyHonestyTest)
+#include "tst_copyhonesty.moc"
