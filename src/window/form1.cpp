@@ -1,0 +1,436 @@
+#include "form1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
+#include <QSignalBlocker>
+#include <QTimer>
+
+#include "driveinfo/drivecatalogue.h"
+#include "driveinfo/drivepanel.h"
+#include "measure/clockrules.h"
+#include "measure/phaserunner.h"
+#include "measure/speedtest.h"
+#include "platform/failure.h"
+#include "platform/process.h"
+#include "windowfonts.h"
+
+namespace window {
+
+namespace {
+
+// The layout is kept in twips, the unit it was designed in; 15 twips make one pixel.
+constexpr int kTwipsPerPixel = 15;
+constexpr int kClientWidthTwips = 5250;
+constexpr int kClientHeightTwips = 3630;
+
+// Drive1 keeps each entry's mount root and its text without the not-mounted mark.
+constexpr int kMountRootRole = Qt::UserRole;
+constexpr int kPlainTextRole = Qt::UserRole + 1;
+
+QRect fromTwips(int left, int top, int width, int height) {
+    return {left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
+            height / kTwipsPerPixel};
+}
+
+template <typename Control>
+Control* addControl(QWidget* form, const char* name, QRect geometry) {
+    auto* control = new Control(form);
+    control->setObjectName(QString::fromLatin1(name));
+    control->setGeometry(geometry);
+    return control;
+}
+
+QLabel* addLabel(QWidget* form, const char* name, const QString& caption, QRect geometry) {
+    auto* label = addControl<QLabel>(form, name, geometry);
+    label->setText(caption);
+    // Captions wrap inside their fixed boxes, starting at the top left.
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setWordWrap(true);
+    return label;
+}
+
+QLineEdit* addTextBox(QWidget* form, const char* name, QRect geometry) {
+    auto* box = addControl<QLineEdit>(form, name, geometry);
+    // Only the program writes these boxes.
+    box->setReadOnly(true);
+    return box;
+}
+
+QPushButton* addButton(QWidget* form, const char* name, const QString& caption, QRect geometry) {
+    auto* button = addControl<QPushButton>(form, name, geometry);
+    button->setText(caption);
+    button->setFont(gothicFont(12.0, true));
+    // Enter on a focused button clicks it, as Space does.
+    button->setAutoDefault(true);
+    return button;
+}
+
+}  // namespace
+
+// Tells the window whether a timed phase is running, so that a mount refresh can wait for
+// the next Pause instead of changing Drive1 in the middle of the run.
+class Form1::PhaseTracker : public measure::PhaseRunner {
+public:
+    explicit PhaseTracker(measure::PhaseRunner& inner) : inner_(inner) {}
+
+    void run(const std::function<void()>& work) override {
+        ++depth_;
+        struct Leave {
+            int& depth;
+            ~Leave() { --depth; }
+        } leave{depth_};
+        inner_.run(work);
+    }
+
+    bool busy() const { return depth_ > 0; }
+
+private:
+    measure::PhaseRunner& inner_;
+    int depth_ = 0;
+};
+
+Form1::Form1(WindowServices services, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      services_(services),
+      phaseTracker_(std::make_unique<PhaseTracker>(services.phases)) {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("DOV Uruvivuz Ver.1.1   by Zelvik"));
+    setFixedSize(kClientWidthTwips / kTwipsPerPixel, kClientHeightTwips / kTwipsPerPixel);
+    setFont(defaultWindowFont());
+
+    createControls();
+    setUpTabOrder();
+    setUpIcon();
+    centreOnScreen();
+
+    speedTest_ = std::make_unique<measure::SpeedTest>(
+        *this, measure::RunServices{services_.clock, services_.files, services_.process,
+                                    services_.clipboard, services_.pointer, services_.messages,
+                                    *phaseTracker_});
+    drivePanel_ =
+        std::make_unique<driveinfo::DrivePanel>(*this, services_.drives, services_.messages);
+
+    fillDriveList(services_.catalogue.driveHolding(QDir::currentPath()));
+
+    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+    connect(Drive1, &QComboBox::currentIndexChanged, this, &Form1::Drive1_Change);
+    if (services_.mountWatcher) {
+        connect(services_.mountWatcher, &driveinfo::MountWatcher::mountsChanged, this,
+                &Form1::refreshDriveList);
+    }
+
+    Command1->setFocus();
+}
+
+Form1::~Form1() = default;
+
+void Form1::createControls() {
+    const QFont panelFont = gothicFont(9.75);
+    const QFont driveFont = gothicFont(12.0);
+    const QFont timeFont = arialFont(14.25);
+
+    Label14 = addLabel(this, "Label14", QStringLiteral(u"TYPE  ："), fromTwips(840, 120, 735, 255));
+    Text4 = addTextBox(this, "Text4", fromTwips(1560, 120, 1575, 285));
+    Label10 =
+        addLabel(this, "Label10", QStringLiteral(u"TOTAL ："), fromTwips(3135, 120, 855, 375));
+    Text6 = addTextBox(this, "Text6", fromTwips(3840, 120, 735, 195));
+    Label12 = addLabel(this, "Label12", QStringLiteral("MB"), fromTwips(4725, 120, 375, 255));
+    Label15 = addLabel(this, "Label15", QStringLiteral(u"NAME ："), fromTwips(840, 360, 735, 255));
+    Text5 = addTextBox(this, "Text5", fromTwips(1560, 330, 1575, 285));
+    Label11 =
+        addLabel(this, "Label11", QStringLiteral(u"FREE   ："), fromTwips(3135, 360, 855, 255));
+    Text7 = addTextBox(this, "Text7", fromTwips(3840, 360, 735, 195));
+    Label13 = addLabel(this, "Label13", QStringLiteral("MB"), fromTwips(4725, 360, 375, 255));
+
+    Label4 =
+        addLabel(this, "Label4", QStringLiteral("DRIVE SELECT"), fromTwips(360, 720, 975, 375));
+    Drive1 = addControl<QComboBox>(this, "Drive1", fromTwips(1560, 720, 3495, 360));
+    Drive1->setEditable(false);
+    Drive1->setFont(driveFont);
+    Drive1->setToolTip(QStringLiteral(u" USBメモリー又は測定したいデバイスを選択してください。"));
+
+    Combo1 = addControl<QComboBox>(this, "Combo1", fromTwips(1560, 1200, 1095, 450));
+    Combo1->setEditable(true);
+    // Typed sizes are taken as typed: inline completion would turn "20" into "200".
+    Combo1->setCompleter(nullptr);
+    Combo1->setInsertPolicy(QComboBox::NoInsert);
+    Combo1->setFont(timeFont);
+    Combo1->setToolTip(QStringLiteral(u" 転送するファイルサイズを選択または入力してください。"));
+    Label5 = addLabel(this, "Label5", QStringLiteral("DATA SIZE"), fromTwips(360, 1320, 975, 255));
+    Label6 = addLabel(this, "Label6", QStringLiteral("MB"), fromTwips(2760, 1320, 375, 255));
+
+    Command1 =
+        addButton(this, "Command1", QStringLiteral("START"), fromTwips(3480, 1680, 1575, 735));
+    Command1->setToolTip(
+        QStringLiteral(u" 開始します。時間は自動的にクリップボードにコピーされますのでエクセルにそ"
+                       u"のまま貼り付けれます。"));
+    Label3 = addLabel(this, "Label3", QStringLiteral("DATA CREATE   ( CPU TIME )"),
+                      fromTwips(240, 1800, 1215, 375));
+    Text1 = addTextBox(this, "Text1", fromTwips(1560, 1800, 1095, 375));
+    Text1->setToolTip(QStringLiteral(u" データ作成時間でCPUの早さの目安になります。"));
+    Label7 = addLabel(this, "Label7", QStringLiteral("sec"), fromTwips(2760, 1920, 375, 255));
+
+    Label1 = addLabel(this, "Label1", QStringLiteral("WRITE TIME (PC => USB )"),
+                      fromTwips(360, 2400, 1095, 375));
+    Text2 = addTextBox(this, "Text2", fromTwips(1560, 2400, 1095, 375));
+    Text2->setToolTip(QStringLiteral(u" 選択したドライブへの書込にかかった時間です。"));
+    Label8 = addLabel(this, "Label8", QStringLiteral("sec"), fromTwips(2760, 2520, 375, 255));
+    Command2 =
+        addButton(this, "Command2", QStringLiteral("QUIT"), fromTwips(3480, 2640, 1575, 735));
+    Command2->setToolTip(QStringLiteral(u" 終了します。"));
+
+    Label2 = addLabel(this, "Label2", QStringLiteral("READ TIME (PC <= USB )"),
+                      fromTwips(360, 3000, 1095, 375));
+    Text3 = addTextBox(this, "Text3", fromTwips(1560, 3000, 1095, 375));
+    Text3->setToolTip(QStringLiteral(u" このソフトが有るドライブへの書込にかかった時間です。"));
+    Label9 = addLabel(this, "Label9", QStringLiteral("sec"), fromTwips(2760, 3120, 375, 255));
+
+    for (QLineEdit* box : {Text4, Text5, Text6, Text7}) box->setFont(panelFont);
+    for (QLineEdit* box : {Text1, Text2, Text3}) box->setFont(timeFont);
+    for (QLabel* label : {Label7, Label8, Label9}) label->setFont(driveFont);
+
+    // The drive panel sits on the menu colour so it reads as information, not input.
+    const QColor menuColour = QApplication::palette("QMenu").color(QPalette::Window);
+    for (QLineEdit* box : {Text4, Text5, Text6, Text7}) {
+        QPalette palette = box->palette();
+        palette.setColor(QPalette::Base, menuColour);
+        box->setPalette(palette);
+    }
+}
+
+void Form1::setUpTabOrder() {
+    // Ascending by the designed tab index; labels take no focus.
+    const QList<QWidget*> chain = {Command1, Command2, Drive1, Combo1, Text1, Text2,
+                                   Text3,    Text4,    Text5,  Text6,  Text7};
+    for (qsizetype i = 1; i < chain.size(); ++i) setTabOrder(chain[i - 1], chain[i]);
+}
+
+void Form1::setUpIcon() {
+    QIcon icon;
+    for (int pixels : {16, 32, 48}) {
+        const QString path = QStringLiteral(":/icons/dov-uruvivuz-%1.png").arg(pixels);
+        if (QFile::exists(path)) icon.addFile(path, QSize(pixels, pixels));
+    }
+    if (!icon.isNull()) setWindowIcon(icon);
+}
+
+void Form1::centreOnScreen() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    QRect frame(QPoint(), size());
+    frame.moveCenter(screen->availableGeometry().center());
+    move(frame.topLeft());
+}
+
+void Form1::Form_Load() {
+    if (services_.process.previousInstanceRunning()) {
+        ended_ = true;
+        services_.process.endProgram();
+        return;
+    }
+    for (int megabytes : {10, 50, 100, 200}) Combo1->addItem(QString::number(megabytes));
+    Combo1->setCurrentIndex(0);
+
+    const bool wasVisible = isVisible();
+    setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    // Changing the flags of a shown window hides it.
+    if (wasVisible) show();
+}
+
+void Form1::Form_Activate() {
+    if (activated_ || ended_) return;
+    activated_ = true;
+    drivePanel_->Form_Activate();
+}
+
+void Form1::Command1_Click() {
+    if (ended_) return;
+    speedTest_->Command1_Click();
+    applyDeferredDriveRefresh();
+}
+
+void Form1::Command2_Click() {
+    if (ended_) return;
+    ended_ = true;
+    hide();
+    services_.process.endProgram();
+}
+
+void Form1::Drive1_Change() {
+    if (ended_) return;
+    dropVanishedEntryUnlessSelected();
+    drivePanel_->Drive1_Change();
+}
+
+void Form1::Pause(double pauseTime) {
+    applyDeferredDriveRefresh();
+    measure::Pause(services_.clock, services_.pump, pauseTime);
+}
+
+void Form1::ClearResults() {
+    Text1->setText(QString());
+    Text2->setText(QString());
+    Text3->setText(QString());
+}
+
+QString Form1::notMountedMark() {
+    return QStringLiteral("  (not mounted)");
+}
+
+void Form1::fillDriveList(const QString& preferredRoot) {
+    const QList<driveinfo::DriveEntry> entries = services_.catalogue.drives();
+    const QString selectedRoot = Drive1->currentData(kMountRootRole).toString();
+    const QString selectedText = Drive1->currentData(kPlainTextRole).toString();
+
+    const QSignalBlocker blocker(Drive1);
+    Drive1->clear();
+    int selectIndex = -1;
+    for (const driveinfo::DriveEntry& entry : entries) {
+        const QString text = entry.displayText();
+        Drive1->addItem(text, entry.mountRoot);
+        Drive1->setItemData(Drive1->count() - 1, text, kPlainTextRole);
+        if (entry.mountRoot == preferredRoot) selectIndex = Drive1->count() - 1;
+    }
+
+    vanishedRoot_.clear();
+    if (selectIndex < 0 && !selectedRoot.isEmpty() && selectedRoot == preferredRoot) {
+        // The selected volume went away: keep it selected so that the user sees what happened
+        // and a query or run against it fails with a clear message.
+        Drive1->addItem(selectedText + notMountedMark(), selectedRoot);
+        Drive1->setItemData(Drive1->count() - 1, selectedText, kPlainTextRole);
+        selectIndex = Drive1->count() - 1;
+        vanishedRoot_ = selectedRoot;
+    }
+    if (selectIndex < 0 && Drive1->count() > 0) selectIndex = 0;
+    Drive1->setCurrentIndex(selectIndex);
+}
+
+void Form1::refreshDriveList() {
+    if (ended_) return;
+    if (phaseTracker_->busy()) {
+        driveRefreshPending_ = true;
+        return;
+    }
+    driveRefreshPending_ = false;
+    fillDriveList(Drive1->currentData(kMountRootRole).toString());
+}
+
+void Form1::applyDeferredDriveRefresh() {
+    if (driveRefreshPending_) refreshDriveList();
+}
+
+void Form1::dropVanishedEntryUnlessSelected() {
+    if (vanishedRoot_.isEmpty()) return;
+    const int index = Drive1->findData(vanishedRoot_, kMountRootRole);
+    if (index < 0 || index == Drive1->currentIndex()) return;
+    const QSignalBlocker blocker(Drive1);
+    Drive1->removeItem(index);
+    vanishedRoot_.clear();
+}
+
+QLineEdit* Form1::timeBox(int box) const {
+    switch (box) {
+        case 1:
+            return Text1;
+        case 2:
+            return Text2;
+        case 3:
+            return Text3;
+        default:
+            return nullptr;
+    }
+}
+
+QString Form1::sizeText() {
+    return Combo1->currentText();
+}
+
+QString Form1::driveSpec() {
+    if (Drive1->currentIndex() < 0) throw platform::Failure(QStringLiteral("No drive is selected"));
+    const QString root = Drive1->currentData(kMountRootRole).toString();
+    if (!vanishedRoot_.isEmpty() && root == vanishedRoot_) {
+        throw platform::Failure(
+            QStringLiteral("Drive %1 is not ready: it is no longer mounted").arg(root));
+    }
+    return root;
+}
+
+void Form1::clearResults() {
+    ClearResults();
+}
+
+void Form1::setTimeText(int box, const QString& text) {
+    if (QLineEdit* target = timeBox(box)) target->setText(text);
+}
+
+QString Form1::timeText(int box) {
+    const QLineEdit* source = timeBox(box);
+    return source ? source->text() : QString();
+}
+
+void Form1::setStartEnabled(bool enabled) {
+    if (!enabled) {
+        // Qt would hand the focus of a disabled button to the next one, QUIT, where the
+        // Enter meant for START would end the program. Park it on the window instead.
+        if (focusWidget() == Command1) setFocus(Qt::OtherFocusReason);
+        Command1->setEnabled(false);
+        return;
+    }
+    Command1->setEnabled(true);
+    if (focusWidget() == this || focusWidget() == nullptr) Command1->setFocus(Qt::OtherFocusReason);
+}
+
+void Form1::pause(double seconds) {
+    Pause(seconds);
+}
+
+bool Form1::programEnded() {
+    return ended_;
+}
+
+QString Form1::selectedDriveSpec() {
+    return Drive1->currentData(kMountRootRole).toString();
+}
+
+void Form1::setDriveTypeText(const QString& text) {
+    Text4->setText(text);
+}
+void Form1::setVolumeNameText(const QString& text) {
+    Text5->setText(text);
+}
+void Form1::setTotalSizeText(const QString& text) {
+    Text6->setText(text);
+}
+void Form1::setFreeSpaceText(const QString& text) {
+    Text7->setText(text);
+}
+
+void Form1::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // Window managers (or none, offscreen) differ in whether they send an activation, so
+    // the first show queues Form_Activate once the window is up.
+    if (!activationQueued_) {
+        activationQueued_ = true;
+        QTimer::singleShot(0, this, &Form1::Form_Activate);
+    }
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+    // The close box ends the program just like QUIT.
+    Command2_Click();
+    event->accept();
+}
+
+}  // namespace window

@@ -1,0 +1,154 @@
+#pragma once
+
+#include <QWidget>
+#include <memory>
+
+#include "driveinfo/driveview.h"
+#include "measure/runview.h"
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace platform {
+class Clock;
+class EventPump;
+class FileService;
+class ProcessService;
+class ClipboardService;
+class PointerService;
+class MessageBoxService;
+class DriveService;
+}  // namespace platform
+
+namespace measure {
+class PhaseRunner;
+class SpeedTest;
+}  // namespace measure
+
+namespace driveinfo {
+class DriveCatalogue;
+class DrivePanel;
+class MountWatcher;
+}  // namespace driveinfo
+
+namespace window {
+
+// Everything the window asks of its surroundings; main wires the real ones, tests fakes.
+struct WindowServices {
+    platform::Clock& clock;
+    platform::EventPump& pump;
+    platform::FileService& files;
+    platform::ProcessService& process;
+    platform::ClipboardService& clipboard;
+    platform::PointerService& pointer;
+    platform::MessageBoxService& messages;
+    platform::DriveService& drives;
+    driveinfo::DriveCatalogue& catalogue;
+    measure::PhaseRunner& phases;
+    // Optional: when given, Drive1 follows the mount table while the program runs.
+    driveinfo::MountWatcher* mountWatcher = nullptr;
+};
+
+// The program's only window. Its handlers carry the classic names; the START run and the
+// drive panel live in measure/ and driveinfo/ and reach the controls through the two views.
+class Form1 : public QWidget, public measure::RunView, public driveinfo::DriveView {
+    Q_OBJECT
+public:
+    explicit Form1(WindowServices services, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // Run once before the window is first shown. A second copy ends here.
+    void Form_Load();
+    // Runs once, when the window first comes up (queued from the first show).
+    void Form_Activate();
+    void Command1_Click();
+    void Command2_Click();
+    void Drive1_Change();
+    void Pause(double pauseTime);
+
+    // Rebuilds Drive1 from the catalogue without running Drive1_Change. The selection is kept;
+    // a selected volume that is gone stays selected, marked, until the user picks another.
+    // Inside a timed phase of a run the rebuild waits for the next Pause.
+    void refreshDriveList();
+
+    // measure::RunView
+    QString sizeText() override;
+    // Throws platform::Failure when nothing is selected or the selected volume is gone.
+    QString driveSpec() override;
+    void clearResults() override;
+    void setTimeText(int box, const QString& text) override;
+    QString timeText(int box) override;
+    void setStartEnabled(bool enabled) override;
+    void pause(double seconds) override;
+    bool programEnded() override;
+
+    // driveinfo::DriveView
+    QString selectedDriveSpec() override;
+    void setDriveTypeText(const QString& text) override;
+    void setVolumeNameText(const QString& text) override;
+    void setTotalSizeText(const QString& text) override;
+    void setFreeSpaceText(const QString& text) override;
+
+    // Appended to the entry of a selected volume that is no longer mounted.
+    static QString notMountedMark();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    class PhaseTracker;
+
+    void createControls();
+    void setUpTabOrder();
+    void setUpIcon();
+    void centreOnScreen();
+    void fillDriveList(const QString& preferredRoot);
+    void dropVanishedEntryUnlessSelected();
+    void applyDeferredDriveRefresh();
+    void ClearResults();
+    QLineEdit* timeBox(int box) const;
+
+    WindowServices services_;
+    std::unique_ptr<PhaseTracker> phaseTracker_;
+    std::unique_ptr<measure::SpeedTest> speedTest_;
+    std::unique_ptr<driveinfo::DrivePanel> drivePanel_;
+
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* Label4 = nullptr;
+    QLabel* Label5 = nullptr;
+    QLabel* Label6 = nullptr;
+    QLabel* Label7 = nullptr;
+    QLabel* Label8 = nullptr;
+    QLabel* Label9 = nullptr;
+    QLabel* Label10 = nullptr;
+    QLabel* Label11 = nullptr;
+    QLabel* Label12 = nullptr;
+    QLabel* Label13 = nullptr;
+    QLabel* Label14 = nullptr;
+    QLabel* Label15 = nullptr;
+    QLineEdit* Text1 = nullptr;
+    QLineEdit* Text2 = nullptr;
+    QLineEdit* Text3 = nullptr;
+    QLineEdit* Text4 = nullptr;
+    QLineEdit* Text5 = nullptr;
+    QLineEdit* Text6 = nullptr;
+    QLineEdit* Text7 = nullptr;
+    QComboBox* Drive1 = nullptr;
+    QComboBox* Combo1 = nullptr;
+    QPushButton* Command1 = nullptr;
+    QPushButton* Command2 = nullptr;
+
+    bool ended_ = false;
+    bool activationQueued_ = false;
+    bool activated_ = false;
+    bool driveRefreshPending_ = false;
+    // Mount root of a selected volume that vanished; its entry stays until another is picked.
+    QString vanishedRoot_;
+};
+
+}  // namespace window
