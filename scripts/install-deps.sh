@@ -9,7 +9,7 @@ packages=(
     libgtest-dev libbenchmark-dev
     fonts-ipafont-gothic fonts-liberation2
     xvfb xdotool xclip x11-utils imagemagick
-    e2fsprogs util-linux
+    e2fsprogs util-linux exfat-fuse exfatprogs
     desktop-file-utils appstream binutils-mingw-w64-i686
 )
 

@@ -1,10 +1,10 @@
 #pragma once
 
-// RAII helpers for tests that need a real file system of their own: a small tmpfs, an ext4
-// image on a loop device, and a block-I/O throttle on such a device. Each one undoes exactly
-// what it set up, in its destructor, so a failing test leaves nothing behind. When the machine
-// does not allow the setup (no root, a tool missing, the kernel refusing), isReady() is false
-// and whyNot() says why, ready to hand to QSKIP:
+// RAII helpers for tests that need a real file system of their own: a small tmpfs, an ext4 or
+// FUSE-mounted exFAT image on a loop device, and a block-I/O throttle on such a device. Each one
+// undoes exactly what it set up, in its destructor, so a failing test leaves nothing behind. When
+// the machine does not allow the setup (no root, a tool missing, the kernel refusing), isReady() is
+// false and whyNot() says why, ready to hand to QSKIP:
 //
 //     testsupport::LoopExt4 drive(32 * 1024 * 1024, "DOVTEST");
 //     if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
@@ -162,14 +162,24 @@ private:
     bool mounted_ = false;
 };
 
-// An ext4 file system in an image file, attached to a loop device and mounted on a fresh folder.
-class LoopExt4 {
+// A file system in an image file, attached to a loop device and mounted on a fresh folder.
+// Use LoopExt4 or LoopExfatFuse.
+class LoopVolume {
 public:
-    LoopExt4(qint64 sizeBytes, const QString& label) {
-        why_ = whyNotRoot(QStringLiteral("a loop-mounted ext4 image"));
+    enum class Format { Ext4, ExfatFuse };
+
+    LoopVolume(qint64 sizeBytes, const QString& label, Format format) {
+        const bool ext4 = format == Format::Ext4;
+        const QString formatter = ext4 ? QStringLiteral("mkfs.ext4") : QStringLiteral("mkfs.exfat");
+        const QString mounter = ext4 ? QStringLiteral("mount") : QStringLiteral("mount.exfat-fuse");
+        why_ = whyNotRoot(ext4 ? QStringLiteral("a loop-mounted ext4 image")
+                               : QStringLiteral("a loop-mounted exFAT image through FUSE"));
         if (why_.isEmpty()) {
-            why_ = whyNotTools({QStringLiteral("losetup"), QStringLiteral("mkfs.ext4"),
-                                QStringLiteral("mount"), QStringLiteral("umount")});
+            why_ = whyNotTools(
+                {QStringLiteral("losetup"), formatter, mounter, QStringLiteral("umount")});
+        }
+        if (why_.isEmpty() && !ext4 && !QFile::exists(QStringLiteral("/dev/fuse"))) {
+            why_ = QStringLiteral("/dev/fuse is missing: FUSE is not available");
         }
         if (why_.isEmpty()) why_ = imageFolder_.whyNot();
         if (why_.isEmpty()) why_ = mountFolder_.whyNot();
@@ -195,34 +205,41 @@ public:
         }
         majorMinor_ = QStringLiteral("%1:%2").arg(major(info.st_rdev)).arg(minor(info.st_rdev));
 
-        const ToolResult formatted =
-            runTool(QStringLiteral("mkfs.ext4"),
-                    {QStringLiteral("-q"), QStringLiteral("-F"), QStringLiteral("-L"), label,
-                     QStringLiteral("-E"), QStringLiteral("lazy_itable_init=0,lazy_journal_init=0"),
-                     loopDevice_});
+        const QStringList formatArguments =
+            ext4 ? QStringList{QStringLiteral("-q"),
+                               QStringLiteral("-F"),
+                               QStringLiteral("-L"),
+                               label,
+                               QStringLiteral("-E"),
+                               QStringLiteral("lazy_itable_init=0,lazy_journal_init=0"),
+                               loopDevice_}
+                 : QStringList{QStringLiteral("-L"), label, loopDevice_};
+        const ToolResult formatted = runTool(formatter, formatArguments);
         if (!formatted.ok) {
             why_ = QStringLiteral("cannot format %1: %2").arg(loopDevice_, formatted.why);
             return;
         }
-        const ToolResult mounted = runTool(
-            QStringLiteral("mount"),
-            {QStringLiteral("-t"), QStringLiteral("ext4"), loopDevice_, mountFolder_.path()});
+        const QStringList mountArguments =
+            ext4 ? QStringList{QStringLiteral("-t"), QStringLiteral("ext4"), loopDevice_,
+                               mountFolder_.path()}
+                 : QStringList{loopDevice_, mountFolder_.path()};
+        const ToolResult mounted = runTool(mounter, mountArguments);
         if (!mounted.ok) {
             why_ = QStringLiteral("cannot mount %1: %2").arg(loopDevice_, mounted.why);
             return;
         }
         mounted_ = true;
         // Let every user write to the root, as on a stick mounted for the desktop user.
-        ::chmod(QFile::encodeName(mountFolder_.path()).constData(), 01777);
+        if (ext4) ::chmod(QFile::encodeName(mountFolder_.path()).constData(), 01777);
     }
-    ~LoopExt4() {
+    ~LoopVolume() {
         if (mounted_) unmountQuietly(mountFolder_.path());
         if (!loopDevice_.isEmpty())
             runTool(QStringLiteral("losetup"), {QStringLiteral("-d"), loopDevice_});
         if (!imagePath_.isEmpty()) ::unlink(QFile::encodeName(imagePath_).constData());
     }
-    LoopExt4(const LoopExt4&) = delete;
-    LoopExt4& operator=(const LoopExt4&) = delete;
+    LoopVolume(const LoopVolume&) = delete;
+    LoopVolume& operator=(const LoopVolume&) = delete;
 
     bool isReady() const { return mounted_; }
     const QString& whyNot() const { return why_; }
@@ -258,6 +275,18 @@ private:
     QString majorMinor_;
     QString why_;
     bool mounted_ = false;
+};
+
+class LoopExt4 : public LoopVolume {
+public:
+    LoopExt4(qint64 sizeBytes, const QString& label) : LoopVolume(sizeBytes, label, Format::Ext4) {}
+};
+
+// exFAT through the FUSE daemon (type fuseblk), as many desktops mount a stick.
+class LoopExfatFuse : public LoopVolume {
+public:
+    LoopExfatFuse(qint64 sizeBytes, const QString& label)
+        : LoopVolume(sizeBytes, label, Format::ExfatFuse) {}
 };
 
 // Limits the read and write rate of one block device ("MAJ:MIN") in bytes per second, through
