@@ -35,9 +35,16 @@ protected:
         if (event->type() == QEvent::MouseMove && !held_.empty() &&
             held_.back().event->type() == QEvent::MouseMove && held_.back().receiver == watched) {
             held_.back().event.reset(event->clone());
-            return true;
+        } else {
+            held_.push_back({QPointer<QObject>(watched), std::unique_ptr<QEvent>(event->clone())});
         }
-        held_.push_back({QPointer<QObject>(watched), std::unique_ptr<QEvent>(event->clone())});
+        // A refused close keeps the window open until its request is handled; accepted input
+        // is not passed on to the parent widgets.
+        if (event->type() == QEvent::Close) {
+            event->ignore();
+        } else {
+            event->accept();
+        }
         return true;
     }
 

@@ -1,0 +1,157 @@
+// The threaded phase runner: the window thread keeps turning while a phase runs, user input
+// waits for the next pause, and failures come back to the caller.
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "fakes/fakedesktop.h"
+#include "measure/clockrules.h"
+#include "measure/threadedphaserunner.h"
+#include "platform/failure.h"
+#include "platform/linuxclock.h"
+#include "platform/qteventpump.h"
+#include "runharness.h"
+
+using namespace std::chrono_literals;
+
+class PhaseRunnerTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void failureOfTheWorkReachesTheCaller() {
+        measure::ThreadedPhaseRunner runner;
+        std::thread::id workerThread;
+        try {
+            runner.run([&] {
+                workerThread = std::this_thread::get_id();
+                throw platform::Failure(QStringLiteral("Cannot copy a to b: Input/output error"));
+            });
+            QFAIL("no failure came back");
+        } catch (const platform::Failure& failure) {
+            QCOMPARE(failure.description(),
+                     QStringLiteral("Cannot copy a to b: Input/output error"));
+        }
+        QVERIFY(workerThread != std::this_thread::get_id());
+        QVERIFY(!runner.busy());
+    }
+
+    void busyOnlyDuringThePhase() {
+        measure::ThreadedPhaseRunner runner;
+        bool busyInside = false;
+        QVERIFY(!runner.busy());
+        runner.run([&] { busyInside = runner.busy(); });
+        QVERIFY(busyInside);
+        QVERIFY(!runner.busy());
+    }
+
+    // Work that ends before the local loop has even started must not leave it waiting.
+    void instantWorkReturns() {
+        measure::ThreadedPhaseRunner runner;
+        int done = 0;
+        for (int i = 0; i < 200; ++i) runner.run([&] { ++done; });
+        QCOMPARE(done, 200);
+    }
+
+    // During a slow copy the window thread's timers keep firing, while a click, a key press or
+    // a close request made meanwhile is handled only in the wait after the phase.
+    void windowStaysAliveWhileInputWaits_data() {
+        QTest::addColumn<QString>("input");
+        QTest::newRow("mouse click") << "mouse";
+        QTest::newRow("space key") << "key";
+        QTest::newRow("close request") << "close";
+    }
+    void windowStaysAliveWhileInputWaits() {
+        QFETCH(QString, input);
+        measure::ThreadedPhaseRunner runner;
+        measuretest::RunHarness run(&runner);
+        platform::LinuxClock clock;
+        platform::QtEventPump pump;
+        int currentWait = 0;
+        // The window's waits are real: they pump events.
+        run.view.onPause = [&](int wait) {
+            currentWait = wait;
+            measure::Pause(clock, pump, 0.1);
+        };
+        // Only the write copy is slow; the stub clock needs no help to end the waits.
+        const QString target = run.targetPath();
+        run.files.setBeforeOperation([&](fakes::FakeFiles::Op op, const QString& path) {
+            if (op == fakes::FakeFiles::Op::Copy && path.endsWith(target))
+                std::this_thread::sleep_for(2s);
+        });
+        run.view.size = QStringLiteral("0.1");
+
+        QPushButton button(QStringLiteral("QUIT"));
+        button.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&button));
+        button.setFocus();
+        int handledInWait = -1;
+        bool busyWhenHandled = true;
+        auto handled = [&] {
+            handledInWait = currentWait;
+            busyWhenHandled = runner.busy();
+        };
+        connect(&button, &QPushButton::clicked, this, handled);
+        class CloseWatch : public QObject {
+        public:
+            std::function<void()> onClose;
+            bool eventFilter(QObject*, QEvent* event) override {
+                if (event->type() == QEvent::Close && onClose) onClose();
+                return false;
+            }
+        } closeWatch;
+        closeWatch.onClose = handled;
+        button.installEventFilter(&closeWatch);
+
+        QElapsedTimer sinceStart;
+        sinceStart.start();
+        qint64 lastTick = -1;
+        qint64 longestGap = 0;
+        int ticksWhileBusy = 0;
+        QTimer ticker;
+        ticker.setInterval(10);
+        connect(&ticker, &QTimer::timeout, this, [&] {
+            const qint64 now = sinceStart.elapsed();
+            if (runner.busy()) {
+                if (lastTick >= 0) longestGap = std::max(longestGap, now - lastTick);
+                ++ticksWhileBusy;
+                lastTick = now;
+            } else {
+                lastTick = -1;
+            }
+        });
+        ticker.start();
+
+        bool inputMadeWhileBusy = false;
+        bool handledAtOnce = false;
+        bool stillShown = false;
+        QTimer::singleShot(500, this, [&] {
+            inputMadeWhileBusy = runner.busy();
+            if (input == QLatin1String("mouse")) QTest::mouseClick(&button, Qt::LeftButton);
+            if (input == QLatin1String("key")) QTest::keyClick(&button, Qt::Key_Space);
+            if (input == QLatin1String("close")) button.close();
+            handledAtOnce = handledInWait != -1;
+            stillShown = button.isVisible();
+        });
+
+        run.speedTest.Command1_Click();
+        ticker.stop();
+
+        QVERIFY(run.messages.shown.isEmpty());
+        QVERIFY(inputMadeWhileBusy);
+        QVERIFY(!handledAtOnce);
+        QCOMPARE(handledInWait, 3);  // the wait right after the write copy
+        QVERIFY(!busyWhenHandled);
+        QVERIFY(stillShown);  // a close request does not hide the window before it is handled
+        QVERIFY2(ticksWhileBusy > 100, qPrintable(QString::number(ticksWhileBusy)));
+        QVERIFY2(longestGap < 100, qPrintable(QStringLiteral("gap of %1 ms").arg(longestGap)));
+    }
+};
+
+QTEST_MAIN(PhaseRunnerTest)
+#include "tst_phaserunner.moc"

@@ -1,0 +1,349 @@
+// The START run on real files: temporary folders stand in for the program folder and the
+// drive. Covers the file's exact bytes, files of the user, a drive that fills up or goes away,
+// and QUIT in a real process.
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cstring>
+
+#include "fakes/fakedesktop.h"
+#include "measure/clockrules.h"
+#include "measure/inlinephaserunner.h"
+#include "measure/speedtest.h"
+#include "measure/threadedphaserunner.h"
+#include "platform/linuxclock.h"
+#include "platform/linuxfiles.h"
+#include "platform/linuxprocess.h"
+#include "platform/qteventpump.h"
+#include "runharness.h"
+#include "support/scratchmounts.h"
+
+using measuretest::FakeRunView;
+
+namespace {
+
+const QByteArray kLine = QByteArrayLiteral("123456789012345678901234567890123456789012345678\r\n");
+const char* const kQuitChildOption = "--quit-during-second-wait";
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return QByteArrayLiteral("<unreadable>");
+    return file.readAll();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QStringList entries(const QString& folder) {
+    return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+}
+
+// The program folder given by the test, with the real end of the program.
+class FolderProcess : public platform::ProcessService {
+public:
+    explicit FolderProcess(QString folder) : folder_(std::move(folder)) {}
+    bool previousInstanceRunning() override { return false; }
+    QString programFolder() override { return folder_; }
+    void endProgram() override { real_.endProgram(); }
+
+private:
+    QString folder_;
+    platform::LinuxProcessService real_;
+};
+
+// One run on disk with the real file service, clock and event pump; desktop services are fakes.
+struct DiskRun {
+    DiskRun(const QString& programFolder, const QString& drive,
+            measure::PhaseRunner* runner = nullptr)
+        : process(programFolder),
+          speedTest(view, measure::RunServices{clock, files, process, clipboard, pointer, messages,
+                                               runner ? *runner : inlineRunner}) {
+        view.drive = drive;
+        view.onPause = [this](int wait) {
+            if (duringWait) duringWait(wait);
+            measure::Pause(clock, pump, 0.1);
+        };
+    }
+
+    FakeRunView view;
+    platform::LinuxClock clock;
+    platform::LinuxFileService files;
+    platform::QtEventPump pump;
+    FolderProcess process;
+    fakes::FakeClipboard clipboard;
+    fakes::FakePointer pointer;
+    fakes::FakeMessageBox messages;
+    measure::InlinePhaseRunner inlineRunner;
+    measure::SpeedTest speedTest;
+    std::function<void(int wait)> duringWait;
+};
+
+// The child of quitDuringSecondWaitEndsTheProcess: a run whose second wait ends the program.
+int runQuitChild(int argc, char** argv) {
+    if (argc < 4) return 2;
+    QCoreApplication app(argc, argv);
+    const QString programFolder = QFile::decodeName(argv[2]);
+    const QString drive = QFile::decodeName(argv[3]);
+    measure::ThreadedPhaseRunner runner;
+    DiskRun run(programFolder, drive, &runner);
+    run.view.size = QStringLiteral("1");
+    run.duringWait = [&](int wait) {
+        if (wait == 2) run.process.endProgram();
+    };
+    run.speedTest.Command1_Click();
+    return 3;  // not reached when QUIT ends the program
+}
+
+}  // namespace
+
+class SpeedTestOnDisk : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init() {
+        QVERIFY(folders_.isValid());
+        QVERIFY(QDir(folders_.path()).mkpath(QStringLiteral("program")));
+        QVERIFY(QDir(folders_.path()).mkpath(QStringLiteral("drive")));
+        program_ = folders_.path() + QStringLiteral("/program");
+        drive_ = folders_.path() + QStringLiteral("/drive");
+    }
+    void cleanup() {
+        QDir(program_).removeRecursively();
+        QDir(drive_).removeRecursively();
+    }
+
+    void completeRunWritesExactBytesAndCleansUp_data() {
+        QTest::addColumn<QString>("size");
+        QTest::addColumn<qint64>("bytes");
+        QTest::newRow("10 MB") << "10" << qint64(10'000'000);
+        QTest::newRow("half a MB") << "0.5" << qint64(500'000);
+        QTest::newRow("zero") << "0" << qint64(0);
+        QTest::newRow("negative") << "-3" << qint64(0);
+    }
+    void completeRunWritesExactBytesAndCleansUp() {
+        QFETCH(QString, size);
+        QFETCH(qint64, bytes);
+        measure::ThreadedPhaseRunner runner;
+        DiskRun run(program_, drive_, &runner);
+        run.view.size = size;
+        QByteArray created;
+        QByteArray onDrive;
+        QByteArray readBack;
+        QStringList folderSnapshots;
+        run.duringWait = [&](int wait) {
+            if (wait == 2) created = readAll(program_ + QStringLiteral("/TEST.TXT"));
+            if (wait == 3) onDrive = readAll(drive_ + QStringLiteral("/TEST.TXT"));
+            if (wait == 4) readBack = readAll(program_ + QStringLiteral("/TEST.TXT"));
+            folderSnapshots.append(entries(program_).join(',') + '|' + entries(drive_).join(','));
+        };
+
+        run.speedTest.Command1_Click();
+
+        QCOMPARE(run.messages.shown, QStringList());
+        QCOMPARE(created.size(), bytes);
+        QVERIFY(created == kLine.repeated(bytes / 50));
+        QVERIFY(onDrive == created);
+        QVERIFY(readBack == created);
+        QCOMPARE(folderSnapshots, (QStringList{QStringLiteral("|"), QStringLiteral("TEST.TXT|"),
+                                               QStringLiteral("TEST.TXT|TEST.TXT"),
+                                               QStringLiteral("TEST.TXT|TEST.TXT")}));
+        const QStringList fields = run.clipboard.text.split(QLatin1Char('\t'));
+        QCOMPARE(fields.size(), 3);
+        QCOMPARE(run.clipboard.text.count(QLatin1Char('\t')), 2);
+        QVERIFY(!run.clipboard.text.endsWith(QLatin1Char('\n')));
+        for (int box = 1; box <= 3; ++box) {
+            QVERIFY(!run.view.boxes[box].isEmpty());
+            QCOMPARE(fields.at(box - 1), run.view.boxes[box]);
+        }
+        QVERIFY(entries(program_).isEmpty());
+        QVERIFY(entries(drive_).isEmpty());
+    }
+
+    // A TEST.TXT of the user's, in either place, survives byte for byte; so does a symbolic
+    // link and the file it points to, even when that file looks like one of ours.
+    void userFilesSurvive_data() {
+        QTest::addColumn<QString>("place");  // "program" or "drive"
+        QTest::addColumn<QString>("kind");   // "file", "link", "dangling link", "folder"
+        QTest::addColumn<QByteArray>("content");
+        for (const char* place : {"program", "drive"}) {
+            const QByteArray tag(place);
+            QTest::newRow(tag + ": notes") << place << "file" << QByteArray("my notes\n");
+            QTest::newRow(tag + ": test lines with a tail")
+                << place << "file" << kLine.repeated(100) + "x";
+            QTest::newRow(tag + ": link to notes") << place << "link" << QByteArray("notes\n");
+            QTest::newRow(tag + ": link to test lines") << place << "link" << kLine.repeated(3);
+            QTest::newRow(tag + ": dangling link") << place << "dangling link" << QByteArray();
+            QTest::newRow(tag + ": folder") << place << "folder" << QByteArray("inside\n");
+        }
+    }
+    void userFilesSurvive() {
+        QFETCH(QString, place);
+        QFETCH(QString, kind);
+        QFETCH(QByteArray, content);
+        const QString folder = place == QLatin1String("program") ? program_ : drive_;
+        const QString path = folder + QStringLiteral("/TEST.TXT");
+        const QString outside = folders_.path() + QStringLiteral("/users-file");
+        if (kind == QLatin1String("file")) QVERIFY(writeFile(path, content));
+        if (kind == QLatin1String("link")) {
+            QVERIFY(writeFile(outside, content));
+            QVERIFY(QFile::link(outside, path));
+        }
+        if (kind == QLatin1String("dangling link"))
+            QVERIFY(QFile::link(folders_.path() + QStringLiteral("/nowhere"), path));
+        if (kind == QLatin1String("folder")) {
+            QVERIFY(QDir(folder).mkdir(QStringLiteral("TEST.TXT")));
+            QVERIFY(writeFile(path + QStringLiteral("/inside"), content));
+        }
+
+        DiskRun run(program_, drive_);
+        run.view.size = QStringLiteral("1");
+        run.speedTest.Command1_Click();
+
+        QCOMPARE(run.messages.shown,
+                 QStringList{QStringLiteral("%1 already exists and is not a test file of this "
+                                            "program; it was left untouched")
+                                 .arg(path)});
+        const QFileInfo info(path);
+        if (kind == QLatin1String("file")) QCOMPARE(readAll(path), content);
+        if (kind.endsWith(QLatin1String("link"))) {
+            QVERIFY(info.isSymLink());
+            if (kind == QLatin1String("link")) QCOMPARE(readAll(outside), content);
+            if (kind == QLatin1String("dangling link")) {
+                QVERIFY(!QFile::exists(folders_.path() + QStringLiteral("/nowhere")));
+            }
+        }
+        if (kind == QLatin1String("folder")) {
+            QCOMPARE(readAll(path + QStringLiteral("/inside")), content);
+        }
+        // Our own copy, if the run made one, is gone again.
+        const QString other = place == QLatin1String("program") ? drive_ : program_;
+        QVERIFY(entries(other).isEmpty());
+        QCOMPARE(entries(folder), QStringList{QStringLiteral("TEST.TXT")});
+        QCOMPARE(run.view.startEnabled, true);
+        QCOMPARE(run.pointer.busy, false);
+        QFile::remove(outside);
+    }
+
+    void leftoverOfAnInterruptedRunIsReused_data() {
+        QTest::addColumn<QString>("place");
+        QTest::newRow("program folder") << "program";
+        QTest::newRow("drive") << "drive";
+    }
+    void leftoverOfAnInterruptedRunIsReused() {
+        QFETCH(QString, place);
+        const QString folder = place == QLatin1String("program") ? program_ : drive_;
+        QVERIFY(writeFile(folder + QStringLiteral("/TEST.TXT"), kLine.repeated(1000)));
+        DiskRun run(program_, drive_);
+        run.view.size = QStringLiteral("0.5");
+        QByteArray onDrive;
+        run.duringWait = [&](int wait) {
+            if (wait == 3) onDrive = readAll(drive_ + QStringLiteral("/TEST.TXT"));
+        };
+        run.speedTest.Command1_Click();
+        QCOMPARE(run.messages.shown, QStringList());
+        QCOMPARE(onDrive.size(), 500'000);
+        QVERIFY(entries(program_).isEmpty());
+        QVERIFY(entries(drive_).isEmpty());
+    }
+
+    // A drive that fills up during the write copy: the copy fails, nothing partial is left on
+    // the drive, and the local copy is removed by the failure path.
+    void fullDriveLeavesNoPartialTarget() {
+        testsupport::ScratchTmpfs smallDrive(2 * 1024 * 1024);
+        if (!smallDrive.isReady()) QSKIP(qPrintable(smallDrive.whyNot()));
+        const QString target = smallDrive.mountPoint() + QStringLiteral("/TEST.TXT");
+        DiskRun run(program_, smallDrive.mountPoint());
+        run.view.size = QStringLiteral("5");
+
+        run.speedTest.Command1_Click();
+
+        QCOMPARE(run.messages.shown.size(), 1);
+        QVERIFY2(run.messages.shown.first().startsWith(
+                     QStringLiteral("Cannot copy %1/TEST.TXT to %2").arg(program_, target)),
+                 qPrintable(run.messages.shown.first()));
+        QVERIFY(run.messages.shown.first().contains(QStringLiteral("No space left on device")));
+        QVERIFY(!QFileInfo::exists(target));
+        QVERIFY(entries(program_).isEmpty());
+        QVERIFY(!run.view.boxes[1].isEmpty());
+        QVERIFY(run.view.boxes[2].isEmpty());
+        QCOMPARE(run.clipboard.sets, 0);
+    }
+
+    // The drive's copy disappears during the third wait (the stick is pulled): the read copy
+    // fails once, with no local copy there for the failure path to delete.
+    void driveCopyGoneBeforeTheReadCopy() {
+        DiskRun run(program_, drive_);
+        run.view.size = QStringLiteral("1");
+        run.duringWait = [&](int wait) {
+            if (wait == 3) QFile::remove(drive_ + QStringLiteral("/TEST.TXT"));
+        };
+
+        run.speedTest.Command1_Click();
+
+        QCOMPARE(run.messages.shown.size(), 1);
+        QVERIFY2(run.messages.shown.first().startsWith(
+                     QStringLiteral("Cannot copy %1/TEST.TXT").arg(drive_)),
+                 qPrintable(run.messages.shown.first()));
+        QVERIFY(run.messages.shown.first().contains(QStringLiteral("No such file or directory")));
+        QVERIFY(entries(program_).isEmpty());
+        QVERIFY(run.view.boxes[3].isEmpty());
+        QCOMPARE(run.view.startEnabled, true);
+    }
+
+    void sizeThatIsNotANumberRemovesTheLocalFile() {
+        DiskRun run(program_, drive_);
+        run.view.size = QStringLiteral("ten");
+        run.speedTest.Command1_Click();
+        QCOMPARE(run.messages.shown,
+                 QStringList{QStringLiteral("Data size 'ten' is not a number")});
+        QVERIFY(entries(program_).isEmpty());
+        QVERIFY(entries(drive_).isEmpty());
+    }
+
+    void programFolderThatCannotTakeTheFile() {
+        const QString missing = folders_.path() + QStringLiteral("/gone");
+        DiskRun run(missing, drive_);
+        run.speedTest.Command1_Click();
+        QCOMPARE(run.messages.shown,
+                 QStringList{QStringLiteral("Cannot create %1/TEST.TXT: No such file or directory")
+                                 .arg(missing)});
+        QCOMPARE(run.view.startEnabled, true);
+        QVERIFY(entries(drive_).isEmpty());
+    }
+
+    // QUIT during the second wait, in a real process: the program ends at once with status 0
+    // and the local copy made so far stays.
+    void quitDuringSecondWaitEndsTheProcess() {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QString::fromLatin1(kQuitChildOption), program_, drive_});
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 0);
+        QCOMPARE(entries(program_), QStringList{QStringLiteral("TEST.TXT")});
+        QCOMPARE(QFileInfo(program_ + QStringLiteral("/TEST.TXT")).size(), qint64(1'000'000));
+        QVERIFY(entries(drive_).isEmpty());
+    }
+
+private:
+    QTemporaryDir folders_;
+    QString program_;
+    QString drive_;
+};
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], kQuitChildOption) == 0) return runQuitChild(argc, argv);
+    QCoreApplication app(argc, argv);
+    SpeedTestOnDisk test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_speedtest_disk.moc"
