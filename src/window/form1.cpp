@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QSignalBlocker>
+#include <QStyle>
 #include <QTimer>
 
 #include "driveinfo/drivecatalogue.h"
@@ -41,6 +42,13 @@ QRect fromTwips(int left, int top, int width, int height) {
             height / kTwipsPerPixel};
 }
 
+QFont panelBoxFont() {
+    return gothicFont(9.75);
+}
+QFont timeBoxFont() {
+    return arialFont(14.25);
+}
+
 template <typename Control>
 Control* addControl(QWidget* form, const char* name, QRect geometry) {
     auto* control = new Control(form);
@@ -63,6 +71,39 @@ QLineEdit* addTextBox(QWidget* form, const char* name, QRect geometry) {
     // Only the program writes these boxes.
     box->setReadOnly(true);
     return box;
+}
+
+// A value wider than its box shows its beginning.
+void showText(QLineEdit* box, const QString& text) {
+    box->setText(text);
+    box->setCursorPosition(0);
+}
+
+// Width a line edit leaves for its text without scrolling it.
+int textRoom(const QLineEdit* box) {
+    constexpr int kInnerMargins = 2 * 2;  // QLineEdit's own horizontal margins
+    constexpr int kCursorAndSlack = 2;
+    const int frame =
+        box->hasFrame() ? 2 * box->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, box)
+                        : 0;
+    const QMargins margins = box->textMargins();
+    return box->width() - frame - margins.left() - margins.right() - kInnerMargins -
+           kCursorAndSlack;
+}
+
+// A number cut off at the box's edge reads as a different number, so one that does not fit
+// in its designed font is shown in a smaller size of the same font.
+void showNumber(QLineEdit* box, const QString& text, const QFont& designedFont) {
+    constexpr qreal kSmallestPoints = 6.0;
+    constexpr qreal kStep = 0.25;
+    QFont font = designedFont;
+    const int room = textRoom(box);
+    while (font.pointSizeF() - kStep >= kSmallestPoints &&
+           QFontMetrics(font).horizontalAdvance(text) > room) {
+        font.setPointSizeF(font.pointSizeF() - kStep);
+    }
+    box->setFont(font);
+    showText(box, text);
 }
 
 QPushButton* addButton(QWidget* form, const char* name, const QString& caption, QRect geometry) {
@@ -137,9 +178,9 @@ Form1::Form1(WindowServices services, QWidget* parent)
 Form1::~Form1() = default;
 
 void Form1::createControls() {
-    const QFont panelFont = gothicFont(9.75);
+    const QFont panelFont = panelBoxFont();
     const QFont driveFont = gothicFont(12.0);
-    const QFont timeFont = arialFont(14.25);
+    const QFont timeFont = timeBoxFont();
 
     Label14 = addLabel(this, "Label14", QStringLiteral(u"TYPE  ："), fromTwips(840, 120, 735, 255));
     Text4 = addTextBox(this, "Text4", fromTwips(1560, 120, 1575, 285));
@@ -207,6 +248,9 @@ void Form1::createControls() {
         QPalette palette = box->palette();
         palette.setColor(QPalette::Base, menuColour);
         box->setPalette(palette);
+        // Text6 and Text7 are one text line high and Text5 overlaps the foot of Text4: a
+        // frame would cover the text, so the panel boxes are flat.
+        box->setFrame(false);
     }
 }
 
@@ -372,7 +416,7 @@ void Form1::clearResults() {
 }
 
 void Form1::setTimeText(int box, const QString& text) {
-    if (QLineEdit* target = timeBox(box)) target->setText(text);
+    if (QLineEdit* target = timeBox(box)) showNumber(target, text, timeBoxFont());
 }
 
 QString Form1::timeText(int box) {
@@ -405,16 +449,16 @@ QString Form1::selectedDriveSpec() {
 }
 
 void Form1::setDriveTypeText(const QString& text) {
-    Text4->setText(text);
+    showText(Text4, text);
 }
 void Form1::setVolumeNameText(const QString& text) {
-    Text5->setText(text);
+    showText(Text5, text);
 }
 void Form1::setTotalSizeText(const QString& text) {
-    Text6->setText(text);
+    showNumber(Text6, text, panelBoxFont());
 }
 void Form1::setFreeSpaceText(const QString& text) {
-    Text7->setText(text);
+    showNumber(Text7, text, panelBoxFont());
 }
 
 void Form1::showEvent(QShowEvent* event) {
