@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the benchmark in release mode and runs it once. At the end it prints, side by side,
+# the create phase against plain 1 MiB block writes, the write and read copies against dd,
+# and the peak memory of a large run against a 10 MB run.
+#   BUILD_DIR  build folder (default: build-bench)
+#   BENCH_DIR  folder on the disk to measure (default: /var/tmp)
+#   BENCH_MB   size of the timed test file in MB (default: 100)
+#   PEAK_MB    size of the large run for the memory figure (default: 1000)
+#   REPEAT     runs of each timed figure; their median is compared (default: 5)
+# Further arguments go to the benchmark binary (e.g. --benchmark_filter=copy).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build_dir=${BUILD_DIR:-build-bench}
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DDOV_BUILD_BENCH=ON >/dev/null
+cmake --build "$build_dir" --target dov_bench -j "$(nproc)"
+
+exec "$build_dir/bin/dov_bench" \
+    --dir="${BENCH_DIR:-/var/tmp}" \
+    --mb="${BENCH_MB:-100}" \
+    --peak-mb="${PEAK_MB:-1000}" \
+    --repetitions="${REPEAT:-5}" \
+    --benchmark_color=false \
+    "$@"
