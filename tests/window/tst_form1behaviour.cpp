@@ -39,6 +39,8 @@ private Q_SLOTS:
     void startKeepsTheFocusAcrossARun();
 
     void clearResultsEmptiesOnlyTheTimeBoxes();
+    void longNumbersStayWhole_data();
+    void longNumbersStayWhole();
     void quitEndsTheProgram();
     void closeBoxActsAsQuit();
     void closeDuringAWaitStopsTheRun();
@@ -217,6 +219,44 @@ void TestForm1Behaviour::clearResultsEmptiesOnlyTheTimeBoxes() {
     QCOMPARE(harness.text(2)->text(), QStringLiteral("2.5"));
     harness.form->setTimeText(4, QStringLiteral("x"));
     QCOMPARE(harness.text(4)->text(), QStringLiteral("v4"));
+}
+
+void TestForm1Behaviour::longNumbersStayWhole_data() {
+    QTest::addColumn<int>("box");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<double>("designedPoints");
+    QTest::newRow("slow write") << 2 << QStringLiteral("1234.56") << 14.25;
+    QTest::newRow("very slow read") << 3 << QStringLiteral("12345.67") << 14.25;
+    QTest::newRow("terabyte total") << 6 << QStringLiteral("2270553") << 9.75;
+    QTest::newRow("large free") << 7 << QStringLiteral("270553") << 9.75;
+}
+
+void TestForm1Behaviour::longNumbersStayWhole() {
+    QFETCH(int, box);
+    QFETCH(QString, value);
+    QFETCH(double, designedPoints);
+    Harness harness;
+    QLineEdit* edit = harness.text(box);
+    const auto show = [&](const QString& text) {
+        if (box <= 3) harness.form->setTimeText(box, text);
+        if (box == 6) harness.form->setTotalSizeText(text);
+        if (box == 7) harness.form->setFreeSpaceText(text);
+    };
+    const QString family = edit->font().families().first();
+
+    // A cut-off number reads as another number: the whole of it must fit, from its first digit.
+    show(value);
+    QCOMPARE(edit->text(), value);
+    QCOMPARE(edit->cursorPosition(), 0);
+    const int frame = edit->hasFrame() ? 4 : 0;
+    QVERIFY2(QFontMetrics(edit->font()).horizontalAdvance(value) <= edit->width() - frame - 4,
+             qPrintable(QString::number(edit->font().pointSizeF())));
+    QVERIFY(edit->font().pointSizeF() < designedPoints);
+    QCOMPARE(edit->font().families().first(), family);
+
+    // A short value is shown in the designed size again.
+    show(QStringLiteral("12"));
+    QCOMPARE(edit->font().pointSizeF(), designedPoints);
 }
 
 void TestForm1Behaviour::quitEndsTheProgram() {
