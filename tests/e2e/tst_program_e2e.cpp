@@ -1,0 +1,237 @@
+// The built program in a real X server, driven only from outside as a person would: its
+// window as other X clients see it, the single-instance rule, QUIT, and whole START runs
+// against a drive of the test's own, read back through the clipboard and the file system.
+
+#include <QTest>
+
+#include <memory>
+#include <optional>
+
+#include "e2e/xsession.h"
+#include "support/scratchmounts.h"
+
+using namespace e2e;
+
+namespace {
+
+constexpr int startTimeoutMs = 20000;
+constexpr int runTimeoutMs = 90000;
+const QString testFile = QStringLiteral("TEST.TXT");
+const QString messageTitle = QStringLiteral("Tarvello");
+
+// Three times as the program shows them, two tab characters between them, and nothing after.
+bool isClipboardLine(const QByteArray& text) {
+    static const QRegularExpression line(
+        QStringLiteral("\\A\\d+(\\.\\d{1,2})?\\t\\d+(\\.\\d{1,2})?\\t\\d+(\\.\\d{1,2})?\\z"));
+    return line.match(QString::fromLatin1(text)).hasMatch();
+}
+
+// The drive a run measures: a tmpfs, or an ext4 file system in a loop-mounted image file.
+class TestDrive {
+public:
+    TestDrive(const QString& kind, int megabytes) {
+        const qint64 bytes = qint64(megabytes) * 1024 * 1024;
+        if (kind == QStringLiteral("ext4")) {
+            ext4_.emplace(bytes, QStringLiteral("DOVE2E"));
+        } else {
+            tmpfs_.emplace(bytes);
+        }
+    }
+    bool isReady() const { return ext4_ ? ext4_->isReady() : tmpfs_->isReady(); }
+    QString whyNot() const { return ext4_ ? ext4_->whyNot() : tmpfs_->whyNot(); }
+    QString root() const { return ext4_ ? ext4_->mountPoint() : tmpfs_->mountPoint(); }
+
+private:
+    std::optional<testsupport::ScratchTmpfs> tmpfs_;
+    std::optional<testsupport::LoopExt4> ext4_;
+};
+
+// Display, tools and a private program copy; the program starts in workingDirectory, which
+// makes that folder's volume the one Drive1 shows first.
+struct Session {
+    Session() : x(display.display()), copy(QStringLiteral(DOV_PROGRAM_PATH)) {
+        if (!display.isReady()) {
+            whyNot = display.whyNot();
+        } else if (!XTools::whyNot().isEmpty()) {
+            whyNot = XTools::whyNot();
+        } else if (!copy.isReady()) {
+            whyNot = copy.whyNot();
+        } else {
+            environment.emplace(display.display());
+            if (!environment->isReady()) whyNot = QStringLiteral("cannot create a runtime folder");
+        }
+    }
+    // The program's main window, given up early when the program has ended.
+    QString waitForWindowOf(const ProgramProcess& program) const {
+        return x.waitForWindow(windowTitle, startTimeoutMs, [&] { return !program.isRunning(); });
+    }
+    std::unique_ptr<ProgramProcess> start(const QString& workingDirectory) const {
+        return std::make_unique<ProgramProcess>(copy.program(), environment->environment(),
+                                                workingDirectory);
+    }
+
+    VirtualDisplay display;
+    XTools x;
+    ProgramCopy copy;
+    std::optional<ProgramEnvironment> environment;
+    QString whyNot;  // empty when the session is usable
+};
+
+}  // namespace
+
+class ProgramEndToEndTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void windowAsOtherClientsSeeIt() {
+        Session session;
+        if (!session.whyNot.isEmpty()) QSKIP(qPrintable(session.whyNot));
+        const auto program = session.start(session.copy.folder());
+        QVERIFY2(program->isRunning(), "the program did not start");
+        const QString window = session.waitForWindowOf(*program);
+        QVERIFY2(!window.isEmpty(), "no window with the exact title appeared");
+
+        QCOMPARE(session.x.property(window, QStringLiteral("_NET_WM_NAME")),
+                 QLatin1Char('"') + windowTitle + QLatin1Char('"'));
+        QCOMPARE(session.x.clientSize(window), QSize(350, 242));
+        // Set by the program itself: there is no window manager here to add it.
+        const QString state = session.x.property(window, QStringLiteral("_NET_WM_STATE"));
+        QVERIFY2(state.split(QStringLiteral(", ")).contains(QStringLiteral("_NET_WM_STATE_ABOVE")),
+                 qPrintable(QStringLiteral("_NET_WM_STATE is \"%1\"").arg(state)));
+        QCOMPARE(session.x.property(window, QStringLiteral("_NET_WM_PID")),
+                 QString::number(program->pid()));
+
+        // The window icon carries the three sizes of the program's own picture.
+        const ToolRun icon =
+            session.x.run(QStringLiteral("xprop"),
+                          {QStringLiteral("-id"), window, QStringLiteral("_NET_WM_ICON")});
+        for (const int size : {16, 32, 48}) {
+            QVERIFY2(icon.output.contains(QStringLiteral("Icon (%1 x %1)").arg(size).toLatin1()),
+                     qPrintable(QStringLiteral("no %1 px window icon").arg(size)));
+        }
+    }
+
+    void secondStartEndsAtOnceAndLeavesTheFirst() {
+        Session session;
+        if (!session.whyNot.isEmpty()) QSKIP(qPrintable(session.whyNot));
+        const auto first = session.start(session.copy.folder());
+        const QString window = session.waitForWindowOf(*first);
+        QVERIFY2(!window.isEmpty(), "the first copy shows no window");
+
+        const auto second = session.start(session.copy.folder());
+        QVERIFY2(second->waitForExit(10000), "the second copy is still running");
+        QVERIFY(second->exitedNormally());
+        QCOMPARE(second->exitCode(), 0);
+
+        QVERIFY(first->isRunning());
+        QCOMPARE(session.x.windowsNamed(windowTitle), QStringList{window});
+    }
+
+    void quitEndsTheProgram() {
+        Session session;
+        if (!session.whyNot.isEmpty()) QSKIP(qPrintable(session.whyNot));
+        const auto program = session.start(session.copy.folder());
+        const QString window = session.waitForWindowOf(*program);
+        QVERIFY2(!window.isEmpty(), "no window appeared");
+
+        QVERIFY(session.x.click(window, command2Centre));
+        QVERIFY2(program->waitForExit(10000), "QUIT did not end the program");
+        QVERIFY(program->exitedNormally());
+        QCOMPARE(program->exitCode(), 0);
+        QVERIFY(session.x.windowsNamed(windowTitle).isEmpty());
+    }
+
+    void startRunThroughTheWindow_data() {
+        QTest::addColumn<QString>("driveKind");
+        QTest::addColumn<int>("driveMegabytes");
+        QTest::addColumn<QString>("size");
+        QTest::addColumn<bool>("givesTimes");         // else a message box
+        QTest::addColumn<bool>("targetEverWritten");  // the drive root saw TEST.TXT
+
+        QTest::newRow("10 MB on a tmpfs") << "tmpfs" << 64 << "10" << true << true;
+        QTest::newRow("1 MB on an ext4 stick image") << "ext4" << 64 << "1" << true << true;
+        QTest::newRow("half a megabyte") << "tmpfs" << 16 << "0.5" << true << true;
+        QTest::newRow("zero copies an empty file") << "tmpfs" << 16 << "0" << true << true;
+        QTest::newRow("not a number") << "tmpfs" << 16 << "abc" << false << false;
+        QTest::newRow("empty size") << "tmpfs" << 16 << "" << false << false;
+        QTest::newRow("more than the drive holds") << "tmpfs" << 16 << "20" << false << true;
+    }
+    void startRunThroughTheWindow() {
+        QFETCH(QString, driveKind);
+        QFETCH(int, driveMegabytes);
+        QFETCH(QString, size);
+        QFETCH(bool, givesTimes);
+        QFETCH(bool, targetEverWritten);
+
+        Session session;
+        if (!session.whyNot.isEmpty()) QSKIP(qPrintable(session.whyNot));
+        TestDrive drive(driveKind, driveMegabytes);
+        if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
+        FolderLog localLog(session.copy.folder());
+        FolderLog targetLog(drive.root());
+        QVERIFY(localLog.isReady() && targetLog.isReady());
+        const QString localFile = session.copy.folder() + QLatin1Char('/') + testFile;
+        const QString targetFile = drive.root() + QLatin1Char('/') + testFile;
+
+        const auto program = session.start(drive.root());
+        const QString window = session.waitForWindowOf(*program);
+        QVERIFY2(!window.isEmpty(), "no window appeared");
+
+        QVERIFY(session.x.typeInto(window, combo1Centre, size));
+        QVERIFY(session.x.click(window, command1Centre));
+
+        if (givesTimes) {
+            QByteArray line;
+            const bool copied = waitUntil(
+                [&] {
+                    line = session.x.clipboard();
+                    return !line.isEmpty();
+                },
+                runTimeoutMs);
+            QVERIFY2(copied, "the clipboard stayed empty");
+            QVERIFY2(isClipboardLine(line), line.toPercentEncoding("\t.").constData());
+            QVERIFY(session.x.visibleWindowsNamed(messageTitle).isEmpty());
+        } else {
+            const QString message = session.x.waitForWindow(messageTitle, runTimeoutMs);
+            QVERIFY2(!message.isEmpty(), "no message window titled Tarvello");
+            QVERIFY2(!QFile::exists(localFile), "the local test file was left behind");
+            QVERIFY2(session.x.clipboard().isNull(), "a failed run filled the clipboard");
+            // OK closes the message; START works again.
+            QVERIFY(session.x.click(message, {10, 10}));
+            QVERIFY(session.x.key(QStringLiteral("Return")));
+            QVERIFY2(
+                waitUntil([&] { return session.x.windowsNamed(messageTitle).isEmpty(); }, 10000),
+                "the message did not close");
+            QVERIFY(session.x.typeInto(window, combo1Centre, QStringLiteral("1")));
+            QVERIFY(session.x.click(window, command1Centre));
+            QVERIFY2(
+                waitUntil([&] { return isClipboardLine(session.x.clipboard()); }, runTimeoutMs),
+                "a run after the failure gave no times");
+        }
+
+        QVERIFY2(!QFile::exists(localFile), "TEST.TXT left in the program folder");
+        QVERIFY2(!QFile::exists(targetFile), "TEST.TXT left at the drive root");
+        // The file really went through both places, and the drive root only when it should.
+        const QStringList local = localLog.events();
+        QVERIFY2(local.contains(QLatin1Char('+') + testFile), qPrintable(local.join(' ')));
+        const QStringList target = targetLog.events();
+        const bool targetSeen = target.contains(QLatin1Char('+') + testFile);
+        if (givesTimes) {
+            QVERIFY2(targetSeen, "the run did not write to the drive of the working folder");
+        } else if (!targetEverWritten) {
+            // Only the follow-up run of 1 MB may have touched the drive.
+            QCOMPARE(target.count(QLatin1Char('+') + testFile), 1);
+        }
+        if (size.isEmpty()) {
+            // "Data Size Error" touches no file: the follow-up run made the only local file.
+            QCOMPARE(local.count(QLatin1Char('+') + testFile), 2);  // created, then read back
+        }
+
+        QVERIFY(session.x.click(window, command2Centre));
+        QVERIFY2(program->waitForExit(10000), "QUIT did not end the program");
+        QCOMPARE(program->exitCode(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(ProgramEndToEndTest)
+#include "tst_program_e2e.moc"
