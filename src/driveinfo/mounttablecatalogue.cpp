@@ -4,6 +4,7 @@
 #include <QHash>
 
 #include "platform/failure.h"
+#include "platform/systemfiles.h"
 
 namespace driveinfo {
 
@@ -51,6 +52,13 @@ QList<MountRecord> MountTableCatalogue::listedMounts(const QList<MountRecord>& r
     QHash<QString, qsizetype> indexOfDevice;
     for (const MountRecord& mount : reachable) {
         if (!isMeasurableVolume(mount)) continue;
+        // Containers bind single files (/etc/hosts) from the host's disk; a file is no drive.
+        // Only a bind mount can be a file; looking is limited to local disks, where it cannot
+        // hang the way a network volume whose server has gone can.
+        if (mount.root != QLatin1String("/") && mount.hasBlockDevice() &&
+            platform::systemfiles::isNonFolder(systemRoot_, mount.mountPoint)) {
+            continue;
+        }
         const QString device = mount.deviceNumber();
         const auto known = indexOfDevice.constFind(device);
         if (known == indexOfDevice.cend()) {

@@ -27,7 +27,7 @@ bool isSystemLocation(const QString& mountPoint);
 
 // The drive list of the running system, read from <systemRoot>/proc/self/mountinfo each time it
 // is asked. A file system mounted at several places (bind mounts) is listed once, at its whole
-// mount (root "/") or else its first one.
+// mount (root "/") or else its first one; a single file bound from a disk is not listed.
 class MountTableCatalogue : public DriveCatalogue {
 public:
     explicit MountTableCatalogue(QString systemRoot = {}, platform::VolumeQueries& queries =

@@ -143,18 +143,16 @@ QList<MountRecord> reachableMounts(const QList<MountRecord>& records) {
 
     QList<MountRecord> reachable;
     for (qsizetype i = 0; i < records.size(); ++i) {
-        // Walk up the parents: anything below a covered mount is out of reach too.
-        bool hidden = false;
-        qsizetype current = i;
-        for (int depth = 0; depth < 64 && current >= 0; ++depth) {
-            if (covered.contains(static_cast<int>(current))) {
-                hidden = true;
-                break;
-            }
-            const int parentId = records[current].parentId;
-            const qsizetype parent = indexOfId.value(parentId, -1);
-            if (parent == current) break;
-            current = parent;
+        // Walk up the parents: a mount made inside a covered mount is out of reach too; the
+        // mount stacked on top of one is what covers it, so that step does not count.
+        bool hidden = covered.contains(static_cast<int>(i));
+        qsizetype child = i;
+        qsizetype current = indexOfId.value(records[i].parentId, -1);
+        for (int depth = 0; !hidden && depth < 64 && current >= 0 && current != child; ++depth) {
+            hidden = covered.contains(static_cast<int>(current)) &&
+                     records[child].mountPoint != records[current].mountPoint;
+            child = current;
+            current = indexOfId.value(records[current].parentId, -1);
         }
         if (!hidden) reachable.append(records[i]);
     }

@@ -68,6 +68,11 @@ bool exists(const QString& systemRoot, const QString& path) {
     return ::lstat(encoded(systemRoot, path).constData(), &info) == 0;
 }
 
+bool isNonFolder(const QString& systemRoot, const QString& path) {
+    struct stat info {};
+    return ::stat(encoded(systemRoot, path).constData(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
 QString linkTarget(const QString& systemRoot, const QString& path) {
     QByteArray buffer(4096, Qt::Uninitialized);
     const ssize_t length =

@@ -20,6 +20,9 @@ bool readWholeFile(const QString& systemRoot, const QString& path, QByteArray& c
 
 bool exists(const QString& systemRoot, const QString& path);
 
+// True when something other than a folder is at path (following links); false when nothing is.
+bool isNonFolder(const QString& systemRoot, const QString& path);
+
 // Follows every symbolic link in path, keeping absolute targets inside the root. Returns the
 // clean absolute path inside the system, or an empty string when a component is missing or the
 // links loop.

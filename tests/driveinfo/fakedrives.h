@@ -1,0 +1,115 @@
+#pragma once
+
+// Fakes of the drive services and of the window's side of the drive panel.
+
+#include <QHash>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+#include "driveinfo/driveview.h"
+#include "platform/drives.h"
+#include "platform/failure.h"
+
+namespace fakes {
+
+// Records every call in order, e.g. "clear", "spec", "Text5=DATA".
+class FakeDriveView : public driveinfo::DriveView {
+public:
+    QString selectedDriveSpec() override {
+        calls.append(QStringLiteral("spec"));
+        return spec;
+    }
+    void clearResults() override {
+        calls.append(QStringLiteral("clear"));
+        text1.clear();
+        text2.clear();
+        text3.clear();
+    }
+    void setDriveTypeText(const QString& text) override { set(text4, 4, text); }
+    void setVolumeNameText(const QString& text) override { set(text5, 5, text); }
+    void setTotalSizeText(const QString& text) override { set(text6, 6, text); }
+    void setFreeSpaceText(const QString& text) override { set(text7, 7, text); }
+
+    QString spec;
+    QString text1 = QStringLiteral("1.5"), text2 = QStringLiteral("2.25"),
+            text3 = QStringLiteral("3");
+    QString text4 = QStringLiteral("old type"), text5 = QStringLiteral("old name"),
+            text6 = QStringLiteral("111"), text7 = QStringLiteral("222");
+    QStringList calls;
+
+private:
+    void set(QString& box, int number, const QString& text) {
+        calls.append(QStringLiteral("Text%1=%2").arg(number).arg(text));
+        box = text;
+    }
+};
+
+// What one fake drive reports; a non-empty failure text makes that property throw.
+struct FakeDriveData {
+    FakeDriveData() = default;
+    FakeDriveData(int driveType, QString name, double total, double free)
+        : type(driveType), volumeName(std::move(name)), totalBytes(total), freeBytes(free) {}
+
+    int type = 2;
+    QString volumeName;
+    double totalBytes = 0;
+    double freeBytes = 0;
+    QString volumeNameFailure, totalSizeFailure, freeSpaceFailure, driveTypeFailure;
+};
+
+class FakeDrive : public platform::Drive {
+public:
+    explicit FakeDrive(FakeDriveData data) : data_(std::move(data)) {}
+    int driveType() override { return failOr(data_.driveTypeFailure, data_.type); }
+    QString volumeName() override { return failOr(data_.volumeNameFailure, data_.volumeName); }
+    double totalSize() override { return failOr(data_.totalSizeFailure, data_.totalBytes); }
+    double freeSpace() override { return failOr(data_.freeSpaceFailure, data_.freeBytes); }
+    const FakeDriveData& data() const { return data_; }
+
+private:
+    template <typename T>
+    T failOr(const QString& failure, T value) {
+        if (!failure.isEmpty()) throw platform::Failure(failure);
+        return value;
+    }
+    FakeDriveData data_;
+};
+
+// Knows the drives put into it; any other spec is not ready.
+class FakeDriveService : public platform::DriveService {
+public:
+    std::unique_ptr<platform::Drive> getDrive(const QString& spec) override {
+        requested.append(spec);
+        if (!drives.contains(spec)) {
+            throw platform::Failure(
+                QStringLiteral("Drive %1 is not ready: not a mounted volume").arg(spec));
+        }
+        return std::make_unique<FakeDrive>(drives.value(spec));
+    }
+    QHash<QString, FakeDriveData> drives;
+    QStringList requested;
+};
+
+// Sizes and labels by mount root; remembers which roots were asked for a label.
+class FakeVolumeQueries : public platform::VolumeQueries {
+public:
+    platform::VolumeSpace space(const QString& mountRoot) override {
+        if (!spaces.contains(mountRoot)) {
+            throw platform::Failure(
+                QStringLiteral("Cannot read the size of drive %1: Input/output error")
+                    .arg(mountRoot));
+        }
+        return spaces.value(mountRoot);
+    }
+    QString fileSystemLabel(const QString& mountRoot) override {
+        labelQueries.append(mountRoot);
+        return labels.value(mountRoot);
+    }
+    QHash<QString, platform::VolumeSpace> spaces;
+    QHash<QString, QString> labels;
+    QStringList labelQueries;
+};
+
+}  // namespace fakes

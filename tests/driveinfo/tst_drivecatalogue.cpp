@@ -1,0 +1,210 @@
+// Which mounts Drive1 offers, how they read, and which drive holds a path.
+
+#include <QtTest>
+
+#include "driveinfo/mounttablecatalogue.h"
+#include "fakedrives.h"
+
+namespace {
+
+QString fixture(const QString& name) {
+    return QStringLiteral(DOV_FIXTURES_DIR "/") + name;
+}
+
+QStringList texts(const QList<driveinfo::DriveEntry>& entries) {
+    QStringList result;
+    for (const driveinfo::DriveEntry& entry : entries) result.append(entry.displayText());
+    return result;
+}
+
+// A system root holding nothing but the given mount table.
+class TableRoot {
+public:
+    explicit TableRoot(const QByteArray& table) {
+        QDir(dir.path()).mkpath(QStringLiteral("proc/self"));
+        QFile file(dir.path() + QStringLiteral("/proc/self/mountinfo"));
+        if (file.open(QIODevice::WriteOnly)) file.write(table);
+    }
+    QString path() const { return dir.path(); }
+
+private:
+    QTemporaryDir dir;
+};
+
+}  // namespace
+
+class DriveCatalogueTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void listsMeasurableVolumesOnce_data() {
+        QTest::addColumn<QString>("machine");
+        QTest::addColumn<QStringList>("expected");
+        // Left out here: pseudo file systems, five snaps, /run and its tmpfs and FUSE mounts,
+        // a read-only ramfs, and /srv/shared, a bind mount of the root file system.
+        QTest::newRow("NVMe laptop with snaps")
+            << "laptop"
+            << QStringList{"/",
+                           "/dev/shm",
+                           "/boot/efi",
+                           "/media/alex/STICK [STICK]",
+                           "/media/alex/Secret [Secret]",
+                           "/media/alex/SD CARD [SD CARD]",
+                           "/media/alex/Debian 12.5.0 amd64 n [Debian 12.5.0 amd64 n]"};
+        // Left out: nfsd, rpc_pipefs, autofs, a second btrfs subvolume of /data, a read-only
+        // tmpfs, squashfuse and erofs images.
+        QTest::newRow("workstation with network shares") << "network-client"
+                                                         << QStringList{"/",
+                                                                        "/tmp",
+                                                                        "/data [data]",
+                                                                        "/mnt/windows",
+                                                                        "/mnt/nfs-home",
+                                                                        "/mnt/media",
+                                                                        "/mnt/public share",
+                                                                        "/mnt/team",
+                                                                        "/home/alex/build",
+                                                                        "/mnt/host",
+                                                                        "/mnt/ceph",
+                                                                        "/mnt/gluster",
+                                                                        "/mnt/ramfs",
+                                                                        "/var/cache/zram",
+                                                                        "/mnt/ramdisk",
+                                                                        "/mnt/iso",
+                                                                        "/home/alex/Private"};
+        // Left out: /etc/hosts and friends, single files bound from the host's disk.
+        QTest::newRow("container") << "container-overlay" << QStringList{"/", "/dev/shm", "/data"};
+        QTest::newRow("virtual machine")
+            << "vm-loop-tmpfs"
+            << QStringList{"/", "/mnt/dov-fixture/stick [TESTSTICK]", "/mnt/dov-fixture/ram disk"};
+    }
+    void listsMeasurableVolumesOnce() {
+        QFETCH(QString, machine);
+        QFETCH(QStringList, expected);
+        fakes::FakeVolumeQueries queries;
+        queries.labels.insert(QStringLiteral("/mnt/dov-fixture/stick"),
+                              QStringLiteral("TESTSTICK"));
+        driveinfo::MountTableCatalogue catalogue(fixture(machine), queries);
+        const QList<driveinfo::DriveEntry> entries = catalogue.drives();
+        QCOMPARE(texts(entries), expected);
+        for (const driveinfo::DriveEntry& entry : entries) {
+            QVERIFY2(!entry.displayText().contains(QLatin1Char('\\')),
+                     qPrintable(entry.displayText()));
+        }
+        // Labels are never asked of network volumes: opening one can hang.
+        for (const QString& asked : queries.labelQueries) {
+            QVERIFY2(!asked.startsWith(QLatin1String("/mnt/nfs")) && asked != "/mnt/team" &&
+                         asked != "/home/alex/build" && asked != "/mnt/public share",
+                     qPrintable(asked));
+        }
+    }
+
+    void entryIsItsMountRoot() {
+        fakes::FakeVolumeQueries queries;
+        driveinfo::MountTableCatalogue catalogue(fixture(QStringLiteral("laptop")), queries);
+        const QList<driveinfo::DriveEntry> entries = catalogue.drives();
+        QCOMPARE(entries.at(5).mountRoot, QStringLiteral("/media/alex/SD CARD"));
+        QCOMPARE(entries.at(5).volumeName, QStringLiteral("SD CARD"));
+    }
+
+    void tableCases_data() {
+        QTest::addColumn<QByteArray>("table");
+        QTest::addColumn<QStringList>("expected");
+        const QByteArray root = "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n";
+        QTest::newRow("a tmpfs stacked on /dev/shm counts once")
+            << root +
+                   "25 1 0:23 / /dev/shm rw - tmpfs tmpfs rw\n"
+                   "30 25 0:27 / /dev/shm rw - tmpfs tmpfs rw\n"
+            << QStringList{"/", "/dev/shm"};
+        QTest::newRow("the whole file system names the drive, not a bind mount made first")
+            << root +
+                   "2 1 8:17 /photos /home/alex/photos rw - vfat /dev/sdb1 rw\n"
+                   "3 1 8:17 / /media/alex/STICK rw - vfat /dev/sdb1 rw\n"
+            << QStringList{"/", "/media/alex/STICK"};
+        QTest::newRow("a bind mount alone still names its drive")
+            << root + "2 1 8:17 /photos /home/alex/photos rw - vfat /dev/sdb1 rw\n"
+            << QStringList{"/", "/home/alex/photos"};
+        QTest::newRow("system tmpfs and FUSE stay out, sticks under /run/media stay in")
+            << root +
+                   "2 1 0:30 / /run/user/1000 rw - tmpfs tmpfs rw\n"
+                   "3 1 0:31 / /run/user/1000/gvfs rw - fuse.gvfsd-fuse gvfsd-fuse rw\n"
+                   "4 1 0:32 / /sys/fs/cgroup rw - tmpfs tmpfs rw\n"
+                   "5 1 8:17 / /run/media/alex/STICK rw - vfat /dev/sdb1 rw\n"
+                   "6 1 0:33 / /home/alex/cloud rw - fuse.rclone remote: rw\n"
+                   "7 1 0:34 / /var/lib/docker/overlay2/ab/merged rw - overlay overlay rw\n"
+            << QStringList{"/", "/run/media/alex/STICK", "/home/alex/cloud"};
+        QTest::newRow("unknown file systems without a device stay out")
+            << root +
+                   "2 1 0:40 / /mnt/x rw - weirdfs none rw\n"
+                   "3 1 0:41 / /tank rw - zfs tank/home rw\n"
+            << QStringList{"/", "/tank"};
+        QTest::newRow("unreadable table gives an empty list") << QByteArray() << QStringList{};
+    }
+    void tableCases() {
+        QFETCH(QByteArray, table);
+        QFETCH(QStringList, expected);
+        TableRoot root(table);
+        fakes::FakeVolumeQueries queries;
+        driveinfo::MountTableCatalogue catalogue(root.path(), queries);
+        QCOMPARE(texts(catalogue.drives()), expected);
+    }
+
+    void missingTableListsNothing() {
+        fakes::FakeVolumeQueries queries;
+        driveinfo::MountTableCatalogue catalogue(QStringLiteral("/nonexistent-dov-root"), queries);
+        QVERIFY(catalogue.drives().isEmpty());
+        QCOMPARE(catalogue.driveHolding(QStringLiteral("/home")), QString());
+    }
+
+    void driveHolding_data() {
+        QTest::addColumn<QString>("machine");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("drive");
+        QTest::newRow("home folder") << "laptop"
+                                     << "/home/alex/docs"
+                                     << "/";
+        QTest::newRow("bind mount of the root disk") << "laptop"
+                                                     << "/srv/shared/photos"
+                                                     << "/";
+        QTest::newRow("mount root itself") << "laptop"
+                                           << "/media/alex/STICK"
+                                           << "/media/alex/STICK";
+        QTest::newRow("deep in a stick") << "laptop"
+                                         << "/media/alex/STICK/a/b"
+                                         << "/media/alex/STICK";
+        QTest::newRow("by components, not by text") << "laptop"
+                                                    << "/media/alex/STICKER/a"
+                                                    << "/";
+        QTest::newRow("blank in path") << "laptop"
+                                       << "/media/alex/SD CARD/DCIM"
+                                       << "/media/alex/SD CARD";
+        QTest::newRow("dot-dot resolved") << "laptop"
+                                          << "/media/alex/STICK/../Secret/x"
+                                          << "/media/alex/Secret";
+        QTest::newRow("unlisted tmpfs falls back") << "laptop"
+                                                   << "/run/user/1000/gvfs"
+                                                   << "/";
+        QTest::newRow("unlisted snap falls back") << "laptop"
+                                                  << "/snap/core22/1380/usr"
+                                                  << "/";
+        QTest::newRow("container root") << "container-overlay"
+                                        << "/etc"
+                                        << "/";
+        QTest::newRow("container volume") << "container-overlay"
+                                          << "/data/x"
+                                          << "/data";
+        QTest::newRow("btrfs subvolume names its file system") << "network-client"
+                                                               << "/data/snapshots/1"
+                                                               << "/data";
+    }
+    void driveHolding() {
+        QFETCH(QString, machine);
+        QFETCH(QString, path);
+        QFETCH(QString, drive);
+        fakes::FakeVolumeQueries queries;
+        driveinfo::MountTableCatalogue catalogue(fixture(machine), queries);
+        QCOMPARE(catalogue.driveHolding(path), drive);
+    }
+};
+
+QTEST_GUILESS_MAIN(DriveCatalogueTest)
+#include "tst_drivecatalogue.moc"

@@ -1,0 +1,180 @@
+// The drive panel's handlers against fake drives and a fake window.
+
+#include <QtTest>
+
+#include "driveinfo/drivepanel.h"
+#include "fakedrives.h"
+#include "fakes/fakedesktop.h"
+
+using driveinfo::DrivePanel;
+
+class DrivePanelTest : public QObject {
+    Q_OBJECT
+
+private:
+    fakes::FakeDriveView view;
+    fakes::FakeDriveService drives;
+    fakes::FakeMessageBox messages;
+
+    void reset() {
+        view = fakes::FakeDriveView();
+        drives = fakes::FakeDriveService();
+        messages = fakes::FakeMessageBox();
+    }
+
+private Q_SLOTS:
+    void init() { reset(); }
+
+    void startUpFillsPanelAndEmptiesTimes() {
+        view.spec = QStringLiteral("/media/alex/STICK");
+        drives.drives.insert(view.spec, {1, QStringLiteral("STICK"), 31.9e9, 7.9e9});
+        DrivePanel panel(view, drives, messages);
+
+        panel.Form_Activate();
+
+        QCOMPARE(view.text1, QString());
+        QCOMPARE(view.text2, QString());
+        QCOMPARE(view.text3, QString());
+        QCOMPARE(view.text4, QStringLiteral("Removable Disk"));
+        QCOMPARE(view.text5, QStringLiteral("STICK"));
+        QCOMPARE(view.text6, QStringLiteral("31900"));
+        QCOMPARE(view.text7, QStringLiteral("7900"));
+        QVERIFY(messages.shown.isEmpty());
+        QCOMPARE(drives.requested, QStringList{view.spec});
+        // ClearResults, then Drive1_Change, which clears again before it asks for the drive.
+        QCOMPARE(view.calls.mid(0, 3),
+                 (QStringList{QStringLiteral("clear"), QStringLiteral("clear"),
+                              QStringLiteral("spec")}));
+        QCOMPARE(
+            view.calls.mid(3),
+            (QStringList{QStringLiteral("Text5=STICK"), QStringLiteral("Text6=31900"),
+                         QStringLiteral("Text7=7900"), QStringLiteral("Text4=Removable Disk")}));
+    }
+
+    void driveTypeText_data() {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("0 not determined") << 0 << QString();
+        QTest::newRow("1 removable") << 1 << QStringLiteral("Removable Disk");
+        QTest::newRow("2 fixed") << 2 << QStringLiteral("Head Disk");
+        QTest::newRow("3 network") << 3 << QStringLiteral("Network Drive");
+        QTest::newRow("4 disc") << 4 << QStringLiteral("CD-ROM");
+        QTest::newRow("5 RAM") << 5 << QStringLiteral("RAM DISK");
+        QTest::newRow("6 unknown keeps") << 6 << QStringLiteral("old type");
+        QTest::newRow("-1 unknown keeps") << -1 << QStringLiteral("old type");
+    }
+    void driveTypeText() {
+        QFETCH(int, type);
+        QFETCH(QString, expected);
+        view.spec = QStringLiteral("/mnt/x");
+        drives.drives.insert(view.spec, {type, {}, 0, 0});
+        DrivePanel panel(view, drives, messages);
+        panel.Drive1_Change();
+        QCOMPARE(view.text4, expected);
+        QVERIFY(messages.shown.isEmpty());
+    }
+
+    void megabytes_data() {
+        QTest::addColumn<double>("bytes");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("nothing") << 0.0 << QStringLiteral("0");
+        QTest::newRow("just under one MB") << 999999.0 << QStringLiteral("0");
+        QTest::newRow("one MB") << 1000000.0 << QStringLiteral("1");
+        QTest::newRow("floored, not rounded") << 1999999.0 << QStringLiteral("1");
+        QTest::newRow("under eight thousand million") << 7999999999.0 << QStringLiteral("7999");
+        QTest::newRow("beyond 32 bits") << 12884901888.0 << QStringLiteral("12884");
+        QTest::newRow("8 TB, no exponent") << 8001563222016.0 << QStringLiteral("8001563");
+        QTest::newRow("beyond 64 bits") << 3.0e19 << QStringLiteral("30000000000000");
+    }
+    void megabytes() {
+        QFETCH(double, bytes);
+        QFETCH(QString, expected);
+        view.spec = QStringLiteral("/mnt/x");
+        drives.drives.insert(view.spec, {2, {}, bytes, bytes});
+        DrivePanel panel(view, drives, messages);
+        panel.Drive1_Change();
+        QCOMPARE(view.text6, expected);
+        QCOMPARE(view.text7, expected);
+    }
+
+    // A failure stops where it strikes: the boxes filled before it show the new drive, the rest
+    // the old one, and the time boxes are empty in every case.
+    void failureKeepsOldValues_data() {
+        QTest::addColumn<QString>("failingStep");
+        QTest::addColumn<QStringList>("expectedTexts");  // Text4 .. Text7
+        const QString oldType = QStringLiteral("old type"), oldName = QStringLiteral("old name"),
+                      oldTotal = QStringLiteral("111"), oldFree = QStringLiteral("222");
+        QTest::newRow("not mounted")
+            << QStringLiteral("getDrive") << QStringList{oldType, oldName, oldTotal, oldFree};
+        QTest::newRow("volume name")
+            << QStringLiteral("volumeName") << QStringList{oldType, oldName, oldTotal, oldFree};
+        QTest::newRow("total size")
+            << QStringLiteral("totalSize")
+            << QStringList{oldType, QStringLiteral("NEW"), oldTotal, oldFree};
+        QTest::newRow("free space")
+            << QStringLiteral("freeSpace")
+            << QStringList{oldType, QStringLiteral("NEW"), QStringLiteral("5000"), oldFree};
+        QTest::newRow("drive type") << QStringLiteral("driveType")
+                                    << QStringList{oldType, QStringLiteral("NEW"),
+                                                   QStringLiteral("5000"), QStringLiteral("4000")};
+    }
+    void failureKeepsOldValues() {
+        QFETCH(QString, failingStep);
+        QFETCH(QStringList, expectedTexts);
+        view.spec = QStringLiteral("/media/alex/NEW");
+        fakes::FakeDriveData data{2, QStringLiteral("NEW"), 5e9, 4e9};
+        const QString reason = QStringLiteral("Drive /media/alex/NEW is not ready");
+        if (failingStep == QLatin1String("volumeName")) data.volumeNameFailure = reason;
+        if (failingStep == QLatin1String("totalSize")) data.totalSizeFailure = reason;
+        if (failingStep == QLatin1String("freeSpace")) data.freeSpaceFailure = reason;
+        if (failingStep == QLatin1String("driveType")) data.driveTypeFailure = reason;
+        if (failingStep != QLatin1String("getDrive")) drives.drives.insert(view.spec, data);
+        DrivePanel panel(view, drives, messages);
+
+        panel.Drive1_Change();
+
+        QCOMPARE((QStringList{view.text4, view.text5, view.text6, view.text7}), expectedTexts);
+        QCOMPARE(messages.shown.size(), 1);
+        QVERIFY2(messages.shown.first().contains(QStringLiteral("/media/alex/NEW")),
+                 qPrintable(messages.shown.first()));
+        QCOMPARE(view.text1, QString());
+        QCOMPARE(view.text2, QString());
+        QCOMPARE(view.text3, QString());
+    }
+
+    void notReadyAfterGoodDriveKeepsItsValues() {
+        view.spec = QStringLiteral("/media/alex/STICK");
+        drives.drives.insert(view.spec, {1, QStringLiteral("STICK"), 8e9, 2e9});
+        DrivePanel panel(view, drives, messages);
+        panel.Form_Activate();
+        platform::Drive* stick = panel.currentDrive();
+        QVERIFY(stick);
+
+        view.text1 = QStringLiteral("0.5");
+        view.spec = QStringLiteral("/media/alex/GONE");
+        panel.Drive1_Change();
+
+        QCOMPARE(messages.shown,
+                 QStringList{"Drive /media/alex/GONE is not ready: not a mounted volume"});
+        QCOMPARE((QStringList{view.text4, view.text5, view.text6, view.text7}),
+                 (QStringList{"Removable Disk", "STICK", "8000", "2000"}));
+        QCOMPARE(view.text1, QString());
+        // GetDrive failed, so the window still holds the last drive it returned.
+        QCOMPARE(panel.currentDrive(), stick);
+    }
+
+    void otherErrorsAlsoGiveOneMessage() {
+        view.spec = QStringLiteral("/mnt/x");
+        struct ThrowingService : platform::DriveService {
+            std::unique_ptr<platform::Drive> getDrive(const QString&) override {
+                throw std::runtime_error("out of memory");
+            }
+        } throwing;
+        DrivePanel failing(view, throwing, messages);
+        failing.Drive1_Change();
+        QCOMPARE(messages.shown, QStringList{"out of memory"});
+    }
+};
+
+QTEST_GUILESS_MAIN(DrivePanelTest)
+#include "tst_drivepanel.moc"

@@ -1,0 +1,213 @@
+// GetDrive and the drive properties over recorded /proc and /sys trees of other machines.
+
+#include <QtTest>
+
+#include "fakedrives.h"
+#include "platform/linuxdrives.h"
+
+namespace {
+
+QString fixture(const char* name) {
+    return QStringLiteral(DOV_FIXTURES_DIR "/") + name;
+}
+
+}  // namespace
+
+class LinuxDrivesTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void driveTypeAndLabel_data() {
+        QTest::addColumn<QString>("machine");
+        QTest::addColumn<QString>("mountRoot");
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("label");  // from udev's by-label links of the recording
+
+        // USB stick that reports removable=0: the USB bus in its device path decides.
+        QTest::newRow("USB stick partition") << "laptop"
+                                             << "/media/alex/STICK" << 1 << "STICK";
+        QTest::newRow("LUKS on a USB stick") << "laptop"
+                                             << "/media/alex/Secret" << 1 << "Secret";
+        QTest::newRow("SD card, blank in path") << "laptop"
+                                                << "/media/alex/SD CARD" << 1 << "SD CARD";
+        QTest::newRow("sr0 disc") << "laptop"
+                                  << "/media/alex/Debian 12.5.0 amd64 n" << 4
+                                  << "Debian 12.5.0 amd64 n";
+        QTest::newRow("NVMe partition") << "laptop"
+                                        << "/" << 2 << "";
+        QTest::newRow("NVMe EFI partition") << "laptop"
+                                            << "/boot/efi" << 2 << "";
+        QTest::newRow("tmpfs /dev/shm") << "laptop"
+                                        << "/dev/shm" << 5 << "";
+        QTest::newRow("SATA partition") << "network-client"
+                                        << "/" << 2 << "";
+        QTest::newRow("btrfs found by its source") << "network-client"
+                                                   << "/data" << 2 << "data";
+        QTest::newRow("NTFS through fuseblk") << "network-client"
+                                              << "/mnt/windows" << 2 << "";
+        QTest::newRow("nfs") << "network-client"
+                             << "/mnt/nfs-home" << 3 << "";
+        QTest::newRow("nfs4") << "network-client"
+                              << "/mnt/media" << 3 << "";
+        QTest::newRow("cifs, blank in path") << "network-client"
+                                             << "/mnt/public share" << 3 << "";
+        QTest::newRow("smb3") << "network-client"
+                              << "/mnt/team" << 3 << "";
+        QTest::newRow("sshfs") << "network-client"
+                               << "/home/alex/build" << 3 << "";
+        QTest::newRow("9p") << "network-client"
+                            << "/mnt/host" << 3 << "";
+        QTest::newRow("ceph") << "network-client"
+                              << "/mnt/ceph" << 3 << "";
+        QTest::newRow("glusterfs") << "network-client"
+                                   << "/mnt/gluster" << 3 << "";
+        QTest::newRow("tmpfs /tmp") << "network-client"
+                                    << "/tmp" << 5 << "";
+        QTest::newRow("ramfs") << "network-client"
+                               << "/mnt/ramfs" << 5 << "";
+        QTest::newRow("zram") << "network-client"
+                              << "/var/cache/zram" << 5 << "";
+        QTest::newRow("brd ram0") << "network-client"
+                                  << "/mnt/ramdisk" << 5 << "";
+        QTest::newRow("ISO image on a loop device") << "network-client"
+                                                    << "/mnt/iso" << 4 << "";
+        QTest::newRow("local FUSE volume") << "network-client"
+                                           << "/home/alex/Private" << 0 << "";
+        QTest::newRow("overlay root") << "container-overlay"
+                                      << "/" << 0 << "";
+        QTest::newRow("container volume") << "container-overlay"
+                                          << "/data" << 2 << "";
+        QTest::newRow("virtio disk") << "vm-loop-tmpfs"
+                                     << "/" << 2 << "";
+        QTest::newRow("loop device") << "vm-loop-tmpfs"
+                                     << "/mnt/dov-fixture/stick" << 2 << "";
+        QTest::newRow("tmpfs, blank in path") << "vm-loop-tmpfs"
+                                              << "/mnt/dov-fixture/ram disk" << 5 << "";
+    }
+    void driveTypeAndLabel() {
+        QFETCH(QString, machine);
+        QFETCH(QString, mountRoot);
+        QFETCH(int, type);
+        QFETCH(QString, label);
+        fakes::FakeVolumeQueries queries;
+        platform::LinuxDriveService service(fixture(machine.toUtf8().constData()), queries);
+        const std::unique_ptr<platform::Drive> drive = service.getDrive(mountRoot);
+        QCOMPARE(drive->driveType(), type);
+        QCOMPARE(drive->volumeName(), label);
+        // The file system itself is asked only when udev has no name, and never across a
+        // network, where opening the root can hang.
+        if (type == 3 || !label.isEmpty()) QVERIFY(queries.labelQueries.isEmpty());
+    }
+
+    void labelFromTheFileSystemWhenUdevHasNone() {
+        fakes::FakeVolumeQueries queries;
+        queries.labels.insert(QStringLiteral("/mnt/dov-fixture/stick"),
+                              QStringLiteral("TESTSTICK"));
+        platform::LinuxDriveService service(fixture("vm-loop-tmpfs"), queries);
+        QCOMPARE(service.getDrive(QStringLiteral("/mnt/dov-fixture/stick"))->volumeName(),
+                 QStringLiteral("TESTSTICK"));
+        QCOMPARE(queries.labelQueries, QStringList{"/mnt/dov-fixture/stick"});
+    }
+
+    void sizesComeFromTheMountRoot() {
+        fakes::FakeVolumeQueries queries;
+        queries.spaces.insert(QStringLiteral("/media/alex/STICK"), {61505273856.0, 999999.0});
+        platform::LinuxDriveService service(fixture("laptop"), queries);
+        const auto drive = service.getDrive(QStringLiteral("/media/alex/STICK/"));
+        QCOMPARE(drive->totalSize(), 61505273856.0);
+        QCOMPARE(drive->freeSpace(), 999999.0);
+    }
+
+    void notMountedIsNotReady_data() {
+        QTest::addColumn<QString>("spec");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unknown") << "/media/alex/GONE"
+                                 << "Drive /media/alex/GONE is not ready: not a mounted volume";
+        QTest::newRow("a folder, not a mount root")
+            << "/media/alex"
+            << "Drive /media/alex is not ready: not a mounted volume";
+        QTest::newRow("same prefix as a mount")
+            << "/media/alex/STICKER"
+            << "Drive /media/alex/STICKER is not ready: not a mounted volume";
+        QTest::newRow("nothing selected") << ""
+                                          << "No drive is selected";
+    }
+    void notMountedIsNotReady() {
+        QFETCH(QString, spec);
+        QFETCH(QString, message);
+        fakes::FakeVolumeQueries queries;
+        platform::LinuxDriveService service(fixture("laptop"), queries);
+        try {
+            service.getDrive(spec);
+            QFAIL("getDrive returned a drive");
+        } catch (const platform::Failure& failure) {
+            QCOMPARE(failure.description(), message);
+        }
+    }
+
+    void missingMountTableNamesItsPath() {
+        fakes::FakeVolumeQueries queries;
+        platform::LinuxDriveService service(QStringLiteral("/nonexistent-dov-root"), queries);
+        try {
+            service.getDrive(QStringLiteral("/"));
+            QFAIL("getDrive returned a drive");
+        } catch (const platform::Failure& failure) {
+            QVERIFY2(failure.description().contains(
+                         QStringLiteral("/nonexistent-dov-root/proc/self/mountinfo")),
+                     qPrintable(failure.description()));
+        }
+    }
+
+    // After an unmount the mount point is a plain folder of the volume beneath; its figures
+    // must not be passed off as the vanished drive's.
+    void driveUnmountedAfterGetDriveIsNotReady() {
+        QTemporaryDir root;
+        QVERIFY(root.isValid());
+        QVERIFY(QDir(root.path()).mkpath(QStringLiteral("proc/self")));
+        auto writeTable = [&](const QByteArray& text) {
+            QFile table(root.path() + QStringLiteral("/proc/self/mountinfo"));
+            QVERIFY(table.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            table.write(text);
+        };
+        const QByteArray base = "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n";
+        writeTable(base + "2 1 8:17 / /media/x rw - vfat /dev/sdb1 rw\n");
+        fakes::FakeVolumeQueries queries;
+        queries.spaces.insert(QStringLiteral("/media/x"), {2e9, 1e9});
+        platform::LinuxDriveService service(root.path(), queries);
+        const auto drive = service.getDrive(QStringLiteral("/media/x"));
+        QCOMPARE(drive->totalSize(), 2e9);
+
+        for (const QByteArray& later :
+             {base, base + "3 1 8:33 / /media/x rw - vfat /dev/sdc1 rw\n"}) {
+            writeTable(later);
+            QVERIFY_THROWS_EXCEPTION(platform::Failure, drive->totalSize());
+            QVERIFY_THROWS_EXCEPTION(platform::Failure, drive->freeSpace());
+            QVERIFY_THROWS_EXCEPTION(platform::Failure, drive->volumeName());
+        }
+    }
+
+    void udevNames_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("decoded");
+        QTest::newRow("plain") << "STICK"
+                               << "STICK";
+        QTest::newRow("blank") << "MY\\x20STICK"
+                               << "MY STICK";
+        QTest::newRow("slash") << "a\\x2fb"
+                               << "a/b";
+        QTest::newRow("UTF-8 bytes") << "\\xe3\\x83\\x87\\xe3\\x83\\xbc\\xe3\\x82\\xbf"
+                                     << "データ";
+        QTest::newRow("not hex") << "a\\xzz"
+                                 << "a\\xzz";
+        QTest::newRow("cut short") << "a\\x2"
+                                   << "a\\x2";
+    }
+    void udevNames() {
+        QFETCH(QString, name);
+        QFETCH(QString, decoded);
+        QCOMPARE(platform::decodeUdevName(name), decoded);
+    }
+};
+
+QTEST_GUILESS_MAIN(LinuxDrivesTest)
+#include "tst_linuxdrives.moc"

@@ -1,0 +1,125 @@
+// The drive list, GetDrive and the mount watcher on real mounts of this machine (needs root).
+
+#include <QtTest>
+
+#include "driveinfo/drivepanel.h"
+#include "driveinfo/mounttablecatalogue.h"
+#include "driveinfo/mounttablewatcher.h"
+#include "fakedrives.h"
+#include "fakes/fakedesktop.h"
+#include "platform/linuxdrives.h"
+#include "support/scratchmounts.h"
+
+namespace {
+
+// df's byte counts for a mount root: {size, avail}.
+bool dfBytes(const QString& mountRoot, double& size, double& available, QString& why) {
+    const testsupport::ToolResult df = testsupport::runTool(
+        QStringLiteral("df"),
+        {QStringLiteral("-B1"), QStringLiteral("--output=size,avail"), mountRoot});
+    if (!df.ok) {
+        why = df.why;
+        return false;
+    }
+    const QStringList fields =
+        df.output.split(QLatin1Char('\n')).last().simplified().split(QLatin1Char(' '));
+    if (fields.size() != 2) {
+        why = QStringLiteral("unexpected df output: ") + df.output;
+        return false;
+    }
+    size = fields[0].toDouble();
+    available = fields[1].toDouble();
+    return true;
+}
+
+QStringList mountRoots(driveinfo::DriveCatalogue& catalogue) {
+    QStringList roots;
+    for (const driveinfo::DriveEntry& entry : catalogue.drives()) roots.append(entry.mountRoot);
+    return roots;
+}
+
+}  // namespace
+
+class RealMountsTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void labelledLoopExt4() {
+        testsupport::LoopExt4 stick(64 * 1024 * 1024, QStringLiteral("TESTSTICK"));
+        if (!stick.isReady()) QSKIP(qPrintable(stick.whyNot()));
+
+        driveinfo::MountTableCatalogue catalogue;
+        bool listed = false;
+        for (const driveinfo::DriveEntry& entry : catalogue.drives()) {
+            if (entry.mountRoot == stick.mountPoint()) {
+                listed = true;
+                QCOMPARE(entry.displayText(), stick.mountPoint() + QStringLiteral(" [TESTSTICK]"));
+            }
+        }
+        QVERIFY2(listed, qPrintable(stick.mountPoint()));
+
+        fakes::FakeDriveView view;
+        view.spec = stick.mountPoint();
+        platform::LinuxDriveService drives;
+        fakes::FakeMessageBox messages;
+        driveinfo::DrivePanel panel(view, drives, messages);
+        panel.Drive1_Change();
+        QCOMPARE(messages.shown, QStringList());
+
+        double size = 0, available = 0;
+        QString why;
+        QVERIFY2(dfBytes(stick.mountPoint(), size, available, why), qPrintable(why));
+        QCOMPARE(view.text5, QStringLiteral("TESTSTICK"));
+        QCOMPARE(view.text4, QStringLiteral("Head Disk"));
+        QCOMPARE(view.text6, QString::number(std::floor(size / 1e6), 'f', 0));
+        QCOMPARE(view.text7, QString::number(std::floor(available / 1e6), 'f', 0));
+    }
+
+    void tmpfsIsRamDisk() {
+        testsupport::ScratchTmpfs ram(8 * 1024 * 1024);
+        if (!ram.isReady()) QSKIP(qPrintable(ram.whyNot()));
+        platform::LinuxDriveService drives;
+        const auto drive = drives.getDrive(ram.mountPoint());
+        QCOMPARE(drive->driveType(), 5);
+        QCOMPARE(drive->volumeName(), QString());
+        QCOMPARE(drive->totalSize(), 8388608.0);
+        QCOMPARE(drive->freeSpace(), 8388608.0);
+    }
+
+    void watcherFollowsMountAndUnmount() {
+        driveinfo::MountTableWatcher watcher;
+        QVERIFY2(watcher.isWatching(), qPrintable(watcher.whyNotWatching()));
+        QSignalSpy changes(&watcher, &driveinfo::MountWatcher::mountsChanged);
+        driveinfo::MountTableCatalogue catalogue;
+        platform::LinuxDriveService drives;
+        QString mountPoint;
+        std::unique_ptr<platform::Drive> drive;
+        {
+            testsupport::ScratchTmpfs ram(4 * 1024 * 1024);
+            if (!ram.isReady()) QSKIP(qPrintable(ram.whyNot()));
+            mountPoint = ram.mountPoint();
+            QVERIFY(changes.wait(5000));
+            QVERIFY(mountRoots(catalogue).contains(mountPoint));
+            drive = drives.getDrive(mountPoint);
+            QTest::qWait(100);  // let any further notices of this mount arrive
+            changes.clear();
+        }
+        // It keeps firing after the first change.
+        QVERIFY(changes.wait(5000));
+        QVERIFY(!mountRoots(catalogue).contains(mountPoint));
+        QVERIFY_THROWS_EXCEPTION(platform::Failure, drives.getDrive(mountPoint));
+        // The drive object of the vanished volume fails instead of reporting the folder beneath.
+        QVERIFY_THROWS_EXCEPTION(platform::Failure, drive->totalSize());
+    }
+
+    void watcherOfMissingTableSaysWhy() {
+        driveinfo::MountTableWatcher watcher(QStringLiteral("/nonexistent-dov-root"));
+        QVERIFY(!watcher.isWatching());
+        QVERIFY2(watcher.whyNotWatching().contains(
+                     QStringLiteral("/nonexistent-dov-root/proc/self/mountinfo")),
+                 qPrintable(watcher.whyNotWatching()));
+    }
+};
+
+QTEST_GUILESS_MAIN(RealMountsTest)
+#include "tst_realmounts.moc"
