@@ -149,29 +149,27 @@ private Q_SLOTS:
         const double readSeconds = timer.nsecsElapsed() / 1e9;
         const DeviceBytes afterRead = deviceBytes(drive.loopDevice());
 
-        const double expected = double(size) / rate;
+        const qint64 bytesWritten = afterWrite.written - atStart.written;
         const qint64 bytesRead = afterRead.read - afterWrite.read;
+        const double expected = double(size) / rate;
         qInfo(
             "%lld bytes at %lld B/s, expected %.3f s: write %.3f s (%lld bytes to the device), "
             "read %.3f s (%lld bytes from the device)",
-            size, rate, expected, writeSeconds, afterWrite.written - atStart.written, readSeconds,
-            bytesRead);
-        QVERIFY2(std::abs(writeSeconds - expected) <= 0.1 * expected,
+            size, rate, expected, writeSeconds, bytesWritten, readSeconds, bytesRead);
+        // Every byte went to the device and came back from it, not from a cache.
+        if (bytesWritten >= 0) QVERIFY(bytesWritten >= size);
+        if (bytesRead >= 0) QVERIFY(bytesRead >= size);
+
+        const bool fuse = format == testsupport::LoopVolume::Format::ExfatFuse;
+        // The FUSE daemon reads the device through its read-ahead window, so the device moves
+        // more than the file, and it needs processor time of its own, which a busy machine
+        // stretches; never may either copy be faster than the device.
+        const double readExpected = fuse && bytesRead > 0 ? double(bytesRead) / rate : expected;
+        const double slower = fuse ? 1.25 : 1.1;
+        QVERIFY2(writeSeconds >= 0.9 * expected && writeSeconds <= slower * expected,
                  qPrintable(QStringLiteral("write took %1 s").arg(writeSeconds)));
-        // Every byte read back came from the device, not from a cache.
-        if (bytesRead >= 0) QVERIFY2(bytesRead >= size, qPrintable(QString::number(bytesRead)));
-        if (format == testsupport::LoopVolume::Format::ExfatFuse && bytesRead >= 0) {
-            // The daemon reads the device through its read-ahead window, so the device moves
-            // more than the file; the time must match what the device really moved.
-            const double deviceTime = double(bytesRead) / rate;
-            QVERIFY2(std::abs(readSeconds - deviceTime) <= 0.1 * deviceTime,
-                     qPrintable(QStringLiteral("read took %1 s for %2 device bytes")
-                                    .arg(readSeconds)
-                                    .arg(bytesRead)));
-        } else {
-            QVERIFY2(std::abs(readSeconds - expected) <= 0.1 * expected,
-                     qPrintable(QStringLiteral("read took %1 s").arg(readSeconds)));
-        }
+        QVERIFY2(readSeconds >= 0.9 * readExpected && readSeconds <= slower * readExpected,
+                 qPrintable(QStringLiteral("read took %1 s").arg(readSeconds)));
         QCOMPARE(QFileInfo(back).size(), size);
     }
 };
