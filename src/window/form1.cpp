@@ -175,7 +175,12 @@ Form1::Form1(WindowServices services, QWidget* parent)
     Command1->setFocus();
 }
 
-Form1::~Form1() = default;
+Form1::~Form1() {
+    // The controls go after the run and the panel; nothing may reach those on the way out.
+    Drive1->blockSignals(true);
+    Command1->blockSignals(true);
+    Command2->blockSignals(true);
+}
 
 void Form1::createControls() {
     const QFont panelFont = panelBoxFont();
