@@ -1,5 +1,6 @@
 // The window's fixed layout: every control's geometry, caption, font, tool-tip and tab order.
 
+#include <QFile>
 #include <QLabel>
 #include <QTest>
 
@@ -197,6 +198,12 @@ void TestForm1Layout::clientAreaIsFixed() {
     QVERIFY(flags.testFlag(Qt::WindowCloseButtonHint));
     QVERIFY(!flags.testFlag(Qt::WindowMaximizeButtonHint));
     QVERIFY(!flags.testFlag(Qt::WindowStaysOnTopHint));
+
+    // The program's icon in its three sizes, where the build carries it.
+    if (QFile::exists(QStringLiteral(":/icons/dov-uruvivuz-48.png"))) {
+        const QList<QSize> sizes = form.windowIcon().availableSizes();
+        for (int pixels : {16, 32, 48}) QVERIFY(sizes.contains(QSize(pixels, pixels)));
+    }
 
     form.Form_Load();
     QVERIFY(form.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
