@@ -319,6 +319,10 @@ int wholeRun(int argc, char** argv) {
 
 class CollectingReporter : public benchmark::ConsoleReporter {
 public:
+    // Colour only on a terminal, so that a saved log stays readable.
+    CollectingReporter()
+        : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             const bool single = run.repetitions <= 1 && run.run_type == Run::RT_Iteration;

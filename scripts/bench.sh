@@ -20,5 +20,4 @@ exec "$build_dir/bin/dov_bench" \
     --mb="${BENCH_MB:-100}" \
     --peak-mb="${PEAK_MB:-1000}" \
     --repetitions="${REPEAT:-5}" \
-    --benchmark_color=false \
     "$@"
