@@ -89,7 +89,6 @@ record_device() {
                 record_attribute "$device_folder/$attribute"
             done
         fi
-        mkdir -p "$target$folder/slaves"
         local slave
         for slave in "$folder"/slaves/*; do
             [ -L "$slave" ] || continue
