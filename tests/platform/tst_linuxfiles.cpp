@@ -268,6 +268,51 @@ private Q_SLOTS:
         }
     }
 
+    void folderWithoutWriteAccessRefusesCreation() {
+        if (geteuid() == 0) QSKIP("root may create files in any folder");
+        const QString folder = path("locked");
+        QVERIFY(QDir().mkdir(folder));
+        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+        LinuxFileService files;
+        const QString target = folder + QStringLiteral("/TEST.TXT");
+        try {
+            files.openForOutput(1, target, CreateMode::ReplaceExisting);
+            QFAIL("created a file in a read-only folder");
+        } catch (const Failure& failure) {
+            QCOMPARE(failure.description(),
+                     QStringLiteral("Cannot create %1: Permission denied").arg(target));
+        }
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    void readOnlyVolumeRefusesCreateAndCopy() {
+        testsupport::ScratchTmpfs stick(1024 * 1024);
+        if (!stick.isReady()) QSKIP(qPrintable(stick.whyNot()));
+        writeBytes(stick.mountPoint() + QStringLiteral("/TEST.TXT"), "left on the stick");
+        if (!stick.makeReadOnly()) QSKIP(qPrintable(stick.whyNot()));
+        const QString target = stick.mountPoint() + QStringLiteral("/TEST.TXT");
+        writeBytes(path("source"), "new");
+        LinuxFileService files;
+        try {
+            files.openForOutput(1, target, CreateMode::ReplaceExisting);
+            QFAIL("opened a file on a read-only volume for writing");
+        } catch (const Failure& failure) {
+            QCOMPARE(failure.description(),
+                     QStringLiteral("Cannot create %1: Read-only file system").arg(target));
+        }
+        CopyOptions options;
+        options.destination = CreateMode::ReplaceExisting;
+        try {
+            files.copyFile(path("source"), target, options);
+            QFAIL("copied onto a read-only volume");
+        } catch (const Failure& failure) {
+            QCOMPARE(failure.description(),
+                     QStringLiteral("Cannot copy %1 to %2: Read-only file system")
+                         .arg(path("source"), target));
+        }
+        QCOMPARE(readBytes(target), QByteArray("left on the stick"));
+    }
+
     void fullVolumeReportsWriteFailureWithPath() {
         testsupport::ScratchTmpfs small(64 * 1024);
         if (!small.isReady()) QSKIP(qPrintable(small.whyNot()));

@@ -156,6 +156,16 @@ public:
     const QString& whyNot() const { return why_; }
     QString mountPoint() const { return folder_.path(); }
 
+    // Remounts read-only, as a write-protected stick; false with whyNot() set if refused.
+    bool makeReadOnly() {
+        if (!mounted_) return false;
+        const ToolResult remounted =
+            runTool(QStringLiteral("mount"),
+                    {QStringLiteral("-o"), QStringLiteral("remount,ro"), folder_.path()});
+        if (!remounted.ok) why_ = QStringLiteral("cannot remount read-only: ") + remounted.why;
+        return remounted.ok;
+    }
+
 private:
     ScratchDirectory folder_;
     QString why_;
