@@ -8,7 +8,7 @@ namespace driveinfo {
 
 // One measurable mounted volume as Drive1 lists it.
 struct DriveEntry {
-    QString mountRoot;   // the drive spec: the test file is mountRoot + "/TEST.TXT"
+    QString mountRoot;   // what GetDrive takes; the test file is mountRoot + "/TEST.TXT"
     QString volumeName;  // file-system label, may be empty
     // "/media/alex/STICK [STICK]", or just the mount path when there is no label
     QString displayText() const;

@@ -48,8 +48,8 @@ void DrivePanel::Form_Activate() {
 void DrivePanel::Drive1_Change() {
     try {
         view_.clearResults();
-        const QString spec = view_.selectedDriveSpec();
-        drive_ = drives_.getDrive(spec);
+        const QString mountRoot = view_.selectedDriveSpec();
+        drive_ = drives_.getDrive(mountRoot);
         view_.setVolumeNameText(drive_->volumeName());
         view_.setTotalSizeText(megabytesText(drive_->totalSize()));
         view_.setFreeSpaceText(megabytesText(drive_->freeSpace()));

@@ -20,8 +20,9 @@ public:
 class DriveService {
 public:
     virtual ~DriveService() = default;
-    // spec is a mount root; fails with "Drive <path> is not ready: ..." when it is not mounted.
-    virtual std::unique_ptr<Drive> getDrive(const QString& spec) = 0;
+    // Takes the mount root of a drive list entry; fails with "Drive <path> is not ready: ..."
+    // when nothing is mounted there.
+    virtual std::unique_ptr<Drive> getDrive(const QString& mountRoot) = 0;
 };
 
 struct VolumeSpace {

@@ -259,11 +259,11 @@ QString decodeUdevName(const QString& name) {
 LinuxDriveService::LinuxDriveService(QString systemRoot, VolumeQueries& queries)
     : systemRoot_(std::move(systemRoot)), queries_(queries) {}
 
-std::unique_ptr<Drive> LinuxDriveService::getDrive(const QString& spec) {
-    if (spec.isEmpty()) throw Failure(QStringLiteral("No drive is selected"));
-    const QString mountRoot = QDir::cleanPath(spec);
+std::unique_ptr<Drive> LinuxDriveService::getDrive(const QString& mountRoot) {
+    if (mountRoot.isEmpty()) throw Failure(QStringLiteral("No drive is selected"));
+    const QString cleanRoot = QDir::cleanPath(mountRoot);
     MountRecord mount;
-    if (!findMount(systemRoot_, mountRoot, mount)) raiseNotReady(mountRoot);
+    if (!findMount(systemRoot_, cleanRoot, mount)) raiseNotReady(cleanRoot);
     return std::make_unique<LinuxDrive>(systemRoot_, mount, queries_);
 }
 

@@ -41,7 +41,7 @@ class LinuxDriveService : public DriveService {
 public:
     explicit LinuxDriveService(QString systemRoot = {},
                                VolumeQueries& queries = systemVolumeQueries());
-    std::unique_ptr<Drive> getDrive(const QString& spec) override;
+    std::unique_ptr<Drive> getDrive(const QString& mountRoot) override;
 
 private:
     QString systemRoot_;

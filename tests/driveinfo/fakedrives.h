@@ -14,12 +14,12 @@
 
 namespace fakes {
 
-// Records every call in order, e.g. "clear", "spec", "Text5=DATA".
+// Records every call in order, e.g. "clear", "selected", "Text5=DATA".
 class FakeDriveView : public driveinfo::DriveView {
 public:
     QString selectedDriveSpec() override {
-        calls.append(QStringLiteral("spec"));
-        return spec;
+        calls.append(QStringLiteral("selected"));
+        return selectedRoot;
     }
     void clearResults() override {
         calls.append(QStringLiteral("clear"));
@@ -32,7 +32,7 @@ public:
     void setTotalSizeText(const QString& text) override { set(text6, 6, text); }
     void setFreeSpaceText(const QString& text) override { set(text7, 7, text); }
 
-    QString spec;
+    QString selectedRoot;
     QString text1 = QStringLiteral("1.5"), text2 = QStringLiteral("2.25"),
             text3 = QStringLiteral("3");
     QString text4 = QStringLiteral("old type"), text5 = QStringLiteral("old name"),
@@ -77,16 +77,16 @@ private:
     FakeDriveData data_;
 };
 
-// Knows the drives put into it; any other spec is not ready.
+// Knows the drives put into it; any other mount root is not ready.
 class FakeDriveService : public platform::DriveService {
 public:
-    std::unique_ptr<platform::Drive> getDrive(const QString& spec) override {
-        requested.append(spec);
-        if (!drives.contains(spec)) {
+    std::unique_ptr<platform::Drive> getDrive(const QString& mountRoot) override {
+        requested.append(mountRoot);
+        if (!drives.contains(mountRoot)) {
             throw platform::Failure(
-                QStringLiteral("Drive %1 is not ready: not a mounted volume").arg(spec));
+                QStringLiteral("Drive %1 is not ready: not a mounted volume").arg(mountRoot));
         }
-        return std::make_unique<FakeDrive>(drives.value(spec));
+        return std::make_unique<FakeDrive>(drives.value(mountRoot));
     }
     QHash<QString, FakeDriveData> drives;
     QStringList requested;

@@ -26,8 +26,8 @@ private Q_SLOTS:
     void init() { reset(); }
 
     void startUpFillsPanelAndEmptiesTimes() {
-        view.spec = QStringLiteral("/media/alex/STICK");
-        drives.drives.insert(view.spec, {1, QStringLiteral("STICK"), 31.9e9, 7.9e9});
+        view.selectedRoot = QStringLiteral("/media/alex/STICK");
+        drives.drives.insert(view.selectedRoot, {1, QStringLiteral("STICK"), 31.9e9, 7.9e9});
         DrivePanel panel(view, drives, messages);
 
         panel.Form_Activate();
@@ -40,11 +40,11 @@ private Q_SLOTS:
         QCOMPARE(view.text6, QStringLiteral("31900"));
         QCOMPARE(view.text7, QStringLiteral("7900"));
         QVERIFY(messages.shown.isEmpty());
-        QCOMPARE(drives.requested, QStringList{view.spec});
+        QCOMPARE(drives.requested, QStringList{view.selectedRoot});
         // ClearResults, then Drive1_Change, which clears again before it asks for the drive.
         QCOMPARE(view.calls.mid(0, 3),
                  (QStringList{QStringLiteral("clear"), QStringLiteral("clear"),
-                              QStringLiteral("spec")}));
+                              QStringLiteral("selected")}));
         QCOMPARE(
             view.calls.mid(3),
             (QStringList{QStringLiteral("Text5=STICK"), QStringLiteral("Text6=31900"),
@@ -66,8 +66,8 @@ private Q_SLOTS:
     void driveTypeText() {
         QFETCH(int, type);
         QFETCH(QString, expected);
-        view.spec = QStringLiteral("/mnt/x");
-        drives.drives.insert(view.spec, {type, {}, 0, 0});
+        view.selectedRoot = QStringLiteral("/mnt/x");
+        drives.drives.insert(view.selectedRoot, {type, {}, 0, 0});
         DrivePanel panel(view, drives, messages);
         panel.Drive1_Change();
         QCOMPARE(view.text4, expected);
@@ -89,8 +89,8 @@ private Q_SLOTS:
     void megabytes() {
         QFETCH(double, bytes);
         QFETCH(QString, expected);
-        view.spec = QStringLiteral("/mnt/x");
-        drives.drives.insert(view.spec, {2, {}, bytes, bytes});
+        view.selectedRoot = QStringLiteral("/mnt/x");
+        drives.drives.insert(view.selectedRoot, {2, {}, bytes, bytes});
         DrivePanel panel(view, drives, messages);
         panel.Drive1_Change();
         QCOMPARE(view.text6, expected);
@@ -121,14 +121,14 @@ private Q_SLOTS:
     void failureKeepsOldValues() {
         QFETCH(QString, failingStep);
         QFETCH(QStringList, expectedTexts);
-        view.spec = QStringLiteral("/media/alex/NEW");
+        view.selectedRoot = QStringLiteral("/media/alex/NEW");
         fakes::FakeDriveData data{2, QStringLiteral("NEW"), 5e9, 4e9};
         const QString reason = QStringLiteral("Drive /media/alex/NEW is not ready");
         if (failingStep == QLatin1String("volumeName")) data.volumeNameFailure = reason;
         if (failingStep == QLatin1String("totalSize")) data.totalSizeFailure = reason;
         if (failingStep == QLatin1String("freeSpace")) data.freeSpaceFailure = reason;
         if (failingStep == QLatin1String("driveType")) data.driveTypeFailure = reason;
-        if (failingStep != QLatin1String("getDrive")) drives.drives.insert(view.spec, data);
+        if (failingStep != QLatin1String("getDrive")) drives.drives.insert(view.selectedRoot, data);
         DrivePanel panel(view, drives, messages);
 
         panel.Drive1_Change();
@@ -143,15 +143,15 @@ private Q_SLOTS:
     }
 
     void notReadyAfterGoodDriveKeepsItsValues() {
-        view.spec = QStringLiteral("/media/alex/STICK");
-        drives.drives.insert(view.spec, {1, QStringLiteral("STICK"), 8e9, 2e9});
+        view.selectedRoot = QStringLiteral("/media/alex/STICK");
+        drives.drives.insert(view.selectedRoot, {1, QStringLiteral("STICK"), 8e9, 2e9});
         DrivePanel panel(view, drives, messages);
         panel.Form_Activate();
         platform::Drive* stick = panel.currentDrive();
         QVERIFY(stick);
 
         view.text1 = QStringLiteral("0.5");
-        view.spec = QStringLiteral("/media/alex/GONE");
+        view.selectedRoot = QStringLiteral("/media/alex/GONE");
         panel.Drive1_Change();
 
         QCOMPARE(messages.shown,
@@ -164,7 +164,7 @@ private Q_SLOTS:
     }
 
     void otherErrorsAlsoGiveOneMessage() {
-        view.spec = QStringLiteral("/mnt/x");
+        view.selectedRoot = QStringLiteral("/mnt/x");
         struct ThrowingService : platform::DriveService {
             std::unique_ptr<platform::Drive> getDrive(const QString&) override {
                 throw std::runtime_error("out of memory");

@@ -119,7 +119,7 @@ private Q_SLOTS:
     }
 
     void notMountedIsNotReady_data() {
-        QTest::addColumn<QString>("spec");
+        QTest::addColumn<QString>("mountRoot");
         QTest::addColumn<QString>("message");
         QTest::newRow("unknown") << "/media/alex/GONE"
                                  << "Drive /media/alex/GONE is not ready: not a mounted volume";
@@ -133,12 +133,12 @@ private Q_SLOTS:
                                           << "No drive is selected";
     }
     void notMountedIsNotReady() {
-        QFETCH(QString, spec);
+        QFETCH(QString, mountRoot);
         QFETCH(QString, message);
         fakes::FakeVolumeQueries queries;
         platform::LinuxDriveService service(fixture("laptop"), queries);
         try {
-            service.getDrive(spec);
+            service.getDrive(mountRoot);
             QFAIL("getDrive returned a drive");
         } catch (const platform::Failure& failure) {
             QCOMPARE(failure.description(), message);

@@ -142,28 +142,6 @@ private Q_SLOTS:
             reachable.append(QStringLiteral("%1 %2").arg(r.mountId).arg(r.mountPoint));
         QCOMPARE(reachable, expected);
     }
-
-    void pathIsWithin_data() {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("mountPoint");
-        QTest::addColumn<bool>("within");
-        QTest::newRow("itself") << "/media/a"
-                                << "/media/a" << true;
-        QTest::newRow("below") << "/media/a/b"
-                               << "/media/a" << true;
-        QTest::newRow("same prefix, other name") << "/media/ab"
-                                                 << "/media/a" << false;
-        QTest::newRow("above") << "/media"
-                               << "/media/a" << false;
-        QTest::newRow("everything is below /") << "/x"
-                                               << "/" << true;
-    }
-    void pathIsWithin() {
-        QFETCH(QString, path);
-        QFETCH(QString, mountPoint);
-        QFETCH(bool, within);
-        QCOMPARE(platform::pathIsWithin(path, mountPoint), within);
-    }
 };
 
 QTEST_GUILESS_MAIN(MountInfoTest)

@@ -59,7 +59,7 @@ private Q_SLOTS:
         QVERIFY2(listed, qPrintable(stick.mountPoint()));
 
         fakes::FakeDriveView view;
-        view.spec = stick.mountPoint();
+        view.selectedRoot = stick.mountPoint();
         platform::LinuxDriveService drives;
         fakes::FakeMessageBox messages;
         driveinfo::DrivePanel panel(view, drives, messages);
