@@ -38,10 +38,12 @@ private:
         int descriptor = -1;
         QString path;
         std::unique_ptr<char[]> buffer;
-        std::size_t used = 0;
+        // A closed file counts as full, so writeLine's fast path needs no separate open check.
+        std::size_t used = outputBufferSize;
     };
 
     OutputFile& openFile(int fileNumber);
+    void writeLineThroughFlush(int fileNumber, std::string_view text);
     void append(OutputFile& file, const char* data, std::size_t size);
     void flushBuffer(OutputFile& file);
     void dropBlockDeviceCache(int descriptor) noexcept;

@@ -134,6 +134,13 @@ private Q_SLOTS:
         QTest::newRow("one line") << QList<QByteArray>{testLine};
         QTest::newRow("lines across the buffer edge") << QList<QByteArray>(30000, testLine);
         QTest::newRow("line longer than the buffer") << QList<QByteArray>{"a", longLine, "b"};
+        QList<QByteArray> everyShortLength;
+        for (int length = 0; length <= 70; ++length) {
+            QByteArray line(length, '\0');
+            for (int i = 0; i < length; ++i) line[i] = char('A' + (i * 7 + length) % 26);
+            everyShortLength.append(line);
+        }
+        QTest::newRow("every length from 0 to 70") << everyShortLength;
         QTest::newRow("bytes beyond ASCII") << QList<QByteArray>{"\xE5\x88\x9D\x00\xFF"};
     }
     void writtenLinesAreExactBytes() {
