@@ -99,6 +99,12 @@ bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Removes the file at path only while it is still the one described by `opened`.
+void removeIfStillTheSame(const QByteArray& path, const struct stat& opened) {
+    struct stat now {};
+    if (::lstat(path.constData(), &now) == 0 && sameFile(now, opened)) ::unlink(path.constData());
+}
+
 // Why an open with O_NOFOLLOW failed, in words a user can act on.
 QString openFailureReason(const QByteArray& path, int errnoValue) {
     struct stat info {};
@@ -356,10 +362,7 @@ void LinuxFileService::copyFile(const QString& source, const QString& destinatio
         const QString reason = systemReason(errnoValue);
         closeQuietly(input);
         closeQuietly(output);
-        struct stat now {};
-        if (::lstat(destinationPath.constData(), &now) == 0 && sameFile(now, destinationInfo)) {
-            ::unlink(destinationPath.constData());
-        }
+        removeIfStillTheSame(destinationPath, destinationInfo);
         fail(reason);
     };
 
@@ -399,10 +402,7 @@ void LinuxFileService::copyFile(const QString& source, const QString& destinatio
     ::close(input);
     if (::close(output) != 0 && errno != EINTR) {
         const int error = errno;
-        struct stat now {};
-        if (::lstat(destinationPath.constData(), &now) == 0 && sameFile(now, destinationInfo)) {
-            ::unlink(destinationPath.constData());
-        }
+        removeIfStillTheSame(destinationPath, destinationInfo);
         fail(systemReason(error));
     }
 }
