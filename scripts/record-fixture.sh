@@ -12,7 +12,7 @@
 set -euo pipefail
 
 if [ $# -lt 1 ] || [[ "$1" == -* ]]; then
-    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
 fi
 name=$1
