@@ -6,7 +6,8 @@
 #   BENCH_DIR  folder on the disk to measure (default: /var/tmp)
 #   BENCH_MB   size of the timed test file in MB (default: 100)
 #   PEAK_MB    size of the large run for the memory figure (default: 1000)
-#   REPEAT     runs of each timed figure; their median is compared (default: 5)
+#   REPEAT     runs of each timed figure; their median is compared (default: 5). The runs of
+#              the different figures are interleaved, so a slow spell of the disk hits all alike.
 # Further arguments go to the benchmark binary (e.g. --benchmark_filter=copy).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,4 +21,5 @@ exec "$build_dir/bin/dov_bench" \
     --mb="${BENCH_MB:-100}" \
     --peak-mb="${PEAK_MB:-1000}" \
     --repetitions="${REPEAT:-5}" \
+    --benchmark_enable_random_interleaving=true \
     "$@"
