@@ -3,8 +3,8 @@
 #include <QtTest>
 
 #include "driveinfo/drivepanel.h"
-#include "fakedrives.h"
 #include "fakes/fakedesktop.h"
+#include "fakes/fakedrives.h"
 
 using driveinfo::DrivePanel;
 

@@ -2,16 +2,10 @@
 
 #include <QtTest>
 
-#include "fakedrives.h"
+#include "fakes/fakedrives.h"
 #include "platform/linuxdrives.h"
 
-namespace {
-
-QString fixture(const char* name) {
-    return QStringLiteral(DOV_FIXTURES_DIR "/") + name;
-}
-
-}  // namespace
+using fakes::recordedSystem;
 
 class LinuxDrivesTest : public QObject {
     Q_OBJECT
@@ -90,7 +84,7 @@ private Q_SLOTS:
         QFETCH(int, type);
         QFETCH(QString, label);
         fakes::FakeVolumeQueries queries;
-        platform::LinuxDriveService service(fixture(machine.toUtf8().constData()), queries);
+        platform::LinuxDriveService service(recordedSystem(machine), queries);
         const std::unique_ptr<platform::Drive> drive = service.getDrive(mountRoot);
         QCOMPARE(drive->driveType(), type);
         QCOMPARE(drive->volumeName(), label);
@@ -103,7 +97,8 @@ private Q_SLOTS:
         fakes::FakeVolumeQueries queries;
         queries.labels.insert(QStringLiteral("/mnt/dov-fixture/stick"),
                               QStringLiteral("TESTSTICK"));
-        platform::LinuxDriveService service(fixture("vm-loop-tmpfs"), queries);
+        platform::LinuxDriveService service(recordedSystem(QStringLiteral("vm-loop-tmpfs")),
+                                            queries);
         QCOMPARE(service.getDrive(QStringLiteral("/mnt/dov-fixture/stick"))->volumeName(),
                  QStringLiteral("TESTSTICK"));
         QCOMPARE(queries.labelQueries, QStringList{"/mnt/dov-fixture/stick"});
@@ -112,7 +107,7 @@ private Q_SLOTS:
     void sizesComeFromTheMountRoot() {
         fakes::FakeVolumeQueries queries;
         queries.spaces.insert(QStringLiteral("/media/alex/STICK"), {61505273856.0, 999999.0});
-        platform::LinuxDriveService service(fixture("laptop"), queries);
+        platform::LinuxDriveService service(recordedSystem(QStringLiteral("laptop")), queries);
         const auto drive = service.getDrive(QStringLiteral("/media/alex/STICK/"));
         QCOMPARE(drive->totalSize(), 61505273856.0);
         QCOMPARE(drive->freeSpace(), 999999.0);
@@ -136,7 +131,7 @@ private Q_SLOTS:
         QFETCH(QString, mountRoot);
         QFETCH(QString, message);
         fakes::FakeVolumeQueries queries;
-        platform::LinuxDriveService service(fixture("laptop"), queries);
+        platform::LinuxDriveService service(recordedSystem(QStringLiteral("laptop")), queries);
         try {
             service.getDrive(mountRoot);
             QFAIL("getDrive returned a drive");
@@ -161,16 +156,8 @@ private Q_SLOTS:
     // After an unmount the mount point is a plain folder of the volume beneath; its figures
     // must not be passed off as the vanished drive's.
     void driveUnmountedAfterGetDriveIsNotReady() {
-        QTemporaryDir root;
-        QVERIFY(root.isValid());
-        QVERIFY(QDir(root.path()).mkpath(QStringLiteral("proc/self")));
-        auto writeTable = [&](const QByteArray& text) {
-            QFile table(root.path() + QStringLiteral("/proc/self/mountinfo"));
-            QVERIFY(table.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            table.write(text);
-        };
         const QByteArray base = "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n";
-        writeTable(base + "2 1 8:17 / /media/x rw - vfat /dev/sdb1 rw\n");
+        fakes::SystemRoot root(base + "2 1 8:17 / /media/x rw - vfat /dev/sdb1 rw\n");
         fakes::FakeVolumeQueries queries;
         queries.spaces.insert(QStringLiteral("/media/x"), {2e9, 1e9});
         platform::LinuxDriveService service(root.path(), queries);
@@ -179,7 +166,7 @@ private Q_SLOTS:
 
         for (const QByteArray& later :
              {base, base + "3 1 8:33 / /media/x rw - vfat /dev/sdc1 rw\n"}) {
-            writeTable(later);
+            QVERIFY(root.setTable(later));
             QVERIFY_THROWS_EXCEPTION(platform::Failure, drive->totalSize());
             QVERIFY_THROWS_EXCEPTION(platform::Failure, drive->freeSpace());
             QVERIFY_THROWS_EXCEPTION(platform::Failure, drive->volumeName());

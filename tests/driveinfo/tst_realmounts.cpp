@@ -5,8 +5,8 @@
 #include "driveinfo/drivepanel.h"
 #include "driveinfo/mounttablecatalogue.h"
 #include "driveinfo/mounttablewatcher.h"
-#include "fakedrives.h"
 #include "fakes/fakedesktop.h"
+#include "fakes/fakedrives.h"
 #include "platform/linuxdrives.h"
 #include "support/scratchmounts.h"
 

@@ -7,12 +7,10 @@
 
 #include "driveinfo/mounttablecatalogue.h"
 #include "driveinfo/mounttablewatcher.h"
-#include "fakes/fakedesktop.h"
-#include "fakes/fakefiles.h"
 #include "measure/inlinephaserunner.h"
 #include "platform/linuxdrives.h"
 #include "support/scratchmounts.h"
-#include "window/form1.h"
+#include "windowharness.h"
 
 namespace {
 
@@ -35,66 +33,57 @@ class TestDriveHotplug : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void drive1FollowsMountsWhileOpen();
+    void drive1FollowsMountsWhileOpen() {
+        auto first = std::make_unique<testsupport::ScratchTmpfs>(4 * 1024 * 1024);
+        if (!first->isReady()) QSKIP(qPrintable(first->whyNot()));
+        const QString firstRoot = first->mountPoint();
+
+        fakes::FakeServices fake;
+        CountingDrives drives;
+        driveinfo::MountTableCatalogue catalogue;
+        driveinfo::MountTableWatcher watcher;
+        if (!watcher.isWatching()) QSKIP(qPrintable(watcher.whyNotWatching()));
+        measure::InlinePhaseRunner phases;
+        window::Form1 form(windowtest::windowServices(fake, drives, catalogue, phases, &watcher));
+        form.Form_Load();
+        auto* drive1 = form.findChild<QComboBox*>(QStringLiteral("Drive1"));
+        QVERIFY(drive1);
+
+        const int firstIndex = drive1->findData(firstRoot);
+        QVERIFY2(firstIndex >= 0, qPrintable(firstRoot));
+        drive1->setCurrentIndex(firstIndex);
+        QCOMPARE(drives.queried, QStringList({firstRoot}));
+        QVERIFY2(fake.messages.shown.isEmpty(), qPrintable(fake.messages.shown.join('|')));
+        QCOMPARE(form.findChild<QLineEdit*>(QStringLiteral("Text4"))->text(),
+                 QStringLiteral("RAM DISK"));
+
+        // Plugged in while the window is open: listed, and the selection stays.
+        auto second = std::make_unique<testsupport::ScratchTmpfs>(4 * 1024 * 1024);
+        QVERIFY2(second->isReady(), qPrintable(second->whyNot()));
+        const QString secondRoot = second->mountPoint();
+        QTRY_VERIFY_WITH_TIMEOUT(drive1->findData(secondRoot) >= 0, kWatchMs);
+        QCOMPARE(drive1->currentData().toString(), firstRoot);
+
+        // Removed again: gone from the list.
+        second.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(drive1->findData(secondRoot) < 0, kWatchMs);
+        QCOMPARE(drive1->currentData().toString(), firstRoot);
+
+        // The selected volume is removed: it stays selected, marked, and a run against its now
+        // empty mount folder fails instead of measuring the disk beneath.
+        first.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(drive1->currentText().endsWith(window::Form1::notMountedMark()),
+                                 kWatchMs);
+        QCOMPARE(drive1->currentData().toString(), firstRoot);
+        QCOMPARE(drives.queried, QStringList({firstRoot}));
+        form.Command1_Click();
+        QCOMPARE(fake.messages.shown.size(), 1);
+        QVERIFY2(fake.messages.shown.first().contains(firstRoot),
+                 qPrintable(fake.messages.shown.first()));
+        for (const QString& entry : fake.files.log())
+            QVERIFY(!entry.startsWith(QStringLiteral("copy")));
+    }
 };
-
-void TestDriveHotplug::drive1FollowsMountsWhileOpen() {
-    auto first = std::make_unique<testsupport::ScratchTmpfs>(4 * 1024 * 1024);
-    if (!first->isReady()) QSKIP(qPrintable(first->whyNot()));
-    const QString firstRoot = first->mountPoint();
-
-    fakes::FakeClock clock;
-    clock.stepPerReading = 0.01;
-    fakes::FakeEventPump pump;
-    fakes::FakeFiles files;
-    fakes::FakeProcess process;
-    process.folder = QStringLiteral("/prog");
-    fakes::FakeClipboard clipboard;
-    fakes::FakePointer pointer;
-    fakes::FakeMessageBox messages;
-    CountingDrives drives;
-    driveinfo::MountTableCatalogue catalogue;
-    driveinfo::MountTableWatcher watcher;
-    if (!watcher.isWatching()) QSKIP(qPrintable(watcher.whyNotWatching()));
-    measure::InlinePhaseRunner phases;
-    window::Form1 form(window::WindowServices{clock, pump, files, process, clipboard, pointer,
-                                              messages, drives, catalogue, phases, &watcher});
-    form.Form_Load();
-    auto* drive1 = form.findChild<QComboBox*>(QStringLiteral("Drive1"));
-    QVERIFY(drive1);
-
-    const int firstIndex = drive1->findData(firstRoot);
-    QVERIFY2(firstIndex >= 0, qPrintable(firstRoot));
-    drive1->setCurrentIndex(firstIndex);
-    QCOMPARE(drives.queried, QStringList({firstRoot}));
-    QVERIFY2(messages.shown.isEmpty(), qPrintable(messages.shown.join('|')));
-    QCOMPARE(form.findChild<QLineEdit*>(QStringLiteral("Text4"))->text(),
-             QStringLiteral("RAM DISK"));
-
-    // Plugged in while the window is open: listed, and the selection stays.
-    auto second = std::make_unique<testsupport::ScratchTmpfs>(4 * 1024 * 1024);
-    QVERIFY2(second->isReady(), qPrintable(second->whyNot()));
-    const QString secondRoot = second->mountPoint();
-    QTRY_VERIFY_WITH_TIMEOUT(drive1->findData(secondRoot) >= 0, kWatchMs);
-    QCOMPARE(drive1->currentData().toString(), firstRoot);
-
-    // Removed again: gone from the list.
-    second.reset();
-    QTRY_VERIFY_WITH_TIMEOUT(drive1->findData(secondRoot) < 0, kWatchMs);
-    QCOMPARE(drive1->currentData().toString(), firstRoot);
-
-    // The selected volume is removed: it stays selected, marked, and a run against its now
-    // empty mount folder fails instead of measuring the disk beneath.
-    first.reset();
-    QTRY_VERIFY_WITH_TIMEOUT(drive1->currentText().endsWith(window::Form1::notMountedMark()),
-                             kWatchMs);
-    QCOMPARE(drive1->currentData().toString(), firstRoot);
-    QCOMPARE(drives.queried, QStringList({firstRoot}));
-    form.Command1_Click();
-    QCOMPARE(messages.shown.size(), 1);
-    QVERIFY2(messages.shown.first().contains(firstRoot), qPrintable(messages.shown.first()));
-    for (const QString& entry : files.log()) QVERIFY(!entry.startsWith(QStringLiteral("copy")));
-}
 
 QTEST_MAIN(TestDriveHotplug)
 #include "tst_drivehotplug.moc"

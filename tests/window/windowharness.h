@@ -1,21 +1,19 @@
 #pragma once
 
-// A Form1 wired to recording fakes, plus fakes of the drive catalogue and drive service.
+// A Form1 wired to recording fakes, plus a fake drive catalogue.
 
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
-#include <QMap>
 #include <QPushButton>
+#include <QTest>
 #include <functional>
 #include <memory>
 
 #include "driveinfo/drivecatalogue.h"
-#include "fakes/fakedesktop.h"
-#include "fakes/fakefiles.h"
+#include "fakes/fakedrives.h"
+#include "fakes/fakeservices.h"
 #include "measure/phaserunner.h"
-#include "platform/drives.h"
-#include "platform/failure.h"
 #include "window/form1.h"
 
 namespace windowtest {
@@ -33,31 +31,6 @@ public:
     QString holding;
 };
 
-class FakeDrive : public platform::Drive {
-public:
-    explicit FakeDrive(QString name) : name_(std::move(name)) {}
-    int driveType() override { return 2; }
-    QString volumeName() override { return name_; }
-    double totalSize() override { return 8e9; }
-    double freeSpace() override { return 4e9; }
-
-private:
-    QString name_;
-};
-
-// Every query is counted, so a test can tell whether Drive1_Change ran.
-class FakeDriveService : public platform::DriveService {
-public:
-    std::unique_ptr<platform::Drive> getDrive(const QString& spec) override {
-        queried.append(spec);
-        if (!mounted.contains(spec))
-            throw platform::Failure(QStringLiteral("Drive %1 is not ready").arg(spec));
-        return std::make_unique<FakeDrive>(mounted.value(spec));
-    }
-    QMap<QString, QString> mounted;  // mount root -> volume name
-    QStringList queried;
-};
-
 // Runs each phase inline; a test may hook in before the work.
 class HookedPhaseRunner : public measure::PhaseRunner {
 public:
@@ -70,17 +43,32 @@ public:
     int phases = 0;
 };
 
-struct Harness {
+// The window's services: the recording fakes, and the drive side the test chooses.
+inline window::WindowServices windowServices(fakes::FakeServices& fake,
+                                             platform::DriveService& drives,
+                                             driveinfo::DriveCatalogue& catalogue,
+                                             measure::PhaseRunner& phases,
+                                             driveinfo::MountWatcher* watcher) {
+    // Each reading moves the clock on, so every wait ends after a few passes.
+    fake.clock.stepPerReading = 0.01;
+    fake.process.folder = QStringLiteral("/prog");
+    return {fake.clock,    fake.pump, fake.files, fake.process, fake.clipboard, fake.pointer,
+            fake.messages, drives,    catalogue,  phases,       watcher};
+}
+
+// A fixed disk of 8000 MB with 4000 MB free, as Drive1_Change would show it.
+inline fakes::FakeDriveData fixedDisk(const QString& volumeName) {
+    return {2, volumeName, 8e9, 4e9};
+}
+
+struct Harness : fakes::FakeServices {
     Harness() {
         catalogue.entries = {{QStringLiteral("/"), QString()},
                              {QStringLiteral("/home"), QStringLiteral("HOME")},
                              {QStringLiteral("/media/stick"), QStringLiteral("STICK")}};
         catalogue.holding = QStringLiteral("/home");
         for (const auto& entry : catalogue.entries)
-            drives.mounted.insert(entry.mountRoot, entry.volumeName);
-        process.folder = QStringLiteral("/prog");
-        // Each reading moves the clock on, so every wait ends after a few passes.
-        clock.stepPerReading = 0.01;
+            drives.drives.insert(entry.mountRoot, fixedDisk(entry.volumeName));
         rebuildForm();
     }
 
@@ -88,8 +76,18 @@ struct Harness {
     void rebuildForm() {
         form.reset();
         form = std::make_unique<window::Form1>(
-            window::WindowServices{clock, pump, files, process, clipboard, pointer, messages,
-                                   drives, catalogue, phases, &watcher});
+            windowServices(*this, drives, catalogue, phases, &watcher));
+    }
+
+    // Shows the window and makes it active, as the desktop would.
+    bool activate() {
+        form->show();
+        QApplication::setActiveWindow(form.get());
+        return QTest::qWaitForWindowActive(form.get());
+    }
+    bool loadAndActivate() {
+        form->Form_Load();
+        return activate();
     }
 
     template <typename Control>
@@ -109,14 +107,7 @@ struct Harness {
         return roots;
     }
 
-    fakes::FakeClock clock;
-    fakes::FakeEventPump pump;
-    fakes::FakeFiles files;
-    fakes::FakeProcess process;
-    fakes::FakeClipboard clipboard;
-    fakes::FakePointer pointer;
-    fakes::FakeMessageBox messages;
-    FakeDriveService drives;
+    fakes::FakeDriveService drives;
     FakeCatalogue catalogue;
     HookedPhaseRunner phases;
     driveinfo::MountWatcher watcher;

@@ -1,11 +1,14 @@
 #pragma once
 
-// Fakes of the drive services and of the window's side of the drive panel.
+// Fakes of the drive services, of the window's side of the drive panel, and of a system tree
+// that holds nothing but a mount table.
 
+#include <QDir>
+#include <QFile>
 #include <QHash>
 #include <QString>
 #include <QStringList>
-#include <functional>
+#include <QTemporaryDir>
 #include <memory>
 
 #include "driveinfo/driveview.h"
@@ -110,6 +113,29 @@ public:
     QHash<QString, platform::VolumeSpace> spaces;
     QHash<QString, QString> labels;
     QStringList labelQueries;
+};
+
+// The recorded /proc and /sys tree of another machine.
+inline QString recordedSystem(const QString& machine) {
+    return QStringLiteral(DOV_FIXTURES_DIR "/") + machine;
+}
+
+// A system root whose only file is proc/self/mountinfo; without a table, not even that.
+class SystemRoot {
+public:
+    explicit SystemRoot(const QByteArray& table = {}) {
+        if (!table.isNull()) setTable(table);
+    }
+    bool setTable(const QByteArray& table) {
+        QFile file(dir_.path() + QStringLiteral("/proc/self/mountinfo"));
+        return QDir(dir_.path()).mkpath(QStringLiteral("proc/self")) &&
+               file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+               file.write(table) == table.size();
+    }
+    QString path() const { return dir_.path(); }
+
+private:
+    QTemporaryDir dir_;
 };
 
 }  // namespace fakes

@@ -1,0 +1,20 @@
+#pragma once
+
+// One of each recording fake that the START run and the window are built on.
+
+#include "fakes/fakedesktop.h"
+#include "fakes/fakefiles.h"
+
+namespace fakes {
+
+struct FakeServices {
+    FakeClock clock;
+    FakeEventPump pump;
+    FakeFiles files;
+    FakeProcess process;
+    FakeClipboard clipboard;
+    FakePointer pointer;
+    FakeMessageBox messages;
+};
+
+}  // namespace fakes
