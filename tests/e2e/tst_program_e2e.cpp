@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <memory>
-#include <optional>
 
 #include "e2e/xsession.h"
 #include "support/scratchmounts.h"
@@ -15,7 +14,6 @@ using namespace e2e;
 
 namespace {
 
-constexpr int startTimeoutMs = 20000;
 constexpr int runTimeoutMs = 90000;
 constexpr int skipReturnCode = 77;  // SKIP_RETURN_CODE in CMakeLists.txt
 const QString testFile = QStringLiteral("TEST.TXT");
@@ -28,57 +26,6 @@ bool isClipboardLine(const QByteArray& text) {
     return line.match(QString::fromLatin1(text)).hasMatch();
 }
 
-// The drive a run measures: a tmpfs, or an ext4 file system in a loop-mounted image file.
-class TestDrive {
-public:
-    TestDrive(const QString& kind, int megabytes) {
-        const qint64 bytes = qint64(megabytes) * 1024 * 1024;
-        if (kind == QStringLiteral("ext4")) {
-            ext4_.emplace(bytes, QStringLiteral("DOVE2E"));
-        } else {
-            tmpfs_.emplace(bytes);
-        }
-    }
-    bool isReady() const { return ext4_ ? ext4_->isReady() : tmpfs_->isReady(); }
-    QString whyNot() const { return ext4_ ? ext4_->whyNot() : tmpfs_->whyNot(); }
-    QString root() const { return ext4_ ? ext4_->mountPoint() : tmpfs_->mountPoint(); }
-
-private:
-    std::optional<testsupport::ScratchTmpfs> tmpfs_;
-    std::optional<testsupport::LoopExt4> ext4_;
-};
-
-// Display, tools and a private program copy; the program starts in workingDirectory, which
-// makes that folder's volume the one Drive1 shows first.
-struct Session {
-    Session() : x(display.display()), copy(QStringLiteral(DOV_PROGRAM_PATH)) {
-        if (!display.isReady()) {
-            whyNot = display.whyNot();
-        } else if (!XTools::whyNot().isEmpty()) {
-            whyNot = XTools::whyNot();
-        } else if (!copy.isReady()) {
-            whyNot = copy.whyNot();
-        } else {
-            environment.emplace(display.display());
-            if (!environment->isReady()) whyNot = QStringLiteral("cannot create a runtime folder");
-        }
-    }
-    // The program's main window, given up early when the program has ended.
-    QString waitForWindowOf(const ProgramProcess& program) const {
-        return x.waitForWindow(windowTitle, startTimeoutMs, [&] { return !program.isRunning(); });
-    }
-    std::unique_ptr<ProgramProcess> start(const QString& workingDirectory) const {
-        return std::make_unique<ProgramProcess>(copy.program(), environment->environment(),
-                                                workingDirectory);
-    }
-
-    VirtualDisplay display;
-    XTools x;
-    ProgramCopy copy;
-    std::optional<ProgramEnvironment> environment;
-    QString whyNot;  // empty when the session is usable
-};
-
 }  // namespace
 
 class ProgramEndToEndTest : public QObject {
@@ -88,7 +35,7 @@ private Q_SLOTS:
     void windowAsOtherClientsSeeIt() {
         Session session;
         if (!session.whyNot.isEmpty()) QSKIP(qPrintable(session.whyNot));
-        const auto program = session.start(session.copy.folder());
+        const auto program = session.start(session.folder.path());
         QVERIFY2(program->isRunning(), "the program did not start");
         const QString window = session.waitForWindowOf(*program);
         QVERIFY2(!window.isEmpty(), "no window with the exact title appeared");
@@ -101,10 +48,10 @@ private Q_SLOTS:
         QVERIFY2(state.split(QStringLiteral(", ")).contains(QStringLiteral("_NET_WM_STATE_ABOVE")),
                  qPrintable(QStringLiteral("_NET_WM_STATE is \"%1\"").arg(state)));
         QCOMPARE(session.x.property(window, QStringLiteral("_NET_WM_PID")),
-                 QString::number(program->pid()));
+                 QString::number(program->processId()));
 
         // The window icon carries the three sizes of the program's own picture.
-        const ToolRun icon =
+        const testsupport::ChildRun icon =
             session.x.run(QStringLiteral("xprop"),
                           {QStringLiteral("-id"), window, QStringLiteral("_NET_WM_ICON")});
         for (const int size : {16, 32, 48}) {
@@ -113,33 +60,24 @@ private Q_SLOTS:
         }
     }
 
-    void secondStartEndsAtOnceAndLeavesTheFirst() {
+    void secondStartEndsAtOnceAndQuitEndsTheFirst() {
         Session session;
         if (!session.whyNot.isEmpty()) QSKIP(qPrintable(session.whyNot));
-        const auto first = session.start(session.copy.folder());
+        const auto first = session.start(session.folder.path());
         const QString window = session.waitForWindowOf(*first);
         QVERIFY2(!window.isEmpty(), "the first copy shows no window");
 
-        const auto second = session.start(session.copy.folder());
-        QVERIFY2(second->waitForExit(10000), "the second copy is still running");
-        QVERIFY(second->exitedNormally());
+        const auto second = session.start(session.folder.path());
+        QVERIFY2(second->waitForFinished(10000), "the second copy is still running");
+        QCOMPARE(second->exitStatus(), QProcess::NormalExit);
         QCOMPARE(second->exitCode(), 0);
-
         QVERIFY(first->isRunning());
         QCOMPARE(session.x.windowsNamed(windowTitle), QStringList{window});
-    }
-
-    void quitEndsTheProgram() {
-        Session session;
-        if (!session.whyNot.isEmpty()) QSKIP(qPrintable(session.whyNot));
-        const auto program = session.start(session.copy.folder());
-        const QString window = session.waitForWindowOf(*program);
-        QVERIFY2(!window.isEmpty(), "no window appeared");
 
         QVERIFY(session.x.click(window, command2Centre));
-        QVERIFY2(program->waitForExit(10000), "QUIT did not end the program");
-        QVERIFY(program->exitedNormally());
-        QCOMPARE(program->exitCode(), 0);
+        QVERIFY2(first->waitForFinished(10000), "QUIT did not end the program");
+        QCOMPARE(first->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(first->exitCode(), 0);
         QVERIFY(session.x.windowsNamed(windowTitle).isEmpty());
     }
 
@@ -167,15 +105,22 @@ private Q_SLOTS:
 
         Session session;
         if (!session.whyNot.isEmpty()) QSKIP(qPrintable(session.whyNot));
-        TestDrive drive(driveKind, driveMegabytes);
-        if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
-        FolderLog localLog(session.copy.folder());
-        FolderLog targetLog(drive.root());
+        // The drive a run measures: a tmpfs, or an ext4 file system in a loop-mounted image.
+        const qint64 driveBytes = qint64(driveMegabytes) * 1024 * 1024;
+        std::unique_ptr<testsupport::ScratchMount> drive;
+        if (driveKind == QStringLiteral("ext4")) {
+            drive = std::make_unique<testsupport::LoopExt4>(driveBytes, QStringLiteral("DOVE2E"));
+        } else {
+            drive = std::make_unique<testsupport::ScratchTmpfs>(driveBytes);
+        }
+        if (!drive->isReady()) QSKIP(qPrintable(drive->whyNot()));
+        FolderLog localLog(session.folder.path());
+        FolderLog targetLog(drive->mountPoint());
         QVERIFY(localLog.isReady() && targetLog.isReady());
-        const QString localFile = session.copy.folder() + QLatin1Char('/') + testFile;
-        const QString targetFile = drive.root() + QLatin1Char('/') + testFile;
+        const QString localFile = session.folder.filePath(testFile);
+        const QString targetFile = drive->mountPoint() + QLatin1Char('/') + testFile;
 
-        const auto program = session.start(drive.root());
+        const auto program = session.start(drive->mountPoint());
         const QString window = session.waitForWindowOf(*program);
         QVERIFY2(!window.isEmpty(), "no window appeared");
 
@@ -188,7 +133,7 @@ private Q_SLOTS:
         const auto runEnded = [&] {
             line = session.x.clipboard();
             if (line.isEmpty()) {
-                const QStringList messages = session.x.visibleWindowsNamed(messageTitle);
+                const QStringList messages = session.x.windowsNamed(messageTitle, true);
                 message = messages.size() == 1 ? messages.first() : QString();
             }
             return !line.isEmpty() || !message.isEmpty() || !program->isRunning();
@@ -238,7 +183,7 @@ private Q_SLOTS:
         }
 
         QVERIFY(session.x.click(window, command2Centre));
-        QVERIFY2(program->waitForExit(10000), "QUIT did not end the program");
+        QVERIFY2(program->waitForFinished(10000), "QUIT did not end the program");
         QCOMPARE(program->exitCode(), 0);
     }
 };

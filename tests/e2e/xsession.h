@@ -1,31 +1,32 @@
 #pragma once
 
 // What an end-to-end test needs to drive the real program as a person would: a private virtual
-// X server, a private copy of the program in a writable folder of its own, the program's
-// process, and the X tools (xdotool, xclip, xprop, xwininfo) aimed at that server. Every piece
-// undoes what it set up in its destructor, so a failing test leaves no server, process or
-// folder behind. Pieces that cannot be set up say why, ready for QSKIP.
+// X server, the X tools (xdotool, xclip, xprop, xwininfo) aimed at it, and private copies of the
+// program started in it. Every piece undoes what it set up in its destructor, so a failing test
+// leaves no server, process or folder behind. A session that cannot be set up says why, ready
+// for QSKIP.
 
 #include <QByteArray>
-#include <QDeadlineTimer>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
-#include <QStandardPaths>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <functional>
+#include <memory>
+
+#include "support/harness.h"
 
 namespace e2e {
+
+using testsupport::waitUntil;
 
 // Client-area places of the controls the tests click, from the window's fixed layout (twips / 15).
 struct Place {
@@ -38,139 +39,93 @@ inline constexpr Place command2Centre{232 + 105 / 2, 176 + 49 / 2};  // QUIT
 
 inline const QString windowTitle = QStringLiteral("DOV Uruvivuz Ver.1.1   by Zelvik");
 
-// Polls until check() holds or the time is up; true when it held.
-inline bool waitUntil(const std::function<bool()>& check, int timeoutMs) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (true) {
-        if (check()) return true;
-        if (deadline.hasExpired()) return false;
-        QThread::msleep(50);
+// A child process that is asked to end, and then killed, when its owner goes; Xvfb killed
+// outright would leave its socket and lock file behind.
+class OwnedProcess : public QProcess {
+public:
+    ~OwnedProcess() override {
+        if (state() == NotRunning) return;
+        terminate();
+        if (!waitForFinished(5000)) {
+            kill();
+            waitForFinished(5000);
+        }
     }
-}
-
-inline QString whyNotTools(const QStringList& tools) {
-    QStringList missing;
-    for (const QString& tool : tools) {
-        if (QStandardPaths::findExecutable(tool).isEmpty()) missing << tool;
+    bool isRunning() {
+        // Without an event loop the end of the process is noticed only when asked for.
+        if (state() == Running) waitForFinished(0);
+        return state() == Running;
     }
-    return missing.isEmpty()
-               ? QString()
-               : QStringLiteral("not installed: %1").arg(missing.join(QStringLiteral(", ")));
-}
+};
 
 // Xvfb on a display number the server picks itself, so parallel tests never collide.
 class VirtualDisplay {
 public:
-    VirtualDisplay() {
-        why_ = whyNotTools({QStringLiteral("Xvfb")});
+    VirtualDisplay() : why_(testsupport::whyNotTools({QStringLiteral("Xvfb")})) {
         if (!why_.isEmpty()) return;
-        server_.setProcessChannelMode(QProcess::SeparateChannels);
         server_.setStandardErrorFile(QProcess::nullDevice());
         server_.start(
             QStringLiteral("Xvfb"),
             {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
              QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
              QStringLiteral("tcp"), QStringLiteral("-noreset")});
-        if (!server_.waitForStarted(10000)) {
-            why_ = QStringLiteral("cannot start Xvfb: ") + server_.errorString();
-            return;
-        }
         // Xvfb writes the display number once it accepts clients.
         QByteArray number;
-        const bool announced = waitUntil(
-            [&] {
-                server_.waitForReadyRead(100);
-                number += server_.readAllStandardOutput();
-                return number.contains('\n') || server_.state() != QProcess::Running;
-            },
-            15000);
-        if (!announced || server_.state() != QProcess::Running || number.trimmed().isEmpty()) {
-            why_ = QStringLiteral("Xvfb did not come up");
+        while (!number.contains('\n') && server_.waitForReadyRead(15000)) {
+            number += server_.readAllStandardOutput();
+        }
+        if (number.trimmed().isEmpty() || !server_.isRunning()) {
+            why_ = QStringLiteral("Xvfb did not come up: ") + server_.errorString();
             return;
         }
-        display_ = QStringLiteral(":") + QString::fromLatin1(number.trimmed());
+        display_ = QLatin1Char(':') + QString::fromLatin1(number.trimmed());
     }
-    ~VirtualDisplay() {
-        if (server_.state() == QProcess::NotRunning) return;
-        server_.terminate();
-        if (!server_.waitForFinished(5000)) {
-            server_.kill();
-            server_.waitForFinished(5000);
-        }
-    }
-    VirtualDisplay(const VirtualDisplay&) = delete;
-    VirtualDisplay& operator=(const VirtualDisplay&) = delete;
 
     bool isReady() const { return !display_.isEmpty(); }
     const QString& whyNot() const { return why_; }
     const QString& display() const { return display_; }  // ":N"
 
 private:
-    QProcess server_;
+    OwnedProcess server_;
     QString display_;
     QString why_;
-};
-
-struct ToolRun {
-    int exitCode = -1;  // -1: did not start, crashed or timed out
-    QByteArray output;  // stdout, untouched
-    QString errors;
-    bool ok() const { return exitCode == 0; }
 };
 
 // The X tools, each run against one display.
 class XTools {
 public:
-    explicit XTools(const QString& display) : display_(display) {}
-
-    static QString whyNot() {
-        return whyNotTools({QStringLiteral("xdotool"), QStringLiteral("xclip"),
-                            QStringLiteral("xprop"), QStringLiteral("xwininfo")});
+    explicit XTools(const QString& display)
+        : environment_(QProcessEnvironment::systemEnvironment()) {
+        environment_.insert(QStringLiteral("DISPLAY"), display);
     }
 
-    ToolRun run(const QString& tool, const QStringList& arguments, int timeoutMs = 15000) const {
-        ToolRun result;
-        QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DISPLAY"), display_);
-        process.setProcessEnvironment(environment);
-        process.start(tool, arguments);
-        if (!process.waitForStarted(timeoutMs)) return result;
-        if (!process.waitForFinished(timeoutMs)) {
-            process.kill();
-            process.waitForFinished(5000);
-            return result;
-        }
-        result.output = process.readAllStandardOutput();
-        result.errors = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
-        if (process.exitStatus() == QProcess::NormalExit) result.exitCode = process.exitCode();
-        return result;
+    static QString whyNot() {
+        return testsupport::whyNotTools({QStringLiteral("xdotool"), QStringLiteral("xclip"),
+                                         QStringLiteral("xprop"), QStringLiteral("xwininfo")});
+    }
+
+    testsupport::ChildRun run(const QString& tool, const QStringList& arguments) const {
+        return testsupport::runChild(tool, arguments, 15000, environment_);
     }
 
     // Ids of the windows whose whole name matches exactly.
-    QStringList windowsNamed(const QString& name) const {
-        const ToolRun found =
-            run(QStringLiteral("xdotool"),
-                {QStringLiteral("search"), QStringLiteral("--name"),
-                 QLatin1Char('^') + QRegularExpression::escape(name) + QLatin1Char('$')});
-        return QString::fromLatin1(found.output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-    QStringList visibleWindowsNamed(const QString& name) const {
-        const ToolRun found = run(
-            QStringLiteral("xdotool"),
-            {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
-             QLatin1Char('^') + QRegularExpression::escape(name) + QLatin1Char('$')});
-        return QString::fromLatin1(found.output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QStringList windowsNamed(const QString& name, bool onlyVisible = false) const {
+        QStringList arguments{
+            QStringLiteral("search"), QStringLiteral("--name"),
+            QLatin1Char('^') + QRegularExpression::escape(name) + QLatin1Char('$')};
+        if (onlyVisible) arguments.insert(1, QStringLiteral("--onlyvisible"));
+        const QByteArray ids = run(QStringLiteral("xdotool"), arguments).output;
+        return QString::fromLatin1(ids).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
     // The one visible window with that name; empty after the timeout or once giveUp() holds.
-    QString waitForWindow(const QString& name, int timeoutMs = 20000,
-                          const std::function<bool()>& giveUp = {}) const {
+    template <typename GiveUp>
+    QString waitForWindow(const QString& name, int timeoutMs, GiveUp giveUp) const {
         QString id;
         waitUntil(
             [&] {
-                const QStringList ids = visibleWindowsNamed(name);
+                const QStringList ids = windowsNamed(name, true);
                 if (ids.size() == 1) id = ids.first();
-                return !id.isEmpty() || (giveUp && giveUp());
+                return !id.isEmpty() || giveUp();
             },
             timeoutMs);
         return id;
@@ -178,15 +133,16 @@ public:
 
     // "NAME(TYPE) = value" of xprop, reduced to the value.
     QString property(const QString& window, const QString& name) const {
-        const ToolRun shown = run(QStringLiteral("xprop"), {QStringLiteral("-id"), window, name});
-        const QString line = QString::fromUtf8(shown.output).trimmed();
+        const QByteArray shown =
+            run(QStringLiteral("xprop"), {QStringLiteral("-id"), window, name}).output;
+        const QString line = QString::fromUtf8(shown).trimmed();
         const int equals = line.indexOf(QStringLiteral(" = "));
         return equals < 0 ? QString() : line.mid(equals + 3);
     }
 
     QSize clientSize(const QString& window) const {
-        const ToolRun info = run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), window});
-        const QString text = QString::fromLatin1(info.output);
+        const QString text = QString::fromLatin1(
+            run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), window}).output);
         const auto width = QRegularExpression(QStringLiteral("Width: (\\d+)")).match(text);
         const auto height = QRegularExpression(QStringLiteral("Height: (\\d+)")).match(text);
         if (!width.hasMatch() || !height.hasMatch()) return {};
@@ -204,110 +160,72 @@ public:
     bool key(const QString& keys) const {
         return run(QStringLiteral("xdotool"), {QStringLiteral("key"), keys}).ok();
     }
-    bool type(const QString& text) const {
-        return run(QStringLiteral("xdotool"),
-                   {QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("30"), text})
-            .ok();
-    }
     // Clicks into the box, selects what it shows and types over it.
     bool typeInto(const QString& window, Place place, const QString& text) const {
         return click(window, place) && key(QStringLiteral("ctrl+a")) &&
-               (text.isEmpty() ? key(QStringLiteral("BackSpace")) : type(text));
+               (text.isEmpty() ? key(QStringLiteral("BackSpace"))
+                               : run(QStringLiteral("xdotool"),
+                                     {QStringLiteral("type"), QStringLiteral("--delay"),
+                                      QStringLiteral("30"), text})
+                                     .ok());
     }
 
-    // The clipboard's text as another program would paste it; null when nobody holds one.
+    // The clipboard's text as another program would paste it; empty when nobody holds one.
     QByteArray clipboard() const {
-        const ToolRun pasted =
+        const testsupport::ChildRun pasted =
             run(QStringLiteral("xclip"),
                 {QStringLiteral("-selection"), QStringLiteral("clipboard"), QStringLiteral("-o")});
         return pasted.ok() ? pasted.output : QByteArray();
     }
 
 private:
-    QString display_;
-};
-
-// A copy of the built program in a fresh folder, so the program folder where START writes its
-// local file is writable and seen by this test alone.
-class ProgramCopy {
-public:
-    explicit ProgramCopy(const QString& builtProgram) {
-        if (!folder_.isValid()) {
-            why_ = QStringLiteral("cannot create a scratch folder: ") + folder_.errorString();
-            return;
-        }
-        path_ = folder_.filePath(QFileInfo(builtProgram).fileName());
-        if (!QFile::copy(builtProgram, path_)) {
-            why_ = QStringLiteral("cannot copy %1 to %2").arg(builtProgram, path_);
-            path_.clear();
-        }
-    }
-    bool isReady() const { return !path_.isEmpty(); }
-    const QString& whyNot() const { return why_; }
-    const QString& program() const { return path_; }
-    QString folder() const { return folder_.path(); }
-
-private:
-    QTemporaryDir folder_;
-    QString path_;
-    QString why_;
-};
-
-// The program's own X, session and locale settings: only the given display, a private runtime
-// folder (so its single-instance lock is this test's alone) and the real X platform plugin.
-class ProgramEnvironment {
-public:
-    explicit ProgramEnvironment(const QString& display)
-        : environment_(QProcessEnvironment::systemEnvironment()) {
-        QFile::setPermissions(runtime_.path(),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        environment_.insert(QStringLiteral("DISPLAY"), display);
-        environment_.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime_.path());
-        environment_.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        environment_.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        environment_.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-    }
-    bool isReady() const { return runtime_.isValid(); }
-    const QProcessEnvironment& environment() const { return environment_; }
-
-private:
-    QTemporaryDir runtime_;
     QProcessEnvironment environment_;
 };
 
-// One run of the program; killed on destruction if it is still running.
-class ProgramProcess {
-public:
-    ProgramProcess(const QString& program, const QProcessEnvironment& environment,
-                   const QString& workingDirectory) {
-        process_.setProcessEnvironment(environment);
-        process_.setWorkingDirectory(workingDirectory);
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.setStandardOutputFile(QProcess::nullDevice());
-        process_.start(program, {});
-        process_.waitForStarted(10000);
+// A display, its tools and a copy of the built program in a folder of its own, so the program
+// folder where START writes its local file is writable and seen by this test alone.
+struct Session {
+    explicit Session(const QString& builtProgram = QStringLiteral(DOV_PROGRAM_PATH))
+        : x(display.display()), program(folder.filePath(QFileInfo(builtProgram).fileName())) {
+        if (!display.isReady()) {
+            whyNot = display.whyNot();
+        } else if (!XTools::whyNot().isEmpty()) {
+            whyNot = XTools::whyNot();
+        } else if (!folder.isValid() || !runtime.isValid() || !QFile::copy(builtProgram, program)) {
+            whyNot = QStringLiteral("cannot copy %1 to a scratch folder").arg(builtProgram);
+        }
     }
-    ~ProgramProcess() {
-        if (process_.state() == QProcess::NotRunning) return;
-        process_.kill();
-        process_.waitForFinished(5000);
-    }
-    ProgramProcess(const ProgramProcess&) = delete;
-    ProgramProcess& operator=(const ProgramProcess&) = delete;
 
-    bool isRunning() const {
-        // Without an event loop the end of the process is noticed only when asked for.
-        if (process_.state() == QProcess::Running) process_.waitForFinished(0);
-        return process_.state() == QProcess::Running;
+    // One copy of the program on this display, started in workingDirectory (which makes that
+    // folder's volume the one Drive1 shows first); a private runtime folder keeps its
+    // single-instance lock to this session.
+    std::unique_ptr<OwnedProcess> start(const QString& workingDirectory) const {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DISPLAY"), display.display());
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+        auto process = std::make_unique<OwnedProcess>();
+        process->setProcessEnvironment(environment);
+        process->setWorkingDirectory(workingDirectory);
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->setStandardOutputFile(QProcess::nullDevice());
+        process->start(program, {});
+        process->waitForStarted(10000);
+        return process;
     }
-    qint64 pid() const { return process_.processId(); }
-    // True when the process ended by itself within the time.
-    bool waitForExit(int timeoutMs) { return process_.waitForFinished(timeoutMs); }
-    bool exitedNormally() const { return process_.exitStatus() == QProcess::NormalExit; }
-    int exitCode() const { return process_.exitCode(); }
+    // The program's main window, given up early when the program has ended.
+    QString waitForWindowOf(OwnedProcess& process) const {
+        return x.waitForWindow(windowTitle, 20000, [&] { return !process.isRunning(); });
+    }
 
-private:
-    mutable QProcess process_;
+    VirtualDisplay display;
+    XTools x;
+    QTemporaryDir folder;
+    QTemporaryDir runtime;  // created 0700, as a runtime folder must be
+    QString program;
+    QString whyNot;  // empty when the session is usable
 };
 
 // Records which files were created and deleted in one folder (not below it), through inotify,
@@ -315,8 +233,8 @@ private:
 // could look.
 class FolderLog {
 public:
-    explicit FolderLog(const QString& folder) {
-        descriptor_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    explicit FolderLog(const QString& folder)
+        : descriptor_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
         if (descriptor_ >= 0 &&
             inotify_add_watch(descriptor_, QFile::encodeName(folder).constData(),
                               IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO) < 0) {
@@ -335,15 +253,13 @@ public:
     // Events so far, as "+NAME" for a file that appeared and "-NAME" for one that went.
     QStringList events() {
         alignas(inotify_event) char buffer[4096];
-        while (descriptor_ >= 0) {
-            const ssize_t length = ::read(descriptor_, buffer, sizeof buffer);
-            if (length <= 0) break;
+        ssize_t length;
+        while (descriptor_ >= 0 && (length = ::read(descriptor_, buffer, sizeof buffer)) > 0) {
             for (ssize_t at = 0; at < length;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
                 if (event->len > 0) {
-                    const QString name = QFile::decodeName(event->name);
                     const bool appeared = event->mask & (IN_CREATE | IN_MOVED_TO);
-                    events_ << (appeared ? QLatin1Char('+') : QLatin1Char('-')) + name;
+                    events_ << QLatin1Char(appeared ? '+' : '-') + QFile::decodeName(event->name);
                 }
                 at += static_cast<ssize_t>(sizeof(inotify_event)) + event->len;
             }
@@ -352,7 +268,7 @@ public:
     }
 
 private:
-    int descriptor_ = -1;
+    int descriptor_;
     QStringList events_;
 };
 

@@ -9,21 +9,19 @@
 //     testsupport::LoopExt4 drive(32 * 1024 * 1024, "DOVTEST");
 //     if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
 
-#include <QByteArray>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
-#include <QStandardPaths>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
+
+#include "support/harness.h"
 
 namespace testsupport {
 
@@ -33,270 +31,149 @@ struct ToolResult {
     QString why;     // what went wrong, empty when ok
 };
 
-// Path of a system tool, also looking in the sbin folders a non-login PATH may lack.
-inline QString findTool(const QString& name) {
-    QString found = QStandardPaths::findExecutable(name);
-    if (found.isEmpty()) {
-        found = QStandardPaths::findExecutable(
-            name, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"), QStringLiteral("/usr/bin"),
-                   QStringLiteral("/bin")});
-    }
-    return found;
-}
-
-inline ToolResult runTool(const QString& name, const QStringList& arguments,
-                          int timeoutMs = 60000) {
-    ToolResult result;
+inline ToolResult runTool(const QString& name, const QStringList& arguments) {
     const QString program = findTool(name);
-    if (program.isEmpty()) {
-        result.why = QStringLiteral("%1 is not installed").arg(name);
-        return result;
-    }
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForStarted(timeoutMs)) {
-        result.why = QStringLiteral("cannot start %1: %2").arg(name, process.errorString());
-        return result;
-    }
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(5000);
-        result.why = QStringLiteral("%1 %2 did not finish in time").arg(name, arguments.join(' '));
-        return result;
-    }
-    result.output = QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
-    const QString errors = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        result.why = QStringLiteral("%1 %2 failed (status %3): %4")
-                         .arg(name, arguments.join(' '))
-                         .arg(process.exitCode())
-                         .arg(errors.isEmpty() ? result.output : errors);
-        return result;
-    }
-    result.ok = true;
-    return result;
+    if (program.isEmpty()) return {false, {}, QStringLiteral("%1 is not installed").arg(name)};
+    const ChildRun run = runChild(program, arguments);
+    return {run.ok(), QString::fromLocal8Bit(run.output).trimmed(), run.why};
 }
 
 // Empty when the process may mount; otherwise the reason it may not.
 inline QString whyNotRoot(const QString& what) {
-    if (geteuid() != 0) {
-        return QStringLiteral("%1 needs root (running as uid %2)").arg(what).arg(geteuid());
-    }
-    return {};
+    if (geteuid() == 0) return {};
+    return QStringLiteral("%1 needs root (running as uid %2)").arg(what).arg(geteuid());
 }
 
-inline QString whyNotTools(const QStringList& tools) {
-    for (const QString& tool : tools) {
-        if (findTool(tool).isEmpty()) return QStringLiteral("%1 is not installed").arg(tool);
-    }
-    return {};
-}
-
-// A fresh, empty directory under the temporary folder; removed only while still empty, so a
-// mount that could not be undone never has its content deleted.
-class ScratchDirectory {
+// A file system mounted on a fresh folder, unmounted on destruction. The folder is removed only
+// while empty, so a mount that could not be undone never has its content deleted.
+class ScratchMount {
 public:
-    explicit ScratchDirectory(const QString& pattern = QStringLiteral("dov-test-XXXXXX")) {
-        QByteArray templ = QFile::encodeName(QDir::tempPath() + QLatin1Char('/') + pattern);
-        if (mkdtemp(templ.data())) {
-            path_ = QFile::decodeName(templ);
-        } else {
-            why_ = QStringLiteral("cannot create a folder in %1: %2")
-                       .arg(QDir::tempPath(), QString::fromLocal8Bit(std::strerror(errno)));
-        }
+    virtual ~ScratchMount() {
+        unmount();
+        QDir().rmdir(folder_.path());
     }
-    ~ScratchDirectory() {
-        if (!path_.isEmpty()) ::rmdir(QFile::encodeName(path_).constData());
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
-    const QString& path() const { return path_; }
-    const QString& whyNot() const { return why_; }
-
-private:
-    QString path_;
-    QString why_;
-};
-
-// Unmounts a mount point this process made, falling back to a lazy unmount when something
-// still holds it open so the directory can go.
-inline void unmountQuietly(const QString& mountPoint) {
-    if (!runTool(QStringLiteral("umount"), {mountPoint}).ok) {
-        runTool(QStringLiteral("umount"), {QStringLiteral("-l"), mountPoint});
-    }
-}
-
-// A tmpfs of the given size on a fresh folder.
-class ScratchTmpfs {
-public:
-    explicit ScratchTmpfs(qint64 sizeBytes) {
-        why_ = whyNotRoot(QStringLiteral("mounting a tmpfs"));
-        if (why_.isEmpty()) why_ = whyNotTools({QStringLiteral("mount"), QStringLiteral("umount")});
-        if (why_.isEmpty()) why_ = folder_.whyNot();
-        if (!why_.isEmpty()) return;
-        const ToolResult mounted =
-            runTool(QStringLiteral("mount"),
-                    {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                     QStringLiteral("size=%1,mode=0755").arg(sizeBytes),
-                     QStringLiteral("dov-scratch"), folder_.path()});
-        if (!mounted.ok) {
-            why_ = QStringLiteral("cannot mount a tmpfs: ") + mounted.why;
-            return;
-        }
-        mounted_ = true;
-    }
-    ~ScratchTmpfs() {
-        if (mounted_) unmountQuietly(folder_.path());
-    }
-    ScratchTmpfs(const ScratchTmpfs&) = delete;
-    ScratchTmpfs& operator=(const ScratchTmpfs&) = delete;
+    ScratchMount(const ScratchMount&) = delete;
+    ScratchMount& operator=(const ScratchMount&) = delete;
 
     bool isReady() const { return mounted_; }
     const QString& whyNot() const { return why_; }
     QString mountPoint() const { return folder_.path(); }
 
-    // Remounts read-only, as a write-protected stick; false with whyNot() set if refused.
-    bool makeReadOnly() {
-        if (!mounted_) return false;
-        const ToolResult remounted =
-            runTool(QStringLiteral("mount"),
-                    {QStringLiteral("-o"), QStringLiteral("remount,ro"), folder_.path()});
-        if (!remounted.ok) why_ = QStringLiteral("cannot remount read-only: ") + remounted.why;
-        return remounted.ok;
+protected:
+    explicit ScratchMount(const QString& what) : why_(whyNotRoot(what)) {
+        folder_.setAutoRemove(false);
+        if (why_.isEmpty() && !folder_.isValid()) {
+            why_ = QStringLiteral("cannot create a scratch folder: ") + folder_.errorString();
+        }
     }
 
-private:
-    ScratchDirectory folder_;
+    // Runs one setup step unless an earlier one failed; a failure is kept as whyNot().
+    bool step(const QString& failure, const QString& tool, const QStringList& arguments,
+              QString* output = nullptr) {
+        if (!why_.isEmpty()) return false;
+        const ToolResult result = runTool(tool, arguments);
+        if (!result.ok) why_ = failure + QStringLiteral(": ") + result.why;
+        if (output) *output = result.output;
+        return result.ok;
+    }
+
+    // Falls back to a lazy unmount when something still holds the mount open.
+    void unmount() {
+        if (mounted_ && !runTool(QStringLiteral("umount"), {mountPoint()}).ok) {
+            runTool(QStringLiteral("umount"), {QStringLiteral("-l"), mountPoint()});
+        }
+        mounted_ = false;
+    }
+
     QString why_;
     bool mounted_ = false;
+
+private:
+    QTemporaryDir folder_{QDir::tempPath() + QStringLiteral("/dov-test-XXXXXX")};
 };
 
-// A file system in an image file, attached to a loop device and mounted on a fresh folder.
-// Use LoopExt4 or LoopExfatFuse.
-class LoopVolume {
+class ScratchTmpfs : public ScratchMount {
 public:
+    explicit ScratchTmpfs(qint64 sizeBytes) : ScratchMount(QStringLiteral("mounting a tmpfs")) {
+        mounted_ = step(QStringLiteral("cannot mount a tmpfs"), QStringLiteral("mount"),
+                        {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                         QStringLiteral("size=%1,mode=0755").arg(sizeBytes),
+                         QStringLiteral("dov-scratch"), mountPoint()});
+    }
+
+    // Remounts read-only, as a write-protected stick; false with whyNot() set if refused.
+    bool makeReadOnly() {
+        return mounted_ && step(QStringLiteral("cannot remount read-only"), QStringLiteral("mount"),
+                                {QStringLiteral("-o"), QStringLiteral("remount,ro"), mountPoint()});
+    }
+};
+
+// A file system in an image file, attached to a loop device and mounted.
+class LoopVolume : public ScratchMount {
+public:
+    // ExfatFuse: exFAT through the FUSE daemon (type fuseblk), as many desktops mount a stick.
     enum class Format { Ext4, ExfatFuse };
 
-    LoopVolume(qint64 sizeBytes, const QString& label, Format format) {
+    LoopVolume(qint64 sizeBytes, const QString& label, Format format)
+        : ScratchMount(format == Format::Ext4
+                           ? QStringLiteral("a loop-mounted ext4 image")
+                           : QStringLiteral("a loop-mounted exFAT image through FUSE")) {
         const bool ext4 = format == Format::Ext4;
-        const QString formatter = ext4 ? QStringLiteral("mkfs.ext4") : QStringLiteral("mkfs.exfat");
-        const QString mounter = ext4 ? QStringLiteral("mount") : QStringLiteral("mount.exfat-fuse");
-        why_ = whyNotRoot(ext4 ? QStringLiteral("a loop-mounted ext4 image")
-                               : QStringLiteral("a loop-mounted exFAT image through FUSE"));
-        if (why_.isEmpty()) {
-            why_ = whyNotTools(
-                {QStringLiteral("losetup"), formatter, mounter, QStringLiteral("umount")});
-        }
         if (why_.isEmpty() && !ext4 && !QFile::exists(QStringLiteral("/dev/fuse"))) {
             why_ = QStringLiteral("/dev/fuse is missing: FUSE is not available");
         }
-        if (why_.isEmpty()) why_ = imageFolder_.whyNot();
-        if (why_.isEmpty()) why_ = mountFolder_.whyNot();
-        if (!why_.isEmpty()) return;
-
-        imagePath_ = imageFolder_.path() + QStringLiteral("/volume.img");
-        if (!createImage(sizeBytes)) return;
-
-        const ToolResult attached =
-            runTool(QStringLiteral("losetup"),
-                    {QStringLiteral("--find"), QStringLiteral("--show"), imagePath_});
-        if (!attached.ok || !attached.output.startsWith(QStringLiteral("/dev/"))) {
-            why_ = QStringLiteral("cannot attach a loop device: ") + attached.why;
+        QFile image(imageFolder_.filePath(QStringLiteral("volume.img")));
+        if (why_.isEmpty() &&
+            (!image.open(QIODevice::WriteOnly | QIODevice::NewOnly) || !image.resize(sizeBytes))) {
+            why_ =
+                QStringLiteral("cannot create %1: %2").arg(image.fileName(), image.errorString());
+        }
+        image.close();
+        if (!step(QStringLiteral("cannot attach a loop device"), QStringLiteral("losetup"),
+                  {QStringLiteral("--find"), QStringLiteral("--show"), image.fileName()},
+                  &loopDevice_)) {
+            loopDevice_.clear();
             return;
         }
-        loopDevice_ = attached.output;
-
-        struct stat info {};
-        if (::stat(QFile::encodeName(loopDevice_).constData(), &info) != 0 ||
-            !S_ISBLK(info.st_mode)) {
-            why_ = QStringLiteral("%1 is not a block device").arg(loopDevice_);
-            return;
+        struct stat device {};
+        if (::stat(QFile::encodeName(loopDevice_).constData(), &device) == 0) {
+            majorMinor_ =
+                QStringLiteral("%1:%2").arg(major(device.st_rdev)).arg(minor(device.st_rdev));
         }
-        majorMinor_ = QStringLiteral("%1:%2").arg(major(info.st_rdev)).arg(minor(info.st_rdev));
-
-        const QStringList formatArguments =
-            ext4 ? QStringList{QStringLiteral("-q"),
-                               QStringLiteral("-F"),
-                               QStringLiteral("-L"),
-                               label,
-                               QStringLiteral("-E"),
-                               QStringLiteral("lazy_itable_init=0,lazy_journal_init=0"),
-                               loopDevice_}
-                 : QStringList{QStringLiteral("-L"), label, loopDevice_};
-        const ToolResult formatted = runTool(formatter, formatArguments);
-        if (!formatted.ok) {
-            why_ = QStringLiteral("cannot format %1: %2").arg(loopDevice_, formatted.why);
-            return;
-        }
-        const QStringList mountArguments =
-            ext4 ? QStringList{QStringLiteral("-t"), QStringLiteral("ext4"), loopDevice_,
-                               mountFolder_.path()}
-                 : QStringList{loopDevice_, mountFolder_.path()};
-        const ToolResult mounted = runTool(mounter, mountArguments);
-        if (!mounted.ok) {
-            why_ = QStringLiteral("cannot mount %1: %2").arg(loopDevice_, mounted.why);
-            return;
-        }
-        mounted_ = true;
+        const QStringList formatter =
+            ext4 ? QStringList{QStringLiteral("mkfs.ext4"), QStringLiteral("-q"),
+                               QStringLiteral("-F"), QStringLiteral("-E"),
+                               QStringLiteral("lazy_itable_init=0,lazy_journal_init=0")}
+                 : QStringList{QStringLiteral("mkfs.exfat")};
+        const QStringList mounter = ext4 ? QStringList{QStringLiteral("mount"),
+                                                       QStringLiteral("-t"), QStringLiteral("ext4")}
+                                         : QStringList{QStringLiteral("mount.exfat-fuse")};
+        step(QStringLiteral("cannot format ") + loopDevice_, formatter.first(),
+             formatter.mid(1) + QStringList{QStringLiteral("-L"), label, loopDevice_});
+        mounted_ = step(QStringLiteral("cannot mount ") + loopDevice_, mounter.first(),
+                        mounter.mid(1) + QStringList{loopDevice_, mountPoint()});
         // Let every user write to the root, as on a stick mounted for the desktop user.
-        if (ext4) ::chmod(QFile::encodeName(mountFolder_.path()).constData(), 01777);
+        if (mounted_ && ext4) ::chmod(QFile::encodeName(mountPoint()).constData(), 01777);
     }
-    ~LoopVolume() {
-        if (mounted_) unmountQuietly(mountFolder_.path());
-        if (!loopDevice_.isEmpty())
+    ~LoopVolume() override {
+        unmount();
+        if (!loopDevice_.isEmpty()) {
             runTool(QStringLiteral("losetup"), {QStringLiteral("-d"), loopDevice_});
-        if (!imagePath_.isEmpty()) ::unlink(QFile::encodeName(imagePath_).constData());
+        }
     }
-    LoopVolume(const LoopVolume&) = delete;
-    LoopVolume& operator=(const LoopVolume&) = delete;
 
-    bool isReady() const { return mounted_; }
-    const QString& whyNot() const { return why_; }
-    QString mountPoint() const { return mountFolder_.path(); }
     const QString& loopDevice() const { return loopDevice_; }  // "/dev/loopN"
     const QString& majorMinor() const { return majorMinor_; }  // "7:N"
 
 private:
-    bool createImage(qint64 sizeBytes) {
-        const QByteArray path = QFile::encodeName(imagePath_);
-        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            why_ = QStringLiteral("cannot create %1: %2")
-                       .arg(imagePath_, QString::fromLocal8Bit(std::strerror(errno)));
-            imagePath_.clear();
-            return false;
-        }
-        const bool sized = ::ftruncate(fd, sizeBytes) == 0;
-        const int savedErrno = errno;
-        ::close(fd);
-        if (!sized) {
-            why_ = QStringLiteral("cannot size %1: %2")
-                       .arg(imagePath_, QString::fromLocal8Bit(std::strerror(savedErrno)));
-            return false;
-        }
-        return true;
-    }
-
-    ScratchDirectory imageFolder_;
-    ScratchDirectory mountFolder_;
-    QString imagePath_;
+    QTemporaryDir imageFolder_;  // goes with the image, after the device has let go of it
     QString loopDevice_;
     QString majorMinor_;
-    QString why_;
-    bool mounted_ = false;
 };
 
 class LoopExt4 : public LoopVolume {
 public:
     LoopExt4(qint64 sizeBytes, const QString& label) : LoopVolume(sizeBytes, label, Format::Ext4) {}
-};
-
-// exFAT through the FUSE daemon (type fuseblk), as many desktops mount a stick.
-class LoopExfatFuse : public LoopVolume {
-public:
-    LoopExfatFuse(qint64 sizeBytes, const QString& label)
-        : LoopVolume(sizeBytes, label, Format::ExfatFuse) {}
 };
 
 // Limits the read and write rate of one block device ("MAJ:MIN") in bytes per second, through
@@ -306,100 +183,70 @@ class BlockThrottle {
 public:
     BlockThrottle(const QString& majorMinor, qint64 readBytesPerSecond, qint64 writeBytesPerSecond,
                   const QString& cgroupRoot = QStringLiteral("/sys/fs/cgroup"))
-        : majorMinor_(majorMinor) {
-        why_ = whyNotRoot(QStringLiteral("a block-I/O throttle"));
+        : why_(whyNotRoot(QStringLiteral("a block-I/O throttle"))) {
         if (!why_.isEmpty()) return;
-
-        const QString v1 = cgroupRoot + QStringLiteral("/blkio");
-        if (QFile::exists(v1 + QStringLiteral("/blkio.throttle.read_bps_device"))) {
-            readFile_ = v1 + QStringLiteral("/blkio.throttle.read_bps_device");
-            writeFile_ = v1 + QStringLiteral("/blkio.throttle.write_bps_device");
-            if (!writeSetting(readFile_,
-                              QStringLiteral("%1 %2").arg(majorMinor_).arg(readBytesPerSecond)))
-                return;
-            readSet_ = true;
-            if (!writeSetting(writeFile_,
-                              QStringLiteral("%1 %2").arg(majorMinor_).arg(writeBytesPerSecond)))
-                return;
-            writeSet_ = true;
-            return;
+        const QString v1 = cgroupRoot + QStringLiteral("/blkio/blkio.throttle.");
+        const QString device = majorMinor + QLatin1Char(' ');
+        if (QFile::exists(v1 + QStringLiteral("read_bps_device"))) {
+            ready_ =
+                apply(v1 + QStringLiteral("read_bps_device"),
+                      device + QString::number(readBytesPerSecond), device + QLatin1Char('0')) &&
+                apply(v1 + QStringLiteral("write_bps_device"),
+                      device + QString::number(writeBytesPerSecond), device + QLatin1Char('0'));
+        } else if (QFile::exists(cgroupRoot + QStringLiteral("/cgroup.controllers"))) {
+            ready_ = apply(cgroupRoot + ownV2Cgroup() + QStringLiteral("/io.max"),
+                           device + QStringLiteral("rbps=%1 wbps=%2")
+                                        .arg(readBytesPerSecond)
+                                        .arg(writeBytesPerSecond),
+                           device + QStringLiteral("rbps=max wbps=max"));
+        } else {
+            why_ = QStringLiteral("neither cgroup v1 blkio nor cgroup v2 is mounted at %1")
+                       .arg(cgroupRoot);
         }
-
-        if (QFile::exists(cgroupRoot + QStringLiteral("/cgroup.controllers"))) {
-            const QString own = ownV2Cgroup();
-            ioMaxFile_ = cgroupRoot + own + QStringLiteral("/io.max");
-            if (!QFile::exists(ioMaxFile_)) {
-                why_ = QStringLiteral("the io controller is not enabled for cgroup %1 (no %2)")
-                           .arg(own, ioMaxFile_);
-                ioMaxFile_.clear();
-                return;
-            }
-            if (!writeSetting(ioMaxFile_, QStringLiteral("%1 rbps=%2 wbps=%3")
-                                              .arg(majorMinor_)
-                                              .arg(readBytesPerSecond)
-                                              .arg(writeBytesPerSecond))) {
-                ioMaxFile_.clear();
-                return;
-            }
-            ioMaxSet_ = true;
-            return;
-        }
-        why_ = QStringLiteral("neither cgroup v1 blkio nor cgroup v2 is mounted at %1")
-                   .arg(cgroupRoot);
     }
     ~BlockThrottle() {
-        if (readSet_) writeSetting(readFile_, majorMinor_ + QStringLiteral(" 0"));
-        if (writeSet_) writeSetting(writeFile_, majorMinor_ + QStringLiteral(" 0"));
-        if (ioMaxSet_) writeSetting(ioMaxFile_, majorMinor_ + QStringLiteral(" rbps=max wbps=max"));
+        for (const auto& [file, setting] : lifts_) write(file, setting);
     }
     BlockThrottle(const BlockThrottle&) = delete;
     BlockThrottle& operator=(const BlockThrottle&) = delete;
 
-    bool isReady() const { return (readSet_ && writeSet_) || ioMaxSet_; }
+    bool isReady() const { return ready_; }
     const QString& whyNot() const { return why_; }
 
 private:
+    // "" for the root cgroup.
     static QString ownV2Cgroup() {
-        QFile file(QStringLiteral("/proc/self/cgroup"));
-        if (!file.open(QIODevice::ReadOnly)) return {};
-        for (const QByteArray& line : file.readAll().split('\n')) {
-            if (line.startsWith("0::")) {
-                QString path = QString::fromUtf8(line.mid(3));
-                return path == QStringLiteral("/") ? QString() : path;
-            }
+        for (const QByteArray& line :
+             readFileBytes(QStringLiteral("/proc/self/cgroup")).split('\n')) {
+            if (line.startsWith("0::"))
+                return line == "0::/" ? QString() : QString::fromUtf8(line.mid(3));
         }
         return {};
     }
 
-    // cgroup files take one whole write; QFile's buffering could split it.
-    bool writeSetting(const QString& file, const QString& setting) {
-        const QByteArray path = QFile::encodeName(file);
-        const int fd = ::open(path.constData(), O_WRONLY | O_CLOEXEC);
-        if (fd < 0) {
-            if (why_.isEmpty())
-                why_ = QStringLiteral("cannot open %1: %2")
-                           .arg(file, QString::fromLocal8Bit(std::strerror(errno)));
-            return false;
-        }
-        const QByteArray bytes = setting.toLatin1() + '\n';
-        const bool written = ::write(fd, bytes.constData(), bytes.size()) == bytes.size();
-        const int savedErrno = errno;
-        ::close(fd);
-        if (!written && why_.isEmpty()) {
-            why_ = QStringLiteral("cannot write \"%1\" to %2: %3")
-                       .arg(setting, file, QString::fromLocal8Bit(std::strerror(savedErrno)));
-        }
-        return written;
+    bool apply(const QString& file, const QString& setting, const QString& lift) {
+        if (!write(file, setting)) return false;
+        lifts_.append({file, lift});
+        return true;
     }
 
-    QString majorMinor_;
-    QString readFile_;
-    QString writeFile_;
-    QString ioMaxFile_;
+    // Unbuffered, so the setting reaches the cgroup file in the one write it must come in.
+    bool write(const QString& file, const QString& setting) {
+        QFile out(file);
+        if (out.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+            out.write(setting.toLatin1() + '\n') > 0) {
+            return true;
+        }
+        if (why_.isEmpty()) {
+            why_ = QStringLiteral("cannot write \"%1\" to %2: %3")
+                       .arg(setting, file, out.errorString());
+        }
+        return false;
+    }
+
     QString why_;
-    bool readSet_ = false;
-    bool writeSet_ = false;
-    bool ioMaxSet_ = false;
+    QList<QPair<QString, QString>> lifts_;  // file, setting that lifts the limit
+    bool ready_ = false;
 };
 
 }  // namespace testsupport
