@@ -1,19 +1,24 @@
 #pragma once
 
-// A window stand-in for the START run and a bundle of fakes to run it against.
+// A window stand-in for the START run, and the run wired to it and to a set of services.
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <array>
 #include <functional>
 
-#include "fakes/fakedesktop.h"
-#include "fakes/fakefiles.h"
+#include "fakes/fakeservices.h"
 #include "measure/inlinephaserunner.h"
 #include "measure/runview.h"
 #include "measure/speedtest.h"
 
 namespace measuretest {
+
+// One line of the test file as it must lie on disk, written out here rather than taken from
+// the program so that a wrong line in the program shows.
+inline const QByteArray kTestLine =
+    QByteArrayLiteral("123456789012345678901234567890123456789012345678\r\n");
 
 class FakeRunView : public measure::RunView {
 public:
@@ -53,27 +58,28 @@ public:
     std::function<void(int wait)> onPause;
 };
 
-// Every collaborator of one SpeedTest, all fakes unless the test swaps the runner.
-struct RunHarness {
-    explicit RunHarness(measure::PhaseRunner* runner = nullptr)
-        : speedTest(view, measure::RunServices{clock, files, process, clipboard, pointer, messages,
-                                               runner ? *runner : inlineRunner}) {
-        process.folder = QStringLiteral("/opt/dov");
-    }
+// One SpeedTest over the members of Services (clock, files, process, clipboard, pointer,
+// messages); phases run inline unless the test gives a runner.
+template <class Services>
+struct BasicRunHarness : Services {
+    explicit BasicRunHarness(measure::PhaseRunner* runner = nullptr)
+        : speedTest(view, measure::RunServices{this->clock, this->files, this->process,
+                                               this->clipboard, this->pointer, this->messages,
+                                               runner ? *runner : inlineRunner}) {}
 
-    QString localPath() const { return process.folder + QStringLiteral("/TEST.TXT"); }
+    QString localPath() { return this->process.programFolder() + QStringLiteral("/TEST.TXT"); }
     QString targetPath() const { return view.drive + QStringLiteral("/TEST.TXT"); }
-    QString clipboardLine() const { return clipboard.text; }
 
     FakeRunView view;
-    fakes::FakeClock clock;
-    fakes::FakeFiles files;
-    fakes::FakeProcess process;
-    fakes::FakeClipboard clipboard;
-    fakes::FakePointer pointer;
-    fakes::FakeMessageBox messages;
     measure::InlinePhaseRunner inlineRunner;
     measure::SpeedTest speedTest;
+};
+
+// The run over recording fakes only, with the program in /opt/dov.
+struct RunHarness : BasicRunHarness<fakes::FakeServices> {
+    explicit RunHarness(measure::PhaseRunner* runner = nullptr) : BasicRunHarness(runner) {
+        process.folder = QStringLiteral("/opt/dov");
+    }
 };
 
 }  // namespace measuretest
