@@ -6,9 +6,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <optional>
 
 #include "platform/failure.h"
 #include "platform/linuxfiles.h"
@@ -19,6 +20,8 @@ using platform::CreateMode;
 using platform::Failure;
 using platform::LinuxFileService;
 using platform::PathKind;
+using testsupport::failureOf;
+using testsupport::readFileBytes;
 
 Q_DECLARE_METATYPE(CreateMode)
 Q_DECLARE_METATYPE(PathKind)
@@ -27,41 +30,34 @@ namespace {
 
 const QByteArray testLine = "123456789012345678901234567890123456789012345678";
 
-QByteArray readBytes(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 void writeBytes(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
     QCOMPARE(file.write(bytes), bytes.size());
 }
 
-bool isSymlink(const QString& path) {
+// The type bits of what is at the path itself, links not followed; 0 when nothing is there.
+mode_t typeAt(const QString& path) {
     struct stat info {};
-    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISLNK(info.st_mode);
-}
-
-QByteArray repeated(const QByteArray& block, int count) {
-    QByteArray bytes;
-    bytes.reserve(block.size() * count);
-    for (int i = 0; i < count; ++i) bytes.append(block);
-    return bytes;
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & S_IFMT : 0;
 }
 
 // What is put at the path before a create or copy, and how to check it survived.
 enum class Existing { Nothing, RegularFile, LinkToFile, DanglingLink, Directory, Fifo };
 
+// Places where nothing may be created.
+enum class Refusing { MissingFolder, FolderWithoutWriteAccess, ReadOnlyVolume };
+
 }  // namespace
 
 Q_DECLARE_METATYPE(Existing)
+Q_DECLARE_METATYPE(Refusing)
 
 class LinuxFilesTest : public QObject {
     Q_OBJECT
 
-    QTemporaryDir dir_;
-    QString path(const QString& name) const { return dir_.filePath(name); }
+    std::optional<QTemporaryDir> dir_;
+    QString path(const QString& name) const { return dir_->filePath(name); }
 
     // Puts `what` at `at`; a link's target is at `at`.target with known bytes.
     void place(Existing what, const QString& at) {
@@ -94,37 +90,23 @@ class LinuxFilesTest : public QObject {
             case Existing::Nothing:
                 return true;
             case Existing::RegularFile:
-                return readBytes(at) == "the user's own notes\n";
+                return readFileBytes(at) == "the user's own notes\n";
             case Existing::LinkToFile:
-                return isSymlink(at) && readBytes(at + ".target") == "precious target\n";
+                return typeAt(at) == S_IFLNK &&
+                       readFileBytes(at + ".target") == "precious target\n";
             case Existing::DanglingLink:
-                return isSymlink(at) && !QFile::exists(at + ".target");
+                return typeAt(at) == S_IFLNK && !QFile::exists(at + ".target");
             case Existing::Directory:
-                return QFileInfo(at).isDir();
-            case Existing::Fifo: {
-                struct stat info {};
-                return ::lstat(QFile::encodeName(at).constData(), &info) == 0 &&
-                       S_ISFIFO(info.st_mode);
-            }
+                return typeAt(at) == S_IFDIR;
+            case Existing::Fifo:
+                return typeAt(at) == S_IFIFO;
         }
         return false;
     }
 
 private Q_SLOTS:
-    void initTestCase() { QVERIFY(dir_.isValid()); }
-
-    void cleanup() {
-        // Each case starts from an empty folder.
-        QDir folder(dir_.path());
-        for (const QFileInfo& entry :
-             folder.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
-            if (entry.isDir() && !entry.isSymLink()) {
-                QDir(entry.filePath()).removeRecursively();
-            } else {
-                QFile::remove(entry.filePath());
-            }
-        }
-    }
+    // Each case starts from an empty folder of its own.
+    void init() { QVERIFY(dir_.emplace().isValid()); }
 
     void writtenLinesAreExactBytes_data() {
         QTest::addColumn<QList<QByteArray>>("lines");
@@ -154,7 +136,7 @@ private Q_SLOTS:
             expected += line + "\r\n";
         }
         files.close(1);
-        QCOMPARE(readBytes(target), expected);
+        QCOMPARE(readFileBytes(target), expected);
     }
 
     void fileNumbersKeepFilesApart() {
@@ -166,14 +148,14 @@ private Q_SLOTS:
             files.writeLine(255, "second");
         }
         files.close(255);
-        QCOMPARE(readBytes(path("last")), QByteArray("second\r\nsecond\r\nsecond\r\n"));
+        QCOMPARE(readFileBytes(path("last")), QByteArray("second\r\nsecond\r\nsecond\r\n"));
         QVERIFY_THROWS_EXCEPTION(Failure, files.writeLine(255, "after close"));
         // A number that is not open closes without complaint, like the classic Close #n.
         files.close(255);
         files.close(7);
         // closeAll writes out what is still buffered.
         files.closeAll();
-        QCOMPARE(readBytes(path("one")), QByteArray("first\r\nfirst\r\nfirst\r\n"));
+        QCOMPARE(readFileBytes(path("one")), QByteArray("first\r\nfirst\r\nfirst\r\n"));
         files.closeAll();
     }
 
@@ -197,14 +179,11 @@ private Q_SLOTS:
         LinuxFileService files;
         files.openForOutput(1, path("first"), CreateMode::CreateNew);
         writeBytes(path("second"), "keep");
-        try {
-            files.openForOutput(1, path("second"), CreateMode::ReplaceExisting);
-            QFAIL("a second open of number 1 succeeded");
-        } catch (const Failure& failure) {
-            QVERIFY2(failure.description().contains(path("second")),
-                     qPrintable(failure.description()));
-        }
-        QCOMPARE(readBytes(path("second")), QByteArray("keep"));
+        const QString failure =
+            failureOf([&] { files.openForOutput(1, path("second"), CreateMode::ReplaceExisting); });
+        QVERIFY2(failure.startsWith(QStringLiteral("Cannot create ") + path("second")),
+                 qPrintable(failure));
+        QCOMPARE(readFileBytes(path("second")), QByteArray("keep"));
     }
 
     void createModesNeverHarmWhatIsThere_data() {
@@ -240,84 +219,48 @@ private Q_SLOTS:
             files.openForOutput(1, target, mode);
             files.writeLine(1, "new");
             files.close(1);
-            QCOMPARE(readBytes(target), QByteArray("new\r\n"));
+            QCOMPARE(readFileBytes(target), QByteArray("new\r\n"));
             return;
         }
-        try {
-            files.openForOutput(1, target, mode);
-            QFAIL("the open succeeded");
-        } catch (const Failure& failure) {
-            QCOMPARE(failure.description(),
-                     QStringLiteral("Cannot create %1: %2").arg(target, reason));
-        }
+        QCOMPARE(failureOf([&] { files.openForOutput(1, target, mode); }),
+                 QStringLiteral("Cannot create %1: %2").arg(target, reason));
         QVERIFY(survived(existing, target));
     }
 
-    void replacingEmptiesAFileWithLongerContent() {
-        const QString target = path("TEST.TXT");
-        writeBytes(target, QByteArray(100000, 'z'));
-        LinuxFileService files;
-        files.openForOutput(1, target, CreateMode::ReplaceExisting);
-        files.writeLine(1, "short");
-        files.close(1);
-        QCOMPARE(readBytes(target), QByteArray("short\r\n"));
+    void refusingPlacesNamePathAndReason_data() {
+        QTest::addColumn<Refusing>("where");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing folder") << Refusing::MissingFolder << "No such file or directory";
+        QTest::newRow("folder without write access")
+            << Refusing::FolderWithoutWriteAccess << "Permission denied";
+        QTest::newRow("read-only volume") << Refusing::ReadOnlyVolume << "Read-only file system";
     }
-
-    void createInAMissingFolderNamesPathAndReason() {
-        LinuxFileService files;
-        const QString target = path("no-such-folder/TEST.TXT");
-        try {
-            files.openForOutput(1, target, CreateMode::ReplaceExisting);
-            QFAIL("created a file in a missing folder");
-        } catch (const Failure& failure) {
-            QCOMPARE(failure.description(),
-                     QStringLiteral("Cannot create %1: No such file or directory").arg(target));
+    void refusingPlacesNamePathAndReason() {
+        QFETCH(Refusing, where);
+        QFETCH(QString, reason);
+        std::optional<testsupport::ScratchTmpfs> stick;
+        QString folder = path("folder");
+        if (where == Refusing::FolderWithoutWriteAccess) {
+            if (geteuid() == 0) QSKIP("root may create files in any folder");
+            QVERIFY(QDir().mkdir(folder));
+            QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+        } else if (where == Refusing::ReadOnlyVolume) {
+            if (!stick.emplace(1024 * 1024).isReady()) QSKIP(qPrintable(stick->whyNot()));
+            folder = stick->mountPoint();
+            writeBytes(folder + QStringLiteral("/TEST.TXT"), "left on the stick");
+            if (!stick->makeReadOnly()) QSKIP(qPrintable(stick->whyNot()));
         }
-    }
-
-    void folderWithoutWriteAccessRefusesCreation() {
-        if (geteuid() == 0) QSKIP("root may create files in any folder");
-        const QString folder = path("locked");
-        QVERIFY(QDir().mkdir(folder));
-        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
-        LinuxFileService files;
         const QString target = folder + QStringLiteral("/TEST.TXT");
-        try {
-            files.openForOutput(1, target, CreateMode::ReplaceExisting);
-            QFAIL("created a file in a read-only folder");
-        } catch (const Failure& failure) {
-            QCOMPARE(failure.description(),
-                     QStringLiteral("Cannot create %1: Permission denied").arg(target));
-        }
-        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
-
-    void readOnlyVolumeRefusesCreateAndCopy() {
-        testsupport::ScratchTmpfs stick(1024 * 1024);
-        if (!stick.isReady()) QSKIP(qPrintable(stick.whyNot()));
-        writeBytes(stick.mountPoint() + QStringLiteral("/TEST.TXT"), "left on the stick");
-        if (!stick.makeReadOnly()) QSKIP(qPrintable(stick.whyNot()));
-        const QString target = stick.mountPoint() + QStringLiteral("/TEST.TXT");
+        const QByteArray before = readFileBytes(target);
         writeBytes(path("source"), "new");
         LinuxFileService files;
-        try {
-            files.openForOutput(1, target, CreateMode::ReplaceExisting);
-            QFAIL("opened a file on a read-only volume for writing");
-        } catch (const Failure& failure) {
-            QCOMPARE(failure.description(),
-                     QStringLiteral("Cannot create %1: Read-only file system").arg(target));
-        }
+        QCOMPARE(failureOf([&] { files.openForOutput(1, target, CreateMode::ReplaceExisting); }),
+                 QStringLiteral("Cannot create %1: %2").arg(target, reason));
         CopyOptions options;
         options.destination = CreateMode::ReplaceExisting;
-        try {
-            files.copyFile(path("source"), target, options);
-            QFAIL("copied onto a read-only volume");
-        } catch (const Failure& failure) {
-            QCOMPARE(failure.description(),
-                     QStringLiteral("Cannot copy %1 to %2: Read-only file system")
-                         .arg(path("source"), target));
-        }
-        QCOMPARE(readBytes(target), QByteArray("left on the stick"));
+        QCOMPARE(failureOf([&] { files.copyFile(path("source"), target, options); }),
+                 QStringLiteral("Cannot copy %1 to %2: %3").arg(path("source"), target, reason));
+        QCOMPARE(readFileBytes(target), before);
     }
 
     void fullVolumeReportsWriteFailureWithPath() {
@@ -326,13 +269,10 @@ private Q_SLOTS:
         const QString target = small.mountPoint() + QStringLiteral("/TEST.TXT");
         LinuxFileService files;
         files.openForOutput(1, target, CreateMode::CreateNew);
-        QString description;
-        try {
+        const QString description = failureOf([&] {
             for (int i = 0; i < 100000; ++i) files.writeLine(1, std::string_view(testLine));
             files.close(1);
-        } catch (const Failure& failure) {
-            description = failure.description();
-        }
+        });
         files.closeAll();
         QCOMPARE(description,
                  QStringLiteral("Cannot write %1: No space left on device").arg(target));
@@ -346,45 +286,38 @@ private Q_SLOTS:
 
         place(Existing::LinkToFile, path("link"));
         files.deleteFile(path("link"));
-        QVERIFY(!isSymlink(path("link")));
-        QCOMPARE(readBytes(path("link.target")), QByteArray("precious target\n"));
+        QCOMPARE(typeAt(path("link")), mode_t(0));
+        QCOMPARE(readFileBytes(path("link.target")), QByteArray("precious target\n"));
+
+        QCOMPARE(failureOf([&] { files.deleteFile(path("plain")); }),
+                 QStringLiteral("Cannot delete %1: No such file or directory").arg(path("plain")));
     }
 
-    void deleteOfAMissingFileFailsNamingThePath() {
-        LinuxFileService files;
-        const QString target = path("TEST.TXT");
-        try {
-            files.deleteFile(target);
-            QFAIL("deleting a missing file succeeded");
-        } catch (const Failure& failure) {
-            QCOMPARE(failure.description(),
-                     QStringLiteral("Cannot delete %1: No such file or directory").arg(target));
-            QCOMPARE(QString::fromUtf8(failure.what()), failure.description());
-        }
+    void failureTextReachesWhatAsUtf8() {
+        const Failure failure(
+            QStringLiteral("Cannot delete /media/Ä b/TEST.TXT: Permission denied"));
+        QCOMPARE(QString::fromUtf8(failure.what()), failure.description());
     }
 
     void pathKindDoesNotFollowLinks_data() {
         QTest::addColumn<Existing>("existing");
+        QTest::addColumn<QString>("below");  // asked about this path under what was put there
         QTest::addColumn<PathKind>("kind");
-        QTest::newRow("nothing") << Existing::Nothing << PathKind::Missing;
-        QTest::newRow("regular file") << Existing::RegularFile << PathKind::RegularFile;
-        QTest::newRow("link to a file") << Existing::LinkToFile << PathKind::SymbolicLink;
-        QTest::newRow("dangling link") << Existing::DanglingLink << PathKind::SymbolicLink;
-        QTest::newRow("directory") << Existing::Directory << PathKind::Other;
-        QTest::newRow("fifo") << Existing::Fifo << PathKind::Other;
+        QTest::newRow("nothing") << Existing::Nothing << "" << PathKind::Missing;
+        QTest::newRow("regular file") << Existing::RegularFile << "" << PathKind::RegularFile;
+        QTest::newRow("link to a file") << Existing::LinkToFile << "" << PathKind::SymbolicLink;
+        QTest::newRow("dangling link") << Existing::DanglingLink << "" << PathKind::SymbolicLink;
+        QTest::newRow("directory") << Existing::Directory << "" << PathKind::Other;
+        QTest::newRow("fifo") << Existing::Fifo << "" << PathKind::Other;
+        QTest::newRow("below a file") << Existing::RegularFile << "/TEST.TXT" << PathKind::Missing;
     }
     void pathKindDoesNotFollowLinks() {
         QFETCH(Existing, existing);
+        QFETCH(QString, below);
         QFETCH(PathKind, kind);
         place(existing, path("TEST.TXT"));
         LinuxFileService files;
-        QCOMPARE(files.pathKind(path("TEST.TXT")), kind);
-    }
-
-    void pathBelowAFileIsMissing() {
-        writeBytes(path("file"), "x");
-        LinuxFileService files;
-        QCOMPARE(files.pathKind(path("file/TEST.TXT")), PathKind::Missing);
+        QCOMPARE(files.pathKind(path("TEST.TXT") + below), kind);
     }
 
     void repeatedBlockCheck_data() {
@@ -392,20 +325,20 @@ private Q_SLOTS:
         QTest::addColumn<Existing>("existing");  // used when content is empty and not a file
         QTest::addColumn<bool>("expected");
         const QByteArray line = testLine + "\r\n";
-        QByteArray lastByteChanged = repeated(line, 60000);
+        QByteArray lastByteChanged = line.repeated(60000);
         lastByteChanged[lastByteChanged.size() - 1] = 'X';
-        QByteArray firstByteChanged = repeated(line, 3);
+        QByteArray firstByteChanged = line.repeated(3);
         firstByteChanged[0] = '0';
         QTest::newRow("empty file") << QByteArray() << Existing::RegularFile << true;
         QTest::newRow("one line") << line << Existing::RegularFile << true;
         QTest::newRow("whole lines past one chunk")
-            << repeated(line, 60000) << Existing::RegularFile << true;
+            << line.repeated(60000) << Existing::RegularFile << true;
         QTest::newRow("partial last line")
-            << repeated(line, 5) + testLine.left(20) << Existing::RegularFile << false;
+            << line.repeated(5) + testLine.left(20) << Existing::RegularFile << false;
         QTest::newRow("line without CR")
-            << repeated(testLine + "\n", 50) << Existing::RegularFile << false;
+            << (testLine + "\n").repeated(50) << Existing::RegularFile << false;
         QTest::newRow("foreign content")
-            << repeated("my thesis chapter 1 ..........................\r\n", 10)
+            << QByteArray("my thesis chapter 1 ..........................\r\n").repeated(10)
             << Existing::RegularFile << false;
         QTest::newRow("first byte differs") << firstByteChanged << Existing::RegularFile << false;
         QTest::newRow("last byte differs") << lastByteChanged << Existing::RegularFile << false;
@@ -423,7 +356,7 @@ private Q_SLOTS:
         if (existing == Existing::RegularFile) {
             writeBytes(target, content);
         } else if (existing == Existing::LinkToFile) {
-            writeBytes(target + ".target", repeated(line, 4));
+            writeBytes(target + ".target", line.repeated(4));
             QCOMPARE(::symlink(QFile::encodeName(target + ".target").constData(),
                                QFile::encodeName(target).constData()),
                      0);
@@ -438,25 +371,31 @@ private Q_SLOTS:
         QTest::addColumn<qsizetype>("size");
         QTest::addColumn<bool>("flush");
         QTest::addColumn<bool>("drop");
-        QTest::newRow("empty") << qsizetype(0) << false << false;
-        QTest::newRow("one byte, flushed") << qsizetype(1) << true << false;
-        QTest::newRow("odd size, flushed and dropped") << qsizetype(12345) << true << true;
-        QTest::newRow("several chunks") << qsizetype(17 * 1024 * 1024 + 3) << false << false;
+        QTest::addColumn<bool>("replacing");  // a longer file is at the destination
+        QTest::newRow("empty") << qsizetype(0) << false << false << false;
+        QTest::newRow("one byte, flushed") << qsizetype(1) << true << false << false;
+        QTest::newRow("odd size, flushed and dropped") << qsizetype(12345) << true << true << false;
+        QTest::newRow("several chunks")
+            << qsizetype(17 * 1024 * 1024 + 3) << false << false << false;
+        QTest::newRow("replacing a longer file") << qsizetype(5) << false << false << true;
     }
     void copyMovesEveryByte() {
         QFETCH(qsizetype, size);
         QFETCH(bool, flush);
         QFETCH(bool, drop);
+        QFETCH(bool, replacing);
         QByteArray content(size, '\0');
         for (qsizetype i = 0; i < size; ++i) content[i] = char((i * 7 + i / 4096) & 0xFF);
         writeBytes(path("source"), content);
+        if (replacing) writeBytes(path("copy"), QByteArray(5000, 'o'));
         LinuxFileService files;
         CopyOptions options;
+        options.destination = replacing ? CreateMode::ReplaceExisting : CreateMode::CreateNew;
         options.flushToDevice = flush;
         options.dropCachedPages = drop;
         files.copyFile(path("source"), path("copy"), options);
-        QVERIFY(readBytes(path("copy")) == content);
-        QCOMPARE(readBytes(path("source")).size(), size);
+        QVERIFY(readFileBytes(path("copy")) == content);
+        QCOMPARE(readFileBytes(path("source")).size(), size);
     }
 
     void copyFailuresNameBothPathsAndKeepDestinationsSafe_data() {
@@ -490,34 +429,15 @@ private Q_SLOTS:
         QFETCH(QString, reason);
         const QString source = path("source");
         const QString destination = path("TEST.TXT");
-        if (sourceKind == Existing::RegularFile) {
-            writeBytes(source, "copied bytes");
-        } else {
-            place(sourceKind, source);
-        }
+        place(sourceKind, source);
         place(destinationKind, destination);
         LinuxFileService files;
         CopyOptions options;
         options.destination = mode;
-        try {
-            files.copyFile(source, destination, options);
-            QFAIL("the copy succeeded");
-        } catch (const Failure& failure) {
-            QCOMPARE(failure.description(),
-                     QStringLiteral("Cannot copy %1 to %2: %3").arg(source, destination, reason));
-        }
+        QCOMPARE(failureOf([&] { files.copyFile(source, destination, options); }),
+                 QStringLiteral("Cannot copy %1 to %2: %3").arg(source, destination, reason));
         QVERIFY(survived(destinationKind, destination));
         if (destinationKind == Existing::Nothing) QVERIFY(!QFile::exists(destination));
-    }
-
-    void copyReplacesARegularFile() {
-        writeBytes(path("source"), "fresh");
-        writeBytes(path("TEST.TXT"), QByteArray(5000, 'o'));
-        LinuxFileService files;
-        CopyOptions options;
-        options.destination = CreateMode::ReplaceExisting;
-        files.copyFile(path("source"), path("TEST.TXT"), options);
-        QCOMPARE(readBytes(path("TEST.TXT")), QByteArray("fresh"));
     }
 
     void copyOntoItselfLeavesTheFileWhole() {
@@ -530,7 +450,7 @@ private Q_SLOTS:
                                  files.copyFile(path("TEST.TXT"), path("TEST.TXT"), options));
         // Through a link the source is followed, so the same file is recognised there too.
         QVERIFY_THROWS_EXCEPTION(Failure, files.copyFile(path("alias"), path("TEST.TXT"), options));
-        QCOMPARE(readBytes(path("TEST.TXT")), QByteArray("only copy of the data"));
+        QCOMPARE(readFileBytes(path("TEST.TXT")), QByteArray("only copy of the data"));
     }
 
     void fullTargetFailsAndLeavesNoPartialCopy_data() {
@@ -545,21 +465,16 @@ private Q_SLOTS:
         testsupport::ScratchTmpfs small(1024 * 1024);
         if (!small.isReady()) QSKIP(qPrintable(small.whyNot()));
         const QString destination = small.mountPoint() + QStringLiteral("/TEST.TXT");
-        if (mode == CreateMode::ReplaceExisting) writeBytes(destination, repeated(testLine, 10));
+        if (mode == CreateMode::ReplaceExisting) writeBytes(destination, testLine.repeated(10));
         writeBytes(path("source"), QByteArray(3 * 1024 * 1024, 'd'));
         LinuxFileService files;
         CopyOptions options;
         options.destination = mode;
         options.flushToDevice = flush;
         options.dropCachedPages = flush;
-        try {
-            files.copyFile(path("source"), destination, options);
-            QFAIL("a 3 MiB copy fitted into 1 MiB");
-        } catch (const Failure& failure) {
-            QCOMPARE(failure.description(),
-                     QStringLiteral("Cannot copy %1 to %2: No space left on device")
-                         .arg(path("source"), destination));
-        }
+        QCOMPARE(failureOf([&] { files.copyFile(path("source"), destination, options); }),
+                 QStringLiteral("Cannot copy %1 to %2: No space left on device")
+                     .arg(path("source"), destination));
         QVERIFY(!QFile::exists(destination));
         QVERIFY(
             QDir(small.mountPoint()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());

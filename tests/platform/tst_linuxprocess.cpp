@@ -10,10 +10,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/failure.h"
 #include "platform/linuxprocess.h"
+#include "support/harness.h"
 
 using platform::LinuxProcessService;
+
+namespace {
+
+QString lockFileIn(const QString& folder) {
+    return folder + QStringLiteral("/dov-uruvivuz-%1.lock").arg(geteuid());
+}
+
+}  // namespace
 
 class LinuxProcessTest : public QObject {
     Q_OBJECT
@@ -46,8 +54,7 @@ private Q_SLOTS:
         // A crash leaves the lock file behind; the kernel has dropped the lock with the process.
         first.kill();
         QVERIFY(first.waitForFinished(10000));
-        QVERIFY(QFile::exists(
-            lockDir_.filePath(QStringLiteral("dov-uruvivuz-%1.lock").arg(geteuid()))));
+        QVERIFY(QFile::exists(lockFileIn(lockDir_.path())));
 
         QProcess third;
         QCOMPARE(startHolder(third), QStringLiteral("holding"));
@@ -55,22 +62,16 @@ private Q_SLOTS:
         QVERIFY(third.waitForFinished(10000));
     }
 
-    void answerStaysTheSameOnLaterCalls() {
-        LinuxProcessService first(lockDir_.path());
-        LinuxProcessService second(lockDir_.path());
-        QVERIFY(!first.previousInstanceRunning());
-        QVERIFY(second.previousInstanceRunning());
-        QVERIFY(!first.previousInstanceRunning());
-        QVERIFY(second.previousInstanceRunning());
-    }
-
-    void lockIsReleasedWithItsHolder() {
+    void answerStaysUntilTheHolderGoes() {
         {
             LinuxProcessService first(lockDir_.path());
+            LinuxProcessService second(lockDir_.path());
             QVERIFY(!first.previousInstanceRunning());
+            QVERIFY(second.previousInstanceRunning());
+            QVERIFY(!first.previousInstanceRunning());
+            QVERIFY(second.previousInstanceRunning());
         }
-        LinuxProcessService next(lockDir_.path());
-        QVERIFY(!next.previousInstanceRunning());
+        QVERIFY(!LinuxProcessService(lockDir_.path()).previousInstanceRunning());
     }
 
     void lockFileIsPrivate() {
@@ -84,10 +85,8 @@ private Q_SLOTS:
     void linkAtTheLockPathIsNotFollowed() {
         QTemporaryDir folder;
         const QString target = folder.filePath(QStringLiteral("elsewhere"));
-        const QString lockPath =
-            folder.filePath(QStringLiteral("dov-uruvivuz-%1.lock").arg(geteuid()));
         QCOMPARE(::symlink(QFile::encodeName(target).constData(),
-                           QFile::encodeName(lockPath).constData()),
+                           QFile::encodeName(lockFileIn(folder.path())).constData()),
                  0);
         LinuxProcessService process(folder.path());
         QVERIFY(!process.previousInstanceRunning());
@@ -101,9 +100,8 @@ private Q_SLOTS:
         qunsetenv("XDG_RUNTIME_DIR");
         const QString without = LinuxProcessService().lockFilePath();
         if (!saved.isNull()) qputenv("XDG_RUNTIME_DIR", saved);
-        QCOMPARE(withRuntime,
-                 lockDir_.filePath(QStringLiteral("dov-uruvivuz-%1.lock").arg(geteuid())));
-        QCOMPARE(without, QStringLiteral("/tmp/dov-uruvivuz-%1.lock").arg(geteuid()));
+        QCOMPARE(withRuntime, lockFileIn(lockDir_.path()));
+        QCOMPARE(without, lockFileIn(QStringLiteral("/tmp")));
     }
 
     void programFolderIsTheExecutablesFolder_data() {
@@ -136,23 +134,16 @@ private Q_SLOTS:
 
     void unreadableProgramLinkFailsNamingIt() {
         QTemporaryDir proc;
-        try {
-            LinuxProcessService({}, proc.path()).programFolder();
-            QFAIL("read a missing link");
-        } catch (const platform::Failure& failure) {
-            QCOMPARE(failure.description(),
-                     QStringLiteral("Cannot read %1/self/exe: No such file or directory")
-                         .arg(proc.path()));
-        }
+        QCOMPARE(
+            testsupport::failureOf([&] { LinuxProcessService({}, proc.path()).programFolder(); }),
+            QStringLiteral("Cannot read %1/self/exe: No such file or directory").arg(proc.path()));
     }
 
     void endProgramExitsAtOnceWithStatusZero() {
-        QProcess child;
-        child.start(QStringLiteral(DOV_LOCK_HOLDER_PATH), {QStringLiteral("end")});
-        QVERIFY(child.waitForFinished(10000));
-        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(child.exitCode(), 0);
-        QCOMPARE(child.readAllStandardOutput(), QByteArray("buffered text"));
+        const testsupport::ChildRun child =
+            testsupport::runChild(QStringLiteral(DOV_LOCK_HOLDER_PATH), {QStringLiteral("end")});
+        QVERIFY2(child.ok(), qPrintable(child.why));
+        QCOMPARE(child.output, QByteArray("buffered text"));
     }
 };
 
