@@ -192,15 +192,10 @@ private Q_SLOTS:
 // skipped to CTest, with the reason, instead of passing.
 int main(int argc, char* argv[]) {
     QCoreApplication application(argc, argv);
-    QString whyNot = XTools::whyNot();
-    if (whyNot.isEmpty() && !QFileInfo(QStringLiteral(DOV_PROGRAM_PATH)).isExecutable()) {
-        whyNot =
-            QStringLiteral("the program %1 is not built").arg(QStringLiteral(DOV_PROGRAM_PATH));
-    }
-    if (whyNot.isEmpty()) {
-        const VirtualDisplay probe;
-        if (!probe.isReady()) whyNot = probe.whyNot();
-    }
+    const QString program = QStringLiteral(DOV_PROGRAM_PATH);
+    const QString whyNot = QFileInfo(program).isExecutable()
+                               ? Session().whyNot
+                               : QStringLiteral("the program %1 is not built").arg(program);
     if (!whyNot.isEmpty()) {
         std::printf("SKIP: no X session for the end-to-end tests: %s\n", qPrintable(whyNot));
         return skipReturnCode;

@@ -58,50 +58,13 @@ public:
     }
 };
 
-// Xvfb on a display number the server picks itself, so parallel tests never collide.
-class VirtualDisplay {
-public:
-    VirtualDisplay() : why_(testsupport::whyNotTools({QStringLiteral("Xvfb")})) {
-        if (!why_.isEmpty()) return;
-        server_.setStandardErrorFile(QProcess::nullDevice());
-        server_.start(
-            QStringLiteral("Xvfb"),
-            {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-             QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
-             QStringLiteral("tcp"), QStringLiteral("-noreset")});
-        // Xvfb writes the display number once it accepts clients.
-        QByteArray number;
-        while (!number.contains('\n') && server_.waitForReadyRead(15000)) {
-            number += server_.readAllStandardOutput();
-        }
-        if (number.trimmed().isEmpty() || !server_.isRunning()) {
-            why_ = QStringLiteral("Xvfb did not come up: ") + server_.errorString();
-            return;
-        }
-        display_ = QLatin1Char(':') + QString::fromLatin1(number.trimmed());
-    }
-
-    bool isReady() const { return !display_.isEmpty(); }
-    const QString& whyNot() const { return why_; }
-    const QString& display() const { return display_; }  // ":N"
-
-private:
-    OwnedProcess server_;
-    QString display_;
-    QString why_;
-};
-
 // The X tools, each run against one display.
 class XTools {
 public:
+    XTools() = default;
     explicit XTools(const QString& display)
         : environment_(QProcessEnvironment::systemEnvironment()) {
         environment_.insert(QStringLiteral("DISPLAY"), display);
-    }
-
-    static QString whyNot() {
-        return testsupport::whyNotTools({QStringLiteral("xdotool"), QStringLiteral("xclip"),
-                                         QStringLiteral("xprop"), QStringLiteral("xwininfo")});
     }
 
     testsupport::ChildRun run(const QString& tool, const QStringList& arguments) const {
@@ -182,18 +145,37 @@ private:
     QProcessEnvironment environment_;
 };
 
-// A display, its tools and a copy of the built program in a folder of its own, so the program
+// Xvfb on a display number the server picks itself, so parallel tests never collide; the X
+// tools aimed at it; and a copy of the built program in a folder of its own, so the program
 // folder where START writes its local file is writable and seen by this test alone.
 struct Session {
     explicit Session(const QString& builtProgram = QStringLiteral(DOV_PROGRAM_PATH))
-        : x(display.display()), program(folder.filePath(QFileInfo(builtProgram).fileName())) {
-        if (!display.isReady()) {
-            whyNot = display.whyNot();
-        } else if (!XTools::whyNot().isEmpty()) {
-            whyNot = XTools::whyNot();
-        } else if (!folder.isValid() || !runtime.isValid() || !QFile::copy(builtProgram, program)) {
+        : program(folder.filePath(QFileInfo(builtProgram).fileName())) {
+        whyNot = testsupport::whyNotTools({QStringLiteral("Xvfb"), QStringLiteral("xdotool"),
+                                           QStringLiteral("xclip"), QStringLiteral("xprop"),
+                                           QStringLiteral("xwininfo")});
+        if (!whyNot.isEmpty()) return;
+        if (!folder.isValid() || !runtime.isValid() || !QFile::copy(builtProgram, program)) {
             whyNot = QStringLiteral("cannot copy %1 to a scratch folder").arg(builtProgram);
+            return;
         }
+        server.setStandardErrorFile(QProcess::nullDevice());
+        server.start(
+            QStringLiteral("Xvfb"),
+            {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+             QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
+             QStringLiteral("tcp"), QStringLiteral("-noreset")});
+        // Xvfb writes the display number once it accepts clients.
+        QByteArray number;
+        while (!number.contains('\n') && server.waitForReadyRead(15000)) {
+            number += server.readAllStandardOutput();
+        }
+        if (number.trimmed().isEmpty() || !server.isRunning()) {
+            whyNot = QStringLiteral("Xvfb did not come up: ") + server.errorString();
+            return;
+        }
+        display = QLatin1Char(':') + QString::fromLatin1(number.trimmed());
+        x = XTools(display);
     }
 
     // One copy of the program on this display, started in workingDirectory (which makes that
@@ -201,7 +183,7 @@ struct Session {
     // single-instance lock to this session.
     std::unique_ptr<OwnedProcess> start(const QString& workingDirectory) const {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DISPLAY"), display.display());
+        environment.insert(QStringLiteral("DISPLAY"), display);
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
@@ -220,11 +202,12 @@ struct Session {
         return x.waitForWindow(windowTitle, 20000, [&] { return !process.isRunning(); });
     }
 
-    VirtualDisplay display;
-    XTools x;
     QTemporaryDir folder;
     QTemporaryDir runtime;  // created 0700, as a runtime folder must be
     QString program;
+    OwnedProcess server;
+    QString display;  // ":N"
+    XTools x;
     QString whyNot;  // empty when the session is usable
 };
 
