@@ -123,7 +123,8 @@ private Q_SLOTS:
             everyShortLength.append(line);
         }
         QTest::newRow("every length from 0 to 70") << everyShortLength;
-        QTest::newRow("bytes beyond ASCII") << QList<QByteArray>{"\xE5\x88\x9D\x00\xFF"};
+        QTest::newRow("bytes beyond ASCII and NUL")
+            << QList<QByteArray>{QByteArray("\xE5\x88\x9D\x00\xFF", 5)};
     }
     void writtenLinesAreExactBytes() {
         QFETCH(QList<QByteArray>, lines);
