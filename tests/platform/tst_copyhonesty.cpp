@@ -19,7 +19,6 @@
 #include "support/scratchmounts.h"
 
 using platform::CopyOptions;
-using platform::CreateMode;
 using platform::LinuxFileService;
 
 Q_DECLARE_METATYPE(testsupport::LoopVolume::Format)
@@ -77,13 +76,7 @@ DeviceBytes deviceBytes(const QString& devicePath) {
     return {fields.at(2).toLongLong() * 512, fields.at(6).toLongLong() * 512};
 }
 
-CopyOptions options(CreateMode mode, bool flushAndDrop) {
-    CopyOptions result;
-    result.destination = mode;
-    result.flushToDevice = flushAndDrop;
-    result.dropCachedPages = flushAndDrop;
-    return result;
-}
+const CopyOptions flushedAndDropped{.flushToDevice = true, .dropCachedPages = true};
 
 }  // namespace
 
@@ -106,12 +99,12 @@ private Q_SLOTS:
 
         LinuxFileService files;
         const QString cached = dir.filePath(QStringLiteral("cached"));
-        files.copyFile(source, cached, options(CreateMode::CreateNew, false));
+        files.copyFile(source, cached, CopyOptions());
         // Without the drop the copy sits in memory: proves the check can see pages at all.
         QVERIFY2(residentPages(cached) > 0, "an undropped copy shows no resident pages");
 
         const QString dropped = dir.filePath(QStringLiteral("TEST.TXT"));
-        files.copyFile(source, dropped, options(CreateMode::CreateNew, true));
+        files.copyFile(source, dropped, flushedAndDropped);
         QCOMPARE(residentPages(dropped), 0L);
     }
 
@@ -141,11 +134,11 @@ private Q_SLOTS:
         const DeviceBytes atStart = deviceBytes(drive.loopDevice());
         QElapsedTimer timer;
         timer.start();
-        files.copyFile(source, target, options(CreateMode::CreateNew, true));
+        files.copyFile(source, target, flushedAndDropped);
         const double writeSeconds = timer.nsecsElapsed() / 1e9;
         const DeviceBytes afterWrite = deviceBytes(drive.loopDevice());
         timer.restart();
-        files.copyFile(target, back, options(CreateMode::CreateNew, false));
+        files.copyFile(target, back, CopyOptions());
         const double readSeconds = timer.nsecsElapsed() / 1e9;
         const DeviceBytes afterRead = deviceBytes(drive.loopDevice());
 

@@ -257,8 +257,7 @@ private Q_SLOTS:
         LinuxFileService files;
         QCOMPARE(failureOf([&] { files.openForOutput(1, target, CreateMode::ReplaceExisting); }),
                  QStringLiteral("Cannot create %1: %2").arg(target, reason));
-        CopyOptions options;
-        options.destination = CreateMode::ReplaceExisting;
+        const CopyOptions options{.destination = CreateMode::ReplaceExisting};
         QCOMPARE(failureOf([&] { files.copyFile(path("source"), target, options); }),
                  QStringLiteral("Cannot copy %1 to %2: %3").arg(path("source"), target, reason));
         QCOMPARE(readFileBytes(target), before);
@@ -390,10 +389,10 @@ private Q_SLOTS:
         writeBytes(path("source"), content);
         if (replacing) writeBytes(path("copy"), QByteArray(5000, 'o'));
         LinuxFileService files;
-        CopyOptions options;
-        options.destination = replacing ? CreateMode::ReplaceExisting : CreateMode::CreateNew;
-        options.flushToDevice = flush;
-        options.dropCachedPages = drop;
+        const CopyOptions options{
+            .destination = replacing ? CreateMode::ReplaceExisting : CreateMode::CreateNew,
+            .flushToDevice = flush,
+            .dropCachedPages = drop};
         files.copyFile(path("source"), path("copy"), options);
         QVERIFY(readFileBytes(path("copy")) == content);
         QCOMPARE(readFileBytes(path("source")).size(), size);
@@ -433,8 +432,7 @@ private Q_SLOTS:
         place(sourceKind, source);
         place(destinationKind, destination);
         LinuxFileService files;
-        CopyOptions options;
-        options.destination = mode;
+        const CopyOptions options{.destination = mode};
         QCOMPARE(failureOf([&] { files.copyFile(source, destination, options); }),
                  QStringLiteral("Cannot copy %1 to %2: %3").arg(source, destination, reason));
         QVERIFY(survived(destinationKind, destination));
@@ -445,8 +443,7 @@ private Q_SLOTS:
         writeBytes(path("TEST.TXT"), "only copy of the data");
         QCOMPARE(::symlink("TEST.TXT", QFile::encodeName(path("alias")).constData()), 0);
         LinuxFileService files;
-        CopyOptions options;
-        options.destination = CreateMode::ReplaceExisting;
+        const CopyOptions options{.destination = CreateMode::ReplaceExisting};
         QVERIFY_THROWS_EXCEPTION(Failure,
                                  files.copyFile(path("TEST.TXT"), path("TEST.TXT"), options));
         // Through a link the source is followed, so the same file is recognised there too.
@@ -469,10 +466,8 @@ private Q_SLOTS:
         if (mode == CreateMode::ReplaceExisting) writeBytes(destination, testLine.repeated(10));
         writeBytes(path("source"), QByteArray(3 * 1024 * 1024, 'd'));
         LinuxFileService files;
-        CopyOptions options;
-        options.destination = mode;
-        options.flushToDevice = flush;
-        options.dropCachedPages = flush;
+        const CopyOptions options{
+            .destination = mode, .flushToDevice = flush, .dropCachedPages = flush};
         QCOMPARE(failureOf([&] { files.copyFile(path("source"), destination, options); }),
                  QStringLiteral("Cannot copy %1 to %2: No space left on device")
                      .arg(path("source"), destination));
