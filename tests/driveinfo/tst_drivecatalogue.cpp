@@ -22,42 +22,26 @@ private Q_SLOTS:
     void listsMeasurableVolumesOnce_data() {
         QTest::addColumn<QString>("machine");
         QTest::addColumn<QStringList>("expected");
+        const auto row = [](const char* tag, const char* machine, const QStringList& expected) {
+            QTest::newRow(tag) << machine << expected;
+        };
         // Left out here: pseudo file systems, five snaps, /run and its tmpfs and FUSE mounts,
         // a read-only ramfs, and /srv/shared, a bind mount of the root file system.
-        QTest::newRow("NVMe laptop with snaps")
-            << "laptop"
-            << QStringList{"/",
-                           "/dev/shm",
-                           "/boot/efi",
-                           "/media/alex/STICK [STICK]",
-                           "/media/alex/Secret [Secret]",
-                           "/media/alex/SD CARD [SD CARD]",
-                           "/media/alex/Debian 12.5.0 amd64 n [Debian 12.5.0 amd64 n]"};
+        row("NVMe laptop with snaps", "laptop",
+            {"/", "/dev/shm", "/boot/efi", "/media/alex/STICK [STICK]",
+             "/media/alex/Secret [Secret]", "/media/alex/SD CARD [SD CARD]",
+             "/media/alex/Debian 12.5.0 amd64 n [Debian 12.5.0 amd64 n]"});
         // Left out: nfsd, rpc_pipefs, autofs, a second btrfs subvolume of /data, a read-only
         // tmpfs, squashfuse and erofs images.
-        QTest::newRow("workstation with network shares") << "network-client"
-                                                         << QStringList{"/",
-                                                                        "/tmp",
-                                                                        "/data [data]",
-                                                                        "/mnt/windows",
-                                                                        "/mnt/nfs-home",
-                                                                        "/mnt/media",
-                                                                        "/mnt/public share",
-                                                                        "/mnt/team",
-                                                                        "/home/alex/build",
-                                                                        "/mnt/host",
-                                                                        "/mnt/ceph",
-                                                                        "/mnt/gluster",
-                                                                        "/mnt/ramfs",
-                                                                        "/var/cache/zram",
-                                                                        "/mnt/ramdisk",
-                                                                        "/mnt/iso",
-                                                                        "/home/alex/Private"};
+        row("workstation with network shares", "network-client",
+            {"/", "/tmp", "/data [data]", "/mnt/windows", "/mnt/nfs-home", "/mnt/media",
+             "/mnt/public share", "/mnt/team", "/home/alex/build", "/mnt/host", "/mnt/ceph",
+             "/mnt/gluster", "/mnt/ramfs", "/var/cache/zram", "/mnt/ramdisk", "/mnt/iso",
+             "/home/alex/Private"});
         // Left out: /etc/hosts and friends, single files bound from the host's disk.
-        QTest::newRow("container") << "container-overlay" << QStringList{"/", "/dev/shm", "/data"};
-        QTest::newRow("virtual machine")
-            << "vm-loop-tmpfs"
-            << QStringList{"/", "/mnt/dov-fixture/stick [TESTSTICK]", "/mnt/dov-fixture/ram disk"};
+        row("container", "container-overlay", {"/", "/dev/shm", "/data"});
+        row("virtual machine", "vm-loop-tmpfs",
+            {"/", "/mnt/dov-fixture/stick [TESTSTICK]", "/mnt/dov-fixture/ram disk"});
     }
     void listsMeasurableVolumesOnce() {
         QFETCH(QString, machine);
@@ -138,42 +122,21 @@ private Q_SLOTS:
         QTest::addColumn<QString>("machine");
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("drive");
-        QTest::newRow("home folder") << "laptop"
-                                     << "/home/alex/docs"
-                                     << "/";
-        QTest::newRow("bind mount of the root disk") << "laptop"
-                                                     << "/srv/shared/photos"
-                                                     << "/";
-        QTest::newRow("mount root itself") << "laptop"
-                                           << "/media/alex/STICK"
-                                           << "/media/alex/STICK";
-        QTest::newRow("deep in a stick") << "laptop"
-                                         << "/media/alex/STICK/a/b"
-                                         << "/media/alex/STICK";
-        QTest::newRow("by components, not by text") << "laptop"
-                                                    << "/media/alex/STICKER/a"
-                                                    << "/";
-        QTest::newRow("blank in path") << "laptop"
-                                       << "/media/alex/SD CARD/DCIM"
-                                       << "/media/alex/SD CARD";
-        QTest::newRow("dot-dot resolved") << "laptop"
-                                          << "/media/alex/STICK/../Secret/x"
-                                          << "/media/alex/Secret";
-        QTest::newRow("unlisted tmpfs falls back") << "laptop"
-                                                   << "/run/user/1000/gvfs"
-                                                   << "/";
-        QTest::newRow("unlisted snap falls back") << "laptop"
-                                                  << "/snap/core22/1380/usr"
-                                                  << "/";
-        QTest::newRow("container root") << "container-overlay"
-                                        << "/etc"
-                                        << "/";
-        QTest::newRow("container volume") << "container-overlay"
-                                          << "/data/x"
-                                          << "/data";
-        QTest::newRow("btrfs subvolume names its file system") << "network-client"
-                                                               << "/data/snapshots/1"
-                                                               << "/data";
+        const auto row = [](const char* tag, const char* machine, const char* path,
+                            const char* drive) { QTest::newRow(tag) << machine << path << drive; };
+        row("home folder", "laptop", "/home/alex/docs", "/");
+        row("bind mount of the root disk", "laptop", "/srv/shared/photos", "/");
+        row("mount root itself", "laptop", "/media/alex/STICK", "/media/alex/STICK");
+        row("deep in a stick", "laptop", "/media/alex/STICK/a/b", "/media/alex/STICK");
+        row("by components, not by text", "laptop", "/media/alex/STICKER/a", "/");
+        row("blank in path", "laptop", "/media/alex/SD CARD/DCIM", "/media/alex/SD CARD");
+        row("dot-dot resolved", "laptop", "/media/alex/STICK/../Secret/x", "/media/alex/Secret");
+        row("unlisted tmpfs falls back", "laptop", "/run/user/1000/gvfs", "/");
+        row("unlisted snap falls back", "laptop", "/snap/core22/1380/usr", "/");
+        row("container root", "container-overlay", "/etc", "/");
+        row("container volume", "container-overlay", "/data/x", "/data");
+        row("btrfs subvolume names its file system", "network-client", "/data/snapshots/1",
+            "/data");
     }
     void driveHolding() {
         QFETCH(QString, machine);

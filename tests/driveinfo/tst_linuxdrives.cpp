@@ -4,6 +4,7 @@
 
 #include "fakes/fakedrives.h"
 #include "platform/linuxdrives.h"
+#include "support/harness.h"
 
 using fakes::recordedSystem;
 
@@ -17,66 +18,40 @@ private Q_SLOTS:
         QTest::addColumn<int>("type");
         QTest::addColumn<QString>("label");  // from udev's by-label links of the recording
 
+        const auto row = [](const char* tag, const char* machine, const char* mountRoot, int type,
+                            const char* label = "") {
+            QTest::newRow(tag) << machine << mountRoot << type << label;
+        };
         // USB stick that reports removable=0: the USB bus in its device path decides.
-        QTest::newRow("USB stick partition") << "laptop"
-                                             << "/media/alex/STICK" << 1 << "STICK";
-        QTest::newRow("LUKS on a USB stick") << "laptop"
-                                             << "/media/alex/Secret" << 1 << "Secret";
-        QTest::newRow("SD card, blank in path") << "laptop"
-                                                << "/media/alex/SD CARD" << 1 << "SD CARD";
-        QTest::newRow("sr0 disc") << "laptop"
-                                  << "/media/alex/Debian 12.5.0 amd64 n" << 4
-                                  << "Debian 12.5.0 amd64 n";
-        QTest::newRow("NVMe partition") << "laptop"
-                                        << "/" << 2 << "";
-        QTest::newRow("NVMe EFI partition") << "laptop"
-                                            << "/boot/efi" << 2 << "";
-        QTest::newRow("tmpfs /dev/shm") << "laptop"
-                                        << "/dev/shm" << 5 << "";
-        QTest::newRow("SATA partition") << "network-client"
-                                        << "/" << 2 << "";
-        QTest::newRow("btrfs found by its source") << "network-client"
-                                                   << "/data" << 2 << "data";
-        QTest::newRow("NTFS through fuseblk") << "network-client"
-                                              << "/mnt/windows" << 2 << "";
-        QTest::newRow("nfs") << "network-client"
-                             << "/mnt/nfs-home" << 3 << "";
-        QTest::newRow("nfs4") << "network-client"
-                              << "/mnt/media" << 3 << "";
-        QTest::newRow("cifs, blank in path") << "network-client"
-                                             << "/mnt/public share" << 3 << "";
-        QTest::newRow("smb3") << "network-client"
-                              << "/mnt/team" << 3 << "";
-        QTest::newRow("sshfs") << "network-client"
-                               << "/home/alex/build" << 3 << "";
-        QTest::newRow("9p") << "network-client"
-                            << "/mnt/host" << 3 << "";
-        QTest::newRow("ceph") << "network-client"
-                              << "/mnt/ceph" << 3 << "";
-        QTest::newRow("glusterfs") << "network-client"
-                                   << "/mnt/gluster" << 3 << "";
-        QTest::newRow("tmpfs /tmp") << "network-client"
-                                    << "/tmp" << 5 << "";
-        QTest::newRow("ramfs") << "network-client"
-                               << "/mnt/ramfs" << 5 << "";
-        QTest::newRow("zram") << "network-client"
-                              << "/var/cache/zram" << 5 << "";
-        QTest::newRow("brd ram0") << "network-client"
-                                  << "/mnt/ramdisk" << 5 << "";
-        QTest::newRow("ISO image on a loop device") << "network-client"
-                                                    << "/mnt/iso" << 4 << "";
-        QTest::newRow("local FUSE volume") << "network-client"
-                                           << "/home/alex/Private" << 0 << "";
-        QTest::newRow("overlay root") << "container-overlay"
-                                      << "/" << 0 << "";
-        QTest::newRow("container volume") << "container-overlay"
-                                          << "/data" << 2 << "";
-        QTest::newRow("virtio disk") << "vm-loop-tmpfs"
-                                     << "/" << 2 << "";
-        QTest::newRow("loop device") << "vm-loop-tmpfs"
-                                     << "/mnt/dov-fixture/stick" << 2 << "";
-        QTest::newRow("tmpfs, blank in path") << "vm-loop-tmpfs"
-                                              << "/mnt/dov-fixture/ram disk" << 5 << "";
+        row("USB stick partition", "laptop", "/media/alex/STICK", 1, "STICK");
+        row("LUKS on a USB stick", "laptop", "/media/alex/Secret", 1, "Secret");
+        row("SD card, blank in path", "laptop", "/media/alex/SD CARD", 1, "SD CARD");
+        row("sr0 disc", "laptop", "/media/alex/Debian 12.5.0 amd64 n", 4, "Debian 12.5.0 amd64 n");
+        row("NVMe partition", "laptop", "/", 2);
+        row("NVMe EFI partition", "laptop", "/boot/efi", 2);
+        row("tmpfs /dev/shm", "laptop", "/dev/shm", 5);
+        row("SATA partition", "network-client", "/", 2);
+        row("btrfs found by its source", "network-client", "/data", 2, "data");
+        row("NTFS through fuseblk", "network-client", "/mnt/windows", 2);
+        row("nfs", "network-client", "/mnt/nfs-home", 3);
+        row("nfs4", "network-client", "/mnt/media", 3);
+        row("cifs, blank in path", "network-client", "/mnt/public share", 3);
+        row("smb3", "network-client", "/mnt/team", 3);
+        row("sshfs", "network-client", "/home/alex/build", 3);
+        row("9p", "network-client", "/mnt/host", 3);
+        row("ceph", "network-client", "/mnt/ceph", 3);
+        row("glusterfs", "network-client", "/mnt/gluster", 3);
+        row("tmpfs /tmp", "network-client", "/tmp", 5);
+        row("ramfs", "network-client", "/mnt/ramfs", 5);
+        row("zram", "network-client", "/var/cache/zram", 5);
+        row("brd ram0", "network-client", "/mnt/ramdisk", 5);
+        row("ISO image on a loop device", "network-client", "/mnt/iso", 4);
+        row("local FUSE volume", "network-client", "/home/alex/Private", 0);
+        row("overlay root", "container-overlay", "/", 0);
+        row("container volume", "container-overlay", "/data", 2);
+        row("virtio disk", "vm-loop-tmpfs", "/", 2);
+        row("loop device", "vm-loop-tmpfs", "/mnt/dov-fixture/stick", 2);
+        row("tmpfs, blank in path", "vm-loop-tmpfs", "/mnt/dov-fixture/ram disk", 5);
     }
     void driveTypeAndLabel() {
         QFETCH(QString, machine);
@@ -116,41 +91,26 @@ private Q_SLOTS:
     void notMountedIsNotReady_data() {
         QTest::addColumn<QString>("mountRoot");
         QTest::addColumn<QString>("message");
-        QTest::newRow("unknown") << "/media/alex/GONE"
-                                 << "Drive /media/alex/GONE is not ready: not a mounted volume";
-        QTest::newRow("a folder, not a mount root")
-            << "/media/alex"
-            << "Drive /media/alex is not ready: not a mounted volume";
-        QTest::newRow("same prefix as a mount")
-            << "/media/alex/STICKER"
-            << "Drive /media/alex/STICKER is not ready: not a mounted volume";
-        QTest::newRow("nothing selected") << ""
-                                          << "No drive is selected";
+        const QString notMounted = QStringLiteral("Drive %1 is not ready: not a mounted volume");
+        for (const char* root : {"/media/alex/GONE", "/media/alex", "/media/alex/STICKER"})
+            QTest::newRow(root) << root << notMounted.arg(QString::fromUtf8(root));
+        QTest::newRow("nothing selected") << QString() << QStringLiteral("No drive is selected");
     }
     void notMountedIsNotReady() {
         QFETCH(QString, mountRoot);
         QFETCH(QString, message);
         fakes::FakeVolumeQueries queries;
         platform::LinuxDriveService service(recordedSystem(QStringLiteral("laptop")), queries);
-        try {
-            service.getDrive(mountRoot);
-            QFAIL("getDrive returned a drive");
-        } catch (const platform::Failure& failure) {
-            QCOMPARE(failure.description(), message);
-        }
+        QCOMPARE(testsupport::failureOf([&] { service.getDrive(mountRoot); }), message);
     }
 
     void missingMountTableNamesItsPath() {
         fakes::FakeVolumeQueries queries;
         platform::LinuxDriveService service(QStringLiteral("/nonexistent-dov-root"), queries);
-        try {
-            service.getDrive(QStringLiteral("/"));
-            QFAIL("getDrive returned a drive");
-        } catch (const platform::Failure& failure) {
-            QVERIFY2(failure.description().contains(
-                         QStringLiteral("/nonexistent-dov-root/proc/self/mountinfo")),
-                     qPrintable(failure.description()));
-        }
+        const QString failure =
+            testsupport::failureOf([&] { service.getDrive(QStringLiteral("/")); });
+        QVERIFY2(failure.contains(QStringLiteral("/nonexistent-dov-root/proc/self/mountinfo")),
+                 qPrintable(failure));
     }
 
     // After an unmount the mount point is a plain folder of the volume beneath; its figures
@@ -176,18 +136,14 @@ private Q_SLOTS:
     void udevNames_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("decoded");
-        QTest::newRow("plain") << "STICK"
-                               << "STICK";
-        QTest::newRow("blank") << "MY\\x20STICK"
-                               << "MY STICK";
-        QTest::newRow("slash") << "a\\x2fb"
-                               << "a/b";
-        QTest::newRow("UTF-8 bytes") << "\\xe3\\x83\\x87\\xe3\\x83\\xbc\\xe3\\x82\\xbf"
-                                     << "データ";
-        QTest::newRow("not hex") << "a\\xzz"
-                                 << "a\\xzz";
-        QTest::newRow("cut short") << "a\\x2"
-                                   << "a\\x2";
+        QTest::newRow("plain") << QStringLiteral("STICK") << QStringLiteral("STICK");
+        QTest::newRow("blank") << QStringLiteral("MY\\x20STICK") << QStringLiteral("MY STICK");
+        QTest::newRow("slash") << QStringLiteral("a\\x2fb") << QStringLiteral("a/b");
+        QTest::newRow("UTF-8 bytes")
+            << QStringLiteral("\\xe3\\x83\\x87\\xe3\\x83\\xbc\\xe3\\x82\\xbf")
+            << QStringLiteral("データ");
+        QTest::newRow("not hex") << QStringLiteral("a\\xzz") << QStringLiteral("a\\xzz");
+        QTest::newRow("cut short") << QStringLiteral("a\\x2") << QStringLiteral("a\\x2");
     }
     void udevNames() {
         QFETCH(QString, name);

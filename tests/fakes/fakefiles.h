@@ -1,7 +1,7 @@
 #pragma once
 
 // An in-memory file service for tests: files are byte arrays keyed by path, every call is
-// logged, and any operation can be made to fail or to take time. All members are guarded by
+// logged, and any operation can be made to fail or to wait. All members are guarded by
 // one mutex so that a phase running on a worker thread and the test on the window thread may
 // both use it.
 
@@ -11,11 +11,9 @@
 #include <QMap>
 #include <QString>
 #include <QStringList>
-#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string_view>
-#include <thread>
 
 #include "platform/failure.h"
 #include "platform/files.h"
@@ -33,10 +31,6 @@ public:
 
     // --- set-up and inspection (thread-safe) ---
 
-    void putFile(const QString& path, const QByteArray& content) {
-        std::lock_guard lock(mutex_);
-        nodes_[path] = Node{platform::PathKind::RegularFile, content};
-    }
     void putNode(const QString& path, platform::PathKind kind, const QByteArray& content = {}) {
         std::lock_guard lock(mutex_);
         nodes_[path] = Node{kind, content};
@@ -76,11 +70,6 @@ public:
     void setBeforeOperation(std::function<void(Op, const QString& path)> hook) {
         std::lock_guard lock(mutex_);
         before_ = std::move(hook);
-    }
-    // Makes every copy take at least this long.
-    void slowCopiesBy(std::chrono::milliseconds delay) {
-        std::lock_guard lock(mutex_);
-        copyDelay_ = delay;
     }
 
     // --- FileService ---
@@ -171,13 +160,6 @@ public:
     void copyFile(const QString& source, const QString& destination,
                   const platform::CopyOptions& options) override {
         enter(Op::Copy, source + QStringLiteral(" -> ") + destination);
-        std::chrono::milliseconds delay{};
-        {
-            std::lock_guard lock(mutex_);
-            delay = copyDelay_;
-        }
-        if (delay.count() > 0) std::this_thread::sleep_for(delay);
-
         std::lock_guard lock(mutex_);
         log_.append(QStringLiteral("copy %1 %2 %3%4%5")
                         .arg(source, destination, modeName(options.destination),
@@ -245,7 +227,6 @@ private:
     QStringList log_;
     QList<Fault> faults_;
     std::function<void(Op, const QString&)> before_;
-    std::chrono::milliseconds copyDelay_{0};
     int writeLineCalls_ = 0;
 };
 

@@ -17,36 +17,25 @@ private Q_SLOTS:
         QTest::addColumn<QString>("locale");
         QTest::addColumn<QString>("shown");
 
-        QTest::newRow("two and a half") << 0.0f << 2.5f << "C"
-                                        << "2.5";
-        QTest::newRow("whole seconds") << 0.0f << 3.0f << "C"
-                                       << "3";
-        QTest::newRow("below a hundredth") << 0.0f << 0.004f << "C"
-                                           << "0";
-        QTest::newRow("cut, not rounded") << 0.0f << 12.349f << "C"
-                                          << "12.34";
-        QTest::newRow("nothing at all") << 500.0f << 500.0f << "C"
-                                        << "0";
-        QTest::newRow("below one") << 0.0f << 0.75f << "C"
-                                   << "0.75";
-        QTest::newRow("later in the day") << 43200.0f << 43202.5f << "C"
-                                          << "2.5";
-        QTest::newRow("across midnight") << 86399.5f << 2.0f << "C"
-                                         << "2.5";
-        QTest::newRow("whole day short of midnight") << 86399.0f << 0.0f << "C"
-                                                     << "1";
-        QTest::newRow("no group separator") << 0.0f << 12345.5f << "C"
-                                            << "12345.5";
-        QTest::newRow("seven digits") << 0.0f << 54321.25f << "C"
-                                      << "54321.25";
-        QTest::newRow("German comma") << 0.0f << 2.5f << "de_DE"
-                                      << "2,5";
-        QTest::newRow("German whole") << 0.0f << 3.0f << "de_DE"
-                                      << "3";
-        QTest::newRow("German no group separator") << 0.0f << 12345.5f << "de_DE"
-                                                   << "12345,5";
-        QTest::newRow("German across midnight") << 86390.0f << 2.25f << "de_DE"
-                                                << "12,25";
+        const auto row = [](const char* tag, float start, float end, const char* locale,
+                            const char* shown) {
+            QTest::newRow(tag) << start << end << locale << shown;
+        };
+        row("two and a half", 0.0f, 2.5f, "C", "2.5");
+        row("whole seconds", 0.0f, 3.0f, "C", "3");
+        row("below a hundredth", 0.0f, 0.004f, "C", "0");
+        row("cut, not rounded", 0.0f, 12.349f, "C", "12.34");
+        row("nothing at all", 500.0f, 500.0f, "C", "0");
+        row("below one", 0.0f, 0.75f, "C", "0.75");
+        row("later in the day", 43200.0f, 43202.5f, "C", "2.5");
+        row("across midnight", 86399.5f, 2.0f, "C", "2.5");
+        row("whole day short of midnight", 86399.0f, 0.0f, "C", "1");
+        row("no group separator", 0.0f, 12345.5f, "C", "12345.5");
+        row("seven digits", 0.0f, 54321.25f, "C", "54321.25");
+        row("German comma", 0.0f, 2.5f, "de_DE", "2,5");
+        row("German whole", 0.0f, 3.0f, "de_DE", "3");
+        row("German no group separator", 0.0f, 12345.5f, "de_DE", "12345,5");
+        row("German across midnight", 86390.0f, 2.25f, "de_DE", "12,25");
     }
     void elapsedIsCutToHundredthsAndShown() {
         QFETCH(float, start);

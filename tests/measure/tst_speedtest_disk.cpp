@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cstring>
@@ -19,6 +18,7 @@
 #include "platform/linuxprocess.h"
 #include "platform/qteventpump.h"
 #include "runharness.h"
+#include "support/harness.h"
 #include "support/scratchmounts.h"
 
 using measuretest::kTestLine;
@@ -26,12 +26,6 @@ using measuretest::kTestLine;
 namespace {
 
 const char* const kQuitChildOption = "--quit-during-second-wait";
-
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return QByteArrayLiteral("<unreadable>");
-    return file.readAll();
-}
 
 bool writeFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
@@ -133,9 +127,12 @@ private Q_SLOTS:
         QByteArray readBack;
         QStringList folderSnapshots;
         run.duringWait = [&](int wait) {
-            if (wait == 2) created = readAll(program_ + QStringLiteral("/TEST.TXT"));
-            if (wait == 3) onDrive = readAll(drive_ + QStringLiteral("/TEST.TXT"));
-            if (wait == 4) readBack = readAll(program_ + QStringLiteral("/TEST.TXT"));
+            if (wait == 2)
+                created = testsupport::readFileBytes(program_ + QStringLiteral("/TEST.TXT"));
+            if (wait == 3)
+                onDrive = testsupport::readFileBytes(drive_ + QStringLiteral("/TEST.TXT"));
+            if (wait == 4)
+                readBack = testsupport::readFileBytes(program_ + QStringLiteral("/TEST.TXT"));
             folderSnapshots.append(entries(program_).join(',') + '|' + entries(drive_).join(','));
         };
 
@@ -205,16 +202,17 @@ private Q_SLOTS:
                                             "program; it was left untouched")
                                  .arg(path)});
         const QFileInfo info(path);
-        if (kind == QLatin1String("file")) QCOMPARE(readAll(path), content);
+        if (kind == QLatin1String("file")) QCOMPARE(testsupport::readFileBytes(path), content);
         if (kind.endsWith(QLatin1String("link"))) {
             QVERIFY(info.isSymLink());
-            if (kind == QLatin1String("link")) QCOMPARE(readAll(outside), content);
+            if (kind == QLatin1String("link"))
+                QCOMPARE(testsupport::readFileBytes(outside), content);
             if (kind == QLatin1String("dangling link")) {
                 QVERIFY(!QFile::exists(folders_.path() + QStringLiteral("/nowhere")));
             }
         }
         if (kind == QLatin1String("folder")) {
-            QCOMPARE(readAll(path + QStringLiteral("/inside")), content);
+            QCOMPARE(testsupport::readFileBytes(path + QStringLiteral("/inside")), content);
         }
         // Our own copy, if the run made one, is gone again.
         const QString other = place == QLatin1String("program") ? drive_ : program_;
@@ -238,7 +236,8 @@ private Q_SLOTS:
         run.view.size = QStringLiteral("0.5");
         QByteArray onDrive;
         run.duringWait = [&](int wait) {
-            if (wait == 3) onDrive = readAll(drive_ + QStringLiteral("/TEST.TXT"));
+            if (wait == 3)
+                onDrive = testsupport::readFileBytes(drive_ + QStringLiteral("/TEST.TXT"));
         };
         run.speedTest.Command1_Click();
         QCOMPARE(run.messages.shown, QStringList());
@@ -313,13 +312,10 @@ private Q_SLOTS:
     // QUIT during the second wait, in a real process: the program ends at once with status 0
     // and the local copy made so far stays.
     void quitDuringSecondWaitEndsTheProcess() {
-        QProcess child;
-        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        child.start(QCoreApplication::applicationFilePath(),
-                    {QString::fromLatin1(kQuitChildOption), program_, drive_});
-        QVERIFY(child.waitForFinished(60000));
-        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(child.exitCode(), 0);
+        const testsupport::ChildRun child =
+            testsupport::runChild(QCoreApplication::applicationFilePath(),
+                                  {QString::fromLatin1(kQuitChildOption), program_, drive_});
+        QVERIFY2(child.ok(), qPrintable(child.why));
         QCOMPARE(entries(program_), QStringList{QStringLiteral("TEST.TXT")});
         QCOMPARE(QFileInfo(program_ + QStringLiteral("/TEST.TXT")).size(), qint64(1'000'000));
         QVERIFY(entries(drive_).isEmpty());
