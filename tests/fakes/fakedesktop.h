@@ -15,12 +15,8 @@ namespace fakes {
 
 class FakeMessageBox : public platform::MessageBoxService {
 public:
-    void showMessage(const QString& text) override {
-        shown.append(text);
-        if (onShow) onShow(text);
-    }
+    void showMessage(const QString& text) override { shown.append(text); }
     QStringList shown;
-    std::function<void(const QString&)> onShow;
 };
 
 class FakePointer : public platform::PointerService {

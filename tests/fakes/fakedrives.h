@@ -69,7 +69,6 @@ public:
     QString volumeName() override { return failOr(data_.volumeNameFailure, data_.volumeName); }
     double totalSize() override { return failOr(data_.totalSizeFailure, data_.totalBytes); }
     double freeSpace() override { return failOr(data_.freeSpaceFailure, data_.freeBytes); }
-    const FakeDriveData& data() const { return data_; }
 
 private:
     template <typename T>

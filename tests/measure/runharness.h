@@ -20,6 +20,14 @@ namespace measuretest {
 inline const QByteArray kTestLine =
     QByteArrayLiteral("123456789012345678901234567890123456789012345678\r\n");
 
+// What the run says of a TEST.TXT at path that it did not write.
+inline QString notOursMessage(const QString& path) {
+    return QStringLiteral(
+               "%1 already exists and is not a test file of this program; it was left "
+               "untouched")
+        .arg(path);
+}
+
 class FakeRunView : public measure::RunView {
 public:
     QString sizeText() override { return size; }
@@ -27,10 +35,7 @@ public:
         ++driveReads;
         return drive;
     }
-    void clearResults() override {
-        ++clears;
-        boxes.fill(QString());
-    }
+    void clearResults() override { boxes.fill(QString()); }
     void setTimeText(int box, const QString& text) override { boxes.at(box) = text; }
     QString timeText(int box) override { return boxes.at(box); }
     void setStartEnabled(bool enabled) override {
@@ -49,7 +54,6 @@ public:
     std::array<QString, 4> boxes{};  // [1] .. [3] are Text1 .. Text3
     bool startEnabled = true;
     QList<bool> startHistory;
-    int clears = 0;
     int waits = 0;
     int driveReads = 0;
     QList<double> pauseLengths;

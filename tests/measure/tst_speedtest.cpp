@@ -319,10 +319,7 @@ private Q_SLOTS:
             QVERIFY(run.files.log().join('\n').contains(QStringLiteral(" replace")));
             return;
         }
-        QCOMPARE(run.messages.shown,
-                 QStringList{QStringLiteral("%1 already exists and is not a test file of this "
-                                            "program; it was left untouched")
-                                 .arg(path)});
+        QCOMPARE(run.messages.shown, QStringList{measuretest::notOursMessage(path)});
         QVERIFY(run.files.exists(path));
         QCOMPARE(run.files.content(path), content);
         QCOMPARE(run.files.paths(), QStringList{path});  // our own local copy is gone

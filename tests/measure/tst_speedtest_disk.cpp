@@ -37,12 +37,9 @@ QStringList entries(const QString& folder) {
 }
 
 // The program folder given by the test, with the real end of the program.
-class FolderProcess : public platform::ProcessService {
+class FolderProcess : public fakes::FakeProcess {
 public:
-    bool previousInstanceRunning() override { return false; }
-    QString programFolder() override { return folder; }
     void endProgram() override { real_.endProgram(); }
-    QString folder;
 
 private:
     platform::LinuxProcessService real_;
@@ -197,10 +194,7 @@ private Q_SLOTS:
         run.view.size = QStringLiteral("1");
         run.speedTest.Command1_Click();
 
-        QCOMPARE(run.messages.shown,
-                 QStringList{QStringLiteral("%1 already exists and is not a test file of this "
-                                            "program; it was left untouched")
-                                 .arg(path)});
+        QCOMPARE(run.messages.shown, QStringList{measuretest::notOursMessage(path)});
         const QFileInfo info(path);
         if (kind == QLatin1String("file")) QCOMPARE(testsupport::readFileBytes(path), content);
         if (kind.endsWith(QLatin1String("link"))) {
