@@ -225,7 +225,8 @@ private Q_SLOTS:
     void leftoverOfAnInterruptedRunIsReused() {
         QFETCH(QString, place);
         const QString folder = place == QLatin1String("program") ? program_ : drive_;
-        QVERIFY(writeFile(folder + QStringLiteral("/TEST.TXT"), kTestLine.repeated(1000)));
+        // 1 MB, longer than the new file: what is reused must be emptied first.
+        QVERIFY(writeFile(folder + QStringLiteral("/TEST.TXT"), kTestLine.repeated(20000)));
         DiskRun run(program_, drive_);
         run.view.size = QStringLiteral("0.5");
         QByteArray onDrive;
