@@ -8,8 +8,8 @@ namespace platform {
 enum class PathKind { Missing, RegularFile, SymbolicLink, Other };
 
 enum class CreateMode {
-    CreateNew,         // fails if anything exists at the path (O_EXCL)
-    ReplaceExisting,   // empties a regular file that is there; never follows a symbolic link
+    CreateNew,        // fails if anything exists at the path (O_EXCL)
+    ReplaceExisting,  // empties a regular file that is there; never follows a symbolic link
 };
 
 struct CopyOptions {
