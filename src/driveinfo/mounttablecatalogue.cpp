@@ -31,9 +31,9 @@ bool isMeasurableVolume(const MountRecord& mount) {
         case FileSystemKind::Network:
             return true;
         case FileSystemKind::RamBacked:
-            // A read-only RAM disk can hold no test file; /run and friends would flood the list.
-            return !mount.isReadOnly() && !isSystemLocation(mount.mountPoint);
         case FileSystemKind::Fuse:
+            // /run and friends would flood the list. A read-only RAM disk stays: hiding it would
+            // make a drive remounted read-only look unplugged instead of failing with its reason.
             return !isSystemLocation(mount.mountPoint);
         case FileSystemKind::Overlay:
             return mount.mountPoint == QLatin1String("/");

@@ -31,13 +31,13 @@ private Q_SLOTS:
             {"/", "/dev/shm", "/boot/efi", "/media/alex/STICK [STICK]",
              "/media/alex/Secret [Secret]", "/media/alex/SD CARD [SD CARD]",
              "/media/alex/Debian 12.5.0 amd64 n [Debian 12.5.0 amd64 n]"});
-        // Left out: nfsd, rpc_pipefs, autofs, a second btrfs subvolume of /data, a read-only
-        // tmpfs, squashfuse and erofs images.
+        // Left out: nfsd, rpc_pipefs, autofs, a second btrfs subvolume of /data, squashfuse and
+        // erofs images. The read-only tmpfs stays: it is a drive, and a run on it says why not.
         row("workstation with network shares", "network-client",
             {"/", "/tmp", "/data [data]", "/mnt/windows", "/mnt/nfs-home", "/mnt/media",
              "/mnt/public share", "/mnt/team", "/home/alex/build", "/mnt/host", "/mnt/ceph",
-             "/mnt/gluster", "/mnt/ramfs", "/var/cache/zram", "/mnt/ramdisk", "/mnt/iso",
-             "/home/alex/Private"});
+             "/mnt/gluster", "/mnt/ro-ram", "/mnt/ramfs", "/var/cache/zram", "/mnt/ramdisk",
+             "/mnt/iso", "/home/alex/Private"});
         // Left out: /etc/hosts and friends, single files bound from the host's disk.
         row("container", "container-overlay", {"/", "/dev/shm", "/data"});
         row("virtual machine", "vm-loop-tmpfs",
@@ -99,6 +99,12 @@ private Q_SLOTS:
                    "6 1 0:33 / /home/alex/cloud rw - fuse.rclone remote: rw\n"
                    "7 1 0:34 / /var/lib/docker/overlay2/ab/merged rw - overlay overlay rw\n"
             << QStringList{"/", "/run/media/alex/STICK", "/home/alex/cloud"};
+        QTest::newRow("read-only drives stay listed, so a run can say why it fails")
+            << root +
+                   "2 1 0:30 / /mnt/ram ro,relatime - tmpfs tmpfs ro\n"
+                   "3 1 7:0 / /mnt/stick ro,relatime - ext4 /dev/loop0 ro\n"
+                   "4 1 0:31 / /run/credentials/x ro - ramfs ramfs rw\n"
+            << QStringList{"/", "/mnt/ram", "/mnt/stick"};
         QTest::newRow("unknown file systems without a device stay out")
             << root +
                    "2 1 0:40 / /mnt/x rw - weirdfs none rw\n"
