@@ -78,10 +78,6 @@ QString MountRecord::deviceNumber() const {
     return QStringLiteral("%1:%2").arg(major).arg(minor);
 }
 
-bool MountRecord::isReadOnly() const {
-    return mountOptions.split(QLatin1Char(',')).contains(QLatin1String("ro"));
-}
-
 bool MountRecord::hasBlockDevice() const {
     // btrfs and some others report an anonymous device number; their source still names the
     // device. /dev/fuse is how some FUSE daemons name their source.

@@ -20,7 +20,6 @@ struct MountRecord {
     QString superOptions;
 
     QString deviceNumber() const;  // "8:17"
-    bool isReadOnly() const;       // mounted "ro"
     // Backed by a block device: a device number with a major, or a source under /dev.
     bool hasBlockDevice() const;
 };
