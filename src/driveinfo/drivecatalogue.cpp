@@ -1,4 +1,4 @@
-#include "drivecatalogue.h"
+#include "driveinfo/drivecatalogue.h"
 
 namespace driveinfo {
 

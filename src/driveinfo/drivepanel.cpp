@@ -1,4 +1,4 @@
-#include "drivepanel.h"
+#include "driveinfo/drivepanel.h"
 
 #include <cmath>
 #include <exception>

@@ -1,4 +1,4 @@
-#include "mounttablecatalogue.h"
+#include "driveinfo/mounttablecatalogue.h"
 
 #include <QDir>
 #include <QHash>

@@ -1,4 +1,4 @@
-#include "mounttablewatcher.h"
+#include "driveinfo/mounttablewatcher.h"
 
 namespace driveinfo {
 

@@ -1,4 +1,4 @@
-#include "clockrules.h"
+#include "measure/clockrules.h"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "phaserunner.h"
+#include "measure/phaserunner.h"
 
 namespace measure {
 

@@ -1,4 +1,4 @@
-#include "sizerule.h"
+#include "measure/sizerule.h"
 
 #include <cfenv>
 #include <cmath>

@@ -1,17 +1,17 @@
-#include "speedtest.h"
+#include "measure/speedtest.h"
 
 #include <QDir>
 #include <exception>
 
-#include "clockrules.h"
-#include "phaserunner.h"
+#include "measure/clockrules.h"
+#include "measure/phaserunner.h"
 #include "platform/desktop.h"
 #include "platform/failure.h"
 #include "platform/files.h"
 #include "platform/process.h"
-#include "runview.h"
-#include "sizerule.h"
-#include "testfile.h"
+#include "measure/runview.h"
+#include "measure/sizerule.h"
+#include "measure/testfile.h"
 
 namespace measure {
 

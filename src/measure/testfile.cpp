@@ -1,4 +1,4 @@
-#include "testfile.h"
+#include "measure/testfile.h"
 
 #include "platform/files.h"
 

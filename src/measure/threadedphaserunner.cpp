@@ -1,4 +1,4 @@
-#include "threadedphaserunner.h"
+#include "measure/threadedphaserunner.h"
 
 #include <QCoreApplication>
 #include <QEvent>

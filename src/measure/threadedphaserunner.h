@@ -3,7 +3,7 @@
 #include <atomic>
 #include <memory>
 
-#include "phaserunner.h"
+#include "measure/phaserunner.h"
 
 namespace measure {
 

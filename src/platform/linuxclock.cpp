@@ -1,4 +1,4 @@
-#include "linuxclock.h"
+#include "platform/linuxclock.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "linuxdrives.h"
+#include "platform/linuxdrives.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "failure.h"
-#include "systemfiles.h"
+#include "platform/failure.h"
+#include "platform/systemfiles.h"
 
 namespace platform {
 

@@ -3,8 +3,8 @@
 #include <QString>
 #include <memory>
 
-#include "drives.h"
-#include "mountinfo.h"
+#include "platform/drives.h"
+#include "platform/mountinfo.h"
 
 // Drives on Linux: a drive is a mounted volume, named by its mount root. Everything read from
 // /sys, /proc and /dev comes from below systemRoot (empty for the running system).

@@ -1,4 +1,4 @@
-#include "linuxfiles.h"
+#include "platform/linuxfiles.h"
 
 #include <QFile>
 

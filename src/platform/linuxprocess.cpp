@@ -1,4 +1,4 @@
-#include "linuxprocess.h"
+#include "platform/linuxprocess.h"
 
 #include <QDir>
 #include <QFile>

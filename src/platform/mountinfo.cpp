@@ -1,11 +1,11 @@
-#include "mountinfo.h"
+#include "platform/mountinfo.h"
 
 #include <QFile>
 #include <QHash>
 #include <QSet>
 
-#include "failure.h"
-#include "systemfiles.h"
+#include "platform/failure.h"
+#include "platform/systemfiles.h"
 
 namespace platform {
 

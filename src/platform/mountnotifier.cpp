@@ -1,4 +1,4 @@
-#include "mountnotifier.h"
+#include "platform/mountnotifier.h"
 
 #include <QFile>
 #include <QSocketNotifier>
@@ -7,8 +7,8 @@
 #include <unistd.h>
 #include <cerrno>
 
-#include "failure.h"
-#include "mountinfo.h"
+#include "platform/failure.h"
+#include "platform/mountinfo.h"
 
 namespace platform {
 

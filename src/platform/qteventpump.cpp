@@ -1,4 +1,4 @@
-#include "qteventpump.h"
+#include "platform/qteventpump.h"
 
 #include <QCoreApplication>
 

@@ -1,4 +1,4 @@
-#include "systemfiles.h"
+#include "platform/systemfiles.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "form1.h"
+#include "window/form1.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -22,7 +22,7 @@
 #include "measure/speedtest.h"
 #include "platform/failure.h"
 #include "platform/process.h"
-#include "windowfonts.h"
+#include "window/windowfonts.h"
 
 namespace window {
 

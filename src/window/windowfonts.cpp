@@ -1,4 +1,4 @@
-#include "windowfonts.h"
+#include "window/windowfonts.h"
 
 namespace window {
 
