@@ -1,0 +1,190 @@
+// dov-uruvivuz-drop-cache DEVICE
+//
+// Run as root through pkexec. Drops the cached pages of one block device, and only of a device
+// that is mounted as fuseblk right now: a FUSE daemon such as exfat-fuse or ntfs-3g reads through
+// the device's page cache, so a read-back after a copy would come from memory otherwise.
+//
+// It trusts nothing but its single argument, and that only as far as it checks it: no
+// environment, no standard input, no locale, no PATH. Every path component is opened without
+// following links, and the device is judged by fstat on the open descriptor.
+//
+// Exit status: 0 dropped, 2 usage, 3 refused, 4 system failure.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr int exitDone = 0;
+constexpr int exitUsage = 2;
+constexpr int exitRefused = 3;
+constexpr int exitSystem = 4;
+
+constexpr std::string_view programName = "dov-uruvivuz-drop-cache";
+constexpr std::size_t longestPath = 4096;
+
+[[noreturn]] void quit(int status, const std::string& message) {
+    std::fprintf(stderr, "%s: %s\n", programName.data(), message.c_str());
+    std::exit(status);
+}
+
+[[noreturn]] void quitSystem(const std::string& action, int errnoValue) {
+    quit(exitSystem, action + ": " + std::strerror(errnoValue));
+}
+
+// The kernel writes space, tab, newline and backslash in mountinfo fields as \ooo.
+std::string unescapeMountField(std::string_view field) {
+    std::string plain;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        const auto digit = [&](std::size_t at, char highest) {
+            return field[at] >= '0' && field[at] <= highest;
+        };
+        if (field[i] == '\\' && i + 3 < field.size() && digit(i + 1, '3') && digit(i + 2, '7') &&
+            digit(i + 3, '7')) {
+            plain +=
+                char((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            plain += field[i];
+        }
+    }
+    return plain;
+}
+
+std::vector<std::string_view> splitFields(std::string_view line) {
+    std::vector<std::string_view> fields;
+    while (!line.empty()) {
+        const std::size_t space = line.find(' ');
+        fields.push_back(line.substr(0, space));
+        if (space == std::string_view::npos) break;
+        line.remove_prefix(space + 1);
+    }
+    return fields;
+}
+
+// True when one mountinfo line is a fuseblk mount of the device numbered "major:minor".
+bool isFuseblkMountOf(std::string_view line, std::string_view number) {
+    // ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPEROPTIONS
+    const std::vector<std::string_view> fields = splitFields(line);
+    if (fields.size() < 10 || fields[2] != number) return false;
+    for (std::size_t i = 6; i + 1 < fields.size(); ++i) {
+        if (fields[i] != "-") continue;
+        const std::string type = unescapeMountField(fields[i + 1]);
+        // A FUSE file system may carry a subtype: "fuseblk.exfat".
+        return type == "fuseblk" || type.starts_with("fuseblk.");
+    }
+    return false;
+}
+
+bool isMountedAsFuseblk(dev_t device) {
+    const int table = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (table < 0) quitSystem("cannot open /proc/self/mountinfo", errno);
+    std::string text;
+    char buffer[8192];
+    for (;;) {
+        const ssize_t got = ::read(table, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) quitSystem("cannot read /proc/self/mountinfo", errno);
+        if (got == 0) break;
+        text.append(buffer, std::size_t(got));
+    }
+    ::close(table);
+
+    const std::string number = std::to_string(major(device)) + ':' + std::to_string(minor(device));
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const std::size_t end = rest.find('\n');
+        if (isFuseblkMountOf(rest.substr(0, end), number)) return true;
+        if (end == std::string_view::npos) break;
+        rest.remove_prefix(end + 1);
+    }
+    return false;
+}
+
+// "/dev/a/b" -> {"a", "b"}; refuses anything but plain names below /dev.
+std::vector<std::string> componentsBelowDev(const std::string& path) {
+    constexpr std::string_view root = "/dev/";
+    if (path.size() > longestPath) quit(exitRefused, "the path is too long");
+    if (!path.starts_with(root)) quit(exitRefused, path + " is not an absolute path under /dev");
+    std::vector<std::string> components;
+    std::string_view rest = std::string_view(path).substr(root.size());
+    for (;;) {
+        const std::size_t slash = rest.find('/');
+        const std::string_view name = rest.substr(0, slash);
+        if (name.empty() || name == "." || name == "..") {
+            quit(exitRefused, path + " is not a plain path: empty, . or .. component");
+        }
+        components.emplace_back(name);
+        if (slash == std::string_view::npos) break;
+        rest.remove_prefix(slash + 1);
+    }
+    return components;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2 || argv[1] == nullptr) {
+        quit(exitUsage, "usage: dov-uruvivuz-drop-cache /dev/DEVICE");
+    }
+    const std::string path = argv[1];
+    const std::vector<std::string> components = componentsBelowDev(path);
+
+    // Walk down from /dev one folder at a time, never through a link, so the folder that holds
+    // the node is the one the path names.
+    int folder = ::open("/dev", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0) quitSystem("cannot open /dev", errno);
+    for (std::size_t i = 0; i + 1 < components.size(); ++i) {
+        const int inner =
+            ::openat(folder, components[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (inner < 0 && (errno == ENOTDIR || errno == ELOOP)) {
+            quit(exitRefused, path + " passes through a symbolic link or a non-folder");
+        }
+        if (inner < 0 && errno == ENOENT) quit(exitRefused, path + " does not exist");
+        if (inner < 0) quitSystem("cannot open a folder of " + path, errno);
+        ::close(folder);
+        folder = inner;
+    }
+    const char* name = components.back().c_str();
+
+    // Look before opening: opening some character devices (a watchdog, a tape) has effects.
+    struct stat seen {};
+    if (::fstatat(folder, name, &seen, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) quit(exitRefused, path + " does not exist");
+        quitSystem("cannot look at " + path, errno);
+    }
+    if (S_ISLNK(seen.st_mode)) quit(exitRefused, path + " is a symbolic link");
+    if (!S_ISBLK(seen.st_mode)) quit(exitRefused, path + " is not a block device");
+    // In a folder others may write to, the name could be swapped between look and open.
+    struct stat holder {};
+    if (::fstat(folder, &holder) != 0) quitSystem("cannot look at the folder of " + path, errno);
+    if (holder.st_uid != 0 || (holder.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        quit(exitRefused, path + " lies in a folder that others may write to");
+    }
+    if (!isMountedAsFuseblk(seen.st_rdev)) {
+        quit(exitRefused, path + " is not mounted as fuseblk");
+    }
+
+    const int device = ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (device < 0) quitSystem("cannot open " + path, errno);
+    ::close(folder);
+    struct stat opened {};
+    if (::fstat(device, &opened) != 0) quitSystem("cannot look at " + path, errno);
+    if (!S_ISBLK(opened.st_mode) || opened.st_rdev != seen.st_rdev) {
+        quit(exitRefused, path + " changed while it was being checked");
+    }
+    const int error = ::posix_fadvise(device, 0, 0, POSIX_FADV_DONTNEED);
+    if (error != 0) quitSystem("cannot drop the cache of " + path, error);
+    ::close(device);
+    return exitDone;
+}

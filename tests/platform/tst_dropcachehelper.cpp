@@ -1,0 +1,400 @@
+// The cache helper drops a device's cache only for a block device mounted as fuseblk and refuses
+// every other argument; the program drops the cache itself where it may open the node and asks
+// the helper through pkexec only where it may not.
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QTest>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <optional>
+#include <vector>
+
+#include "platform/devicecache.h"
+#include "support/scratchmounts.h"
+
+using platform::CacheDrop;
+using platform::LinuxDeviceCache;
+
+namespace {
+
+const QString helperPath = QStringLiteral(DOV_DROP_CACHE_HELPER_PATH);
+
+testsupport::ChildRun runHelper(const QStringList& arguments) {
+    return testsupport::runChild(helperPath, arguments, 10000);
+}
+
+// Pages of the block device in the page cache, or -1 when that cannot be told.
+long residentDevicePages(const QString& device) {
+    const int descriptor = ::open(QFile::encodeName(device).constData(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) return -1;
+    const off_t size = ::lseek(descriptor, 0, SEEK_END);
+    void* mapping = size > 0
+                        ? ::mmap(nullptr, std::size_t(size), PROT_READ, MAP_SHARED, descriptor, 0)
+                        : MAP_FAILED;
+    ::close(descriptor);
+    if (mapping == MAP_FAILED) return -1;
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    std::vector<unsigned char> pages((std::size_t(size) + pageSize - 1) / pageSize);
+    long resident = -1;
+    if (::mincore(mapping, std::size_t(size), pages.data()) == 0) {
+        resident = 0;
+        for (unsigned char page : pages) resident += page & 1;
+    }
+    ::munmap(mapping, std::size_t(size));
+    return resident;
+}
+
+// Reads the whole device, so all of it is in the page cache.
+bool readWholeDevice(const QString& device) {
+    QFile file(device);
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    while (!file.read(1 << 20).isEmpty()) {
+    }
+    return true;
+}
+
+// The number of the block device at the path, or 0 when it is no block device.
+dev_t deviceNumberOf(const QString& node) {
+    struct stat info {};
+    return ::stat(QFile::encodeName(node).constData(), &info) == 0 && S_ISBLK(info.st_mode)
+               ? info.st_rdev
+               : 0;
+}
+
+// A block device node under /dev, or empty.
+QString someBlockDevice() {
+    for (const QString& name : QDir(QStringLiteral("/dev")).entryList(QDir::System)) {
+        const QString path = QStringLiteral("/dev/") + name;
+        struct stat info {};
+        if (::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISBLK(info.st_mode))
+            return path;
+    }
+    return {};
+}
+
+// A block device node this process may not open, with the sysfs and /dev roots that lead to it:
+// as root a node on a tmpfs remounted nodev, otherwise a real node in /dev it cannot read.
+class UnopenableNode {
+public:
+    UnopenableNode() {
+        if (geteuid() != 0) {
+            for (const QString& name : QDir(QStringLiteral("/dev")).entryList(QDir::System)) {
+                path_ = QStringLiteral("/dev/") + name;
+                device_ = deviceNumberOf(path_);
+                if (device_ != 0 && ::access(QFile::encodeName(path_).constData(), R_OK) != 0 &&
+                    QFile::exists(sysfsEntry(QStringLiteral("/sys")))) {
+                    sysRoot_ = QStringLiteral("/sys");
+                    devRoot_ = QStringLiteral("/dev");
+                    return;
+                }
+            }
+            why_ = QStringLiteral("no block device in /dev that this user cannot read");
+            return;
+        }
+        mount_.emplace(1 << 20);
+        if (!mount_->isReady()) {
+            why_ = mount_->whyNot();
+            return;
+        }
+        const testsupport::ToolResult nodev = testsupport::runTool(
+            QStringLiteral("mount"),
+            {QStringLiteral("-o"), QStringLiteral("remount,nodev"), mount_->mountPoint()});
+        devRoot_ = QFileInfo(mount_->mountPoint()).canonicalFilePath();
+        path_ = devRoot_ + QStringLiteral("/dovdisk");
+        device_ = makedev(7, 0);
+        sysRoot_ = sysFolder_.path();
+        if (!nodev.ok) {
+            why_ = QStringLiteral("cannot remount nodev: ") + nodev.why;
+        } else if (::mknod(QFile::encodeName(path_).constData(), S_IFBLK | 0600, device_) != 0) {
+            why_ = QStringLiteral("cannot create a device node: ") + qt_error_string(errno);
+        } else if (!QDir().mkpath(QFileInfo(sysfsEntry(sysRoot_)).path()) ||
+                   !writeFile(sysfsEntry(sysRoot_), "MAJOR=7\nMINOR=0\nDEVNAME=dovdisk\n")) {
+            why_ = QStringLiteral("cannot write the sysfs fixture");
+        }
+    }
+
+    const QString& whyNot() const { return why_; }
+    const QString& sysRoot() const { return sysRoot_; }
+    const QString& devRoot() const { return devRoot_; }
+    const QString& path() const { return path_; }
+    dev_t device() const { return device_; }
+
+private:
+    QString sysfsEntry(const QString& root) const {
+        return QStringLiteral("%1/dev/block/%2:%3/uevent")
+            .arg(root)
+            .arg(major(device_))
+            .arg(minor(device_));
+    }
+    static bool writeFile(const QString& path, const QByteArray& content) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    }
+
+    std::optional<testsupport::ScratchTmpfs> mount_;
+    QTemporaryDir sysFolder_;
+    QString sysRoot_;
+    QString devRoot_;
+    QString path_;
+    dev_t device_ = 0;
+    QString why_;
+};
+
+// Puts a folder first on PATH, holding a pkexec script that notes its arguments and then runs
+// `body`; with no body the folder alone is PATH, so there is no pkexec at all.
+class FakePkexec {
+public:
+    explicit FakePkexec(const QString& body) : oldPath_(qgetenv("PATH")) {
+        if (body.isEmpty()) {
+            qputenv("PATH", QFile::encodeName(folder_.path()));
+            return;
+        }
+        QFile script(folder_.filePath(QStringLiteral("pkexec")));
+        if (script.open(QIODevice::WriteOnly)) {
+            script.write("#!/bin/sh\nprintf '%s\\n' \"$@\" > '" +
+                         QFile::encodeName(argumentsFile()) + "'\n" + body.toUtf8() + '\n');
+            script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                  QFileDevice::ExeOwner);
+        }
+        qputenv("PATH", QFile::encodeName(folder_.path()) + ':' + oldPath_);
+    }
+    ~FakePkexec() { qputenv("PATH", oldPath_); }
+    FakePkexec(const FakePkexec&) = delete;
+    FakePkexec& operator=(const FakePkexec&) = delete;
+
+    // The arguments pkexec was run with, one a line; empty when it did not run.
+    QByteArray arguments() const {
+        QFile file(argumentsFile());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+private:
+    QString argumentsFile() const { return folder_.filePath(QStringLiteral("arguments")); }
+
+    QTemporaryDir folder_;
+    QByteArray oldPath_;
+};
+
+}  // namespace
+
+class TestDropCacheHelper : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void refusesAnythingButAFuseblkDevice_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+
+        // @file, @link, @through-link, @writable-folder and @ext4 are made by the test itself.
+        const QString usage = QStringLiteral("usage: dov-uruvivuz-drop-cache /dev/DEVICE");
+        const QString notUnderDev = QStringLiteral("is not an absolute path under /dev");
+        const QString notPlain = QStringLiteral("is not a plain path");
+        const QString notBlock = QStringLiteral("is not a block device");
+        QTest::newRow("no argument") << QStringList{} << 2 << usage;
+        QTest::newRow("two arguments") << QStringList{"/dev/null", "/dev/null"} << 2 << usage;
+        QTest::newRow("empty") << QStringList{""} << 3 << notUnderDev;
+        QTest::newRow("relative") << QStringList{"dev/loop0"} << 3 << notUnderDev;
+        QTest::newRow("outside /dev") << QStringList{"/etc/passwd"} << 3 << notUnderDev;
+        QTest::newRow("/dev itself") << QStringList{"/dev"} << 3 << notUnderDev;
+        QTest::newRow("..") << QStringList{"/dev/../dev/loop0"} << 3 << notPlain;
+        QTest::newRow(".") << QStringList{"/dev/./loop0"} << 3 << notPlain;
+        QTest::newRow("double slash") << QStringList{"/dev//loop0"} << 3 << notPlain;
+        QTest::newRow("trailing slash") << QStringList{"/dev/shm/"} << 3 << notPlain;
+        QTest::newRow("missing") << QStringList{"/dev/dov-no-such-node"} << 3
+                                 << QStringLiteral("does not exist");
+        QTest::newRow("folder") << QStringList{"/dev/shm"} << 3 << notBlock;
+        QTest::newRow("regular file") << QStringList{"@file"} << 3 << notBlock;
+        QTest::newRow("character device") << QStringList{"/dev/null"} << 3 << notBlock;
+        QTest::newRow("link to a block device")
+            << QStringList{"@link"} << 3 << QStringLiteral("is a symbolic link");
+        QTest::newRow("through a linked folder")
+            << QStringList{"@through-link"} << 3
+            << QStringLiteral("passes through a symbolic link or a non-folder");
+        QTest::newRow("block device in a folder others may write to")
+            << QStringList{"@writable-folder"} << 3
+            << QStringLiteral("lies in a folder that others may write to");
+        QTest::newRow("block device mounted as ext4")
+            << QStringList{"@ext4"} << 3 << QStringLiteral("is not mounted as fuseblk");
+    }
+
+    void refusesAnythingButAFuseblkDevice() {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+
+        // Things made for a row live in /dev/shm, the one place under /dev a test may write.
+        QTemporaryDir shm(QStringLiteral("/dev/shm/dov-test-XXXXXX"));
+        std::optional<testsupport::LoopExt4> ext4;
+        const QString blockDevice = someBlockDevice();
+        if (!arguments.isEmpty() && arguments.first().startsWith(QLatin1Char('@'))) {
+            const QString kind = arguments.first();
+            if (!shm.isValid()) QSKIP("cannot create a folder in /dev/shm");
+            if (kind != QLatin1String("@file") && blockDevice.isEmpty())
+                QSKIP("no block device in /dev");
+            QString& path = arguments.first();
+            if (kind == QLatin1String("@file")) {
+                path = shm.filePath(QStringLiteral("file"));
+                QFile file(path);
+                QVERIFY(file.open(QIODevice::WriteOnly));
+            } else if (kind == QLatin1String("@link")) {
+                path = shm.filePath(QStringLiteral("link"));
+                QVERIFY(QFile::link(blockDevice, path));
+            } else if (kind == QLatin1String("@through-link")) {
+                QVERIFY(QFile::link(QStringLiteral("/dev"), shm.filePath(QStringLiteral("dev"))));
+                path = shm.filePath(QStringLiteral("dev/")) + QFileInfo(blockDevice).fileName();
+            } else if (kind == QLatin1String("@writable-folder")) {
+                if (geteuid() != 0) QSKIP("creating a block device node needs root");
+                path = shm.filePath(QStringLiteral("node"));
+                QVERIFY(::chmod(QFile::encodeName(shm.path()).constData(), 01777) == 0);
+                QVERIFY(::mknod(QFile::encodeName(path).constData(), S_IFBLK | 0600,
+                                deviceNumberOf(blockDevice)) == 0);
+            } else {
+                ext4.emplace(16 * 1024 * 1024, QStringLiteral("DOVEXT4"));
+                if (!ext4->isReady()) QSKIP(qPrintable(ext4->whyNot()));
+                path = ext4->loopDevice();
+            }
+        }
+
+        const testsupport::ChildRun run = runHelper(arguments);
+        QCOMPARE(run.exitCode, exitCode);
+        QCOMPARE(run.output, QByteArray());
+        // One line, naming the helper and the reason.
+        QVERIFY2(run.errors.startsWith("dov-uruvivuz-drop-cache: ") &&
+                     run.errors.count('\n') == 1 && run.errors.endsWith('\n'),
+                 run.errors.constData());
+        QVERIFY2(QString::fromLocal8Bit(run.errors).contains(message), run.errors.constData());
+    }
+
+    void dropsTheCacheOfAFuseblkVolume() {
+        testsupport::LoopVolume volume(16 * 1024 * 1024, QStringLiteral("DOVEXFAT"),
+                                       testsupport::LoopVolume::Format::ExfatFuse);
+        if (!volume.isReady()) QSKIP(qPrintable(volume.whyNot()));
+        QVERIFY(readWholeDevice(volume.loopDevice()));
+        const long before = residentDevicePages(volume.loopDevice());
+        QVERIFY2(before > 0, "reading the device did not cache it");
+
+        const testsupport::ChildRun run = runHelper({volume.loopDevice()});
+        QVERIFY2(run.ok(), qPrintable(run.why));
+        QCOMPARE(run.errors, QByteArray());
+        const long after = residentDevicePages(volume.loopDevice());
+        QVERIFY2(after >= 0 && after < before / 2,
+                 qPrintable(QStringLiteral("%1 pages before, %2 after").arg(before).arg(after)));
+    }
+
+    // The program drops the cache itself when it may open the node, and names the device only
+    // for a file on a fuseblk volume.
+    void programDropsAnOpenableDeviceItself() {
+        testsupport::LoopVolume volume(16 * 1024 * 1024, QStringLiteral("DOVEXFAT"),
+                                       testsupport::LoopVolume::Format::ExfatFuse);
+        if (!volume.isReady()) QSKIP(qPrintable(volume.whyNot()));
+        QFile onVolume(volume.mountPoint() + QStringLiteral("/TEST.TXT"));
+        QVERIFY(onVolume.open(QIODevice::WriteOnly));
+        const std::optional<dev_t> device = platform::fuseBlockDeviceOf(onVolume.handle());
+        QVERIFY(device.has_value());
+        QCOMPARE(*device, deviceNumberOf(volume.loopDevice()));
+        QTemporaryFile elsewhere;
+        QVERIFY(elsewhere.open());
+        QVERIFY(!platform::fuseBlockDeviceOf(elsewhere.handle()).has_value());
+
+        QVERIFY(readWholeDevice(volume.loopDevice()));
+        const long before = residentDevicePages(volume.loopDevice());
+        const FakePkexec pkexec(QStringLiteral("exit 0"));
+        const CacheDrop drop = LinuxDeviceCache().dropDeviceCache(*device);
+        QVERIFY2(drop.done, qPrintable(drop.why));
+        QCOMPARE(pkexec.arguments(), QByteArray());
+        QVERIFY(residentDevicePages(volume.loopDevice()) < before / 2);
+    }
+
+    void programAsksTheHelperWhereItMayNotOpenTheNode_data() {
+        QTest::addColumn<QString>("pkexecBody");  // empty: no pkexec on PATH
+        QTest::addColumn<bool>("helperInstalled");
+        QTest::addColumn<int>("timeLimitMs");
+        QTest::addColumn<bool>("pkexecRuns");
+        QTest::addColumn<QString>("why");  // after "the cache of <node> could not be dropped: "
+
+        const int limit = LinuxDeviceCache::defaultTimeLimitMs;
+        QTest::newRow("done") << "exit 0" << true << limit << true << QString();
+        QTest::newRow("authentication dismissed")
+            << "exit 126" << true << limit << true
+            << "the authentication was dismissed (pkexec exit 126); allow it, or join the disk "
+               "group";
+        QTest::newRow("not authorized")
+            << "echo 'Error executing command as another user: Not authorized' >&2; exit 127"
+            << true << limit << true
+            << "the administrator refused it (pkexec exit 127: Error executing command as "
+               "another user: Not authorized); join the disk group to allow it";
+        QTest::newRow("helper refuses")
+            << "echo 'dov-uruvivuz-drop-cache: /dev/x is not mounted as fuseblk' >&2; exit 3"
+            << true << limit << true
+            << "the helper refused it: /dev/x is not mounted as fuseblk (exit 3)";
+        QTest::newRow("helper fails")
+            << "echo 'dov-uruvivuz-drop-cache: cannot open /dev/x: No medium found' >&2; exit 4"
+            << true << limit << true
+            << "the helper failed: cannot open /dev/x: No medium found (exit 4)";
+        QTest::newRow("pkexec hangs") << "exec sleep 60" << true << 300 << true
+                                      << "pkexec did not finish within 0.3 s; join the disk "
+                                         "group to measure without asking";
+        QTest::newRow("pkexec killed")
+            << "kill -9 $$" << true << limit << true << "pkexec ended abnormally";
+        QTest::newRow("helper missing")
+            << "exit 0" << false << limit << false
+            << "the helper dov-uruvivuz-drop-cache is not installed at /nonexistent/helper";
+        QTest::newRow("pkexec missing")
+            << QString() << true << limit << false
+            << "pkexec is not installed; install policykit-1 or join the disk group";
+    }
+
+    void programAsksTheHelperWhereItMayNotOpenTheNode() {
+        QFETCH(QString, pkexecBody);
+        QFETCH(bool, helperInstalled);
+        QFETCH(int, timeLimitMs);
+        QFETCH(bool, pkexecRuns);
+        QFETCH(QString, why);
+
+        const UnopenableNode node;
+        if (!node.whyNot().isEmpty()) QSKIP(qPrintable(node.whyNot()));
+        // The build keeps the installed layout, so the program finds the built helper.
+        const QString helper = helperInstalled ? LinuxDeviceCache::defaultHelperPath()
+                                               : QStringLiteral("/nonexistent/helper");
+        QCOMPARE(QFileInfo(LinuxDeviceCache::defaultHelperPath()).canonicalFilePath(),
+                 QFileInfo(helperPath).canonicalFilePath());
+
+        const FakePkexec pkexec(pkexecBody);
+        const CacheDrop drop = LinuxDeviceCache(node.sysRoot(), node.devRoot(), helper, timeLimitMs)
+                                   .dropDeviceCache(node.device());
+        QCOMPARE(drop.done, why.isEmpty());
+        if (!why.isEmpty()) {
+            QCOMPARE(
+                drop.why,
+                QStringLiteral("the cache of %1 could not be dropped: %2").arg(node.path(), why));
+        }
+        QCOMPARE(pkexec.arguments(), pkexecRuns ? QFile::encodeName(helper + QLatin1Char('\n') +
+                                                                    node.path() + QLatin1Char('\n'))
+                                                : QByteArray());
+    }
+
+    void programNamesADeviceWithoutNode() {
+        QTemporaryDir sysRoot;
+        QTemporaryDir devRoot;
+        const FakePkexec pkexec(QStringLiteral("exit 0"));
+        const CacheDrop drop = LinuxDeviceCache(sysRoot.path(), devRoot.path(), helperPath)
+                                   .dropDeviceCache(makedev(7, 42));
+        QVERIFY(!drop.done);
+        QCOMPARE(drop.why, QStringLiteral("no device node of block device 7:42 was found in ") +
+                               devRoot.path());
+        QCOMPARE(pkexec.arguments(), QByteArray());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDropCacheHelper)
+#include "tst_dropcachehelper.moc"
