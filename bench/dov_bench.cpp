@@ -285,7 +285,7 @@ class HeadlessView : public measure::RunView {
 public:
     HeadlessView(QString size, QString drive) : size_(std::move(size)), drive_(std::move(drive)) {}
     QString sizeText() override { return size_; }
-    QString driveSpec() override { return drive_; }
+    QString selectedMountRoot() override { return drive_; }
     void clearResults() override {}
     void setTimeText(int, const QString&) override {}
     QString timeText(int) override { return {}; }
@@ -311,7 +311,7 @@ int wholeRun(int argc, char** argv) {
     measure::ThreadedPhaseRunner phases;
     measure::SpeedTest speedTest(
         view, measure::RunServices{clock, files, process, desktop, desktop, desktop, phases});
-    speedTest.Command1_Click();
+    speedTest.run();
     return desktop.failed ? 1 : 0;
 }
 

@@ -9,12 +9,13 @@
 #include "platform/linuxprocess.h"
 #include "platform/qtdesktop.h"
 #include "platform/qteventpump.h"
+#include "platform/version.h"
 #include "window/form1.h"
 
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("DOV Uruvivuz"));
-    QApplication::setApplicationVersion(QStringLiteral("1.01"));
+    QApplication::setApplicationVersion(QLatin1String(platform::version::kApplicationVersion));
     // Lets the desktop match the window to the installed desktop entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("dov-uruvivuz"));
 
@@ -28,6 +29,11 @@ int main(int argc, char* argv[]) {
     platform::LinuxDriveService drives;
     driveinfo::MountTableCatalogue catalogue;
     driveinfo::MountTableWatcher mountWatcher;
+    // Without it the list still works, but only shows the volumes mounted at start.
+    if (!mountWatcher.isWatching()) {
+        qWarning("Plugged-in drives will not show until restart: %s",
+                 qPrintable(mountWatcher.whyNotWatching()));
+    }
     measure::ThreadedPhaseRunner phases;
 
     window::Form1 form(window::WindowServices{clock, pump, files, process, clipboard, pointer,

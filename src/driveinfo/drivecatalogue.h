@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QList>
-#include <QObject>
 #include <QString>
 
 namespace driveinfo {
@@ -23,15 +22,6 @@ public:
     virtual QList<DriveEntry> drives() = 0;
     // Mount root of the listed volume that holds path (longest matching mount point).
     virtual QString driveHolding(const QString& path) = 0;
-};
-
-// Emits mountsChanged() when the mount table changes (a stick plugged in or removed).
-class MountWatcher : public QObject {
-    Q_OBJECT
-public:
-    using QObject::QObject;
-Q_SIGNALS:
-    void mountsChanged();
 };
 
 }  // namespace driveinfo

@@ -16,19 +16,20 @@ DrivePanel::DrivePanel(DriveView& view, platform::DriveService& drives,
 
 DrivePanel::~DrivePanel() = default;
 
-QString DrivePanel::driveTypeText(int driveType) {
+QString DrivePanel::driveTypeText(platform::DriveType driveType) {
+    using platform::DriveType;
     switch (driveType) {
-        case 0:
+        case DriveType::Unknown:
             return QStringLiteral("");
-        case 1:
+        case DriveType::Removable:
             return QStringLiteral("Removable Disk");
-        case 2:
+        case DriveType::Fixed:
             return QStringLiteral("Head Disk");
-        case 3:
+        case DriveType::Network:
             return QStringLiteral("Network Drive");
-        case 4:
+        case DriveType::CdRom:
             return QStringLiteral("CD-ROM");
-        case 5:
+        case DriveType::RamDisk:
             return QStringLiteral("RAM DISK");
         default:
             return QString();
@@ -40,25 +41,23 @@ QString DrivePanel::megabytesText(double bytes) {
     return QString::number(std::floor(bytes / 1000000.0), 'f', 0);
 }
 
-void DrivePanel::Form_Activate() {
+void DrivePanel::showAtActivation() {
     view_.clearResults();
-    Drive1_Change();
+    showSelectedDrive();
 }
 
-void DrivePanel::Drive1_Change() {
+void DrivePanel::showSelectedDrive() {
     try {
         view_.clearResults();
-        const QString mountRoot = view_.selectedDriveSpec();
+        const QString mountRoot = view_.selectedMountRoot();
         drive_ = drives_.getDrive(mountRoot);
         view_.setVolumeNameText(drive_->volumeName());
         view_.setTotalSizeText(megabytesText(drive_->totalSize()));
         view_.setFreeSpaceText(megabytesText(drive_->freeSpace()));
         const QString typeText = driveTypeText(drive_->driveType());
         if (!typeText.isNull()) view_.setDriveTypeText(typeText);
-    } catch (const platform::Failure& failure) {
-        messages_.showMessage(failure.description());
     } catch (const std::exception& failure) {
-        messages_.showMessage(QString::fromLocal8Bit(failure.what()));
+        messages_.showMessage(platform::describe(failure));
     }
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 
 namespace platform {
+enum class DriveType;
 class Drive;
 class DriveService;
 class MessageBoxService;
@@ -22,15 +23,15 @@ public:
     DrivePanel(const DrivePanel&) = delete;
     DrivePanel& operator=(const DrivePanel&) = delete;
 
-    void Form_Activate();
-    void Drive1_Change();
-
-    // The drive object of the last selection that GetDrive returned; null before the first.
-    platform::Drive* currentDrive() const { return drive_.get(); }
+    // When the window first comes up: empties the time boxes, then shows the selected drive.
+    void showAtActivation();
+    // Empties the time boxes and fills Text4 ... Text7 for the selected drive; a failure shows
+    // one message and leaves the boxes not yet reached as they were.
+    void showSelectedDrive();
 
     // Text4 for a DriveType; a null QString for a type the table does not know, which leaves
     // Text4 unchanged.
-    static QString driveTypeText(int driveType);
+    static QString driveTypeText(platform::DriveType driveType);
     // floor(bytes / 1,000,000) as plain digits.
     static QString megabytesText(double bytes);
 

@@ -8,7 +8,7 @@ namespace driveinfo {
 class DriveView {
 public:
     virtual ~DriveView() = default;
-    virtual QString selectedDriveSpec() = 0;  // mount root of Drive1's current entry
+    virtual QString selectedMountRoot() = 0;  // mount root of Drive1's current entry
     virtual void clearResults() = 0;
     virtual void setDriveTypeText(const QString& text) = 0;   // Text4
     virtual void setVolumeNameText(const QString& text) = 0;  // Text5

@@ -47,6 +47,16 @@ bool isMeasurableVolume(const MountRecord& mount) {
 MountTableCatalogue::MountTableCatalogue(QString systemRoot, platform::VolumeQueries& queries)
     : systemRoot_(std::move(systemRoot)), queries_(queries) {}
 
+QList<MountRecord> MountTableCatalogue::reachableMountsOrNone() const {
+    try {
+        return platform::reachableMounts(platform::readMountTable(systemRoot_));
+    } catch (const platform::Failure& failure) {
+        // An empty drive list needs a reason somewhere a user can find it.
+        qWarning("No drives can be listed: %s", qPrintable(failure.description()));
+        return {};
+    }
+}
+
 QList<MountRecord> MountTableCatalogue::listedMounts(const QList<MountRecord>& reachable) const {
     QList<MountRecord> listed;
     QHash<QString, qsizetype> indexOfDevice;
@@ -73,12 +83,8 @@ QList<MountRecord> MountTableCatalogue::listedMounts(const QList<MountRecord>& r
 }
 
 QList<DriveEntry> MountTableCatalogue::drives() {
-    QList<MountRecord> reachable;
-    try {
-        reachable = platform::reachableMounts(platform::readMountTable(systemRoot_));
-    } catch (const platform::Failure&) {
-        return {};
-    }
+    const QList<MountRecord> reachable = reachableMountsOrNone();
+    if (reachable.isEmpty()) return {};
     QList<DriveEntry> entries;
     for (const MountRecord& mount : listedMounts(reachable)) {
         entries.append({mount.mountPoint, platform::volumeLabelOf(systemRoot_, mount, queries_)});
@@ -87,12 +93,8 @@ QList<DriveEntry> MountTableCatalogue::drives() {
 }
 
 QString MountTableCatalogue::driveHolding(const QString& path) {
-    QList<MountRecord> reachable;
-    try {
-        reachable = platform::reachableMounts(platform::readMountTable(systemRoot_));
-    } catch (const platform::Failure&) {
-        return {};
-    }
+    const QList<MountRecord> reachable = reachableMountsOrNone();
+    if (reachable.isEmpty()) return {};
     const QString absolute = QDir::cleanPath(QDir::current().absoluteFilePath(path));
     const QList<MountRecord> listed = listedMounts(reachable);
 

@@ -41,6 +41,8 @@ public:
     QString driveHolding(const QString& path) override;
 
 private:
+    // The mounts a path can reach; none, with a logged warning, when the table cannot be read.
+    QList<platform::MountRecord> reachableMountsOrNone() const;
     QList<platform::MountRecord> listedMounts(const QList<platform::MountRecord>& reachable) const;
 
     QString systemRoot_;

@@ -10,7 +10,27 @@ namespace measure {
 class PhaseRunner {
 public:
     virtual ~PhaseRunner() = default;
-    virtual void run(const std::function<void()>& work) = 0;
+
+    void run(const std::function<void()>& work) {
+        ++depth_;
+        struct Leave {
+            int& depth;
+            ~Leave() { --depth; }
+        } leave{depth_};
+        runPhase(work);
+    }
+
+    // True while a phase runs; the window defers its own refreshes meanwhile. Read and written
+    // on the window thread only.
+    bool busy() const { return depth_ > 0; }
+
+protected:
+    // True inside a phase started from within another phase.
+    bool nested() const { return depth_ > 1; }
+    virtual void runPhase(const std::function<void()>& work) = 0;
+
+private:
+    int depth_ = 0;
 };
 
 }  // namespace measure

@@ -8,8 +8,8 @@ namespace measure {
 class RunView {
 public:
     virtual ~RunView() = default;
-    virtual QString sizeText() = 0;   // Combo1's text
-    virtual QString driveSpec() = 0;  // mount root of Drive1's current entry
+    virtual QString sizeText() = 0;           // Combo1's text
+    virtual QString selectedMountRoot() = 0;  // mount root of Drive1's current entry
     virtual void clearResults() = 0;
     // box is 1, 2 or 3 (Text1 ... Text3)
     virtual void setTimeText(int box, const QString& text) = 0;

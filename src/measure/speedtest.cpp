@@ -5,13 +5,13 @@
 
 #include "measure/clockrules.h"
 #include "measure/phaserunner.h"
+#include "measure/runview.h"
+#include "measure/sizerule.h"
+#include "measure/testfile.h"
 #include "platform/desktop.h"
 #include "platform/failure.h"
 #include "platform/files.h"
 #include "platform/process.h"
-#include "measure/runview.h"
-#include "measure/sizerule.h"
-#include "measure/testfile.h"
 
 namespace measure {
 
@@ -19,12 +19,6 @@ namespace {
 
 constexpr int kTestFileNumber = 1;
 constexpr double kPauseSeconds = 0.1;
-
-QString describe(const std::exception& failure) {
-    if (const auto* platformFailure = dynamic_cast<const platform::Failure*>(&failure))
-        return platformFailure->description();
-    return QString::fromLocal8Bit(failure.what());
-}
 
 }  // namespace
 
@@ -52,18 +46,17 @@ platform::CreateMode SpeedTest::claimTestFile(const QString& path) {
 
 float SpeedTest::timePhase(const std::function<void()>& work) {
     platform::Clock& clock = services_.clock;
-    startReading_ = ClockSeconds(clock);
-    float endReading = startReading_;
+    const float startReading = ClockSeconds(clock);
+    float endReading = startReading;
     // The end reading is taken where the work finishes, not when the window thread wakes up.
     services_.phases.run([&] {
         work();
         endReading = ClockSeconds(clock);
     });
-    lastElapsed_ = elapsedBetween(startReading_, endReading);
-    return lastElapsed_;
+    return elapsedBetween(startReading, endReading);
 }
 
-void SpeedTest::Command1_Click() {
+void SpeedTest::run() {
     view_.clearResults();
     if (view_.sizeText().isEmpty()) {
         services_.messages.showMessage(QStringLiteral("Data Size Error"));
@@ -94,9 +87,9 @@ void SpeedTest::Command1_Click() {
         if (view_.programEnded()) return;
 
         // Write phase: the drive is the one selected now, and stays so for this run.
-        const QString driveSpec = view_.driveSpec();
-        if (driveSpec.isEmpty()) throw platform::Failure(QStringLiteral("No drive is selected"));
-        const QString targetPath = testFilePath(driveSpec);
+        const QString mountRoot = view_.selectedMountRoot();
+        if (mountRoot.isEmpty()) throw platform::noDriveSelected();
+        const QString targetPath = testFilePath(mountRoot);
         if (QDir::cleanPath(targetPath) == QDir::cleanPath(localPath)) {
             throw platform::Failure(
                 QStringLiteral("%1 is the program folder's own test file; choose a drive other "
@@ -145,7 +138,7 @@ void SpeedTest::Command1_Click() {
             }
         }
         services_.pointer.setBusy(false);
-        services_.messages.showMessage(describe(failure));
+        services_.messages.showMessage(platform::describe(failure));
         view_.setStartEnabled(true);
     }
 }

@@ -32,7 +32,8 @@ struct RunServices {
 class SpeedTest {
 public:
     SpeedTest(RunView& view, RunServices services);
-    void Command1_Click();
+    // What START does: returns when the run is over, succeeded or failed.
+    void run();
 
 private:
     // How the run may create the test file at path; throws when what is there is the user's.
@@ -42,8 +43,6 @@ private:
 
     RunView& view_;
     RunServices services_;
-    float startReading_ = 0.0f;
-    float lastElapsed_ = 0.0f;
 };
 
 }  // namespace measure

@@ -87,14 +87,13 @@ ThreadedPhaseRunner::ThreadedPhaseRunner() : hold_(std::make_unique<InputHold>()
 
 ThreadedPhaseRunner::~ThreadedPhaseRunner() = default;
 
-void ThreadedPhaseRunner::run(const std::function<void()>& work) {
+void ThreadedPhaseRunner::runPhase(const std::function<void()>& work) {
     // Without an application there is no loop to keep turning; a nested phase already has one.
-    if (QCoreApplication::instance() == nullptr || busy_.load()) {
+    if (QCoreApplication::instance() == nullptr || nested()) {
         work();
         return;
     }
 
-    busy_ = true;
     hold_->begin();
 
     QEventLoop loop;
@@ -115,7 +114,6 @@ void ThreadedPhaseRunner::run(const std::function<void()>& work) {
     worker.join();
 
     hold_->end();
-    busy_ = false;
     if (failure) std::rethrow_exception(failure);
 }
 

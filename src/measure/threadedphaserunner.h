@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <memory>
 
 #include "measure/phaserunner.h"
@@ -19,14 +18,12 @@ public:
     ThreadedPhaseRunner(const ThreadedPhaseRunner&) = delete;
     ThreadedPhaseRunner& operator=(const ThreadedPhaseRunner&) = delete;
 
-    void run(const std::function<void()>& work) override;
-    // True while a phase is running; the window defers its own refreshes meanwhile.
-    bool busy() const { return busy_.load(); }
+protected:
+    void runPhase(const std::function<void()>& work) override;
 
 private:
     class InputHold;
     std::unique_ptr<InputHold> hold_;
-    std::atomic<bool> busy_{false};
 };
 
 }  // namespace measure

@@ -5,13 +5,22 @@
 
 namespace platform {
 
+// What kind of drive a volume is; the numbers are those of the drive panel's type table.
+enum class DriveType {
+    Unknown = 0,
+    Removable = 1,
+    Fixed = 2,
+    Network = 3,
+    CdRom = 4,
+    RamDisk = 5,
+};
+
 // A volume as GetDrive returns it. The properties are read when asked and throw Failure
 // when the platform cannot read them (for example a volume that is no longer mounted).
 class Drive {
 public:
     virtual ~Drive() = default;
-    // 0 type not determined, 1 removable, 2 fixed, 3 network, 4 CD-ROM, 5 RAM disk
-    virtual int driveType() = 0;
+    virtual DriveType driveType() = 0;
     virtual QString volumeName() = 0;
     virtual double totalSize() = 0;  // bytes
     virtual double freeSpace() = 0;  // bytes available to the user, as df's Avail

@@ -11,6 +11,20 @@ QString systemReason(int errnoValue) {
     return QString::fromLocal8Bit(text);
 }
 
+QString describe(const std::exception& failure) {
+    if (const auto* platformFailure = dynamic_cast<const Failure*>(&failure))
+        return platformFailure->description();
+    return QString::fromLocal8Bit(failure.what());
+}
+
+Failure noDriveSelected() {
+    return Failure(QStringLiteral("No drive is selected"));
+}
+
+Failure driveNotReady(const QString& mountRoot) {
+    return Failure(QStringLiteral("Drive %1 is not ready: not a mounted volume").arg(mountRoot));
+}
+
 void raiseSystemFailure(const QString& action, const QString& path, int errnoValue) {
     throw Failure(QStringLiteral("%1 %2: %3").arg(action, path, systemReason(errnoValue)));
 }

@@ -28,4 +28,11 @@ QString systemReason(int errnoValue);
 // denied".
 [[noreturn]] void raiseSystemFailure(const QString& action, const QString& path, int errnoValue);
 
+// The text a failure shows the user: a Failure's description, else what() read as local text.
+QString describe(const std::exception& failure);
+
+// The failures of a drive choice, worded once for the run and the panel.
+Failure noDriveSelected();
+Failure driveNotReady(const QString& mountRoot);
+
 }  // namespace platform

@@ -55,28 +55,29 @@ bool runsThroughBus(const QString& systemRoot, const QString& folder, const QStr
     return false;
 }
 
-int blockDriveType(const QString& systemRoot, const MountRecord& mount) {
+DriveType blockDriveType(const QString& systemRoot, const MountRecord& mount) {
     static const QRegularExpression ramDisk(QStringLiteral("^(zram|ram)\\d+$"));
     static const QRegularExpression opticalDisk(QStringLiteral("^sr\\d+$"));
 
     const QString device = blockDeviceFolder(systemRoot, mount);
-    if (device.isEmpty()) return isOpticalFileSystem(mount.fileSystemType) ? 4 : 2;
+    if (device.isEmpty())
+        return isOpticalFileSystem(mount.fileSystemType) ? DriveType::CdRom : DriveType::Fixed;
     const QString disk = underlyingDiskFolder(systemRoot, device);
     const QString name = lastComponent(disk);
 
-    if (ramDisk.match(name).hasMatch()) return 5;
+    if (ramDisk.match(name).hasMatch()) return DriveType::RamDisk;
     if (opticalDisk.match(name).hasMatch() ||
         readAttribute(systemRoot, disk + QStringLiteral("/device/type")) == QLatin1String("5"))
-        return 4;
-    if (runsThroughBus(systemRoot, disk, QStringLiteral("usb"))) return 1;
+        return DriveType::CdRom;
+    if (runsThroughBus(systemRoot, disk, QStringLiteral("usb"))) return DriveType::Removable;
     if (readAttribute(systemRoot, disk + QStringLiteral("/removable")) == QLatin1String("1"))
-        return 1;
+        return DriveType::Removable;
     if (name.startsWith(QLatin1String("mmcblk")) ||
         runsThroughBus(systemRoot, disk, QStringLiteral("mmc")))
-        return 1;
+        return DriveType::Removable;
     // An image of a disc in a loop device, say: the device is fixed, the medium a disc.
-    if (isOpticalFileSystem(mount.fileSystemType)) return 4;
-    return 2;
+    if (isOpticalFileSystem(mount.fileSystemType)) return DriveType::CdRom;
+    return DriveType::Fixed;
 }
 
 QString labelFromUdev(const QString& systemRoot, const QString& deviceName) {
@@ -86,10 +87,6 @@ QString labelFromUdev(const QString& systemRoot, const QString& deviceName) {
         if (!target.isEmpty() && lastComponent(target) == deviceName) return decodeUdevName(entry);
     }
     return {};
-}
-
-[[noreturn]] void raiseNotReady(const QString& mountRoot) {
-    throw Failure(QStringLiteral("Drive %1 is not ready: not a mounted volume").arg(mountRoot));
 }
 
 // The mount at mountRoot that a path there reaches, if any.
@@ -112,7 +109,7 @@ public:
           queries_(queries),
           driveType_(driveTypeOf(systemRoot_, mount_)) {}
 
-    int driveType() override { return driveType_; }
+    DriveType driveType() override { return driveType_; }
 
     QString volumeName() override {
         ensureStillMounted();
@@ -134,14 +131,14 @@ private:
         MountRecord current;
         if (!findMount(systemRoot_, mount_.mountPoint, current) ||
             current.mountId != mount_.mountId) {
-            raiseNotReady(mount_.mountPoint);
+            throw driveNotReady(mount_.mountPoint);
         }
     }
 
     QString systemRoot_;
     MountRecord mount_;
     VolumeQueries& queries_;
-    int driveType_;
+    DriveType driveType_;
 };
 
 }  // namespace
@@ -209,18 +206,18 @@ QString underlyingDiskFolder(const QString& systemRoot, const QString& deviceFol
     return current;
 }
 
-int driveTypeOf(const QString& systemRoot, const MountRecord& mount) {
+DriveType driveTypeOf(const QString& systemRoot, const MountRecord& mount) {
     switch (fileSystemKind(mount.fileSystemType)) {
         case FileSystemKind::Network:
-            return 3;
+            return DriveType::Network;
         case FileSystemKind::RamBacked:
-            return 5;
+            return DriveType::RamDisk;
         default:
             break;
     }
     if (mount.hasBlockDevice()) return blockDriveType(systemRoot, mount);
-    if (isOpticalFileSystem(mount.fileSystemType)) return 4;
-    return 0;
+    if (isOpticalFileSystem(mount.fileSystemType)) return DriveType::CdRom;
+    return DriveType::Unknown;
 }
 
 QString volumeLabelOf(const QString& systemRoot, const MountRecord& mount, VolumeQueries& queries) {
@@ -260,10 +257,10 @@ LinuxDriveService::LinuxDriveService(QString systemRoot, VolumeQueries& queries)
     : systemRoot_(std::move(systemRoot)), queries_(queries) {}
 
 std::unique_ptr<Drive> LinuxDriveService::getDrive(const QString& mountRoot) {
-    if (mountRoot.isEmpty()) throw Failure(QStringLiteral("No drive is selected"));
+    if (mountRoot.isEmpty()) throw noDriveSelected();
     const QString cleanRoot = QDir::cleanPath(mountRoot);
     MountRecord mount;
-    if (!findMount(systemRoot_, cleanRoot, mount)) raiseNotReady(cleanRoot);
+    if (!findMount(systemRoot_, cleanRoot, mount)) throw driveNotReady(cleanRoot);
     return std::make_unique<LinuxDrive>(systemRoot_, mount, queries_);
 }
 

@@ -28,8 +28,7 @@ QString blockDeviceFolder(const QString& systemRoot, const MountRecord& mount);
 // disk beneath it (the first of its slaves).
 QString underlyingDiskFolder(const QString& systemRoot, const QString& deviceFolder);
 
-// DriveType: 0 not determined, 1 removable, 2 fixed, 3 network, 4 CD-ROM, 5 RAM disk.
-int driveTypeOf(const QString& systemRoot, const MountRecord& mount);
+DriveType driveTypeOf(const QString& systemRoot, const MountRecord& mount);
 
 // udev's /dev/disk/by-label name of the device, else the label the file system reports.
 QString volumeLabelOf(const QString& systemRoot, const MountRecord& mount, VolumeQueries& queries);

@@ -1,12 +1,7 @@
 #include "platform/linuxfiles.h"
 
-#include <QFile>
-
 #include <fcntl.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
@@ -14,18 +9,15 @@
 #include <vector>
 
 #include "platform/failure.h"
+#include "platform/fileprimitives.h"
 
 namespace platform {
 
+using namespace fileprimitives;
+
 namespace {
 
-constexpr long fuseSuperMagic = 0x65735546;
-constexpr std::size_t copyChunkSize = std::size_t(8) << 20;
 constexpr std::size_t compareChunkSize = std::size_t(1) << 20;
-
-QByteArray nativePath(const QString& path) {
-    return QFile::encodeName(path);
-}
 
 template <std::size_t size>
 inline void copyFixed(char* to, const char* from) {
@@ -57,110 +49,21 @@ inline void copyShortLine(char* to, const char* from, std::size_t size) {
     }
 }
 
-// Writes everything or returns false with errno set.
-bool writeAll(int descriptor, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(descriptor, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= std::size_t(written);
-    }
-    return true;
-}
-
-// Reads until the buffer is full or the file ends; returns the count or -1 with errno set.
-ssize_t readFully(int descriptor, char* data, std::size_t size) {
-    std::size_t total = 0;
-    while (total < size) {
-        const ssize_t got = ::read(descriptor, data + total, size - total);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (got == 0) break;
-        total += std::size_t(got);
-    }
-    return ssize_t(total);
-}
-
-void closeQuietly(int descriptor) {
-    if (descriptor >= 0) ::close(descriptor);
-}
-
-bool clearNonBlocking(int descriptor) {
-    const int flags = ::fcntl(descriptor, F_GETFL);
-    return flags >= 0 && ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
-
-bool sameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Removes the file at path only while it is still the one described by `opened`.
-void removeIfStillTheSame(const QByteArray& path, const struct stat& opened) {
-    struct stat now {};
-    if (::lstat(path.constData(), &now) == 0 && sameFile(now, opened)) ::unlink(path.constData());
-}
-
-// Why an open with O_NOFOLLOW failed, in words a user can act on.
-QString openFailureReason(const QByteArray& path, int errnoValue) {
-    struct stat info {};
-    if (::lstat(path.constData(), &info) == 0) {
-        if (errnoValue == ELOOP && S_ISLNK(info.st_mode))
-            return QStringLiteral("Is a symbolic link");
-        // A FIFO without a reader or a socket answers ENXIO, which would read as a device fault.
-        if (errnoValue == ENXIO && !S_ISREG(info.st_mode))
-            return QStringLiteral("Not a regular file");
-    }
-    return systemReason(errnoValue);
-}
-
-// Opens a file for writing as CreateMode asks. With ReplaceExisting the file is emptied only
-// after it proved to be a regular file and not the file `differentFrom`; a link, a device or a
-// FIFO at the path is left exactly as it was. Returns -1 with `reason` set on failure.
-int openForWriting(const QByteArray& path, CreateMode mode, const struct stat* differentFrom,
-                   QString& reason) {
-    // O_NONBLOCK keeps the open itself from hanging on a FIFO; it is cleared again below.
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-    if (mode == CreateMode::CreateNew) flags |= O_EXCL;
-    const int descriptor = ::open(path.constData(), flags, 0666);
-    if (descriptor < 0) {
-        reason = openFailureReason(path, errno);
-        return -1;
-    }
-    struct stat info {};
-    if (::fstat(descriptor, &info) != 0) {
-        reason = systemReason(errno);
-    } else if (!S_ISREG(info.st_mode)) {
-        reason = QStringLiteral("Not a regular file");
-    } else if (differentFrom && sameFile(info, *differentFrom)) {
-        reason = QStringLiteral("Source and destination are the same file");
-    } else if (!clearNonBlocking(descriptor)) {
-        reason = systemReason(errno);
-    } else if (mode == CreateMode::ReplaceExisting && info.st_size != 0 &&
-               ::ftruncate(descriptor, 0) != 0) {
-        reason = systemReason(errno);
-    } else {
-        return descriptor;
-    }
-    ::close(descriptor);
-    return -1;
-}
-
 }  // namespace
 
-LinuxFileService::LinuxFileService(QString sysRoot, QString devRoot)
-    : sysRoot_(std::move(sysRoot)), devRoot_(std::move(devRoot)) {}
+// 1 ... maxFileNumber, in one unsigned comparison.
+inline bool LinuxFileService::isValidFileNumber(int fileNumber) {
+    return unsigned(fileNumber) - 1u < unsigned(maxFileNumber);
+}
+
+LinuxFileService::LinuxFileService(QString systemRoot) : systemRoot_(std::move(systemRoot)) {}
 
 LinuxFileService::~LinuxFileService() {
     closeAll();
 }
 
 LinuxFileService::OutputFile& LinuxFileService::openFile(int fileNumber) {
-    if (unsigned(fileNumber) - 1u >= unsigned(maxFileNumber)) [[unlikely]] {
+    if (!isValidFileNumber(fileNumber)) [[unlikely]] {
         throw Failure(QStringLiteral("Bad file number %1").arg(fileNumber));
     }
     OutputFile& file = files_[std::size_t(fileNumber)];
@@ -171,7 +74,7 @@ LinuxFileService::OutputFile& LinuxFileService::openFile(int fileNumber) {
 }
 
 void LinuxFileService::openForOutput(int fileNumber, const QString& path, CreateMode mode) {
-    if (unsigned(fileNumber) - 1u >= unsigned(maxFileNumber)) {
+    if (!isValidFileNumber(fileNumber)) {
         throw Failure(
             QStringLiteral("Cannot create %1: bad file number %2").arg(path).arg(fileNumber));
     }
@@ -195,8 +98,7 @@ void LinuxFileService::writeLine(int fileNumber, std::string_view text) {
     // The create phase calls this millions of times and its time is shown as the machine's
     // speed: the common case is a range check, a room check and a copy. A file that is not open
     // has no room, so it takes the slow path, which also reports the errors; so do long lines.
-    if (unsigned(fileNumber) - 1u < unsigned(maxFileNumber) && text.size() <= longestQuickLine)
-        [[likely]] {
+    if (isValidFileNumber(fileNumber) && text.size() <= longestQuickLine) [[likely]] {
         OutputFile& file = files_[std::size_t(fileNumber)];
         const std::size_t lineSize = text.size() + 2;
         if (lineSize <= outputBufferSize - file.used) [[likely]] {
@@ -238,7 +140,7 @@ void LinuxFileService::flushBuffer(OutputFile& file) {
 }
 
 void LinuxFileService::close(int fileNumber) {
-    if (unsigned(fileNumber) - 1u >= unsigned(maxFileNumber)) {
+    if (!isValidFileNumber(fileNumber)) {
         throw Failure(QStringLiteral("Bad file number %1").arg(fileNumber));
     }
     OutputFile& file = files_[std::size_t(fileNumber)];
@@ -323,122 +225,6 @@ bool LinuxFileService::consistsOfRepeatedBlock(const QString& path, std::string_
     ::close(descriptor);
     // A file that changed length while it was read is not trusted.
     return matches && total % block.size() == 0;
-}
-
-void LinuxFileService::copyFile(const QString& source, const QString& destination,
-                                const CopyOptions& options) {
-    const auto fail = [&](const QString& reason) {
-        throw Failure(QStringLiteral("Cannot copy %1 to %2: %3").arg(source, destination, reason));
-    };
-
-    // O_NONBLOCK keeps the open from hanging on a FIFO, which is then refused as not regular.
-    const int input = ::open(nativePath(source).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (input < 0) fail(systemReason(errno));
-    struct stat sourceInfo {};
-    QString sourceProblem;
-    if (::fstat(input, &sourceInfo) != 0 || !clearNonBlocking(input)) {
-        sourceProblem = systemReason(errno);
-    } else if (!S_ISREG(sourceInfo.st_mode)) {
-        sourceProblem = QStringLiteral("Not a regular file");
-    }
-    if (!sourceProblem.isEmpty()) {
-        ::close(input);
-        fail(sourceProblem);
-    }
-
-    const QByteArray destinationPath = nativePath(destination);
-    QString reason;
-    const int output = openForWriting(destinationPath, options.destination, &sourceInfo, reason);
-    if (output < 0) {
-        ::close(input);
-        fail(reason);
-    }
-    struct stat destinationInfo {};
-    ::fstat(output, &destinationInfo);
-
-    // From here on the destination is this call's doing; a failure removes it again, but only
-    // while the path still names the file it opened.
-    const auto failAndRemove = [&](int errnoValue) {
-        const QString reason = systemReason(errnoValue);
-        closeQuietly(input);
-        closeQuietly(output);
-        removeIfStillTheSame(destinationPath, destinationInfo);
-        fail(reason);
-    };
-
-    // sendfile really moves the bytes; copy_file_range may clone or copy on the server instead.
-    bool copied = false;
-    bool anyBytes = false;
-    while (!copied) {
-        const ssize_t sent = ::sendfile(output, input, nullptr, copyChunkSize);
-        if (sent > 0) {
-            anyBytes = true;
-        } else if (sent == 0) {
-            copied = true;
-        } else if (errno == EINTR) {
-            continue;
-        } else if ((errno == EINVAL || errno == ENOSYS) && !anyBytes) {
-            break;  // this file system cannot splice; fall back to plain reads and writes
-        } else {
-            failAndRemove(errno);
-        }
-    }
-    if (!copied) {
-        std::vector<char> buffer(copyChunkSize);
-        for (;;) {
-            const ssize_t got = readFully(input, buffer.data(), buffer.size());
-            if (got < 0) failAndRemove(errno);
-            if (got == 0) break;
-            if (!writeAll(output, buffer.data(), std::size_t(got))) failAndRemove(errno);
-        }
-    }
-
-    if (options.flushToDevice && ::fsync(output) != 0) failAndRemove(errno);
-    if (options.dropCachedPages) {
-        // After the flush the pages are clean, so the kernel can really let them go.
-        ::posix_fadvise(output, 0, 0, POSIX_FADV_DONTNEED);
-        dropBlockDeviceCache(output);
-    }
-    ::close(input);
-    if (::close(output) != 0 && errno != EINTR) {
-        const int error = errno;
-        removeIfStillTheSame(destinationPath, destinationInfo);
-        fail(systemReason(error));
-    }
-}
-
-// A FUSE daemon on a block device (ntfs-3g, exfat-fuse) reads through the device's own page
-// cache, which keeps the data after the file's pages are gone. Dropping the device's clean pages
-// needs only read access to the node; without it the read-back may come partly from memory.
-void LinuxFileService::dropBlockDeviceCache(int descriptor) noexcept {
-    struct statfs volume {};
-    struct stat info {};
-    if (::fstatfs(descriptor, &volume) != 0 || long(volume.f_type) != fuseSuperMagic) return;
-    if (::fstat(descriptor, &info) != 0 || major(info.st_dev) == 0) return;  // no block device
-
-    const QString number = QStringLiteral("%1:%2").arg(major(info.st_dev)).arg(minor(info.st_dev));
-    QStringList candidates;
-    QFile uevent(sysRoot_ + QStringLiteral("/dev/block/") + number + QStringLiteral("/uevent"));
-    if (uevent.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& line : uevent.readAll().split('\n')) {
-            if (line.startsWith("DEVNAME=")) {
-                candidates.append(devRoot_ + QLatin1Char('/') + QFile::decodeName(line.mid(8)));
-            }
-        }
-    }
-    candidates.append(devRoot_ + QStringLiteral("/block/") + number);
-
-    for (const QString& candidate : candidates) {
-        const int device =
-            ::open(nativePath(candidate).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (device < 0) continue;
-        struct stat node {};
-        const bool isThatDevice =
-            ::fstat(device, &node) == 0 && S_ISBLK(node.st_mode) && node.st_rdev == info.st_dev;
-        if (isThatDevice) ::posix_fadvise(device, 0, 0, POSIX_FADV_DONTNEED);
-        ::close(device);
-        if (isThatDevice) return;
-    }
 }
 
 }  // namespace platform

@@ -14,9 +14,9 @@ public:
     static constexpr int maxFileNumber = 255;
     static constexpr std::size_t outputBufferSize = std::size_t(1) << 20;
 
-    // sysRoot is where the block-device table lives ("/sys"); devRoot holds the device nodes.
-    explicit LinuxFileService(QString sysRoot = QStringLiteral("/sys"),
-                              QString devRoot = QStringLiteral("/dev"));
+    // The block-device table and the device nodes of the copy's cache drop are read below
+    // systemRoot; empty is the running system.
+    explicit LinuxFileService(QString systemRoot = {});
     ~LinuxFileService() override;
     LinuxFileService(const LinuxFileService&) = delete;
     LinuxFileService& operator=(const LinuxFileService&) = delete;
@@ -42,6 +42,7 @@ private:
         std::size_t used = outputBufferSize;
     };
 
+    static bool isValidFileNumber(int fileNumber);
     OutputFile& openFile(int fileNumber);
     void writeLineThroughFlush(int fileNumber, std::string_view text);
     void append(OutputFile& file, const char* data, std::size_t size);
@@ -49,8 +50,7 @@ private:
     void dropBlockDeviceCache(int descriptor) noexcept;
 
     std::array<OutputFile, maxFileNumber + 1> files_;
-    QString sysRoot_;
-    QString devRoot_;
+    QString systemRoot_;
 };
 
 }  // namespace platform

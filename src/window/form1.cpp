@@ -17,11 +17,13 @@
 
 #include "driveinfo/drivecatalogue.h"
 #include "driveinfo/drivepanel.h"
+#include "driveinfo/mounttablewatcher.h"
 #include "measure/clockrules.h"
 #include "measure/phaserunner.h"
 #include "measure/speedtest.h"
 #include "platform/failure.h"
 #include "platform/process.h"
+#include "platform/version.h"
 #include "window/windowfonts.h"
 
 namespace window {
@@ -117,36 +119,14 @@ QPushButton* addButton(QWidget* form, const char* name, const QString& caption, 
 
 }  // namespace
 
-// Tells the window whether a timed phase is running, so that a mount refresh can wait for
-// the next Pause instead of changing Drive1 in the middle of the run.
-class Form1::PhaseTracker : public measure::PhaseRunner {
-public:
-    explicit PhaseTracker(measure::PhaseRunner& inner) : inner_(inner) {}
-
-    void run(const std::function<void()>& work) override {
-        ++depth_;
-        struct Leave {
-            int& depth;
-            ~Leave() { --depth; }
-        } leave{depth_};
-        inner_.run(work);
-    }
-
-    bool busy() const { return depth_ > 0; }
-
-private:
-    measure::PhaseRunner& inner_;
-    int depth_ = 0;
-};
-
 Form1::Form1(WindowServices services, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
-      services_(services),
-      phaseTracker_(std::make_unique<PhaseTracker>(services.phases)) {
+      services_(services) {
     setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(QStringLiteral("DOV Uruvivuz Ver.1.1   by Zelvik"));
+    setWindowTitle(QStringLiteral("DOV Uruvivuz Ver.%1   by Zelvik")
+                       .arg(QLatin1String(platform::version::kVersionCaption)));
     setFixedSize(kClientWidthTwips / kTwipsPerPixel, kClientHeightTwips / kTwipsPerPixel);
     setFont(defaultWindowFont());
 
@@ -158,7 +138,7 @@ Form1::Form1(WindowServices services, QWidget* parent)
     speedTest_ = std::make_unique<measure::SpeedTest>(
         *this, measure::RunServices{services_.clock, services_.files, services_.process,
                                     services_.clipboard, services_.pointer, services_.messages,
-                                    *phaseTracker_});
+                                    services_.phases});
     drivePanel_ =
         std::make_unique<driveinfo::DrivePanel>(*this, services_.drives, services_.messages);
 
@@ -168,7 +148,7 @@ Form1::Form1(WindowServices services, QWidget* parent)
     connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
     connect(Drive1, &QComboBox::currentIndexChanged, this, &Form1::Drive1_Change);
     if (services_.mountWatcher) {
-        connect(services_.mountWatcher, &driveinfo::MountWatcher::mountsChanged, this,
+        connect(services_.mountWatcher, &driveinfo::MountTableWatcher::mountsChanged, this,
                 &Form1::refreshDriveList);
     }
 
@@ -187,21 +167,18 @@ void Form1::createControls() {
     const QFont driveFont = gothicFont(12.0);
     const QFont timeFont = timeBoxFont();
 
-    Label14 = addLabel(this, "Label14", QStringLiteral(u"TYPE  ："), fromTwips(840, 120, 735, 255));
+    addLabel(this, "Label14", QStringLiteral(u"TYPE  ："), fromTwips(840, 120, 735, 255));
     Text4 = addTextBox(this, "Text4", fromTwips(1560, 120, 1575, 285));
-    Label10 =
-        addLabel(this, "Label10", QStringLiteral(u"TOTAL ："), fromTwips(3135, 120, 855, 375));
+    addLabel(this, "Label10", QStringLiteral(u"TOTAL ："), fromTwips(3135, 120, 855, 375));
     Text6 = addTextBox(this, "Text6", fromTwips(3840, 120, 735, 195));
-    Label12 = addLabel(this, "Label12", QStringLiteral("MB"), fromTwips(4725, 120, 375, 255));
-    Label15 = addLabel(this, "Label15", QStringLiteral(u"NAME ："), fromTwips(840, 360, 735, 255));
+    addLabel(this, "Label12", QStringLiteral("MB"), fromTwips(4725, 120, 375, 255));
+    addLabel(this, "Label15", QStringLiteral(u"NAME ："), fromTwips(840, 360, 735, 255));
     Text5 = addTextBox(this, "Text5", fromTwips(1560, 330, 1575, 285));
-    Label11 =
-        addLabel(this, "Label11", QStringLiteral(u"FREE   ："), fromTwips(3135, 360, 855, 255));
+    addLabel(this, "Label11", QStringLiteral(u"FREE   ："), fromTwips(3135, 360, 855, 255));
     Text7 = addTextBox(this, "Text7", fromTwips(3840, 360, 735, 195));
-    Label13 = addLabel(this, "Label13", QStringLiteral("MB"), fromTwips(4725, 360, 375, 255));
+    addLabel(this, "Label13", QStringLiteral("MB"), fromTwips(4725, 360, 375, 255));
 
-    Label4 =
-        addLabel(this, "Label4", QStringLiteral("DRIVE SELECT"), fromTwips(360, 720, 975, 375));
+    addLabel(this, "Label4", QStringLiteral("DRIVE SELECT"), fromTwips(360, 720, 975, 375));
     Drive1 = addControl<QComboBox>(this, "Drive1", fromTwips(1560, 720, 3495, 360));
     Drive1->setEditable(false);
     Drive1->setFont(driveFont);
@@ -214,34 +191,37 @@ void Form1::createControls() {
     Combo1->setInsertPolicy(QComboBox::NoInsert);
     Combo1->setFont(timeFont);
     Combo1->setToolTip(QStringLiteral(u" 転送するファイルサイズを選択または入力してください。"));
-    Label5 = addLabel(this, "Label5", QStringLiteral("DATA SIZE"), fromTwips(360, 1320, 975, 255));
-    Label6 = addLabel(this, "Label6", QStringLiteral("MB"), fromTwips(2760, 1320, 375, 255));
+    addLabel(this, "Label5", QStringLiteral("DATA SIZE"), fromTwips(360, 1320, 975, 255));
+    addLabel(this, "Label6", QStringLiteral("MB"), fromTwips(2760, 1320, 375, 255));
 
     Command1 =
         addButton(this, "Command1", QStringLiteral("START"), fromTwips(3480, 1680, 1575, 735));
     Command1->setToolTip(
         QStringLiteral(u" 開始します。時間は自動的にクリップボードにコピーされますのでエクセルにそ"
                        u"のまま貼り付けれます。"));
-    Label3 = addLabel(this, "Label3", QStringLiteral("DATA CREATE   ( CPU TIME )"),
-                      fromTwips(240, 1800, 1215, 375));
+    addLabel(this, "Label3", QStringLiteral("DATA CREATE   ( CPU TIME )"),
+             fromTwips(240, 1800, 1215, 375));
     Text1 = addTextBox(this, "Text1", fromTwips(1560, 1800, 1095, 375));
     Text1->setToolTip(QStringLiteral(u" データ作成時間でCPUの早さの目安になります。"));
-    Label7 = addLabel(this, "Label7", QStringLiteral("sec"), fromTwips(2760, 1920, 375, 255));
+    QLabel* Label7 =
+        addLabel(this, "Label7", QStringLiteral("sec"), fromTwips(2760, 1920, 375, 255));
 
-    Label1 = addLabel(this, "Label1", QStringLiteral("WRITE TIME (PC => USB )"),
-                      fromTwips(360, 2400, 1095, 375));
+    addLabel(this, "Label1", QStringLiteral("WRITE TIME (PC => USB )"),
+             fromTwips(360, 2400, 1095, 375));
     Text2 = addTextBox(this, "Text2", fromTwips(1560, 2400, 1095, 375));
     Text2->setToolTip(QStringLiteral(u" 選択したドライブへの書込にかかった時間です。"));
-    Label8 = addLabel(this, "Label8", QStringLiteral("sec"), fromTwips(2760, 2520, 375, 255));
+    QLabel* Label8 =
+        addLabel(this, "Label8", QStringLiteral("sec"), fromTwips(2760, 2520, 375, 255));
     Command2 =
         addButton(this, "Command2", QStringLiteral("QUIT"), fromTwips(3480, 2640, 1575, 735));
     Command2->setToolTip(QStringLiteral(u" 終了します。"));
 
-    Label2 = addLabel(this, "Label2", QStringLiteral("READ TIME (PC <= USB )"),
-                      fromTwips(360, 3000, 1095, 375));
+    addLabel(this, "Label2", QStringLiteral("READ TIME (PC <= USB )"),
+             fromTwips(360, 3000, 1095, 375));
     Text3 = addTextBox(this, "Text3", fromTwips(1560, 3000, 1095, 375));
     Text3->setToolTip(QStringLiteral(u" このソフトが有るドライブへの書込にかかった時間です。"));
-    Label9 = addLabel(this, "Label9", QStringLiteral("sec"), fromTwips(2760, 3120, 375, 255));
+    QLabel* Label9 =
+        addLabel(this, "Label9", QStringLiteral("sec"), fromTwips(2760, 3120, 375, 255));
 
     for (QLineEdit* box : {Text4, Text5, Text6, Text7}) box->setFont(panelFont);
     for (QLineEdit* box : {Text1, Text2, Text3}) box->setFont(timeFont);
@@ -301,12 +281,12 @@ void Form1::Form_Load() {
 void Form1::Form_Activate() {
     if (activated_ || ended_) return;
     activated_ = true;
-    drivePanel_->Form_Activate();
+    drivePanel_->showAtActivation();
 }
 
 void Form1::Command1_Click() {
     if (ended_) return;
-    speedTest_->Command1_Click();
+    speedTest_->run();
     applyDeferredDriveRefresh();
 }
 
@@ -320,18 +300,7 @@ void Form1::Command2_Click() {
 void Form1::Drive1_Change() {
     if (ended_) return;
     dropVanishedEntryUnlessSelected();
-    drivePanel_->Drive1_Change();
-}
-
-void Form1::Pause(double pauseTime) {
-    applyDeferredDriveRefresh();
-    measure::Pause(services_.clock, services_.pump, pauseTime);
-}
-
-void Form1::ClearResults() {
-    Text1->setText(QString());
-    Text2->setText(QString());
-    Text3->setText(QString());
+    drivePanel_->showSelectedDrive();
 }
 
 QString Form1::notMountedMark() {
@@ -368,7 +337,7 @@ void Form1::fillDriveList(const QString& preferredRoot) {
 
 void Form1::refreshDriveList() {
     if (ended_) return;
-    if (phaseTracker_->busy()) {
+    if (services_.phases.busy()) {
         driveRefreshPending_ = true;
         return;
     }
@@ -406,18 +375,16 @@ QString Form1::sizeText() {
     return Combo1->currentText();
 }
 
-QString Form1::driveSpec() {
-    if (Drive1->currentIndex() < 0) throw platform::Failure(QStringLiteral("No drive is selected"));
+QString Form1::selectedMountRoot() {
     const QString root = Drive1->currentData(kMountRootRole).toString();
-    if (!vanishedRoot_.isEmpty() && root == vanishedRoot_) {
-        throw platform::Failure(
-            QStringLiteral("Drive %1 is not ready: it is no longer mounted").arg(root));
-    }
+    if (!vanishedRoot_.isEmpty() && root == vanishedRoot_) throw platform::driveNotReady(root);
     return root;
 }
 
 void Form1::clearResults() {
-    ClearResults();
+    Text1->setText(QString());
+    Text2->setText(QString());
+    Text3->setText(QString());
 }
 
 void Form1::setTimeText(int box, const QString& text) {
@@ -442,15 +409,12 @@ void Form1::setStartEnabled(bool enabled) {
 }
 
 void Form1::pause(double seconds) {
-    Pause(seconds);
+    applyDeferredDriveRefresh();
+    measure::Pause(services_.clock, services_.pump, seconds);
 }
 
 bool Form1::programEnded() {
     return ended_;
-}
-
-QString Form1::selectedDriveSpec() {
-    return Drive1->currentData(kMountRootRole).toString();
 }
 
 void Form1::setDriveTypeText(const QString& text) {

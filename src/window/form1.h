@@ -7,7 +7,6 @@
 #include "measure/runview.h"
 
 class QComboBox;
-class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -30,7 +29,7 @@ class SpeedTest;
 namespace driveinfo {
 class DriveCatalogue;
 class DrivePanel;
-class MountWatcher;
+class MountTableWatcher;
 }  // namespace driveinfo
 
 namespace window {
@@ -48,11 +47,13 @@ struct WindowServices {
     driveinfo::DriveCatalogue& catalogue;
     measure::PhaseRunner& phases;
     // Optional: when given, Drive1 follows the mount table while the program runs.
-    driveinfo::MountWatcher* mountWatcher = nullptr;
+    driveinfo::MountTableWatcher* mountWatcher = nullptr;
 };
 
-// The program's only window. Its handlers carry the classic names; the START run and the
-// drive panel live in measure/ and driveinfo/ and reach the controls through the two views.
+// The program's only window. The START run and the drive panel live in measure/ and driveinfo/
+// and reach the controls through the two views. The handlers (Form_Load, Command1_Click, ...)
+// and the controls (Text1, Combo1, ...) carry the names of the window's design; everything else
+// is named for what it does.
 class Form1 : public QWidget, public measure::RunView, public driveinfo::DriveView {
     Q_OBJECT
 public:
@@ -66,26 +67,24 @@ public:
     void Command1_Click();
     void Command2_Click();
     void Drive1_Change();
-    void Pause(double pauseTime);
 
     // Rebuilds Drive1 from the catalogue without running Drive1_Change. The selection is kept;
     // a selected volume that is gone stays selected, marked, until the user picks another.
     // Inside a timed phase of a run the rebuild waits for the next Pause.
     void refreshDriveList();
 
-    // measure::RunView
+    // measure::RunView and driveinfo::DriveView
     QString sizeText() override;
-    // Throws platform::Failure when nothing is selected or the selected volume is gone.
-    QString driveSpec() override;
+    // Empty when nothing is selected; throws platform::Failure when the selected volume is gone.
+    QString selectedMountRoot() override;
+    // Empties Text1 ... Text3 only.
     void clearResults() override;
     void setTimeText(int box, const QString& text) override;
     QString timeText(int box) override;
     void setStartEnabled(bool enabled) override;
+    // Waits while the window's pending events are handled.
     void pause(double seconds) override;
     bool programEnded() override;
-
-    // driveinfo::DriveView
-    QString selectedDriveSpec() override;
     void setDriveTypeText(const QString& text) override;
     void setVolumeNameText(const QString& text) override;
     void setTotalSizeText(const QString& text) override;
@@ -99,8 +98,6 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    class PhaseTracker;
-
     void createControls();
     void setUpTabOrder();
     void setUpIcon();
@@ -108,29 +105,12 @@ private:
     void fillDriveList(const QString& preferredRoot);
     void dropVanishedEntryUnlessSelected();
     void applyDeferredDriveRefresh();
-    void ClearResults();
     QLineEdit* timeBox(int box) const;
 
     WindowServices services_;
-    std::unique_ptr<PhaseTracker> phaseTracker_;
     std::unique_ptr<measure::SpeedTest> speedTest_;
     std::unique_ptr<driveinfo::DrivePanel> drivePanel_;
 
-    QLabel* Label1 = nullptr;
-    QLabel* Label2 = nullptr;
-    QLabel* Label3 = nullptr;
-    QLabel* Label4 = nullptr;
-    QLabel* Label5 = nullptr;
-    QLabel* Label6 = nullptr;
-    QLabel* Label7 = nullptr;
-    QLabel* Label8 = nullptr;
-    QLabel* Label9 = nullptr;
-    QLabel* Label10 = nullptr;
-    QLabel* Label11 = nullptr;
-    QLabel* Label12 = nullptr;
-    QLabel* Label13 = nullptr;
-    QLabel* Label14 = nullptr;
-    QLabel* Label15 = nullptr;
     QLineEdit* Text1 = nullptr;
     QLineEdit* Text2 = nullptr;
     QLineEdit* Text3 = nullptr;

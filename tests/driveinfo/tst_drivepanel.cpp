@@ -25,10 +25,11 @@ private Q_SLOTS:
 
     void startUpFillsPanelAndEmptiesTimes() {
         view.selectedRoot = QStringLiteral("/media/alex/STICK");
-        drives.drives.insert(view.selectedRoot, {1, QStringLiteral("STICK"), 31.9e9, 7.9e9});
+        drives.drives.insert(view.selectedRoot, {platform::DriveType::Removable,
+                                                 QStringLiteral("STICK"), 31.9e9, 7.9e9});
         DrivePanel panel(view, drives, messages);
 
-        panel.Form_Activate();
+        panel.showAtActivation();
 
         // ClearResults, then Drive1_Change, which clears again before it asks for the drive
         // and then fills the boxes as it reads the properties.
@@ -54,9 +55,9 @@ private Q_SLOTS:
         QFETCH(int, type);
         QFETCH(QString, expected);
         view.selectedRoot = QStringLiteral("/mnt/x");
-        drives.drives.insert(view.selectedRoot, {type, {}, 0, 0});
+        drives.drives.insert(view.selectedRoot, {platform::DriveType(type), {}, 0, 0});
         DrivePanel panel(view, drives, messages);
-        panel.Drive1_Change();
+        panel.showSelectedDrive();
         QCOMPARE(view.text4, expected);
         QVERIFY(messages.shown.isEmpty());
     }
@@ -77,9 +78,9 @@ private Q_SLOTS:
         QFETCH(double, bytes);
         QFETCH(QString, expected);
         view.selectedRoot = QStringLiteral("/mnt/x");
-        drives.drives.insert(view.selectedRoot, {2, {}, bytes, bytes});
+        drives.drives.insert(view.selectedRoot, {platform::DriveType::Fixed, {}, bytes, bytes});
         DrivePanel panel(view, drives, messages);
-        panel.Drive1_Change();
+        panel.showSelectedDrive();
         QCOMPARE(view.text6, expected);
         QCOMPARE(view.text7, expected);
     }
@@ -109,7 +110,7 @@ private Q_SLOTS:
         QFETCH(QString, failingStep);
         QFETCH(QStringList, expectedTexts);
         view.selectedRoot = QStringLiteral("/media/alex/NEW");
-        fakes::FakeDriveData data{2, QStringLiteral("NEW"), 5e9, 4e9};
+        fakes::FakeDriveData data{platform::DriveType::Fixed, QStringLiteral("NEW"), 5e9, 4e9};
         const QString reason = QStringLiteral("Drive /media/alex/NEW is not ready");
         if (failingStep == QLatin1String("volumeName")) data.volumeNameFailure = reason;
         if (failingStep == QLatin1String("totalSize")) data.totalSizeFailure = reason;
@@ -118,7 +119,7 @@ private Q_SLOTS:
         if (failingStep != QLatin1String("getDrive")) drives.drives.insert(view.selectedRoot, data);
         DrivePanel panel(view, drives, messages);
 
-        panel.Drive1_Change();
+        panel.showSelectedDrive();
 
         QCOMPARE((QStringList{view.text4, view.text5, view.text6, view.text7}), expectedTexts);
         QCOMPARE(messages.shown.size(), 1);
@@ -129,23 +130,20 @@ private Q_SLOTS:
 
     void notReadyAfterGoodDriveKeepsItsValues() {
         view.selectedRoot = QStringLiteral("/media/alex/STICK");
-        drives.drives.insert(view.selectedRoot, {1, QStringLiteral("STICK"), 8e9, 2e9});
+        drives.drives.insert(view.selectedRoot,
+                             {platform::DriveType::Removable, QStringLiteral("STICK"), 8e9, 2e9});
         DrivePanel panel(view, drives, messages);
-        panel.Form_Activate();
-        platform::Drive* stick = panel.currentDrive();
-        QVERIFY(stick);
+        panel.showAtActivation();
 
         view.text1 = QStringLiteral("0.5");
         view.selectedRoot = QStringLiteral("/media/alex/GONE");
-        panel.Drive1_Change();
+        panel.showSelectedDrive();
 
         QCOMPARE(messages.shown,
                  QStringList{"Drive /media/alex/GONE is not ready: not a mounted volume"});
         QCOMPARE((QStringList{view.text4, view.text5, view.text6, view.text7}),
                  (QStringList{"Removable Disk", "STICK", "8000", "2000"}));
         QCOMPARE(view.text1, QString());
-        // GetDrive failed, so the window still holds the last drive it returned.
-        QCOMPARE(panel.currentDrive(), stick);
     }
 
     void otherErrorsAlsoGiveOneMessage() {
@@ -156,7 +154,7 @@ private Q_SLOTS:
             }
         } throwing;
         DrivePanel failing(view, throwing, messages);
-        failing.Drive1_Change();
+        failing.showSelectedDrive();
         QCOMPARE(messages.shown, QStringList{"out of memory"});
     }
 };

@@ -61,7 +61,7 @@ private Q_SLOTS:
         fakes::FakeVolumeQueries queries;
         platform::LinuxDriveService service(recordedSystem(machine), queries);
         const std::unique_ptr<platform::Drive> drive = service.getDrive(mountRoot);
-        QCOMPARE(drive->driveType(), type);
+        QCOMPARE(int(drive->driveType()), type);
         QCOMPARE(drive->volumeName(), label);
         // The file system itself is asked only when udev has no name, and never across a
         // network, where opening the root can hang.

@@ -63,7 +63,7 @@ private Q_SLOTS:
         platform::LinuxDriveService drives;
         fakes::FakeMessageBox messages;
         driveinfo::DrivePanel panel(view, drives, messages);
-        panel.Drive1_Change();
+        panel.showSelectedDrive();
         QCOMPARE(messages.shown, QStringList());
 
         double size = 0, available = 0;
@@ -80,7 +80,7 @@ private Q_SLOTS:
         if (!ram.isReady()) QSKIP(qPrintable(ram.whyNot()));
         platform::LinuxDriveService drives;
         const auto drive = drives.getDrive(ram.mountPoint());
-        QCOMPARE(drive->driveType(), 5);
+        QCOMPARE(drive->driveType(), platform::DriveType::RamDisk);
         QCOMPARE(drive->volumeName(), QString());
         QCOMPARE(drive->totalSize(), 8388608.0);
         QCOMPARE(drive->freeSpace(), 8388608.0);
@@ -89,7 +89,7 @@ private Q_SLOTS:
     void watcherFollowsMountAndUnmount() {
         driveinfo::MountTableWatcher watcher;
         QVERIFY2(watcher.isWatching(), qPrintable(watcher.whyNotWatching()));
-        QSignalSpy changes(&watcher, &driveinfo::MountWatcher::mountsChanged);
+        QSignalSpy changes(&watcher, &driveinfo::MountTableWatcher::mountsChanged);
         driveinfo::MountTableCatalogue catalogue;
         platform::LinuxDriveService drives;
         QString mountPoint;

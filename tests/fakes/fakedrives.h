@@ -20,7 +20,7 @@ namespace fakes {
 // Records every call in order, e.g. "clear", "selected", "Text5=DATA".
 class FakeDriveView : public driveinfo::DriveView {
 public:
-    QString selectedDriveSpec() override {
+    QString selectedMountRoot() override {
         calls.append(QStringLiteral("selected"));
         return selectedRoot;
     }
@@ -52,10 +52,10 @@ private:
 // What one fake drive reports; a non-empty failure text makes that property throw.
 struct FakeDriveData {
     FakeDriveData() = default;
-    FakeDriveData(int driveType, QString name, double total, double free)
+    FakeDriveData(platform::DriveType driveType, QString name, double total, double free)
         : type(driveType), volumeName(std::move(name)), totalBytes(total), freeBytes(free) {}
 
-    int type = 2;
+    platform::DriveType type = platform::DriveType::Fixed;
     QString volumeName;
     double totalBytes = 0;
     double freeBytes = 0;
@@ -65,7 +65,7 @@ struct FakeDriveData {
 class FakeDrive : public platform::Drive {
 public:
     explicit FakeDrive(FakeDriveData data) : data_(std::move(data)) {}
-    int driveType() override { return failOr(data_.driveTypeFailure, data_.type); }
+    platform::DriveType driveType() override { return failOr(data_.driveTypeFailure, data_.type); }
     QString volumeName() override { return failOr(data_.volumeNameFailure, data_.volumeName); }
     double totalSize() override { return failOr(data_.totalSizeFailure, data_.totalBytes); }
     double freeSpace() override { return failOr(data_.freeSpaceFailure, data_.freeBytes); }

@@ -31,7 +31,7 @@ inline QString notOursMessage(const QString& path) {
 class FakeRunView : public measure::RunView {
 public:
     QString sizeText() override { return size; }
-    QString driveSpec() override {
+    QString selectedMountRoot() override {
         ++driveReads;
         return drive;
     }

@@ -136,7 +136,7 @@ private Q_SLOTS:
             stillShown = button.isVisible();
         });
 
-        run.speedTest.Command1_Click();
+        run.speedTest.run();
         ticker.stop();
 
         QVERIFY(run.messages.shown.isEmpty());

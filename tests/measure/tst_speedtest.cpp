@@ -60,7 +60,7 @@ private Q_SLOTS:
             if (wait == 3) copied = run.files.content(target);
         };
 
-        run.speedTest.Command1_Click();
+        run.speedTest.run();
 
         QVERIFY(run.messages.shown.isEmpty());
         QCOMPARE(created.size(), bytes);
@@ -93,7 +93,7 @@ private Q_SLOTS:
         run.view.size = QString();
         run.view.boxes = {QString(), QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3")};
 
-        run.speedTest.Command1_Click();
+        run.speedTest.run();
 
         QCOMPARE(run.messages.shown, QStringList{QStringLiteral("Data Size Error")});
         QCOMPARE(run.view.boxes[1], QString());
@@ -156,7 +156,7 @@ private Q_SLOTS:
                                faultOn == QLatin1String("local") ? local : target);
         }
 
-        run.speedTest.Command1_Click();
+        run.speedTest.run();
 
         QCOMPARE(run.messages.shown, QStringList{message});
         QVERIFY(!run.files.exists(local));
@@ -182,7 +182,7 @@ private Q_SLOTS:
         run.files.failNext(FakeFiles::Op::Delete, QStringLiteral("Cannot delete: busy"),
                            run.localPath());
 
-        run.speedTest.Command1_Click();
+        run.speedTest.run();
 
         QCOMPARE(run.messages.shown, QStringList{QStringLiteral("Cannot copy: disk full")});
         QCOMPARE(run.view.startEnabled, true);
@@ -205,7 +205,7 @@ private Q_SLOTS:
             if (wait == 1) run.view.size = typedDuringWait;
         };
 
-        run.speedTest.Command1_Click();
+        run.speedTest.run();
 
         QCOMPARE(run.files.writeLineCalls(), lines);
         QCOMPARE(run.messages.shown, message.isEmpty() ? QStringList() : QStringList{message});
@@ -237,7 +237,7 @@ private Q_SLOTS:
             run.view.clearResults();
         };
 
-        run.speedTest.Command1_Click();
+        run.speedTest.run();
 
         const QString used = newDriveIsTarget ? otherTarget : firstTarget;
         QCOMPARE(copies, (QStringList{run.localPath() + QStringLiteral(" -> ") + used,
@@ -266,7 +266,7 @@ private Q_SLOTS:
             if (current == wait) run.view.ended = true;
         };
 
-        run.speedTest.Command1_Click();
+        run.speedTest.run();
 
         QCOMPARE(run.view.waits, wait);
         QCOMPARE(run.files.exists(run.localPath()), localLeft);
@@ -311,7 +311,7 @@ private Q_SLOTS:
         const QString path = place == QLatin1String("local") ? run.localPath() : run.targetPath();
         run.files.putNode(path, static_cast<PathKind>(kind), content);
 
-        run.speedTest.Command1_Click();
+        run.speedTest.run();
 
         if (ours) {
             QVERIFY(run.messages.shown.isEmpty());
@@ -351,7 +351,7 @@ private Q_SLOTS:
         QFETCH(QString, message);
         RunHarness run;
         run.view.drive = drive;
-        run.speedTest.Command1_Click();
+        run.speedTest.run();
         if (message.isEmpty()) {
             QVERIFY(run.messages.shown.isEmpty());
             QVERIFY(run.files.log().contains(

@@ -83,7 +83,7 @@ int runQuitChild(int argc, char** argv) {
     run.duringWait = [&](int wait) {
         if (wait == 2) run.process.endProgram();
     };
-    run.speedTest.Command1_Click();
+    run.speedTest.run();
     return 3;  // not reached when QUIT ends the program
 }
 
@@ -133,7 +133,7 @@ private Q_SLOTS:
             folderSnapshots.append(entries(program_).join(',') + '|' + entries(drive_).join(','));
         };
 
-        run.speedTest.Command1_Click();
+        run.speedTest.run();
 
         QCOMPARE(run.messages.shown, QStringList());
         QCOMPARE(created.size(), bytes);
@@ -192,7 +192,7 @@ private Q_SLOTS:
 
         DiskRun run(program_, drive_);
         run.view.size = QStringLiteral("1");
-        run.speedTest.Command1_Click();
+        run.speedTest.run();
 
         QCOMPARE(run.messages.shown, QStringList{measuretest::notOursMessage(path)});
         const QFileInfo info(path);
@@ -234,7 +234,7 @@ private Q_SLOTS:
             if (wait == 3)
                 onDrive = testsupport::readFileBytes(drive_ + QStringLiteral("/TEST.TXT"));
         };
-        run.speedTest.Command1_Click();
+        run.speedTest.run();
         QCOMPARE(run.messages.shown, QStringList());
         QCOMPARE(onDrive.size(), 500'000);
         QVERIFY(entries(program_).isEmpty());
@@ -286,7 +286,7 @@ private Q_SLOTS:
             };
         }
 
-        run.speedTest.Command1_Click();
+        run.speedTest.run();
 
         QCOMPARE(run.messages.shown.size(), 1);
         const QString shown = run.messages.shown.first();

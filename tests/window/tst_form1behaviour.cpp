@@ -289,8 +289,8 @@ private Q_SLOTS:
         for (int i = 0; i < drive1->count(); ++i)
             QCOMPARE(drive1->itemText(i), harness.catalogue.entries.at(i).displayText());
         QCOMPARE(drive1->currentData().toString(), QStringLiteral("/home"));
-        QCOMPARE(harness.form->selectedDriveSpec(), QStringLiteral("/home"));
-        QCOMPARE(harness.form->driveSpec(), QStringLiteral("/home"));
+        QCOMPARE(harness.form->selectedMountRoot(), QStringLiteral("/home"));
+        QCOMPARE(harness.form->selectedMountRoot(), QStringLiteral("/home"));
         // Filling the list is not a drive change.
         QVERIFY(harness.drives.requested.isEmpty());
 
@@ -374,7 +374,7 @@ private Q_SLOTS:
         harness.drive1()->setCurrentIndex(0);
         QCOMPARE(harness.drives.requested.mid(mark), QStringList({"/"}));
         QCOMPARE(harness.drive1Roots(), QStringList({"/", "/home"}));
-        QCOMPARE(harness.form->driveSpec(), QStringLiteral("/"));
+        QCOMPARE(harness.form->selectedMountRoot(), QStringLiteral("/"));
     }
 
     void refreshWaitsForTheNextPauseDuringAPhase() {

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "driveinfo/drivecatalogue.h"
+#include "driveinfo/mounttablewatcher.h"
 #include "fakes/fakedrives.h"
 #include "fakes/fakeservices.h"
 #include "measure/phaserunner.h"
@@ -34,13 +35,15 @@ public:
 // Runs each phase inline; a test may hook in before the work.
 class HookedPhaseRunner : public measure::PhaseRunner {
 public:
-    void run(const std::function<void()>& work) override {
+    std::function<void()> beforeWork;
+    int phases = 0;
+
+protected:
+    void runPhase(const std::function<void()>& work) override {
         ++phases;
         if (beforeWork) beforeWork();
         work();
     }
-    std::function<void()> beforeWork;
-    int phases = 0;
 };
 
 // The window's services: the recording fakes, and the drive side the test chooses.
@@ -48,7 +51,7 @@ inline window::WindowServices windowServices(fakes::FakeServices& fake,
                                              platform::DriveService& drives,
                                              driveinfo::DriveCatalogue& catalogue,
                                              measure::PhaseRunner& phases,
-                                             driveinfo::MountWatcher* watcher) {
+                                             driveinfo::MountTableWatcher* watcher) {
     // Each reading moves the clock on, so every wait ends after a few passes.
     fake.clock.stepPerReading = 0.01;
     fake.process.folder = QStringLiteral("/prog");
@@ -58,7 +61,7 @@ inline window::WindowServices windowServices(fakes::FakeServices& fake,
 
 // A fixed disk of 8000 MB with 4000 MB free, as Drive1_Change would show it.
 inline fakes::FakeDriveData fixedDisk(const QString& volumeName) {
-    return {2, volumeName, 8e9, 4e9};
+    return {platform::DriveType::Fixed, volumeName, 8e9, 4e9};
 }
 
 struct Harness : fakes::FakeServices {
@@ -110,7 +113,8 @@ struct Harness : fakes::FakeServices {
     fakes::FakeDriveService drives;
     FakeCatalogue catalogue;
     HookedPhaseRunner phases;
-    driveinfo::MountWatcher watcher;
+    // Watches nothing; the tests emit its signal themselves.
+    driveinfo::MountTableWatcher watcher{QStringLiteral("/nonexistent-dov-root")};
     std::unique_ptr<window::Form1> form;
 };
 

@@ -6,8 +6,8 @@ namespace measure {
 
 // Runs the phase on the calling thread; nothing else happens until it is done.
 class InlinePhaseRunner : public PhaseRunner {
-public:
-    void run(const std::function<void()>& work) override { work(); }
+protected:
+    void runPhase(const std::function<void()>& work) override { work(); }
 };
 
 }  // namespace measure
