@@ -10,7 +10,7 @@ packages=(
     fonts-ipafont-gothic fonts-liberation2
     xvfb xdotool xclip x11-utils imagemagick
     e2fsprogs util-linux exfat-fuse exfatprogs
-    desktop-file-utils appstream binutils-mingw-w64-i686
+    desktop-file-utils appstream binutils-mingw-w64-i686 libxml2-utils
 )
 
 missing=()

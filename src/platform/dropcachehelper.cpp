@@ -33,9 +33,26 @@ constexpr int exitSystem = 4;
 constexpr std::string_view programName = "dov-uruvivuz-drop-cache";
 constexpr std::size_t longestPath = 4096;
 
-[[noreturn]] void quit(int status, const std::string& message) {
+// One line, whatever the argument holds: control characters are shown as '?'.
+[[noreturn]] void quit(int status, std::string message) {
+    for (char& c : message) {
+        if ((unsigned char)c < 0x20 || c == 0x7f) c = '?';
+    }
     std::fprintf(stderr, "%s: %s\n", programName.data(), message.c_str());
     std::exit(status);
+}
+
+// A privileged program started with 0, 1 or 2 closed would reuse that number for a file it
+// opens, and its messages would go there.
+void keepStandardDescriptorsTaken() {
+    for (;;) {
+        const int descriptor = ::open("/dev/null", O_RDWR);
+        if (descriptor < 0) std::_Exit(exitSystem);
+        if (descriptor > 2) {
+            ::close(descriptor);
+            return;
+        }
+    }
 }
 
 [[noreturn]] void quitSystem(const std::string& action, int errnoValue) {
@@ -134,6 +151,7 @@ std::vector<std::string> componentsBelowDev(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    keepStandardDescriptorsTaken();
     if (argc != 2 || argv[1] == nullptr) {
         quit(exitUsage, "usage: dov-uruvivuz-drop-cache /dev/DEVICE");
     }

@@ -165,6 +165,13 @@ private Q_SLOTS:
             << QStringList{QStringLiteral("validate"), QStringLiteral("--no-net"),
                            dataDir + QStringLiteral("/io.github.zelvik.DovUruvivuz.metainfo.xml")}
             << "^[EW]: ";
+        QTest::newRow("polkit action")
+            << "xmllint"
+            << "libxml2-utils"
+            << QStringList{QStringLiteral("--noout"),
+                           QStringLiteral(DOV_BUILD_DIR
+                                          "/data/polkit/io.github.zelvik.DovUruvivuz.policy")}
+            << "\\S";
     }
     void validatorAcceptsDataFile() {
         QFETCH(QString, validator);
@@ -200,6 +207,8 @@ private Q_SLOTS:
             QStringLiteral("share/applications/dov-uruvivuz.desktop"),
             QStringLiteral("share/metainfo/io.github.zelvik.DovUruvivuz.metainfo.xml"),
             QStringLiteral("share/icons/hicolor/scalable/apps/dov-uruvivuz.svg"),
+            QStringLiteral("libexec/dov-uruvivuz/dov-uruvivuz-drop-cache"),
+            QStringLiteral("share/polkit-1/actions/io.github.zelvik.DovUruvivuz.policy"),
         };
         for (const QString& file : expectedFiles) {
             QVERIFY2(root.exists(file), qPrintable(file + QStringLiteral(" was not installed")));

@@ -210,6 +210,8 @@ private Q_SLOTS:
         QTest::newRow(".") << QStringList{"/dev/./loop0"} << 3 << notPlain;
         QTest::newRow("double slash") << QStringList{"/dev//loop0"} << 3 << notPlain;
         QTest::newRow("trailing slash") << QStringList{"/dev/shm/"} << 3 << notPlain;
+        QTest::newRow("line break, shown on one line")
+            << QStringList{"/dev/dov\nnode"} << 3 << QStringLiteral("/dev/dov?node does not exist");
         QTest::newRow("missing") << QStringList{"/dev/dov-no-such-node"} << 3
                                  << QStringLiteral("does not exist");
         QTest::newRow("folder") << QStringList{"/dev/shm"} << 3 << notBlock;
