@@ -17,6 +17,7 @@
 #include <cerrno>
 
 #include "platform/failure.h"
+#include "platform/systemfiles.h"
 
 // DOV_DROP_CACHE_HELPER_RELATIVE: the helper's path relative to the program's folder, from the
 // install layout (src/platform/CMakeLists.txt).
@@ -70,25 +71,27 @@ QString LinuxDeviceCache::defaultHelperPath() {
                            QStringLiteral(DOV_DROP_CACHE_HELPER_RELATIVE));
 }
 
-LinuxDeviceCache::LinuxDeviceCache(QString sysRoot, QString devRoot, QString helperPath,
-                                   int timeLimitMs)
-    : sysRoot_(std::move(sysRoot)),
-      devRoot_(std::move(devRoot)),
+LinuxDeviceCache::LinuxDeviceCache(QString systemRoot, QString helperPath, int timeLimitMs)
+    : systemRoot_(std::move(systemRoot)),
       helperPath_(std::move(helperPath)),
       timeLimitMs_(timeLimitMs) {}
 
 CacheDrop LinuxDeviceCache::dropDeviceCache(dev_t device) {
     const QString number = QStringLiteral("%1:%2").arg(major(device)).arg(minor(device));
     QStringList candidates;
-    QFile uevent(sysRoot_ + QStringLiteral("/dev/block/") + number + QStringLiteral("/uevent"));
-    if (uevent.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& line : uevent.readAll().split('\n')) {
+    QByteArray uevent;
+    int readError = 0;
+    if (systemfiles::readWholeFile(systemRoot_,
+                                   QStringLiteral("/sys/dev/block/%1/uevent").arg(number), uevent,
+                                   readError)) {
+        for (const QByteArray& line : uevent.split('\n')) {
             if (line.startsWith("DEVNAME=")) {
-                candidates.append(devRoot_ + QLatin1Char('/') + QFile::decodeName(line.mid(8)));
+                candidates.append(systemfiles::hostPath(
+                    systemRoot_, QStringLiteral("/dev/") + QFile::decodeName(line.mid(8))));
             }
         }
     }
-    candidates.append(devRoot_ + QStringLiteral("/block/") + number);
+    candidates.append(systemfiles::hostPath(systemRoot_, QStringLiteral("/dev/block/") + number));
 
     QString denied;  // the device's node, when only reading it was not permitted
     for (const QString& candidate : candidates) {
@@ -112,8 +115,9 @@ CacheDrop LinuxDeviceCache::dropDeviceCache(dev_t device) {
                            .arg(candidate, systemReason(error))};
     }
     if (denied.isEmpty()) {
-        return {false, QStringLiteral("no device node of block device %1 was found in %2")
-                           .arg(number, devRoot_)};
+        return {false,
+                QStringLiteral("no device node of block device %1 was found in %2")
+                    .arg(number, systemfiles::hostPath(systemRoot_, QStringLiteral("/dev")))};
     }
     // The helper takes only a plain path, so /dev/block/MAJ:MIN is resolved to the node itself.
     const QString canonical = QFileInfo(denied).canonicalFilePath();

@@ -36,11 +36,9 @@ public:
     // (the build tree has the same layout).
     static QString defaultHelperPath();
 
-    // sysRoot holds the block-device table ("/sys"), devRoot the device nodes. pkexec is looked
-    // up on PATH when it is needed.
-    explicit LinuxDeviceCache(QString sysRoot = QStringLiteral("/sys"),
-                              QString devRoot = QStringLiteral("/dev"),
-                              QString helperPath = defaultHelperPath(),
+    // The block-device table and the device nodes are read below systemRoot; empty is the
+    // running system. pkexec is looked up on PATH when it is needed.
+    explicit LinuxDeviceCache(QString systemRoot = {}, QString helperPath = defaultHelperPath(),
                               int timeLimitMs = defaultTimeLimitMs);
 
     CacheDrop dropDeviceCache(dev_t device) override;
@@ -48,8 +46,7 @@ public:
 private:
     CacheDrop dropThroughHelper(const QString& node);
 
-    QString sysRoot_;
-    QString devRoot_;
+    QString systemRoot_;
     QString helperPath_;
     int timeLimitMs_;
 };

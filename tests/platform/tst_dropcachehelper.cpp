@@ -81,8 +81,8 @@ QString someBlockDevice() {
     return {};
 }
 
-// A block device node this process may not open, with the sysfs and /dev roots that lead to it:
-// as root a node on a tmpfs remounted nodev, otherwise a real node in /dev it cannot read.
+// A block device node this process may not open, and the system root that leads to it: as root
+// a node in a recorded system on a tmpfs remounted nodev, otherwise a real node it cannot read.
 class UnopenableNode {
 public:
     UnopenableNode() {
@@ -91,11 +91,8 @@ public:
                 path_ = QStringLiteral("/dev/") + name;
                 device_ = deviceNumberOf(path_);
                 if (device_ != 0 && ::access(QFile::encodeName(path_).constData(), R_OK) != 0 &&
-                    QFile::exists(sysfsEntry(QStringLiteral("/sys")))) {
-                    sysRoot_ = QStringLiteral("/sys");
-                    devRoot_ = QStringLiteral("/dev");
+                    QFile::exists(ueventPath()))
                     return;
-                }
             }
             why_ = QStringLiteral("no block device in /dev that this user cannot read");
             return;
@@ -108,30 +105,29 @@ public:
         const testsupport::ToolResult nodev = testsupport::runTool(
             QStringLiteral("mount"),
             {QStringLiteral("-o"), QStringLiteral("remount,nodev"), mount_->mountPoint()});
-        devRoot_ = QFileInfo(mount_->mountPoint()).canonicalFilePath();
-        path_ = devRoot_ + QStringLiteral("/dovdisk");
+        systemRoot_ = QFileInfo(mount_->mountPoint()).canonicalFilePath();
+        path_ = systemRoot_ + QStringLiteral("/dev/dovdisk");
         device_ = makedev(7, 0);
-        sysRoot_ = sysFolder_.path();
         if (!nodev.ok) {
             why_ = QStringLiteral("cannot remount nodev: ") + nodev.why;
-        } else if (::mknod(QFile::encodeName(path_).constData(), S_IFBLK | 0600, device_) != 0) {
+        } else if (!QDir().mkpath(systemRoot_ + QStringLiteral("/dev")) ||
+                   ::mknod(QFile::encodeName(path_).constData(), S_IFBLK | 0600, device_) != 0) {
             why_ = QStringLiteral("cannot create a device node: ") + qt_error_string(errno);
-        } else if (!QDir().mkpath(QFileInfo(sysfsEntry(sysRoot_)).path()) ||
-                   !writeFile(sysfsEntry(sysRoot_), "MAJOR=7\nMINOR=0\nDEVNAME=dovdisk\n")) {
-            why_ = QStringLiteral("cannot write the sysfs fixture");
+        } else if (!QDir().mkpath(QFileInfo(ueventPath()).path()) ||
+                   !writeFile(ueventPath(), "MAJOR=7\nMINOR=0\nDEVNAME=dovdisk\n")) {
+            why_ = QStringLiteral("cannot write the sysfs record");
         }
     }
 
     const QString& whyNot() const { return why_; }
-    const QString& sysRoot() const { return sysRoot_; }
-    const QString& devRoot() const { return devRoot_; }
+    const QString& systemRoot() const { return systemRoot_; }  // empty: the running system
     const QString& path() const { return path_; }
     dev_t device() const { return device_; }
 
 private:
-    QString sysfsEntry(const QString& root) const {
-        return QStringLiteral("%1/dev/block/%2:%3/uevent")
-            .arg(root)
+    QString ueventPath() const {
+        return QStringLiteral("%1/sys/dev/block/%2:%3/uevent")
+            .arg(systemRoot_)
             .arg(major(device_))
             .arg(minor(device_));
     }
@@ -141,9 +137,7 @@ private:
     }
 
     std::optional<testsupport::ScratchTmpfs> mount_;
-    QTemporaryDir sysFolder_;
-    QString sysRoot_;
-    QString devRoot_;
+    QString systemRoot_;
     QString path_;
     dev_t device_ = 0;
     QString why_;
@@ -372,8 +366,8 @@ private Q_SLOTS:
                  QFileInfo(helperPath).canonicalFilePath());
 
         const FakePkexec pkexec(pkexecBody);
-        const CacheDrop drop = LinuxDeviceCache(node.sysRoot(), node.devRoot(), helper, timeLimitMs)
-                                   .dropDeviceCache(node.device());
+        const CacheDrop drop =
+            LinuxDeviceCache(node.systemRoot(), helper, timeLimitMs).dropDeviceCache(node.device());
         QCOMPARE(drop.done, why.isEmpty());
         if (!why.isEmpty()) {
             QCOMPARE(
@@ -386,14 +380,13 @@ private Q_SLOTS:
     }
 
     void programNamesADeviceWithoutNode() {
-        QTemporaryDir sysRoot;
-        QTemporaryDir devRoot;
+        QTemporaryDir systemRoot;
         const FakePkexec pkexec(QStringLiteral("exit 0"));
-        const CacheDrop drop = LinuxDeviceCache(sysRoot.path(), devRoot.path(), helperPath)
-                                   .dropDeviceCache(makedev(7, 42));
+        const CacheDrop drop =
+            LinuxDeviceCache(systemRoot.path(), helperPath).dropDeviceCache(makedev(7, 42));
         QVERIFY(!drop.done);
         QCOMPARE(drop.why, QStringLiteral("no device node of block device 7:42 was found in ") +
-                               devRoot.path());
+                               systemRoot.path() + QStringLiteral("/dev"));
         QCOMPARE(pkexec.arguments(), QByteArray());
     }
 };
