@@ -20,6 +20,8 @@ using testsupport::runChild;
 namespace {
 
 const QString dataDir = QStringLiteral(DOV_DATA_DIR);
+// The files that carry the version are generated from their templates into the build folder.
+const QString generatedDataDir = QStringLiteral(DOV_BUILD_DIR "/data");
 
 // Output and errors of a finished run together, for a failure message.
 QString textOf(const testsupport::ChildRun& run) {
@@ -128,7 +130,7 @@ private Q_SLOTS:
             // The cross compiler may be missing; the host preprocessor reads the script as well.
             const QStringList script{QStringLiteral("--preprocessor=cpp"),
                                      QStringLiteral("--preprocessor-arg=-DRC_INVOKED"),
-                                     dataDir + QStringLiteral("/windows/dov-uruvivuz.rc")};
+                                     generatedDataDir + QStringLiteral("/windows/dov-uruvivuz.rc")};
             // COFF is what the Windows build links; the .res form is read back below.
             for (const QString& format : {QStringLiteral("coff"), QStringLiteral("res")}) {
                 const QString compiled = scratch.filePath(QStringLiteral("rc.") + format);
@@ -163,8 +165,15 @@ private Q_SLOTS:
             << "appstreamcli"
             << "appstream"
             << QStringList{QStringLiteral("validate"), QStringLiteral("--no-net"),
-                           dataDir + QStringLiteral("/io.github.zelvik.DovUruvivuz.metainfo.xml")}
+                           generatedDataDir +
+                               QStringLiteral("/io.github.zelvik.DovUruvivuz.metainfo.xml")}
             << "^[EW]: ";
+        QTest::newRow("manual page")
+            << "groff"
+            << "groff-base"
+            << QStringList{QStringLiteral("-man"), QStringLiteral("-ww"), QStringLiteral("-z"),
+                           generatedDataDir + QStringLiteral("/dov-uruvivuz.1")}
+            << "\\S";
         QTest::newRow("polkit action")
             << "xmllint"
             << "libxml2-utils"
@@ -207,6 +216,7 @@ private Q_SLOTS:
             QStringLiteral("share/applications/dov-uruvivuz.desktop"),
             QStringLiteral("share/metainfo/io.github.zelvik.DovUruvivuz.metainfo.xml"),
             QStringLiteral("share/icons/hicolor/scalable/apps/dov-uruvivuz.svg"),
+            QStringLiteral("share/man/man1/dov-uruvivuz.1.gz"),
             QStringLiteral("libexec/dov-uruvivuz/dov-uruvivuz-drop-cache"),
             QStringLiteral("share/polkit-1/actions/io.github.zelvik.DovUruvivuz.policy"),
         };

@@ -1,0 +1,47 @@
+# The Debian package: `cpack -G DEB` in the build folder packs what the install rules install,
+# under /usr.
+
+set(DOV_PACKAGE_NAME dov-uruvivuz)
+set(DOV_PACKAGE_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${DOV_PACKAGE_NAME})
+# Debian wants a name and an address here.
+set(DOV_MAINTAINER "Zelvik <zelvik@users.noreply.github.com>")
+
+# The package's own documents: the licence in the machine-readable copyright format and the
+# changelog, compressed without name or date so every build gives the same bytes.
+configure_file(${PROJECT_SOURCE_DIR}/data/changelog.in package/changelog @ONLY)
+add_custom_command(OUTPUT package/changelog.gz
+    COMMAND gzip -9nkf changelog
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/package/changelog
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/package
+    VERBATIM)
+add_custom_target(dov_package_docs ALL DEPENDS package/changelog.gz)
+install(FILES ${PROJECT_SOURCE_DIR}/data/copyright ${CMAKE_CURRENT_BINARY_DIR}/package/changelog.gz
+    DESTINATION ${DOV_PACKAGE_DOC_DIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ${DOV_PACKAGE_NAME})
+set(CPACK_PACKAGE_VENDOR Zelvik)
+set(CPACK_PACKAGE_VERSION ${DOV_VERSION_FULL})
+set(CPACK_PACKAGE_CONTACT Zelvik)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "time how fast a drive writes and reads a file")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${DOV_MAINTAINER})
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://github.com/zelvik/dov-uruvivuz)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The long description; CPack indents it and puts the summary above it.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "DOV Uruvivuz measures how fast a USB stick, or any other mounted drive,
+accepts and returns a file. Pick the drive and a data size in megabytes and
+press START. It shows three times in seconds: creating the test file locally,
+copying it to the root of the drive until the data is on the device, and
+copying it back from the device. The times are also put on the clipboard as
+one tab-separated line.
+
+It also runs without a window (dov-uruvivuz --drive DIR --size MB) and prints
+the three times on standard output.")
+
+include(CPack)
