@@ -11,6 +11,7 @@ packages=(
     xvfb xdotool xclip x11-utils imagemagick
     e2fsprogs util-linux exfat-fuse exfatprogs
     desktop-file-utils appstream binutils-mingw-w64-i686 libxml2-utils
+    dbus polkitd pkexec passwd
 )
 
 missing=()
