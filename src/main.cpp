@@ -1,8 +1,17 @@
 #include <QApplication>
+#include <QCoreApplication>
+
+#include <unistd.h>
+#include <csignal>
+#include <cstdio>
+#include <exception>
 
 #include "driveinfo/mounttablecatalogue.h"
 #include "driveinfo/mounttablewatcher.h"
+#include "measure/commandline.h"
+#include "measure/consolerun.h"
 #include "measure/threadedphaserunner.h"
+#include "platform/failure.h"
 #include "platform/linuxclock.h"
 #include "platform/linuxdrives.h"
 #include "platform/linuxfiles.h"
@@ -12,10 +21,82 @@
 #include "platform/version.h"
 #include "window/form1.h"
 
-int main(int argc, char* argv[]) {
+namespace {
+
+void setApplicationNames() {
+    QCoreApplication::setApplicationName(QStringLiteral("DOV Uruvivuz"));
+    QCoreApplication::setApplicationVersion(QLatin1String(platform::version::kApplicationVersion));
+}
+
+QStringList argumentsAfterProgram(int argc, char* argv[]) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
+void print(std::FILE* stream, const QString& text) {
+    std::fputs(text.toLocal8Bit().constData(), stream);
+}
+
+// The run a signal ends; the handler only stores to its atomics.
+std::atomic<measure::ConsoleRun*> stoppableRun{nullptr};
+
+extern "C" void stopRunOnSignal(int signalNumber) {
+    if (measure::ConsoleRun* run = stoppableRun.load()) run->stop(signalNumber);
+}
+
+// --drive/--size: one run without a window. Needs no display and leaves the window's
+// single-instance lock alone; the test files' own locks keep two runs apart.
+int measureWithoutWindow(int argc, char* argv[], const measure::CommandLine& command) {
+    QCoreApplication application(argc, argv);
+    setApplicationNames();
+
+    platform::LinuxClock clock;
+    platform::QtEventPump pump;
+    platform::LinuxFileService files;
+    platform::LinuxProcessService process;
+    driveinfo::MountTableCatalogue catalogue;
+    measure::ThreadedPhaseRunner phases;
+
+    measure::ConsoleRunSettings settings;
+    try {
+        settings.mountRoot = measure::driveRootOf(
+            command.drive, [&](const QString& path) { return catalogue.driveHolding(path); });
+    } catch (const std::exception& failure) {
+        print(stderr, platform::describe(failure) + QLatin1Char('\n'));
+        return measure::kExitFailed;
+    }
+    settings.sizeText = command.sizeText;
+    settings.human = command.human;
+    settings.showProgress = ::isatty(STDERR_FILENO) == 1;
+
+    measure::ConsoleRun run(settings,
+                            measure::ConsoleServices{clock, pump, files, process, phases});
+    stoppableRun.store(&run);
+    struct sigaction action {};
+    action.sa_handler = stopRunOnSignal;
+    sigemptyset(&action.sa_mask);
+    // A second Ctrl+C ends the program at once, for a drive that no longer answers.
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaction(signalNumber, &action, nullptr);
+
+    const int status = run.exec();
+
+    action.sa_handler = SIG_DFL;
+    action.sa_flags = 0;
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaction(signalNumber, &action, nullptr);
+    stoppableRun.store(nullptr);
+    return status;
+}
+
+int showWindow(int argc, char* argv[]) {
+    // Stay-on-top and centring need X11; under Wayland its XWayland display is used for that.
+    const QByteArray platformName = measure::windowPlatform(
+        qgetenv("QT_QPA_PLATFORM"), qgetenv("DISPLAY"), qgetenv("WAYLAND_DISPLAY"));
+    if (!platformName.isEmpty()) qputenv("QT_QPA_PLATFORM", platformName);
+
     QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("DOV Uruvivuz"));
-    QApplication::setApplicationVersion(QLatin1String(platform::version::kApplicationVersion));
+    setApplicationNames();
     // Lets the desktop match the window to the installed desktop entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("dov-uruvivuz"));
 
@@ -46,4 +127,29 @@ int main(int argc, char* argv[]) {
     if (form.programEnded()) return 0;
     form.show();
     return application.exec();
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    // Read before any application exists, so that --help and the like need no display.
+    const measure::CommandLine command =
+        measure::parseCommandLine(argumentsAfterProgram(argc, argv));
+    switch (command.action) {
+        case measure::CommandLine::Action::Help:
+            print(stdout, measure::usageText());
+            return measure::kExitDone;
+        case measure::CommandLine::Action::Version:
+            print(stdout, measure::versionText());
+            return measure::kExitDone;
+        case measure::CommandLine::Action::Error:
+            print(stderr,
+                  QStringLiteral("dov-uruvivuz: %1\n\n").arg(command.error) + measure::usageText());
+            return measure::kExitUsage;
+        case measure::CommandLine::Action::Measure:
+            return measureWithoutWindow(argc, argv, command);
+        case measure::CommandLine::Action::Window:
+            break;
+    }
+    return showWindow(argc, argv);
 }

@@ -143,4 +143,16 @@ void SpeedTest::run() {
     }
 }
 
+void SpeedTest::requestStop() {}
+
+void SpeedTest::removeRunFiles() noexcept {}
+
+bool SpeedTest::running() const {
+    return false;
+}
+
+const RunProgress& SpeedTest::progress() const {
+    return progress_;
+}
+
 }  // namespace measure

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <atomic>
 #include <functional>
 
 #include "platform/files.h"
@@ -18,6 +19,13 @@ namespace measure {
 class RunView;
 class PhaseRunner;
 
+// How far the current phase is, for a progress display; relaxed atomic stores only.
+struct RunProgress {
+    std::atomic<int> phase{0};  // 0 none, 1 create, 2 write, 3 read
+    std::atomic<qint64> bytesDone{0};
+    std::atomic<qint64> totalBytes{0};
+};
+
 struct RunServices {
     platform::Clock& clock;
     platform::FileService& files;
@@ -34,6 +42,12 @@ public:
     SpeedTest(RunView& view, RunServices services);
     // What START does: returns when the run is over, succeeded or failed.
     void run();
+    // Thread-safe; stops the current phase at its next chunk.
+    void requestStop();
+    // Removes the test files this run created and still owns.
+    void removeRunFiles() noexcept;
+    bool running() const;
+    const RunProgress& progress() const;
 
 private:
     // How the run may create the test file at path; throws when what is there is the user's.
@@ -43,6 +57,7 @@ private:
 
     RunView& view_;
     RunServices services_;
+    RunProgress progress_;
 };
 
 }  // namespace measure

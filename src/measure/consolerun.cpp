@@ -1,0 +1,251 @@
+#include "measure/consolerun.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QLocale>
+#include <QTimer>
+#include <exception>
+
+#include "measure/clockrules.h"
+#include "measure/sizerule.h"
+#include "measure/speedtest.h"
+#include "measure/testfile.h"
+#include "platform/failure.h"
+
+namespace measure {
+
+namespace {
+
+constexpr int kProgressIntervalMs = 100;
+constexpr double kBytesPerMegabyte = 1000000.0;
+
+QString phaseName(int phase) {
+    switch (phase) {
+        case 1:
+            return QStringLiteral("create");
+        case 2:
+            return QStringLiteral("write");
+        case 3:
+            return QStringLiteral("read");
+        default:
+            return {};
+    }
+}
+
+QLocale numberLocale() {
+    QLocale locale;
+    locale.setNumberOptions(QLocale::OmitGroupSeparator);
+    return locale;
+}
+
+}  // namespace
+
+QString driveRootOf(const QString& path,
+                    const std::function<QString(const QString&)>& driveHolding) {
+    if (!QFileInfo::exists(path)) {
+        throw platform::Failure(
+            QStringLiteral("Cannot measure the drive of %1: No such file or directory").arg(path));
+    }
+    const QString root = driveHolding(path);
+    if (root.isEmpty()) {
+        throw platform::Failure(
+            QStringLiteral("Cannot measure the drive of %1: no drive that can be measured holds it")
+                .arg(path));
+    }
+    return root;
+}
+
+QString progressText(int phase, qint64 bytesDone, qint64 totalBytes, double secondsInPhase) {
+    const QString name = phaseName(phase);
+    if (name.isEmpty()) return {};
+    constexpr int kBarWidth = 20;
+    const double share =
+        totalBytes > 0 ? qBound(0.0, double(bytesDone) / double(totalBytes), 1.0) : 0.0;
+    const int filled = int(share * kBarWidth);
+    const QLocale locale = numberLocale();
+    QString text =
+        QStringLiteral("%1 [%2%3] %4 / %5 MB")
+            .arg(name, -6)
+            .arg(QString(filled, QLatin1Char('#')), QString(kBarWidth - filled, QLatin1Char('.')))
+            .arg(locale.toString(double(bytesDone) / kBytesPerMegabyte, 'f', 1),
+                 locale.toString(double(totalBytes) / kBytesPerMegabyte, 'f', 1));
+    if (secondsInPhase > 0.0 && bytesDone > 0) {
+        text += QStringLiteral("  %1 MB/s")
+                    .arg(locale.toString(double(bytesDone) / kBytesPerMegabyte / secondsInPhase,
+                                         'f', 1));
+    }
+    return text;
+}
+
+// Redraws one line on the error stream from a timer on the run's own thread. It only reads the
+// run's progress counters, so the timed work on the worker thread never waits for it.
+class ConsoleRun::ProgressLine {
+public:
+    ProgressLine(const RunProgress& progress, std::FILE* err) : progress_(progress), err_(err) {
+        timer_.setInterval(kProgressIntervalMs);
+        QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { draw(); });
+        timer_.start();
+    }
+    ~ProgressLine() { erase(); }
+
+    // Clears the line so that a message can be written in its place.
+    void erase() {
+        if (!shown_) return;
+        std::fputs("\r\033[K", err_);
+        std::fflush(err_);
+        shown_ = false;
+    }
+
+private:
+    void draw() {
+        const int phase = progress_.phase.load(std::memory_order_relaxed);
+        if (phase != phase_) {
+            phase_ = phase;
+            phaseClock_.start();
+        }
+        const QString text =
+            progressText(phase, progress_.bytesDone.load(std::memory_order_relaxed),
+                         progress_.totalBytes.load(std::memory_order_relaxed),
+                         double(phaseClock_.elapsed()) / 1000.0);
+        if (text.isEmpty()) {
+            erase();
+            return;
+        }
+        std::fputs(("\r\033[K" + text).toLocal8Bit().constData(), err_);
+        std::fflush(err_);
+        shown_ = true;
+    }
+
+    const RunProgress& progress_;
+    std::FILE* err_;
+    QTimer timer_;
+    QElapsedTimer phaseClock_;
+    int phase_ = 0;
+    bool shown_ = false;
+};
+
+ConsoleRun::ConsoleRun(ConsoleRunSettings settings, ConsoleServices services, std::FILE* out,
+                       std::FILE* err)
+    : settings_(std::move(settings)),
+      services_(services),
+      out_(out),
+      err_(err),
+      speedTest_(std::make_unique<SpeedTest>(
+          *this, RunServices{services_.clock, services_.files, services_.process, *this, *this,
+                             *this, services_.phases})) {}
+
+ConsoleRun::~ConsoleRun() = default;
+
+int ConsoleRun::exec() {
+    if (settings_.showProgress)
+        progress_ = std::make_unique<ProgressLine>(speedTest_->progress(), err_);
+    speedTest_->run();
+    progress_.reset();
+
+    if (const int signalNumber = stopSignal_.load()) {
+        speedTest_->removeRunFiles();
+        writeErr(QStringLiteral("Stopped by signal %1; the run's test files were removed\n")
+                     .arg(signalNumber));
+        return 128 + signalNumber;
+    }
+    // Only a complete run hands over its times; a notice after it is no failure.
+    if (!lineSet_) return 1;
+    writeOut(line_ + QLatin1Char('\n'));
+    if (settings_.human) writeOut(summary());
+    return 0;
+}
+
+void ConsoleRun::stop(int signalNumber) noexcept {
+    int none = 0;
+    stopSignal_.compare_exchange_strong(none, signalNumber);
+    speedTest_->requestStop();
+}
+
+QString ConsoleRun::summary() const {
+    const QLocale locale = numberLocale();
+    double megabytes = 0.0;
+    try {
+        megabytes = double(testLineCount(settings_.sizeText)) * double(kTestLineWithEnd.size()) /
+                    kBytesPerMegabyte;
+    } catch (const std::exception&) {
+        // The run took the size, so this does not happen; the rates are then left out.
+    }
+    const QString labels[3] = {QStringLiteral("DATA CREATE"), QStringLiteral("WRITE TIME"),
+                               QStringLiteral("READ TIME")};
+    QString text = QStringLiteral("Test file of %1 MB, drive %2\n")
+                       .arg(locale.toString(megabytes, 'g', 15), settings_.mountRoot);
+    for (int box = 0; box < 3; ++box) {
+        text += QStringLiteral("%1  %2 s").arg(labels[box], -11).arg(times_[box], 8);
+        if (box > 0 && megabytes > 0.0) {
+            bool ok = false;
+            const double seconds = locale.toDouble(times_[box], &ok);
+            if (ok && seconds > 0.0) {
+                text +=
+                    QStringLiteral("  %1 MB/s").arg(locale.toString(megabytes / seconds, 'f', 2));
+            } else if (ok) {
+                text += QStringLiteral("  too fast to time (under 0.01 s)");
+            }
+        }
+        text += QLatin1Char('\n');
+    }
+    return text;
+}
+
+QString ConsoleRun::sizeText() {
+    return settings_.sizeText;
+}
+
+QString ConsoleRun::selectedMountRoot() {
+    return settings_.mountRoot;
+}
+
+void ConsoleRun::clearResults() {
+    for (QString& time : times_) time.clear();
+}
+
+void ConsoleRun::setTimeText(int box, const QString& text) {
+    if (box >= 1 && box <= 3) times_[box - 1] = text;
+}
+
+QString ConsoleRun::timeText(int box) {
+    return box >= 1 && box <= 3 ? times_[box - 1] : QString();
+}
+
+void ConsoleRun::setStartEnabled(bool) {}
+
+void ConsoleRun::pause(double seconds) {
+    Pause(services_.clock, services_.pump, seconds);
+}
+
+bool ConsoleRun::programEnded() {
+    return stopSignal_.load() != 0;
+}
+
+void ConsoleRun::clear() {
+    line_.clear();
+    lineSet_ = false;
+}
+
+void ConsoleRun::setText(const QString& text) {
+    line_ = text;
+    lineSet_ = true;
+}
+
+void ConsoleRun::showMessage(const QString& text) {
+    writeErr(text + QLatin1Char('\n'));
+}
+
+void ConsoleRun::setBusy(bool) {}
+
+void ConsoleRun::writeOut(const QString& text) {
+    std::fputs(text.toLocal8Bit().constData(), out_);
+    std::fflush(out_);
+}
+
+void ConsoleRun::writeErr(const QString& text) {
+    if (progress_) progress_->erase();
+    std::fputs(text.toLocal8Bit().constData(), err_);
+    std::fflush(err_);
+}
+
+}  // namespace measure

@@ -1,0 +1,109 @@
+#pragma once
+
+#include <QString>
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+#include "measure/runview.h"
+#include "platform/desktop.h"
+
+namespace platform {
+class Clock;
+class EventPump;
+class FileService;
+class ProcessService;
+}  // namespace platform
+
+namespace measure {
+
+class PhaseRunner;
+class SpeedTest;
+struct RunProgress;
+
+// The root of the drive that holds path, as the window picks the current folder's drive.
+// Throws platform::Failure when the path does not exist or no measurable drive holds it.
+QString driveRootOf(const QString& path,
+                    const std::function<QString(const QString&)>& driveHolding);
+
+struct ConsoleRunSettings {
+    QString mountRoot;  // the drive's root, as the window's drive list gives it
+    QString sizeText;   // as typed into the window's size box
+    bool human = false;
+    // Draw a progress line on the error stream (only sensible on a terminal).
+    bool showProgress = false;
+};
+
+struct ConsoleServices {
+    platform::Clock& clock;
+    platform::EventPump& pump;
+    platform::FileService& files;
+    platform::ProcessService& process;
+    PhaseRunner& phases;
+};
+
+// One START run without a window: the same SpeedTest, with the window's boxes, message box and
+// clipboard turned into standard output and standard error. Runs on the thread of a
+// QCoreApplication, whose event loop the pauses and phases turn.
+class ConsoleRun : public RunView,
+                   private platform::ClipboardService,
+                   private platform::MessageBoxService,
+                   private platform::PointerService {
+public:
+    ConsoleRun(ConsoleRunSettings settings, ConsoleServices services, std::FILE* out = stdout,
+               std::FILE* err = stderr);
+    ~ConsoleRun() override;
+    ConsoleRun(const ConsoleRun&) = delete;
+    ConsoleRun& operator=(const ConsoleRun&) = delete;
+
+    // Runs once and returns the exit status: 0 with the times on out, 1 after a failure whose
+    // message went to err, 128 + the signal's number after stop().
+    int exec();
+
+    // Ends the run as QUIT during a phase does. Only stores to atomics, so a signal handler
+    // may call it.
+    void stop(int signalNumber) noexcept;
+
+    // RunView
+    QString sizeText() override;
+    QString selectedMountRoot() override;
+    void clearResults() override;
+    void setTimeText(int box, const QString& text) override;
+    QString timeText(int box) override;
+    void setStartEnabled(bool enabled) override;
+    void pause(double seconds) override;
+    bool programEnded() override;
+
+private:
+    // ClipboardService: the line the window would put on the clipboard.
+    void clear() override;
+    void setText(const QString& text) override;
+    // MessageBoxService: the message goes to err.
+    void showMessage(const QString& text) override;
+    // PointerService: no pointer here.
+    void setBusy(bool busy) override;
+
+    void writeOut(const QString& text);
+    void writeErr(const QString& text);
+    QString summary() const;
+
+    class ProgressLine;
+
+    ConsoleRunSettings settings_;
+    ConsoleServices services_;
+    std::FILE* out_;
+    std::FILE* err_;
+    QString times_[3];
+    QString line_;
+    bool lineSet_ = false;
+    std::atomic<int> stopSignal_{0};
+    std::unique_ptr<SpeedTest> speedTest_;
+    std::unique_ptr<ProgressLine> progress_;
+};
+
+// The progress line's text for one reading: phase name, megabytes done of the total, and the
+// rate since the phase began; "" when no phase runs.
+QString progressText(int phase, qint64 bytesDone, qint64 totalBytes, double secondsInPhase);
+
+}  // namespace measure
