@@ -5,6 +5,9 @@ set(DOV_PACKAGE_NAME dov-uruvivuz)
 set(DOV_PACKAGE_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${DOV_PACKAGE_NAME})
 # Debian wants a name and an address here.
 set(DOV_MAINTAINER "Zelvik <zelvik@users.noreply.github.com>")
+# The date of this release, in the changelog and as the date of every file in the package.
+set(DOV_RELEASE_DATE "Mon, 07 Dec 2026 12:00:00 +0000")
+set(CPACK_DOV_RELEASE_EPOCH 1796644800)
 
 # The package's own documents: the licence in the machine-readable copyright format and the
 # changelog, compressed without name or date so every build gives the same bytes.
@@ -26,6 +29,7 @@ set(CPACK_PACKAGE_CONTACT Zelvik)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "time how fast a drive writes and reads a file")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/CPackProjectConfig.cmake)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${DOV_MAINTAINER})
