@@ -1,14 +1,34 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the program and starts it.
 #
-# With a display (DISPLAY or WAYLAND_DISPLAY set) it simply opens the window. Without one it
-# shows the program at work instead: it starts it on a virtual X display, runs one START of
-# 10 MB on the drive of the current folder, prints the three times the program put on the
-# clipboard, saves a screenshot of the window with its results, and quits.
+#   scripts/run.sh                     with a display: opens the window; without one: one run
+#                                      of 10 MB on the current folder's drive, no window needed
+#   scripts/run.sh --screenshot [PATH] the window at work on a virtual X display: one START of
+#                                      10 MB, its times from the clipboard and a screenshot
+#
+# Both measure the drive of the current folder, or the RAM disk /dev/shm when the root of that
+# drive is not writable.
 #
 #   BUILD_DIR   build folder (default: build)
-#   SCREENSHOT  where the headless run saves its screenshot (default: <build>/screenshot.png)
+#   SCREENSHOT  where --screenshot saves the picture when PATH is not given
+#               (default: <build>/screenshot.png)
 set -euo pipefail
+
+usage() {
+    echo "Usage: scripts/run.sh [--screenshot [PATH]]" >&2
+    exit 2
+}
+screenshot=
+shot=${SCREENSHOT:-}
+case $# in
+    0) ;;
+    1 | 2)
+        [ "$1" = --screenshot ] || usage
+        screenshot=yes
+        [ $# -eq 1 ] || shot=$2
+        ;;
+    *) usage ;;
+esac
 
 start_dir=$PWD
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -26,15 +46,11 @@ build_dir=$(cd "$build_dir" && pwd)
 program="$build_dir/bin/dov-uruvivuz"
 program_dir=$(dirname "$program")
 
-if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+if [ -z "$screenshot" ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; }; then
     # The working folder decides which drive the window shows first.
     cd "$start_dir"
     exec "$program"
 fi
-
-echo
-echo "No display found (neither DISPLAY nor WAYLAND_DISPLAY is set)."
-echo "Running the program on a virtual X display for one START of 10 MB instead."
 
 # The drive to measure: the volume of the current folder, when its root takes a new file.
 # Otherwise /dev/shm, a RAM disk every user may write to, so the run can still show its work.
@@ -47,7 +63,17 @@ if [ ! -w "$drive_root" ]; then
     drive_root=/dev/shm
 fi
 
-shot=${SCREENSHOT:-$build_dir/screenshot.png}
+if [ -z "$screenshot" ]; then
+    echo
+    echo "No display found (neither DISPLAY nor WAYLAND_DISPLAY is set): one run of 10 MB on"
+    echo "$drive_root without a window."
+    echo "DATA CREATE, WRITE TIME, READ TIME in seconds, tab-separated, then a summary:"
+    exec "$program" --drive "$measure_dir" --size 10 --human
+fi
+
+echo
+echo "Running the window on a virtual X display for one START of 10 MB on $drive_root."
+shot=${shot:-$build_dir/screenshot.png}
 [[ $shot == /* ]] || shot="$start_dir/$shot"
 
 scratch=$(mktemp -d)
