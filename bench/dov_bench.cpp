@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "measure/clockrules.h"
+#include "measure/consolerun.h"
 #include "measure/runview.h"
 #include "measure/sizerule.h"
 #include "measure/speedtest.h"
@@ -315,6 +316,43 @@ int wholeRun(int argc, char** argv) {
     return desktop.failed ? 1 : 0;
 }
 
+// A command-line run in a child, with or without its progress line (drawn into /dev/null): the
+// line is drawn by a timer on the main thread, so both should take the same time.
+void consoleRun(benchmark::State& state) {
+    const std::string progress = std::to_string(state.range(0));
+    for (auto _ : state) {
+        removeQuietly(localPath());
+        removeQuietly(targetPath());
+        ::sync();
+        const auto start = Clock::now();
+        runChild({ownPath(), "--console-run", std::to_string(settings.megabytes),
+                  workFolder + "/program", workFolder + "/drive", progress});
+        finishTimed(state, start);
+    }
+}
+
+int consoleChild(int argc, char** argv) {
+    if (argc < 6) return 2;
+    QCoreApplication application(argc, argv);
+    platform::LinuxClock clock;
+    platform::QtEventPump pump;
+    platform::LinuxFileService files;
+    FixedFolder process(QString::fromLocal8Bit(argv[3]));
+    measure::ThreadedPhaseRunner phases;
+    measure::ConsoleRunSettings runSettings;
+    runSettings.sizeText = QString::fromLocal8Bit(argv[2]);
+    runSettings.mountRoot = QString::fromLocal8Bit(argv[4]);
+    runSettings.showProgress = std::strcmp(argv[5], "1") == 0;
+    std::FILE* sink = std::fopen("/dev/null", "w");
+    if (!sink) die("cannot open /dev/null");
+    measure::ConsoleRun run(runSettings,
+                            measure::ConsoleServices{clock, pump, files, process, phases}, sink,
+                            sink);
+    const int status = run.exec();
+    std::fclose(sink);
+    return status;
+}
+
 // --- collecting the figures and printing them side by side ---
 
 class CollectingReporter : public benchmark::ConsoleReporter {
@@ -359,6 +397,8 @@ void printComparison(const CollectingReporter& figures) {
          1.30);
     line("write copy (fsync + drop)", "write_copy", "dd bs=1M conv=fsync", "dd_write", 1.05);
     line("read copy (pages dropped)", "read_copy", "dd bs=1M", "dd_read", 1.05);
+    line("command-line run, progress", "console_run/1", "the same without progress",
+         "console_run/0", 1.02);
 
     const std::string large = "peak_memory/" + std::to_string(settings.peakMegabytes);
     const auto big = figures.peakMiB.find(large);
@@ -383,6 +423,7 @@ bool takeOption(const char* argument, const char* name, std::string& value) {
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--whole-run") == 0) return wholeRun(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], "--console-run") == 0) return consoleChild(argc, argv);
 
     std::vector<char*> remaining{argv[0]};
     for (int i = 1; i < argc; ++i) {
@@ -424,6 +465,14 @@ int main(int argc, char** argv) {
     timed("dd_write", ddWrite);
     timed("read_copy", readCopy);
     timed("dd_read", ddRead);
+    benchmark::RegisterBenchmark("console_run", consoleRun)
+        ->Arg(0)
+        ->Arg(1)
+        ->Iterations(1)
+        ->Repetitions(settings.repetitions)
+        ->DisplayAggregatesOnly(true)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("peak_memory", peakMemory)
         ->Arg(10)
         ->Arg(settings.peakMegabytes)

@@ -1,0 +1,309 @@
+// The command line: the parser as a pure function, the built program's options, exit codes and
+// output run as a child without any display, and its run without a window on real scratch
+// drives, including a full drive and an interrupt.
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+#include "measure/commandline.h"
+#include "support/harness.h"
+#include "support/scratchmounts.h"
+
+using Action = measure::CommandLine::Action;
+
+namespace {
+
+const QString kProgram = QStringLiteral(DOV_PROGRAM_PATH);
+
+QStringList entries(const QString& folder) {
+    return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+}
+
+// A child's world with no display at all, and its own runtime, cache and home folders, so
+// anything it creates there shows.
+class ChildWorld {
+public:
+    ChildWorld() {
+        environment_ = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            environment_.remove(QLatin1String(name));
+        environment_.insert(QStringLiteral("XDG_RUNTIME_DIR"), home_.path());
+        environment_.insert(QStringLiteral("XDG_CACHE_HOME"), home_.path() + "/cache");
+        environment_.insert(QStringLiteral("HOME"), home_.path());
+    }
+
+    testsupport::ChildRun run(const QStringList& arguments, int timeoutMs = 60000) const {
+        return testsupport::runChild(kProgram, arguments, timeoutMs, environment_);
+    }
+
+    // What the child left in its folders or next to the program.
+    QStringList leftovers() const {
+        QStringList found = entries(home_.path());
+        if (QFileInfo::exists(programFolder() + "/TEST.TXT")) found << "program folder TEST.TXT";
+        return found;
+    }
+
+    QProcessEnvironment environment() const { return environment_; }
+    static QString programFolder() { return QFileInfo(kProgram).absolutePath(); }
+
+private:
+    QTemporaryDir home_;
+    QProcessEnvironment environment_;
+};
+
+const QString kTimesLine = QStringLiteral("^\\d+(\\.\\d+)?\\t\\d+(\\.\\d+)?\\t\\d+(\\.\\d+)?\\n");
+
+}  // namespace
+
+class TestCommandLine : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void parser_data();
+    void parser();
+    void windowPlatform_data();
+    void windowPlatform();
+    void programWithoutDisplay_data();
+    void programWithoutDisplay();
+    void runOnScratchDrive_data();
+    void runOnScratchDrive();
+    void interruptDuringWriteRemovesItsFile();
+};
+
+void TestCommandLine::parser_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<Action>("action");
+    QTest::addColumn<QString>("drive");
+    QTest::addColumn<QString>("size");
+    QTest::addColumn<bool>("human");
+    QTest::addColumn<QString>("error");
+
+    const QString c = QStringLiteral("C");
+    QTest::newRow("nothing opens the window") << QStringList{} << c << Action::Window << ""
+                                              << "" << false << "";
+    QTest::newRow("help") << QStringList{"--help"} << c << Action::Help << ""
+                          << "" << false << "";
+    QTest::newRow("version") << QStringList{"--version"} << c << Action::Version << ""
+                             << "" << false << "";
+    QTest::newRow("help after a run's options")
+        << QStringList{"--drive", "/m", "--help"} << c << Action::Help << ""
+        << "" << false << "";
+    QTest::newRow("mistake before help")
+        << QStringList{"--bogus", "--help"} << c << Action::Error << ""
+        << "" << false << "unknown option '--bogus'";
+    QTest::newRow("run") << QStringList{"--drive", "/media/a b", "--size", "100"} << c
+                         << Action::Measure << "/media/a b"
+                         << "100" << false << "";
+    QTest::newRow("run, values attached, human")
+        << QStringList{"--size=0.5", "--human", "--drive=/m"} << c << Action::Measure << "/m"
+        << "0.5" << true << "";
+    QTest::newRow("folder named like an option")
+        << QStringList{"--drive=--x", "--size", "1"} << c << Action::Measure << "--x"
+        << "1" << false << "";
+    QTest::newRow("locale's decimal comma") << QStringList{"--drive", "/m", "--size", "0,5"}
+                                            << QStringLiteral("de_DE") << Action::Measure << "/m"
+                                            << "0,5" << false << "";
+    QTest::newRow("group separator refused")
+        << QStringList{"--drive", "/m", "--size", "1,000"} << c << Action::Error << ""
+        << "" << false << "Data size '1,000' is not a number";
+    QTest::newRow("size not a number")
+        << QStringList{"--drive", "/m", "--size", "ten"} << c << Action::Error << ""
+        << "" << false << "Data size 'ten' is not a number";
+    QTest::newRow("size too large")
+        << QStringList{"--drive", "/m", "--size", "1e9"} << c << Action::Error << ""
+        << "" << false << "Data size '1e9' is too large";
+    QTest::newRow("value missing at the end")
+        << QStringList{"--size", "1", "--drive"} << c << Action::Error << ""
+        << "" << false << "--drive needs a value";
+    QTest::newRow("option in the value's place")
+        << QStringList{"--drive", "--size", "1"} << c << Action::Error << ""
+        << "" << false << "--drive needs a value";
+    QTest::newRow("empty attached value")
+        << QStringList{"--drive=", "--size", "1"} << c << Action::Error << ""
+        << "" << false << "--drive needs a value";
+    QTest::newRow("given twice") << QStringList{"--size", "1", "--size", "2", "--drive", "/"} << c
+                                 << Action::Error << ""
+                                 << "" << false << "--size is given twice";
+    QTest::newRow("size without drive") << QStringList{"--size", "1"} << c << Action::Error << ""
+                                        << "" << false << "--size needs --drive";
+    QTest::newRow("drive without size") << QStringList{"--drive", "/"} << c << Action::Error << ""
+                                        << "" << false << "--drive needs --size";
+    QTest::newRow("human alone") << QStringList{"--human"} << c << Action::Error << ""
+                                 << "" << false << "--human needs --drive and --size";
+    QTest::newRow("flag with a value") << QStringList{"--help=yes"} << c << Action::Error << ""
+                                       << "" << false << "--help takes no value";
+    QTest::newRow("short option") << QStringList{"-h"} << c << Action::Error << ""
+                                  << "" << false << "unknown option '-h'";
+    QTest::newRow("Qt's own option") << QStringList{"-platform", "xcb"} << c << Action::Error << ""
+                                     << "" << false << "unknown option '-platform'";
+    QTest::newRow("stray word") << QStringList{"/media/stick"} << c << Action::Error << ""
+                                << "" << false << "unexpected argument '/media/stick'";
+}
+
+void TestCommandLine::parser() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, locale);
+    QFETCH(Action, action);
+    QFETCH(QString, drive);
+    QFETCH(QString, size);
+    QFETCH(bool, human);
+    QFETCH(QString, error);
+
+    const measure::CommandLine parsed = measure::parseCommandLine(arguments, QLocale(locale));
+    QCOMPARE(parsed.error, error);
+    QCOMPARE(parsed.action, action);
+    if (action != Action::Measure) return;
+    QCOMPARE(parsed.drive, drive);
+    QCOMPARE(parsed.sizeText, size);
+    QCOMPARE(parsed.human, human);
+}
+
+void TestCommandLine::windowPlatform_data() {
+    QTest::addColumn<QByteArray>("qtPlatform");
+    QTest::addColumn<QByteArray>("display");
+    QTest::addColumn<QByteArray>("wayland");
+    QTest::addColumn<QByteArray>("chosen");
+
+    QTest::newRow("XWayland next to Wayland")
+        << QByteArray() << QByteArray(":0") << QByteArray("wayland-0") << QByteArray("xcb;wayland");
+    QTest::newRow("X11 alone") << QByteArray() << QByteArray(":0") << QByteArray()
+                               << QByteArray("xcb");
+    QTest::newRow("Wayland alone stays native")
+        << QByteArray() << QByteArray() << QByteArray("wayland-0") << QByteArray();
+    QTest::newRow("the user's choice stands")
+        << QByteArray("wayland") << QByteArray(":0") << QByteArray("wayland-0") << QByteArray();
+    QTest::newRow("no display") << QByteArray() << QByteArray() << QByteArray() << QByteArray();
+}
+
+void TestCommandLine::windowPlatform() {
+    QFETCH(QByteArray, qtPlatform);
+    QFETCH(QByteArray, display);
+    QFETCH(QByteArray, wayland);
+    QFETCH(QByteArray, chosen);
+    QCOMPARE(measure::windowPlatform(qtPlatform, display, wayland), chosen);
+}
+
+void TestCommandLine::programWithoutDisplay_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output");  // exact
+    QTest::addColumn<QString>("errors");  // pattern
+
+    const QString usage = measure::usageText();
+    const QString usageAfter =
+        QStringLiteral("^dov-uruvivuz: %1\n\n") + QRegularExpression::escape(usage) + '$';
+    QTest::newRow("help") << QStringList{"--help"} << 0 << usage << "^$";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << measure::versionText() << "^$";
+    QTest::newRow("unknown option")
+        << QStringList{"--bogus"} << 2 << "" << usageAfter.arg("unknown option '--bogus'");
+    QTest::newRow("missing value") << QStringList{"--size", "5", "--drive"} << 2 << ""
+                                   << usageAfter.arg("--drive needs a value");
+    QTest::newRow("bad size") << QStringList{"--drive", "/", "--size", "x"} << 2 << ""
+                              << usageAfter.arg("Data size 'x' is not a number");
+    QTest::newRow("folder that does not exist")
+        << QStringList{"--drive", "/nonexistent/dov", "--size", "1"} << 1 << ""
+        << "^Cannot measure the drive of /nonexistent/dov: No such file or directory\n$";
+}
+
+// Also proves that none of these needs a display, takes the window's lock or creates a file.
+void TestCommandLine::programWithoutDisplay() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    QFETCH(QString, errors);
+
+    const ChildWorld world;
+    const testsupport::ChildRun run = world.run(arguments);
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(QString::fromLocal8Bit(run.output), output);
+    const QString errorText = QString::fromLocal8Bit(run.errors);
+    QVERIFY2(QRegularExpression(errors).match(errorText).hasMatch(), qPrintable(errorText));
+    QCOMPARE(world.leftovers(), QStringList());
+}
+
+void TestCommandLine::runOnScratchDrive_data() {
+    QTest::addColumn<qint64>("driveBytes");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output");  // pattern
+    QTest::addColumn<QString>("errors");  // pattern; %1 is the drive's root
+
+    QTest::newRow("times line") << qint64(32 << 20) << QStringList{"--size", "2"} << 0
+                                << kTimesLine + '$' << "^$";
+    QTest::newRow("human summary")
+        << qint64(32 << 20) << QStringList{"--size", "2", "--human"} << 0
+        << kTimesLine +
+               "Test file of 2 MB, drive .*\nDATA CREATE +[0-9.]+ s\n"
+               "WRITE TIME +[0-9.]+ s  ([0-9.]+ MB/s|too fast to time \\(under 0.01 s\\))\n"
+               "READ TIME +[0-9.]+ s  ([0-9.]+ MB/s|too fast to time \\(under 0.01 s\\))\n$"
+        << "^$";
+    QTest::newRow("full drive") << qint64(1 << 20) << QStringList{"--size", "4"} << 1 << "^$"
+                                << "^Cannot [^\n]*%1/TEST.TXT[^\n]*: No space left on device\n$";
+}
+
+// A folder on the drive stands for its root, as in the window.
+void TestCommandLine::runOnScratchDrive() {
+    QFETCH(qint64, driveBytes);
+    QFETCH(QStringList, options);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    QFETCH(QString, errors);
+
+    testsupport::ScratchTmpfs drive(driveBytes);
+    if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
+    const QString folder = drive.mountPoint() + "/some/folder";
+    QVERIFY(QDir().mkpath(folder));
+
+    const ChildWorld world;
+    const testsupport::ChildRun run = world.run(QStringList{"--drive", folder} + options);
+    const QString outputText = QString::fromLocal8Bit(run.output);
+    const QString errorText = QString::fromLocal8Bit(run.errors);
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.why));
+    QVERIFY2(QRegularExpression(output).match(outputText).hasMatch(), qPrintable(outputText));
+    const QString errorPattern =
+        errors.contains("%1") ? errors.arg(QRegularExpression::escape(drive.mountPoint())) : errors;
+    QVERIFY2(QRegularExpression(errorPattern).match(errorText).hasMatch(), qPrintable(errorText));
+    QCOMPARE(entries(drive.mountPoint()), QStringList{"some"});
+    QCOMPARE(world.leftovers(), QStringList());
+}
+
+// SIGINT in the middle of a slow write copy: the cut copy and the local file go, status 130.
+void TestCommandLine::interruptDuringWriteRemovesItsFile() {
+    testsupport::LoopExt4 drive(64 << 20, QStringLiteral("DOVCLI"));
+    if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
+    constexpr qint64 kRate = 1 << 20;  // 16 MB take about 15 s
+    testsupport::BlockThrottle throttle(drive.majorMinor(), kRate, kRate);
+    if (!throttle.isReady()) QSKIP(qPrintable(throttle.whyNot()));
+
+    const ChildWorld world;
+    QProcess child;
+    child.setProcessEnvironment(world.environment());
+    child.start(kProgram, {"--drive", drive.mountPoint(), "--size", "16"});
+    QVERIFY(child.waitForStarted());
+    const QString target = drive.mountPoint() + "/TEST.TXT";
+    const bool writing = testsupport::waitUntil([&] { return QFileInfo::exists(target); }, 30000);
+    if (writing) QThread::msleep(500);
+    ::kill(pid_t(child.processId()), SIGINT);
+    const bool ended = child.waitForFinished(10000);
+    if (!ended) {
+        child.kill();
+        child.waitForFinished();
+    }
+    QVERIFY(writing);
+    QVERIFY2(ended, "the run went on after SIGINT");
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 130);
+    QCOMPARE(child.readAllStandardOutput(), QByteArray());
+    QCOMPARE(entries(drive.mountPoint()), QStringList{"lost+found"});
+    QCOMPARE(world.leftovers(), QStringList());
+}
+
+QTEST_GUILESS_MAIN(TestCommandLine)
+#include "tst_commandline.moc"
