@@ -1,0 +1,618 @@
+// A system-wide install as an ordinary user meets it: a user of the test's own, the program
+// installed with `cmake --install` into a prefix that user may not write to, the real system bus
+// and polkitd, and runs started as that user through the window and the command line. START must
+// give times without leaving a file behind, and on exFAT through FUSE the read time must be true
+// or said not to be.
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+
+#include "e2e/xsession.h"
+#include "support/scratchmounts.h"
+
+using namespace e2e;
+using testsupport::ChildRun;
+using testsupport::findTool;
+using testsupport::readFileBytes;
+using testsupport::runChild;
+
+namespace {
+
+constexpr int skipReturnCode = 77;  // SKIP_RETURN_CODE in CMakeLists.txt
+constexpr int runTimeoutMs = 180000;
+constexpr int settleMs = 5000;  // for a message after the times, or times after a message
+constexpr int buildTimeoutMs = 40 * 60 * 1000;
+const QString testFile = QStringLiteral("TEST.TXT");
+const QString messageTitle = QStringLiteral("Tarvello");
+const QString actionId = QStringLiteral("io.github.zelvik.DovUruvivuz.drop-device-cache");
+const QString policyName = QStringLiteral("io.github.zelvik.DovUruvivuz.policy");
+const QString systemPolicy = QStringLiteral("/usr/share/polkit-1/actions/") + policyName;
+const QString rulesFile = QStringLiteral("/etc/polkit-1/rules.d/49-dovtest.rules");
+const QString prefixStem = QStringLiteral("/tmp/dov-prefix-");
+const QString notice = QStringLiteral("may come partly from memory: ");
+// Only one run of this test at a time: the action, the rule and the bus are machine-wide.
+const char* const lockPath = "/run/dov-uruvivuz-installed-user-test.lock";
+
+// Three times as the program gives them, tab-separated, and nothing after.
+bool isTimesLine(const QByteArray& text) {
+    static const QRegularExpression line(
+        QStringLiteral("\\A\\d+(\\.\\d{1,2})?\\t\\d+(\\.\\d{1,2})?\\t\\d+(\\.\\d{1,2})?\\z"));
+    return line.match(QString::fromLatin1(text)).hasMatch();
+}
+
+QString textOf(const ChildRun& run) {
+    return run.why + QLatin1Char(' ') + QString::fromLocal8Bit(run.output + run.errors).trimmed();
+}
+
+QString polkitdPath() {
+    for (const char* path : {"/usr/libexec/polkitd", "/usr/lib/polkit-1/polkitd"}) {
+        if (QFileInfo(QLatin1String(path)).isExecutable()) return QLatin1String(path);
+    }
+    return {};
+}
+
+// True when the process that made this user is gone; only such users are leftovers.
+bool isLeftoverUser(const QString& name) {
+    static const QRegularExpression pattern(QStringLiteral("\\Adovtest(\\d+)\\z"));
+    const auto match = pattern.match(name);
+    if (!match.hasMatch()) return false;
+    const pid_t owner = match.captured(1).toInt();
+    return owner != getpid() && ::kill(owner, 0) != 0 && errno == ESRCH;
+}
+
+// What a crashed earlier run left: its user, its rule, its copy of the action.
+void removeLeftovers() {
+    for (const QByteArray& line : readFileBytes(QStringLiteral("/etc/passwd")).split('\n')) {
+        const QString name = QString::fromUtf8(line.split(':').first());
+        if (isLeftoverUser(name)) {
+            qInfo("removing the user %s left by an earlier run", qPrintable(name));
+            runChild(findTool(QStringLiteral("userdel")),
+                     {QStringLiteral("--force"), QStringLiteral("--remove"), name});
+        }
+    }
+    if (readFileBytes(rulesFile).contains("dovtest")) QFile::remove(rulesFile);
+    if (readFileBytes(systemPolicy).contains(prefixStem.toUtf8())) QFile::remove(systemPolicy);
+}
+
+// A normal user with a home in a scratch folder; removed with its home again.
+class TestUser {
+public:
+    TestUser() : name(QStringLiteral("dovtest%1").arg(getpid())) {
+        if (!homes_.isValid()) {
+            whyNot = QStringLiteral("cannot create a folder for the home");
+            return;
+        }
+        ::chmod(QFile::encodeName(homes_.path()).constData(), 0755);
+        home = homes_.filePath(name);
+        const ChildRun added =
+            runChild(findTool(QStringLiteral("useradd")),
+                     {QStringLiteral("--create-home"), QStringLiteral("--home-dir"), home,
+                      QStringLiteral("--shell"), QStringLiteral("/bin/sh"),
+                      QStringLiteral("--user-group"), name});
+        created_ = added.ok();
+        const passwd* entry = created_ ? ::getpwnam(name.toUtf8().constData()) : nullptr;
+        if (!entry) {
+            whyNot = QStringLiteral("cannot create the user %1: %2").arg(name, textOf(added));
+            return;
+        }
+        uid = entry->pw_uid;
+        gid = entry->pw_gid;
+    }
+    ~TestUser() {
+        if (!created_) return;
+        const QString userdel = findTool(QStringLiteral("userdel"));
+        // --force only when a process of the user outlived its test.
+        if (!runChild(userdel, {QStringLiteral("--remove"), name}).ok()) {
+            runChild(userdel, {QStringLiteral("--force"), QStringLiteral("--remove"), name});
+        }
+    }
+    TestUser(const TestUser&) = delete;
+    TestUser& operator=(const TestUser&) = delete;
+
+    // The command that runs program as this user, with the user's groups and nothing of root's.
+    QStringList command(const QString& program, const QStringList& arguments) const {
+        return QStringList{QStringLiteral("--reuid=%1").arg(uid),
+                           QStringLiteral("--regid=%1").arg(gid), QStringLiteral("--init-groups"),
+                           QStringLiteral("--"), program} +
+               arguments;
+    }
+    // A clean login environment: no XDG_CACHE_HOME, so the default cache folder is used.
+    QProcessEnvironment environment() const {
+        QProcessEnvironment environment;
+        environment.insert(QStringLiteral("HOME"), home);
+        environment.insert(QStringLiteral("USER"), name);
+        environment.insert(QStringLiteral("LOGNAME"), name);
+        environment.insert(QStringLiteral("PATH"), QStringLiteral("/usr/local/bin:/usr/bin:/bin"));
+        environment.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
+        return environment;
+    }
+    QString cacheFolder() const { return home + QStringLiteral("/.cache/dov-uruvivuz"); }
+    // Made as the user makes it, mode 0700.
+    QString runtimeFolder() const {
+        const QString folder = home + QStringLiteral("/.runtime");
+        runChild(QStringLiteral("/usr/bin/setpriv"),
+                 command(QStringLiteral("/bin/mkdir"), {QStringLiteral("-p"), QStringLiteral("-m"),
+                                                        QStringLiteral("0700"), folder}));
+        return folder;
+    }
+
+    const QString name;
+    QString home;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    QString whyNot;
+
+private:
+    QTemporaryDir homes_{QStringLiteral("/tmp/dov-home-XXXXXX")};
+    bool created_ = false;
+};
+
+// The program built for a prefix of its own and installed there with `cmake --install`. The
+// polkit action names the helper by its installed path, which comes from CMAKE_INSTALL_PREFIX
+// at configure time; `cmake --install --prefix` moves the files but not that path. So a build
+// of the program alone is configured for the scratch prefix; it stays in the test's build
+// folder, so later runs only reconfigure and install.
+class InstalledCopy {
+public:
+    InstalledCopy() {
+        if (!prefix_.isValid()) {
+            whyNot = QStringLiteral("cannot create a scratch prefix");
+            return;
+        }
+        // Root's, readable by all, writable by none else: a system-wide install.
+        ::chmod(QFile::encodeName(prefix_.path()).constData(), 0755);
+        const QString cmake = QStringLiteral(DOV_CMAKE_COMMAND);
+        const QString build = QStringLiteral(DOV_BUILD_DIR "/installed-user-copy");
+        const QList<QStringList> steps{
+            {QStringLiteral("-S"), QStringLiteral(DOV_SOURCE_DIR), QStringLiteral("-B"), build,
+             QStringLiteral("-DCMAKE_INSTALL_PREFIX=") + prefix_.path(),
+             QStringLiteral("-DDOV_BUILD_TESTS=OFF"), QStringLiteral("-DDOV_BUILD_BENCH=OFF")},
+            {QStringLiteral("--build"), build, QStringLiteral("-j2")},
+            {QStringLiteral("--install"), build, QStringLiteral("--prefix"), prefix_.path()}};
+        for (const QStringList& step : steps) {
+            const ChildRun run = runChild(cmake, step, buildTimeoutMs);
+            if (!run.ok()) {
+                whyNot = textOf(run).right(4000);
+                return;
+            }
+        }
+    }
+    InstalledCopy(const InstalledCopy&) = delete;
+    InstalledCopy& operator=(const InstalledCopy&) = delete;
+
+    QString prefix() const { return prefix_.path(); }
+    QString program() const { return prefix() + QStringLiteral("/bin/dov-uruvivuz"); }
+    QString helper() const {
+        return prefix() + QStringLiteral("/libexec/dov-uruvivuz/dov-uruvivuz-drop-cache");
+    }
+    QString policy() const {
+        return prefix() + QStringLiteral("/share/polkit-1/actions/") + policyName;
+    }
+
+    QString whyNot;
+
+private:
+    QTemporaryDir prefix_{prefixStem + QStringLiteral("XXXXXX")};
+};
+
+// The real system bus and polkitd, each started here only when it is not running, and stopped
+// again only if started here; the installed action and a rule granting it to the test user,
+// which a test session needs because it is not an active one.
+class SystemPolkit {
+public:
+    SystemPolkit(const QString& policy, const TestUser& user) : user_(user) {
+        original_ = QFile::exists(systemPolicy) ? readFileBytes(systemPolicy) : QByteArray();
+        if (!copyOver(policy, systemPolicy) ||
+            !write(rulesFile,
+                   QStringLiteral("polkit.addRule(function(action, subject) {\n"
+                                  "    if (action.id == \"%1\" && subject.user == \"%2\")\n"
+                                  "        return polkit.Result.YES;\n"
+                                  "});\n")
+                       .arg(actionId, user.name)
+                       .toUtf8())) {
+            whyNot = QStringLiteral("cannot put the action and the rule in place");
+            return;
+        }
+        placed_ = true;
+        if (!busAnswers()) startBus();
+        if (whyNot.isEmpty() && !polkitAnswers()) startPolkitd();
+        // polkitd already running reloads the action and the rule on its own, a moment later.
+        if (whyNot.isEmpty() && !testsupport::waitUntil([&] { return userIsGranted(); }, 30000)) {
+            whyNot = QStringLiteral("polkit does not grant %1 to %2: %3")
+                         .arg(actionId, user.name, lastCheck_);
+        }
+    }
+    ~SystemPolkit() {
+        polkitd_.reset();
+        if (bus_) {
+            bus_.reset();
+            // The daemon leaves its socket behind.
+            QFile::remove(QStringLiteral("/run/dbus/system_bus_socket"));
+            if (madeRunDbus_) QDir().rmdir(QStringLiteral("/run/dbus"));
+        }
+        if (!placed_) return;
+        QFile::remove(rulesFile);
+        if (original_.isEmpty()) {
+            QFile::remove(systemPolicy);
+        } else {
+            write(systemPolicy, original_);
+        }
+    }
+    SystemPolkit(const SystemPolkit&) = delete;
+    SystemPolkit& operator=(const SystemPolkit&) = delete;
+
+    QString whyNot;
+
+private:
+    static bool write(const QString& path, const QByteArray& bytes) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+               file.write(bytes) == bytes.size() &&
+               file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                   QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    }
+    static bool copyOver(const QString& from, const QString& to) {
+        QFile source(from);
+        return source.open(QIODevice::ReadOnly) && write(to, source.readAll());
+    }
+
+    static ChildRun askBus(const QString& name) {
+        return runChild(
+            findTool(QStringLiteral("dbus-send")),
+            {QStringLiteral("--system"), QStringLiteral("--print-reply"),
+             QStringLiteral("--dest=org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+             QStringLiteral("org.freedesktop.DBus.NameHasOwner"), QStringLiteral("string:") + name},
+            10000);
+    }
+    static bool busAnswers() { return askBus(QStringLiteral("org.freedesktop.DBus")).ok(); }
+    static bool polkitAnswers() {
+        return askBus(QStringLiteral("org.freedesktop.PolicyKit1")).output.contains("boolean true");
+    }
+
+    std::unique_ptr<OwnedProcess> startDaemon(const QString& program,
+                                              const QStringList& arguments) {
+        auto process = std::make_unique<OwnedProcess>();
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->setStandardOutputFile(QProcess::nullDevice());
+        process->start(program, arguments);
+        if (!process->waitForStarted(10000)) {
+            whyNot = QStringLiteral("cannot start %1: %2").arg(program, process->errorString());
+        }
+        return process;
+    }
+
+    void startBus() {
+        madeRunDbus_ = !QFileInfo::exists(QStringLiteral("/run/dbus"));
+        QDir().mkpath(QStringLiteral("/run/dbus"));
+        // A socket nobody answers on is what a stopped bus left.
+        QFile::remove(QStringLiteral("/run/dbus/system_bus_socket"));
+        bus_ = startDaemon(findTool(QStringLiteral("dbus-daemon")),
+                           {QStringLiteral("--system"), QStringLiteral("--nofork"),
+                            QStringLiteral("--nopidfile")});
+        if (whyNot.isEmpty() && !testsupport::waitUntil([] { return busAnswers(); }, 15000)) {
+            whyNot = QStringLiteral("the system bus did not come up");
+        }
+    }
+    void startPolkitd() {
+        polkitd_ = startDaemon(polkitdPath(), {QStringLiteral("--no-debug")});
+        if (whyNot.isEmpty() && !testsupport::waitUntil([] { return polkitAnswers(); }, 15000)) {
+            whyNot = QStringLiteral("polkitd did not take its name on the system bus");
+        }
+    }
+
+    // pkcheck as the user, about its own process, as pkexec will ask for the program.
+    bool userIsGranted() {
+        const ChildRun check =
+            runChild(QStringLiteral("/usr/bin/setpriv"),
+                     user_.command(QStringLiteral("/bin/sh"),
+                                   {QStringLiteral("-c"),
+                                    QStringLiteral("exec pkcheck --action-id \"$0\" --process $$"),
+                                    actionId}),
+                     15000, user_.environment());
+        lastCheck_ = textOf(check);
+        return check.ok();
+    }
+
+    const TestUser& user_;
+    QByteArray original_;  // an installed copy's action, put back afterwards
+    bool placed_ = false;
+    bool madeRunDbus_ = false;
+    std::unique_ptr<OwnedProcess> bus_;
+    std::unique_ptr<OwnedProcess> polkitd_;
+    QString lastCheck_;
+};
+
+// What a run started from a terminal gave.
+struct UserRun {
+    int exitCode = -1;
+    QByteArray output;
+    QString errors;
+};
+
+}  // namespace
+
+class InstalledUserTest : public QObject {
+    Q_OBJECT
+
+private:
+    // The command line, as the user, from the user's home.
+    UserRun runCommandLine(const QString& drive, const QString& size) {
+        QProcess process;
+        process.setProcessEnvironment(user_->environment());
+        process.setWorkingDirectory(user_->home);
+        process.start(QStringLiteral("/usr/bin/setpriv"),
+                      user_->command(installed_->program(), {QStringLiteral("--drive"), drive,
+                                                             QStringLiteral("--size"), size}));
+        UserRun run;
+        if (!process.waitForFinished(runTimeoutMs)) {
+            process.kill();
+            process.waitForFinished(5000);
+            run.errors = QStringLiteral("the command line did not finish in time");
+            return run;
+        }
+        run.output = process.readAllStandardOutput();
+        run.errors = QString::fromLocal8Bit(process.readAllStandardError());
+        if (process.exitStatus() == QProcess::NormalExit) run.exitCode = process.exitCode();
+        return run;
+    }
+
+    // START in the window, as the user, on the drive its working folder is on; the clipboard's
+    // line becomes the output, and each message box is noted in the errors.
+    UserRun runWindow(const QString& drive, const QString& size) {
+        UserRun run;
+        Session session(installed_->program());
+        if (!session.whyNot.isEmpty()) {
+            run.errors = QStringLiteral("SKIP ") + session.whyNot;
+            return run;
+        }
+        QProcessEnvironment environment = user_->environment();
+        environment.insert(QStringLiteral("DISPLAY"), session.display);
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), user_->runtimeFolder());
+        OwnedProcess program;
+        program.setProcessEnvironment(environment);
+        program.setWorkingDirectory(drive);
+        program.setProcessChannelMode(QProcess::ForwardedChannels);
+        program.start(QStringLiteral("/usr/bin/setpriv"),
+                      user_->command(installed_->program(), {}));
+        program.waitForStarted(10000);
+        const QString window = session.waitForWindowOf(program);
+        if (window.isEmpty()) {
+            run.errors = program.isRunning()
+                             ? QStringLiteral("no window appeared")
+                             : QStringLiteral("the program ended without a window (status %1): %2")
+                                   .arg(program.exitCode())
+                                   .arg(program.errorString());
+            return run;
+        }
+        if (!session.x.typeInto(window, combo1Centre, size) ||
+            !session.x.click(window, command1Centre)) {
+            run.errors = QStringLiteral("xdotool could not drive the window");
+            return run;
+        }
+        // Times on the clipboard and every message, in either order, until a few seconds pass
+        // without either after the first of them.
+        const QDeadlineTimer overall(runTimeoutMs);
+        QDeadlineTimer settled(QDeadlineTimer::Forever);
+        while (!overall.hasExpired() && !settled.hasExpired() && program.isRunning()) {
+            if (run.output.isEmpty() && isTimesLine(session.x.clipboard())) {
+                run.output = session.x.clipboard();
+                settled.setRemainingTime(settleMs);
+            }
+            const QStringList boxes = session.x.windowsNamed(messageTitle, true);
+            if (boxes.size() == 1) {
+                // Qt gives no way to read its text from outside on X11.
+                run.errors += QStringLiteral("a message titled %1 appeared\n").arg(messageTitle);
+                session.x.click(boxes.first(), {10, 10});
+                session.x.key(QStringLiteral("Return"));
+                waitUntil([&] { return session.x.windowsNamed(messageTitle).isEmpty(); }, 10000);
+                settled.setRemainingTime(settleMs);
+            }
+            QThread::msleep(100);
+        }
+        if (!program.isRunning() || !session.x.click(window, command2Centre) ||
+            !program.waitForFinished(10000)) {
+            run.errors += QStringLiteral("the program did not end through QUIT");
+            return run;
+        }
+        // As the command line: a run without times failed, and says why in its messages.
+        run.exitCode = run.output.isEmpty() ? 1 : program.exitCode();
+        return run;
+    }
+
+    UserRun runAsUser(const QString& how, const QString& drive, const QString& size) {
+        return how == QStringLiteral("window") ? runWindow(drive, size)
+                                               : runCommandLine(drive, size);
+    }
+
+    // Nothing of the run stays in the program folder or in the user's cache folder, which the
+    // run must have used: the user may not write to the program folder.
+    void verifyNothingLeft(const QString& drive) {
+        QCOMPARE(QDir(installed_->prefix() + QStringLiteral("/bin"))
+                     .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
+                 QStringList{QStringLiteral("dov-uruvivuz")});
+        const QFileInfo cache(user_->cacheFolder());
+        QVERIFY2(cache.isDir(), qPrintable(cache.filePath() + QStringLiteral(" was not created")));
+        struct stat folder {};
+        QCOMPARE(::stat(QFile::encodeName(cache.filePath()).constData(), &folder), 0);
+        QCOMPARE(folder.st_uid, user_->uid);
+        QCOMPARE(folder.st_mode & 07777, mode_t(0700));
+        QVERIFY2(!QFile::exists(cache.filePath() + QLatin1Char('/') + testFile),
+                 "TEST.TXT left in the cache folder");
+        QVERIFY2(!QFile::exists(drive + QLatin1Char('/') + testFile),
+                 "TEST.TXT left at the drive root");
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        removeLeftovers();
+        installed_ = std::make_unique<InstalledCopy>();
+        QVERIFY2(installed_->whyNot.isEmpty(), qPrintable(installed_->whyNot));
+        user_ = std::make_unique<TestUser>();
+        QVERIFY2(user_->whyNot.isEmpty(), qPrintable(user_->whyNot));
+
+        // pkexec runs only a helper owned by root that no one else may change, and finds the
+        // action by the helper's path.
+        struct stat helper {};
+        QCOMPARE(::stat(QFile::encodeName(installed_->helper()).constData(), &helper), 0);
+        QCOMPARE(helper.st_uid, uid_t(0));
+        QCOMPARE(helper.st_mode & (S_IWGRP | S_IWOTH), mode_t(0));
+        const auto annotation =
+            QRegularExpression(QStringLiteral("<annotate key=\"org\\.freedesktop\\.policykit\\."
+                                              "exec\\.path\">([^<]*)</annotate>"))
+                .match(QString::fromUtf8(readFileBytes(installed_->policy())));
+        QCOMPARE(annotation.captured(1), installed_->helper());
+        const ChildRun writable = runChild(
+            QStringLiteral("/usr/bin/setpriv"),
+            user_->command(QStringLiteral("/usr/bin/test"),
+                           {QStringLiteral("-w"), installed_->prefix() + QStringLiteral("/bin")}),
+            10000, user_->environment());
+        QVERIFY2(writable.exitCode == 1, "the user may write to the program folder");
+
+        polkit_ = std::make_unique<SystemPolkit>(installed_->policy(), *user_);
+        QVERIFY2(polkit_->whyNot.isEmpty(), qPrintable(polkit_->whyNot));
+    }
+    void cleanupTestCase() {
+        polkit_.reset();
+        user_.reset();
+        installed_.reset();
+    }
+
+    // START on a RAM disk the user owns: the times, and no file left anywhere.
+    void startOnTheUsersOwnDrive_data() {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("window") << "window";
+        QTest::newRow("command line") << "command line";
+    }
+    void startOnTheUsersOwnDrive() {
+        QFETCH(QString, how);
+        testsupport::ScratchTmpfs drive(64 * 1024 * 1024);
+        if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
+        QVERIFY(::chown(QFile::encodeName(drive.mountPoint()).constData(), user_->uid,
+                        user_->gid) == 0);
+
+        const UserRun run = runAsUser(how, drive.mountPoint(), QStringLiteral("10"));
+        if (run.errors.startsWith(QStringLiteral("SKIP "))) QSKIP(qPrintable(run.errors.mid(5)));
+        QVERIFY2(run.exitCode == 0, qPrintable(run.errors));
+        QByteArray line = run.output;
+        if (how != QStringLiteral("window")) QVERIFY(line.endsWith('\n'));
+        if (line.endsWith('\n')) line.chop(1);
+        QVERIFY2(isTimesLine(line), line.toPercentEncoding("\t.").constData());
+        QVERIFY2(!run.errors.contains(notice), qPrintable(run.errors));
+        verifyNothingLeft(drive.mountPoint());
+    }
+
+    // exFAT through FUSE on a loop device throttled to 10 MiB/s: the user's read time matches a
+    // cold read of a file of the same size, or the run says it may not.
+    void readTimeOnFuseIsTrueOrSaidNotToBe() {
+        constexpr qint64 bytesPerSecond = 10 * 1024 * 1024;
+        constexpr qint64 fileBytes = 20 * 1000 * 1000;
+        testsupport::LoopVolume drive(96 * 1024 * 1024, QStringLiteral("DOVUSER"),
+                                      testsupport::LoopVolume::Format::ExfatFuse);
+        if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
+        testsupport::BlockThrottle throttle(drive.majorMinor(), bytesPerSecond, bytesPerSecond);
+        if (!throttle.isReady()) QSKIP(qPrintable(throttle.whyNot()));
+
+        // The cold read: a file written there, every cached page of it and of the device
+        // dropped, read with dd.
+        const QString probe = drive.mountPoint() + QStringLiteral("/PROBE.BIN");
+        {
+            QFile file(probe);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::NewOnly));
+            QVERIFY(file.write(QByteArray(fileBytes, 'x')) == fileBytes);
+            QVERIFY(file.flush() && ::fsync(file.handle()) == 0);
+            QVERIFY(::posix_fadvise(file.handle(), 0, 0, POSIX_FADV_DONTNEED) == 0);
+        }
+        const int device = ::open(QFile::encodeName(drive.loopDevice()).constData(), O_RDONLY);
+        QVERIFY(device >= 0);
+        QVERIFY(::fsync(device) == 0 && ::posix_fadvise(device, 0, 0, POSIX_FADV_DONTNEED) == 0);
+        ::close(device);
+        QElapsedTimer clock;
+        clock.start();
+        const ChildRun dd = runChild(findTool(QStringLiteral("dd")),
+                                     {QStringLiteral("if=") + probe, QStringLiteral("of=/dev/null"),
+                                      QStringLiteral("bs=1M")});
+        const double ddSeconds = clock.nsecsElapsed() / 1e9;
+        QVERIFY2(dd.ok(), qPrintable(dd.why));
+        QVERIFY(QFile::remove(probe));
+        // Else the throttle does not hold and the comparison says nothing.
+        QVERIFY2(ddSeconds > 0.5 * fileBytes / bytesPerSecond,
+                 qPrintable(QStringLiteral("the cold dd read took only %1 s").arg(ddSeconds)));
+
+        // The command line, whose notice can be read, unlike the window's message box.
+        const UserRun run = runCommandLine(drive.mountPoint(), QStringLiteral("20"));
+        QVERIFY2(run.exitCode == 0, qPrintable(run.errors));
+        const QList<QByteArray> times = run.output.trimmed().split('\t');
+        QVERIFY2(times.size() == 3 && isTimesLine(run.output.trimmed()),
+                 run.output.toPercentEncoding("\t.").constData());
+        const double readSeconds = times[2].toDouble();
+        const bool noticed =
+            run.errors.contains(QStringLiteral("The read time of ")) && run.errors.contains(notice);
+        qInfo("cold dd %.2f s, the user's read time %.2f s, notice: %s", ddSeconds, readSeconds,
+              noticed ? qPrintable(run.errors.trimmed()) : "none");
+        if (!noticed) {
+            QVERIFY2(qAbs(readSeconds - ddSeconds) <= 0.1 * ddSeconds,
+                     qPrintable(QStringLiteral("read time %1 s against a cold read of %2 s, and no "
+                                               "notice; errors: %3")
+                                    .arg(readSeconds)
+                                    .arg(ddSeconds)
+                                    .arg(run.errors)));
+        } else {
+            QVERIFY2(run.errors.contains(drive.mountPoint()), qPrintable(run.errors));
+        }
+        verifyNothingLeft(drive.mountPoint());
+    }
+
+private:
+    std::unique_ptr<InstalledCopy> installed_;
+    std::unique_ptr<TestUser> user_;
+    std::unique_ptr<SystemPolkit> polkit_;
+};
+
+// Without root, or without the user, polkit and bus tools, nothing here can run: the whole test
+// reports itself skipped to CTest, with the reason.
+int main(int argc, char* argv[]) {
+    QCoreApplication application(argc, argv);
+    // Installed files and folders must not be writable by others, as pkexec demands.
+    ::umask(022);
+    QString whyNot = testsupport::whyNotRoot(QStringLiteral("creating a user and running polkit"));
+    if (whyNot.isEmpty()) {
+        whyNot = testsupport::whyNotTools({QStringLiteral("useradd"), QStringLiteral("userdel"),
+                                           QStringLiteral("setpriv"), QStringLiteral("dbus-daemon"),
+                                           QStringLiteral("dbus-send"), QStringLiteral("pkexec"),
+                                           QStringLiteral("pkcheck"), QStringLiteral("dd")});
+    }
+    if (whyNot.isEmpty() && polkitdPath().isEmpty())
+        whyNot = QStringLiteral("polkitd is not installed");
+    if (!whyNot.isEmpty()) {
+        std::printf("SKIP: %s\n", qPrintable(whyNot));
+        return skipReturnCode;
+    }
+    const int lock = ::open(lockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock < 0 || ::flock(lock, LOCK_EX) != 0) {
+        std::printf("cannot lock %s\n", lockPath);
+        return 1;
+    }
+    InstalledUserTest test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+#include "tst_installed_user.moc"
