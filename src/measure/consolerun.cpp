@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "measure/clockrules.h"
+#include "measure/commandline.h"
 #include "measure/sizerule.h"
 #include "measure/speedtest.h"
 #include "measure/testfile.h"
@@ -146,13 +147,13 @@ int ConsoleRun::exec() {
         speedTest_->removeRunFiles();
         writeErr(QStringLiteral("Stopped by signal %1; the run's test files were removed\n")
                      .arg(signalNumber));
-        return 128 + signalNumber;
+        return kExitSignalBase + signalNumber;
     }
     // Only a complete run hands over its times; a notice after it is no failure.
-    if (!lineSet_) return 1;
+    if (!lineSet_) return kExitFailed;
     writeOut(line_ + QLatin1Char('\n'));
     if (settings_.human) writeOut(summary());
-    return 0;
+    return kExitDone;
 }
 
 void ConsoleRun::stop(int signalNumber) noexcept {

@@ -12,6 +12,7 @@
 #include <csignal>
 
 #include "measure/commandline.h"
+#include "measure/consolerun.h"
 #include "support/harness.h"
 #include "support/scratchmounts.h"
 
@@ -69,6 +70,8 @@ private Q_SLOTS:
     void parser();
     void windowPlatform_data();
     void windowPlatform();
+    void progressLine_data();
+    void progressLine();
     void programWithoutDisplay_data();
     void programWithoutDisplay();
     void runOnScratchDrive_data();
@@ -188,6 +191,31 @@ void TestCommandLine::windowPlatform() {
     QFETCH(QByteArray, wayland);
     QFETCH(QByteArray, chosen);
     QCOMPARE(measure::windowPlatform(qtPlatform, display, wayland), chosen);
+}
+
+void TestCommandLine::progressLine_data() {
+    QTest::addColumn<int>("phase");
+    QTest::addColumn<qint64>("done");
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<double>("seconds");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("between phases") << 0 << qint64(5) << qint64(10) << 1.0 << "";
+    QTest::newRow("create, just begun") << 1 << qint64(0) << qint64(100000000) << 0.0
+                                        << "create [....................] 0.0 / 100.0 MB";
+    QTest::newRow("write, half") << 2 << qint64(50000000) << qint64(100000000) << 2.0
+                                 << "write  [##########..........] 50.0 / 100.0 MB  25.0 MB/s";
+    QTest::newRow("read, done") << 3 << qint64(2500000) << qint64(2500000) << 0.5
+                                << "read   [####################] 2.5 / 2.5 MB  5.0 MB/s";
+}
+
+void TestCommandLine::progressLine() {
+    QFETCH(int, phase);
+    QFETCH(qint64, done);
+    QFETCH(qint64, total);
+    QFETCH(double, seconds);
+    QFETCH(QString, text);
+    QCOMPARE(measure::progressText(phase, done, total, seconds), text);
 }
 
 void TestCommandLine::programWithoutDisplay_data() {
