@@ -276,6 +276,7 @@ public:
     explicit FixedFolder(QString folder) : folder_(std::move(folder)) {}
     bool previousInstanceRunning() override { return false; }
     QString programFolder() override { return folder_; }
+    QString testFileFolder() override { return folder_; }
     void endProgram() override { std::exit(0); }
 
 private:

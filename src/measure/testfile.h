@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
+#include <atomic>
 #include <string_view>
 
 namespace platform {
@@ -21,8 +23,14 @@ inline constexpr std::string_view kTestFileName = "TEST.TXT";
 // folder + "/TEST.TXT", without doubling the separator when folder is the root "/".
 QString testFilePath(const QString& folder);
 
+// Lines between two looks at the stop request: about one output buffer (1 MiB).
+inline constexpr int kLinesPerStopCheck = 20000;
+
 // Writes lineCount test lines to the open file, one writeLine call per line; nothing when
-// lineCount is 0 or negative.
-void writeTestLines(platform::FileService& files, int fileNumber, int lineCount);
+// lineCount is 0 or negative. Every kLinesPerStopCheck lines it stores the bytes written so far
+// in bytesDone and, when stop is set, throws platform::Stopped.
+void writeTestLines(platform::FileService& files, int fileNumber, int lineCount,
+                    const std::atomic<bool>* stop = nullptr,
+                    std::atomic<qint64>* bytesDone = nullptr);
 
 }  // namespace measure

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/paths.h"
+
 namespace platform {
 
 QString systemReason(int errnoValue) {
@@ -22,11 +24,13 @@ Failure noDriveSelected() {
 }
 
 Failure driveNotReady(const QString& mountRoot) {
-    return Failure(QStringLiteral("Drive %1 is not ready: not a mounted volume").arg(mountRoot));
+    return Failure(
+        QStringLiteral("Drive %1 is not ready: not a mounted volume").arg(displayPath(mountRoot)));
 }
 
 void raiseSystemFailure(const QString& action, const QString& path, int errnoValue) {
-    throw Failure(QStringLiteral("%1 %2: %3").arg(action, path, systemReason(errnoValue)));
+    throw Failure(
+        QStringLiteral("%1 %2: %3").arg(action, displayPath(path), systemReason(errnoValue)));
 }
 
 }  // namespace platform

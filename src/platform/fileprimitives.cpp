@@ -1,12 +1,15 @@
 #include "platform/fileprimitives.h"
 
-#include <QFile>
-
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <vector>
 
 #include "platform/failure.h"
+#include "platform/paths.h"
 
 namespace platform::fileprimitives {
 
@@ -14,8 +17,14 @@ namespace {
 
 // Why an open with O_NOFOLLOW failed, in words a user can act on.
 QString openFailureReason(const QByteArray& path, int errnoValue) {
+    return openFailureReasonAt(AT_FDCWD, path, errnoValue);
+}
+
+}  // namespace
+
+QString openFailureReasonAt(int folder, const QByteArray& name, int errnoValue) {
     struct stat info {};
-    if (::lstat(path.constData(), &info) == 0) {
+    if (::fstatat(folder, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
         if (errnoValue == ELOOP && S_ISLNK(info.st_mode))
             return QStringLiteral("Is a symbolic link");
         // A FIFO without a reader or a socket answers ENXIO, which would read as a device fault.
@@ -25,10 +34,13 @@ QString openFailureReason(const QByteArray& path, int errnoValue) {
     return systemReason(errnoValue);
 }
 
-}  // namespace
-
 QByteArray nativePath(const QString& path) {
-    return QFile::encodeName(path);
+    return pathToBytes(path);
+}
+
+QString joinPath(const QString& folder, const QString& name) {
+    if (folder.endsWith(QLatin1Char('/'))) return folder + name;
+    return folder + QLatin1Char('/') + name;
 }
 
 bool writeAll(int descriptor, const char* data, std::size_t size) {
@@ -103,6 +115,48 @@ int openForWriting(const QByteArray& path, CreateMode mode, const struct stat* d
     }
     ::close(descriptor);
     return -1;
+}
+
+int lockExclusive(int descriptor) {
+    int result;
+    do {
+        result = ::flock(descriptor, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) return 0;
+    return errno == EWOULDBLOCK ? EWOULDBLOCK : 0;
+}
+
+qint64 firstDifferenceFrom(int descriptor, std::string_view line, qint64 size) {
+    if (line.empty()) return size > 0 ? 0 : -1;
+    const qint64 lineSize = qint64(line.size());
+    // A multiple of both the line and the page, so reads are whole pages and a chunk starts at
+    // the start of a line; small enough that the compare finds both buffers in the cache. One
+    // line more of expected bytes lets a read that stopped short go on inside a line.
+    const std::size_t chunk = std::size_t(4096) * line.size() * 2;
+    std::vector<char> expected(chunk + line.size());
+    for (std::size_t at = 0; at < expected.size(); at += line.size())
+        std::memcpy(expected.data() + at, line.data(), std::min(line.size(), expected.size() - at));
+    std::vector<char> actual(chunk + 1);  // one more, to see a file longer than size
+    qint64 offset = 0;
+    for (;;) {
+        const std::size_t wanted =
+            std::size_t(std::min<qint64>(qint64(chunk), std::max<qint64>(size - offset, 0)));
+        const bool last = offset + qint64(wanted) >= size;
+        ssize_t got;
+        do {
+            got = ::pread(descriptor, actual.data(), wanted + (last ? 1 : 0), offset);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) return -2;
+        const std::size_t same = std::min(std::size_t(got), wanted);
+        const char* want = expected.data() + offset % lineSize;
+        if (std::memcmp(actual.data(), want, same) != 0) {
+            const auto at = std::mismatch(actual.data(), actual.data() + same, want);
+            return offset + (at.first - actual.data());
+        }
+        if (std::size_t(got) > wanted) return offset + qint64(wanted);  // longer than size
+        if (got == 0) return wanted == 0 ? -1 : offset;                 // -1 only at size
+        offset += got;
+    }
 }
 
 }  // namespace platform::fileprimitives

@@ -8,12 +8,16 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <cstddef>
+#include <string_view>
 
 #include "platform/files.h"
 
 namespace platform::fileprimitives {
 
+// The path's bytes for a system call (platform/paths.h).
 QByteArray nativePath(const QString& path);
+// folder + "/" + name without doubling the separator after the root.
+QString joinPath(const QString& folder, const QString& name);
 
 // Writes everything or returns false with errno set.
 bool writeAll(int descriptor, const char* data, std::size_t size);
@@ -33,5 +37,17 @@ void removeIfStillTheSame(const QByteArray& path, const struct stat& opened);
 // FIFO at the path is left exactly as it was. Returns -1 with `reason` set on failure.
 int openForWriting(const QByteArray& path, CreateMode mode, const struct stat* differentFrom,
                    QString& reason);
+
+// Why an open of name in folder with O_NOFOLLOW failed, in words a user can act on.
+QString openFailureReasonAt(int folder, const QByteArray& name, int errnoValue);
+
+// Takes an exclusive advisory lock without waiting. 0 when taken, or when the file system has
+// no locks to offer (a run then goes on unlocked); EWOULDBLOCK when another holds it.
+int lockExclusive(int descriptor);
+
+// Offset of the first byte from the start at which the file differs from `size` bytes of
+// repeated line (a missing or an extra byte counts), -1 when it is exactly that; -2 with errno
+// set when it cannot be read. Reads the file once, in chunks that stay in the processor's cache.
+qint64 firstDifferenceFrom(int descriptor, std::string_view line, qint64 size);
 
 }  // namespace platform::fileprimitives

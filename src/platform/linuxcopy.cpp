@@ -1,19 +1,16 @@
-#include <QFile>
-#include <QStringList>
-
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
+#include <atomic>
 #include <cerrno>
 #include <vector>
 
+#include "platform/devicecache.h"
 #include "platform/failure.h"
 #include "platform/fileprimitives.h"
 #include "platform/linuxfiles.h"
-#include "platform/systemfiles.h"
+#include "platform/paths.h"
 
 // The copy of LinuxFileService: sendfile, flush and the cache drops that keep its times true.
 namespace platform {
@@ -22,34 +19,140 @@ using namespace fileprimitives;
 
 namespace {
 
-constexpr long fuseSuperMagic = 0x65735546;
 constexpr std::size_t copyChunkSize = std::size_t(8) << 20;
 
+enum class CopyEnd { Done, Failed, Stopped };
+
+// Moves every byte from input to output in chunks, looking at the stop request between them.
+// sendfile really moves the bytes; copy_file_range may clone or copy on the server instead.
+CopyEnd copyContent(int input, int output, const CopyOptions& options, int& error) {
+    const auto stopRequested = [&] {
+        return options.stop && options.stop->load(std::memory_order_relaxed);
+    };
+    const auto advance = [&](qint64 bytes) {
+        if (options.bytesDone)
+            options.bytesDone->store(options.bytesDone->load(std::memory_order_relaxed) + bytes,
+                                     std::memory_order_relaxed);
+    };
+    bool copied = false;
+    bool anyBytes = false;
+    while (!copied) {
+        if (stopRequested()) return CopyEnd::Stopped;
+        const ssize_t sent = ::sendfile(output, input, nullptr, copyChunkSize);
+        if (sent > 0) {
+            anyBytes = true;
+            advance(sent);
+        } else if (sent == 0) {
+            copied = true;
+        } else if (errno == EINTR) {
+            continue;
+        } else if ((errno == EINVAL || errno == ENOSYS) && !anyBytes) {
+            break;  // this file system cannot splice; fall back to plain reads and writes
+        } else {
+            error = errno;
+            return CopyEnd::Failed;
+        }
+    }
+    if (!copied) {
+        std::vector<char> buffer(copyChunkSize);
+        for (;;) {
+            if (stopRequested()) return CopyEnd::Stopped;
+            const ssize_t got = readFully(input, buffer.data(), buffer.size());
+            if (got == 0) break;
+            if (got < 0 || !writeAll(output, buffer.data(), std::size_t(got))) {
+                error = errno;
+                return CopyEnd::Failed;
+            }
+            advance(got);
+        }
+    }
+    if (options.flushToDevice && ::fsync(output) != 0) {
+        error = errno;
+        return CopyEnd::Failed;
+    }
+    // After the flush the pages are clean, so the kernel can really let them go.
+    if (options.dropCachedPages) ::posix_fadvise(output, 0, 0, POSIX_FADV_DONTNEED);
+    return CopyEnd::Done;
+}
+
+// Opened input checked to be a regular file and made blocking again; reason set otherwise.
+bool checkInput(int input, struct stat& info, QString& reason) {
+    if (::fstat(input, &info) != 0 || !clearNonBlocking(input)) {
+        reason = systemReason(errno);
+    } else if (!S_ISREG(info.st_mode)) {
+        reason = QStringLiteral("Not a regular file");
+    }
+    return reason.isEmpty();
+}
+
 }  // namespace
+
+void LinuxFileService::copyFile(int fromFolder, const QString& fromName, int toFolder,
+                                const QString& toName, const CopyOptions& options) {
+    const Folder from = folderOf(fromFolder);
+    const QString source = joinPath(from.path, fromName);
+    const QString destination = joinPath(folderOf(toFolder).path, toName);
+    const auto fail = [&](const QString& reason) {
+        throw Failure(QStringLiteral("Cannot copy %1 to %2: %3")
+                          .arg(displayPath(source), displayPath(destination), reason));
+    };
+
+    // O_NONBLOCK keeps the open from hanging on a FIFO, which is then refused as not regular.
+    const QByteArray sourceName = nativePath(fromName);
+    const int input = ::openat(from.descriptor, sourceName.constData(),
+                               O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (input < 0) fail(openFailureReasonAt(from.descriptor, sourceName, errno));
+    struct stat sourceInfo {};
+    QString reason;
+    if (checkInput(input, sourceInfo, reason)) {
+        std::lock_guard lock(mutex_);
+        const OwnFile* own = findOwn(fromFolder, fromName);
+        if (own && (own->device != sourceInfo.st_dev || own->inode != sourceInfo.st_ino))
+            reason = QStringLiteral("It is no longer the file this run wrote");
+    }
+    if (!reason.isEmpty()) {
+        ::close(input);
+        fail(reason);
+    }
+
+    const int output = createOwn(toFolder, toName, reason);
+    if (output < 0) {
+        ::close(input);
+        fail(reason);
+    }
+    int error = 0;
+    const CopyEnd end = copyContent(input, output, options, error);
+    ::close(input);
+    if (::close(output) != 0 && errno != EINTR && end == CopyEnd::Done) error = errno;
+    if (end == CopyEnd::Done && error == 0) return;
+    // What this call wrote is not a whole test file: it goes again, by its identity.
+    {
+        std::lock_guard lock(mutex_);
+        int ignored = 0;
+        if (const OwnFile* own = findOwn(toFolder, toName)) unlinkOwn(*own, ignored);
+    }
+    forgetOwn(toFolder, toName);
+    if (end == CopyEnd::Stopped) throw Stopped();
+    fail(systemReason(error));
+}
 
 void LinuxFileService::copyFile(const QString& source, const QString& destination,
                                 const CopyOptions& options) {
     const auto fail = [&](const QString& reason) {
-        throw Failure(QStringLiteral("Cannot copy %1 to %2: %3").arg(source, destination, reason));
+        throw Failure(QStringLiteral("Cannot copy %1 to %2: %3")
+                          .arg(displayPath(source), displayPath(destination), reason));
     };
 
-    // O_NONBLOCK keeps the open from hanging on a FIFO, which is then refused as not regular.
     const int input = ::open(nativePath(source).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (input < 0) fail(systemReason(errno));
     struct stat sourceInfo {};
-    QString sourceProblem;
-    if (::fstat(input, &sourceInfo) != 0 || !clearNonBlocking(input)) {
-        sourceProblem = systemReason(errno);
-    } else if (!S_ISREG(sourceInfo.st_mode)) {
-        sourceProblem = QStringLiteral("Not a regular file");
-    }
-    if (!sourceProblem.isEmpty()) {
+    QString reason;
+    if (!checkInput(input, sourceInfo, reason)) {
         ::close(input);
-        fail(sourceProblem);
+        fail(reason);
     }
 
     const QByteArray destinationPath = nativePath(destination);
-    QString reason;
     const int output = openForWriting(destinationPath, options.destination, &sourceInfo, reason);
     if (output < 0) {
         ::close(input);
@@ -58,92 +161,25 @@ void LinuxFileService::copyFile(const QString& source, const QString& destinatio
     struct stat destinationInfo {};
     ::fstat(output, &destinationInfo);
 
-    // From here on the destination is this call's doing; a failure removes it again, but only
-    // while the path still names the file it opened.
-    const auto failAndRemove = [&](int errnoValue) {
-        const QString reason = systemReason(errnoValue);
-        closeQuietly(input);
-        closeQuietly(output);
-        removeIfStillTheSame(destinationPath, destinationInfo);
-        fail(reason);
-    };
-
-    // sendfile really moves the bytes; copy_file_range may clone or copy on the server instead.
-    bool copied = false;
-    bool anyBytes = false;
-    while (!copied) {
-        const ssize_t sent = ::sendfile(output, input, nullptr, copyChunkSize);
-        if (sent > 0) {
-            anyBytes = true;
-        } else if (sent == 0) {
-            copied = true;
-        } else if (errno == EINTR) {
-            continue;
-        } else if ((errno == EINVAL || errno == ENOSYS) && !anyBytes) {
-            break;  // this file system cannot splice; fall back to plain reads and writes
-        } else {
-            failAndRemove(errno);
-        }
-    }
-    if (!copied) {
-        std::vector<char> buffer(copyChunkSize);
-        for (;;) {
-            const ssize_t got = readFully(input, buffer.data(), buffer.size());
-            if (got < 0) failAndRemove(errno);
-            if (got == 0) break;
-            if (!writeAll(output, buffer.data(), std::size_t(got))) failAndRemove(errno);
-        }
-    }
-
-    if (options.flushToDevice && ::fsync(output) != 0) failAndRemove(errno);
-    if (options.dropCachedPages) {
-        // After the flush the pages are clean, so the kernel can really let them go.
-        ::posix_fadvise(output, 0, 0, POSIX_FADV_DONTNEED);
-        dropBlockDeviceCache(output);
-    }
+    int error = 0;
+    const CopyEnd end = copyContent(input, output, options, error);
+    if (end == CopyEnd::Done && options.dropCachedPages) dropDeviceCacheOf(output);
     ::close(input);
-    if (::close(output) != 0 && errno != EINTR) {
-        const int error = errno;
-        removeIfStillTheSame(destinationPath, destinationInfo);
-        fail(systemReason(error));
-    }
+    if (::close(output) != 0 && errno != EINTR && end == CopyEnd::Done) error = errno;
+    if (end == CopyEnd::Done && error == 0) return;
+    // The destination is this call's doing; it goes again, but only while the path still names
+    // the file it opened.
+    removeIfStillTheSame(destinationPath, destinationInfo);
+    if (end == CopyEnd::Stopped) throw Stopped();
+    fail(systemReason(error));
 }
 
-// A FUSE daemon on a block device (ntfs-3g, exfat-fuse) reads through the device's own page
-// cache, which keeps the data after the file's pages are gone. Dropping the device's clean pages
-// needs only read access to the node; without it the read-back may come partly from memory.
-void LinuxFileService::dropBlockDeviceCache(int descriptor) noexcept {
-    struct statfs volume {};
-    struct stat info {};
-    if (::fstatfs(descriptor, &volume) != 0 || long(volume.f_type) != fuseSuperMagic) return;
-    if (::fstat(descriptor, &info) != 0 || major(info.st_dev) == 0) return;  // no block device
-
-    const QString number = QStringLiteral("%1:%2").arg(major(info.st_dev)).arg(minor(info.st_dev));
-    QStringList candidates;
-    QByteArray uevent;
-    int readError = 0;
-    if (systemfiles::readWholeFile(systemRoot_,
-                                   QStringLiteral("/sys/dev/block/%1/uevent").arg(number), uevent,
-                                   readError)) {
-        for (const QByteArray& line : uevent.split('\n')) {
-            if (line.startsWith("DEVNAME=")) {
-                candidates.append(systemfiles::hostPath(
-                    systemRoot_, QStringLiteral("/dev/") + QFile::decodeName(line.mid(8))));
-            }
+void LinuxFileService::dropDeviceCacheOf(int descriptor) noexcept {
+    if (const std::optional<dev_t> device = fuseBlockDeviceOf(descriptor)) {
+        try {
+            deviceCache_->dropDeviceCache(*device);
+        } catch (...) {
         }
-    }
-    candidates.append(systemfiles::hostPath(systemRoot_, QStringLiteral("/dev/block/") + number));
-
-    for (const QString& candidate : candidates) {
-        const int device =
-            ::open(nativePath(candidate).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (device < 0) continue;
-        struct stat node {};
-        const bool isThatDevice =
-            ::fstat(device, &node) == 0 && S_ISBLK(node.st_mode) && node.st_rdev == info.st_dev;
-        if (isThatDevice) ::posix_fadvise(device, 0, 0, POSIX_FADV_DONTNEED);
-        ::close(device);
-        if (isThatDevice) return;
     }
 }
 

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/failure.h"
+#include "platform/paths.h"
 #include "platform/systemfiles.h"
 
 namespace platform {
@@ -145,7 +146,7 @@ private:
 
 VolumeSpace SystemVolumeQueries::space(const QString& mountRoot) {
     struct statvfs info {};
-    const QByteArray path = QFile::encodeName(mountRoot);
+    const QByteArray path = pathToBytes(mountRoot);
     int result = 0;
     do {
         result = ::statvfs(path.constData(), &info);
@@ -161,7 +162,7 @@ VolumeSpace SystemVolumeQueries::space(const QString& mountRoot) {
 }
 
 QString SystemVolumeQueries::fileSystemLabel(const QString& mountRoot) {
-    const int fd = ::open(QFile::encodeName(mountRoot).constData(),
+    const int fd = ::open(pathToBytes(mountRoot).constData(),
                           O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return {};
     char label[FSLABEL_MAX + 1] = {};

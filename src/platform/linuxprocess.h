@@ -6,11 +6,13 @@
 
 namespace platform {
 
-// Single instance through an flock on a per-user lock file. The kernel drops the lock when its
-// holder dies, however it dies, so a crashed copy never blocks the next start.
+// Single instance through an flock on a lock file per user and program file. The kernel drops
+// the lock when its holder dies, however it dies, so a crashed copy never blocks the next start.
 class LinuxProcessService : public ProcessService {
 public:
-    // lockFolder empty: $XDG_RUNTIME_DIR, or the temporary folder when that is not set.
+    // lockFolder empty: the user's runtime folder /run/user/UID when it is the user's, else the
+    // temporary folder; chosen by the user id, never by the environment, so that every copy
+    // started by the user meets the same lock.
     explicit LinuxProcessService(QString lockFolder = {},
                                  QString procRoot = QStringLiteral("/proc"));
     ~LinuxProcessService() override;
@@ -19,6 +21,7 @@ public:
 
     bool previousInstanceRunning() override;
     QString programFolder() override;
+    QString testFileFolder() override;
     [[noreturn]] void endProgram() override;
 
     QString lockFilePath() const { return lockFilePath_; }

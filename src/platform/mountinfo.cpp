@@ -5,6 +5,7 @@
 #include <QSet>
 
 #include "platform/failure.h"
+#include "platform/paths.h"
 #include "platform/systemfiles.h"
 
 namespace platform {
@@ -101,7 +102,7 @@ QString decodeMountInfoField(QByteArrayView field) {
         }
         bytes.append(field[i]);
     }
-    return QFile::decodeName(bytes);
+    return pathFromBytes(bytes);
 }
 
 QList<MountRecord> parseMountInfo(QByteArrayView text) {

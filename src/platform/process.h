@@ -7,11 +7,16 @@ namespace platform {
 class ProcessService {
 public:
     virtual ~ProcessService() = default;
-    // True when another copy is already running in this user session. The first call takes
-    // the session's instance lock; a lock left by a crashed copy does not count.
+    // True when another copy of this program file is already running for this user, whatever
+    // the environment says. The first call takes the instance lock; a lock left by a crashed
+    // copy does not count.
     virtual bool previousInstanceRunning() = 0;
     // The folder of the running executable, without a trailing separator.
     virtual QString programFolder() = 0;
+    // Where the run keeps its local test file: the program folder when the user may create a
+    // file there, else the user's cache folder for the program, made on first use (mode 0700).
+    // Throws platform::Failure when neither can be had.
+    virtual QString testFileFolder() = 0;
     // Ends the program at once with status 0; open files are closed by the system.
     // Fakes return, so callers must not rely on it not returning.
     virtual void endProgram() = 0;

@@ -10,12 +10,14 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/paths.h"
+
 namespace platform::systemfiles {
 
 namespace {
 
 QByteArray encoded(const QString& systemRoot, const QString& path) {
-    return QFile::encodeName(hostPath(systemRoot, path));
+    return pathToBytes(hostPath(systemRoot, path));
 }
 
 // Sysfs follows links dozens deep at most; this also stops a loop in a broken recording.
@@ -79,7 +81,7 @@ QString linkTarget(const QString& systemRoot, const QString& path) {
         ::readlink(encoded(systemRoot, path).constData(), buffer.data(), buffer.size());
     if (length <= 0 || length >= buffer.size()) return {};
     buffer.truncate(length);
-    return QFile::decodeName(buffer);
+    return pathFromBytes(buffer);
 }
 
 QString resolvedPath(const QString& systemRoot, const QString& path) {
@@ -118,7 +120,7 @@ QStringList entryNames(const QString& systemRoot, const QString& path) {
     DIR* folder = ::opendir(encoded(systemRoot, path).constData());
     if (!folder) return names;
     while (const dirent* entry = ::readdir(folder)) {
-        const QString name = QFile::decodeName(entry->d_name);
+        const QString name = pathFromBytes(entry->d_name);
         if (name == QLatin1String(".") || name == QLatin1String("..")) continue;
         names.append(name);
     }

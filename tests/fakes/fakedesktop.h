@@ -48,6 +48,7 @@ class FakeProcess : public platform::ProcessService {
 public:
     bool previousInstanceRunning() override { return otherInstance; }
     QString programFolder() override { return folder; }
+    QString testFileFolder() override { return folder; }
     void endProgram() override { ++endCalls; }
     bool otherInstance = false;
     QString folder;

@@ -1,14 +1,16 @@
 #pragma once
 
-// An in-memory file service for tests: files are byte arrays keyed by path, every call is
-// logged, and any operation can be made to fail or to wait. All members are guarded by
-// one mutex so that a phase running on a worker thread and the test on the window thread may
-// both use it.
+// An in-memory file service for tests: files are byte arrays keyed by path (a folder handle
+// stands for its path), every call is logged, and any operation can be made to fail or to
+// wait. Each file has a serial number for its identity, so a file the test swaps in under a
+// name is not the run's own. All members are guarded by one mutex so that a phase running on a
+// worker thread and the test on the window thread may both use it.
 
 #include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QMap>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -22,18 +24,22 @@ namespace fakes {
 
 class FakeFiles : public platform::FileService {
 public:
-    enum class Op { Open, WriteLine, Close, Delete, PathKind, Check, Copy };
+    enum class Op { Open, WriteLine, Close, Delete, Claim, Check, Copy, OpenFolder };
 
     struct Node {
         platform::PathKind kind = platform::PathKind::RegularFile;
         QByteArray content;  // file bytes, or the target of a symbolic link
+        int links = 1;
+        bool lockedByOther = false;
+        quint64 serial = 0;
     };
 
     // --- set-up and inspection (thread-safe) ---
 
-    void putNode(const QString& path, platform::PathKind kind, const QByteArray& content = {}) {
+    void putNode(const QString& path, platform::PathKind kind, const QByteArray& content = {},
+                 int links = 1, bool lockedByOther = false) {
         std::lock_guard lock(mutex_);
-        nodes_[path] = Node{kind, content};
+        nodes_[path] = Node{kind, content, links, lockedByOther, ++serial_};
     }
     bool exists(const QString& path) const {
         std::lock_guard lock(mutex_);
@@ -42,6 +48,10 @@ public:
     QByteArray content(const QString& path) const {
         std::lock_guard lock(mutex_);
         return nodes_.value(path).content;
+    }
+    void setContent(const QString& path, const QByteArray& content) {
+        std::lock_guard lock(mutex_);
+        nodes_[path].content = content;
     }
     QStringList paths() const {
         std::lock_guard lock(mutex_);
@@ -59,6 +69,20 @@ public:
         std::lock_guard lock(mutex_);
         return writeLineCalls_;
     }
+    int openFolderCount() const {
+        std::lock_guard lock(mutex_);
+        return folders_.size();
+    }
+    // From now on the folder's path no longer names the folder the run opened.
+    void replaceFolder(const QString& path) {
+        std::lock_guard lock(mutex_);
+        replaced_.insert(path);
+    }
+    // What dropDeviceCache answers for files in the folder.
+    void setCacheDrop(const QString& folder, const platform::CacheDrop& drop) {
+        std::lock_guard lock(mutex_);
+        cacheDrops_[folder] = drop;
+    }
 
     // The next call of op whose path (the destination, for a copy) contains pathPart fails
     // with description; an empty pathPart matches any path. Each fault fires once.
@@ -74,23 +98,60 @@ public:
 
     // --- FileService ---
 
-    void openForOutput(int fileNumber, const QString& path, platform::CreateMode mode) override {
+    int openFolder(const QString& path) override {
+        enter(Op::OpenFolder, path);
+        std::lock_guard lock(mutex_);
+        fireFault(Op::OpenFolder, path);
+        folders_.insert(++lastFolder_, path);
+        return lastFolder_;
+    }
+    void closeFolder(int folder) noexcept override {
+        std::lock_guard lock(mutex_);
+        const QString path = folders_.take(folder);
+        for (auto own = own_.begin(); own != own_.end();) {
+            if (folderOf(own.key()) == path && !path.isEmpty())
+                own = own_.erase(own);
+            else
+                ++own;
+        }
+    }
+    bool folderStillAt(int folder) override {
+        std::lock_guard lock(mutex_);
+        return !replaced_.contains(folders_.value(folder));
+    }
+    bool sameFolder(int folder, int other) override {
+        std::lock_guard lock(mutex_);
+        return folders_.value(folder) == folders_.value(other);
+    }
+
+    platform::Claim claim(int folder, const QString& name, std::string_view line) override {
+        const QString path = pathIn(folder, name);
+        enter(Op::Claim, path);
+        std::lock_guard lock(mutex_);
+        fireFault(Op::Claim, path);
+        const auto found = nodes_.constFind(path);
+        if (found == nodes_.constEnd()) return platform::Claim::Free;
+        if (found->kind != platform::PathKind::RegularFile || found->links != 1)
+            return platform::Claim::NotOurs;
+        if (found->lockedByOther) return platform::Claim::InUse;
+        if (!onlyLines(found->content, line)) return platform::Claim::NotOurs;
+        log_.append(QStringLiteral("reclaim %1").arg(path));
+        nodes_.remove(path);
+        return platform::Claim::Reclaimed;
+    }
+
+    void createForOutput(int fileNumber, int folder, const QString& name) override {
+        const QString path = pathIn(folder, name);
         enter(Op::Open, path);
         std::lock_guard lock(mutex_);
-        log_.append(QStringLiteral("open %1 %2").arg(path, modeName(mode)));
+        log_.append(QStringLiteral("open %1 new").arg(path));
         fireFault(Op::Open, path);
         if (open_.contains(fileNumber))
             throw platform::Failure(
                 QStringLiteral("File number %1 is already open").arg(fileNumber));
-        const auto found = nodes_.find(path);
-        if (found != nodes_.end()) {
-            if (mode == platform::CreateMode::CreateNew)
-                throw platform::Failure(QStringLiteral("Cannot create %1: File exists").arg(path));
-            if (found->kind != platform::PathKind::RegularFile)
-                throw platform::Failure(
-                    QStringLiteral("Cannot open %1: Not a regular file").arg(path));
-        }
-        nodes_[path] = Node{};
+        if (nodes_.contains(path))
+            throw platform::Failure(QStringLiteral("Cannot create %1: File exists").arg(path));
+        makeOwn(path, {});
         open_.insert(fileNumber, path);
     }
 
@@ -123,46 +184,14 @@ public:
         open_.clear();
     }
 
-    void deleteFile(const QString& path) override {
-        enter(Op::Delete, path);
-        std::lock_guard lock(mutex_);
-        log_.append(QStringLiteral("delete %1").arg(path));
-        fireFault(Op::Delete, path);
-        if (!nodes_.remove(path))
-            throw platform::Failure(
-                QStringLiteral("Cannot delete %1: No such file or directory").arg(path));
-    }
-
-    platform::PathKind pathKind(const QString& path) override {
-        enter(Op::PathKind, path);
-        std::lock_guard lock(mutex_);
-        fireFault(Op::PathKind, path);
-        const auto found = nodes_.constFind(path);
-        return found == nodes_.constEnd() ? platform::PathKind::Missing : found->kind;
-    }
-
-    bool consistsOfRepeatedBlock(const QString& path, std::string_view block) override {
-        enter(Op::Check, path);
-        std::lock_guard lock(mutex_);
-        fireFault(Op::Check, path);
-        const auto found = nodes_.constFind(path);
-        if (found == nodes_.constEnd() || found->kind != platform::PathKind::RegularFile)
-            return false;
-        const QByteArrayView unit(block.data(), static_cast<qsizetype>(block.size()));
-        const QByteArray& bytes = found->content;
-        if (unit.isEmpty() || bytes.size() % unit.size() != 0) return false;
-        for (qsizetype at = 0; at < bytes.size(); at += unit.size()) {
-            if (QByteArrayView(bytes).sliced(at, unit.size()) != unit) return false;
-        }
-        return true;
-    }
-
-    void copyFile(const QString& source, const QString& destination,
+    void copyFile(int fromFolder, const QString& fromName, int toFolder, const QString& toName,
                   const platform::CopyOptions& options) override {
+        const QString source = pathIn(fromFolder, fromName);
+        const QString destination = pathIn(toFolder, toName);
         enter(Op::Copy, source + QStringLiteral(" -> ") + destination);
         std::lock_guard lock(mutex_);
-        log_.append(QStringLiteral("copy %1 %2 %3%4%5")
-                        .arg(source, destination, modeName(options.destination),
+        log_.append(QStringLiteral("copy %1 %2 new%3%4")
+                        .arg(source, destination,
                              options.flushToDevice ? QStringLiteral(" flush") : QString(),
                              options.dropCachedPages ? QStringLiteral(" drop") : QString()));
         fireFault(Op::Copy, destination);
@@ -171,21 +200,63 @@ public:
             throw platform::Failure(
                 QStringLiteral("Cannot copy %1 to %2: No such file or directory")
                     .arg(source, destination));
-        const auto to = nodes_.constFind(destination);
-        if (to != nodes_.constEnd()) {
-            if (options.destination == platform::CreateMode::CreateNew)
-                throw platform::Failure(
-                    QStringLiteral("Cannot copy %1 to %2: File exists").arg(source, destination));
-            if (to->kind != platform::PathKind::RegularFile)
-                throw platform::Failure(QStringLiteral("Cannot copy %1 to %2: Not a regular file")
-                                            .arg(source, destination));
-        }
-        nodes_[destination] = Node{platform::PathKind::RegularFile, from->content};
+        if (own_.contains(source) && own_.value(source) != from->serial)
+            throw platform::Failure(
+                QStringLiteral("Cannot copy %1 to %2: It is no longer the file this run wrote")
+                    .arg(source, destination));
+        if (nodes_.contains(destination))
+            throw platform::Failure(
+                QStringLiteral("Cannot copy %1 to %2: File exists").arg(source, destination));
+        makeOwn(destination, from->content);
     }
 
-    static QString modeName(platform::CreateMode mode) {
-        return mode == platform::CreateMode::CreateNew ? QStringLiteral("new")
-                                                       : QStringLiteral("replace");
+    platform::CacheDrop dropDeviceCache(int folder, const QString&) override {
+        std::lock_guard lock(mutex_);
+        return cacheDrops_.value(folders_.value(folder), platform::CacheDrop{true, {}});
+    }
+
+    qint64 firstDifference(int folder, const QString& name, std::string_view line,
+                           qint64 size) override {
+        const QString path = pathIn(folder, name);
+        enter(Op::Check, path);
+        std::lock_guard lock(mutex_);
+        fireFault(Op::Check, path);
+        const QByteArray bytes = nodes_.value(path).content;
+        for (qint64 at = 0; at < size; ++at) {
+            if (at >= bytes.size() || bytes.at(at) != line[std::size_t(at) % line.size()])
+                return at;
+        }
+        return bytes.size() > size ? size : -1;
+    }
+
+    void removeOwnFile(int folder, const QString& name) override {
+        const QString path = pathIn(folder, name);
+        enter(Op::Delete, path);
+        std::lock_guard lock(mutex_);
+        log_.append(QStringLiteral("delete %1").arg(path));
+        fireFault(Op::Delete, path);
+        if (!own_.contains(path))
+            throw platform::Failure(
+                QStringLiteral("Cannot delete %1: not a file of this run").arg(path));
+        const quint64 serial = own_.take(path);
+        const auto found = nodes_.constFind(path);
+        if (found == nodes_.constEnd())
+            throw platform::Failure(
+                QStringLiteral("Cannot delete %1: No such file or directory").arg(path));
+        if (found->serial != serial)
+            throw platform::Failure(
+                QStringLiteral("%1 is no longer the file this run wrote; it was left untouched")
+                    .arg(path));
+        nodes_.remove(path);
+    }
+
+    void removeOwnFiles() noexcept override {
+        std::lock_guard lock(mutex_);
+        log_.append(QStringLiteral("removeOwnFiles"));
+        for (auto own = own_.cbegin(); own != own_.cend(); ++own) {
+            if (nodes_.value(own.key()).serial == own.value()) nodes_.remove(own.key());
+        }
+        own_.clear();
     }
 
 private:
@@ -194,6 +265,32 @@ private:
         QString pathPart;
         QString description;
     };
+
+    static bool onlyLines(const QByteArray& bytes, std::string_view line) {
+        const QByteArrayView unit(line.data(), static_cast<qsizetype>(line.size()));
+        if (unit.isEmpty() || bytes.size() % unit.size() != 0) return false;
+        for (qsizetype at = 0; at < bytes.size(); at += unit.size()) {
+            if (QByteArrayView(bytes).sliced(at, unit.size()) != unit) return false;
+        }
+        return true;
+    }
+
+    // folder + "/" + name without doubling the separator after the root.
+    QString pathIn(int folder, const QString& name) const {
+        std::lock_guard lock(mutex_);
+        const QString path = folders_.value(folder);
+        return path.endsWith(QLatin1Char('/')) ? path + name : path + QLatin1Char('/') + name;
+    }
+    static QString folderOf(const QString& path) {
+        const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+        return slash <= 0 ? QStringLiteral("/") : path.left(slash);
+    }
+
+    // Called with the mutex held.
+    void makeOwn(const QString& path, const QByteArray& content) {
+        nodes_[path] = Node{platform::PathKind::RegularFile, content, 1, false, ++serial_};
+        own_[path] = serial_;
+    }
 
     void enter(Op op, const QString& path) {
         std::function<void(Op, const QString&)> hook;
@@ -224,10 +321,16 @@ private:
     mutable std::mutex mutex_;
     QMap<QString, Node> nodes_;
     QHash<int, QString> open_;
+    QHash<int, QString> folders_;
+    QHash<QString, quint64> own_;  // the run's own files: path -> serial
+    QSet<QString> replaced_;
+    QHash<QString, platform::CacheDrop> cacheDrops_;
     QStringList log_;
     QList<Fault> faults_;
     std::function<void(Op, const QString&)> before_;
     int writeLineCalls_ = 0;
+    int lastFolder_ = 0;
+    quint64 serial_ = 0;
 };
 
 }  // namespace fakes

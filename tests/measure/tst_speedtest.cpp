@@ -316,7 +316,7 @@ private Q_SLOTS:
         if (ours) {
             QVERIFY(run.messages.shown.isEmpty());
             QVERIFY(run.files.paths().isEmpty());
-            QVERIFY(run.files.log().join('\n').contains(QStringLiteral(" replace")));
+            QVERIFY(run.files.log().contains(QStringLiteral("reclaim %1").arg(path)));
             return;
         }
         QCOMPARE(run.messages.shown, QStringList{measuretest::notOursMessage(path)});

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -17,8 +18,12 @@ using platform::LinuxProcessService;
 
 namespace {
 
+// The instance lock file of this user in the folder, whichever program file it is for.
 QString lockFileIn(const QString& folder) {
-    return folder + QStringLiteral("/dov-uruvivuz-%1.lock").arg(geteuid());
+    const QStringList found = QDir(folder).entryList(
+        {QStringLiteral("dov-uruvivuz-%1-*.lock").arg(geteuid())}, QDir::Files | QDir::System);
+    return found.isEmpty() ? QStringLiteral("<none in %1>").arg(folder)
+                           : folder + QLatin1Char('/') + found.first();
 }
 
 }  // namespace
@@ -85,23 +90,31 @@ private Q_SLOTS:
     void linkAtTheLockPathIsNotFollowed() {
         QTemporaryDir folder;
         const QString target = folder.filePath(QStringLiteral("elsewhere"));
-        QCOMPARE(::symlink(QFile::encodeName(target).constData(),
-                           QFile::encodeName(lockFileIn(folder.path())).constData()),
-                 0);
         LinuxProcessService process(folder.path());
+        QCOMPARE(::symlink(QFile::encodeName(target).constData(),
+                           QFile::encodeName(process.lockFilePath()).constData()),
+                 0);
         QVERIFY(!process.previousInstanceRunning());
         QVERIFY(!QFile::exists(target));
     }
 
-    void lockFolderDefaultsToTheRuntimeFolder() {
+    // Another XDG_RUNTIME_DIR, or none, must not let a second copy run: the lock lives where
+    // the user id says, and is named after the program file.
+    void lockFolderIgnoresTheEnvironment() {
         const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(lockDir_.path()));
         const QString withRuntime = LinuxProcessService().lockFilePath();
         qunsetenv("XDG_RUNTIME_DIR");
         const QString without = LinuxProcessService().lockFilePath();
         if (!saved.isNull()) qputenv("XDG_RUNTIME_DIR", saved);
-        QCOMPARE(withRuntime, lockFileIn(lockDir_.path()));
-        QCOMPARE(without, lockFileIn(QStringLiteral("/tmp")));
+        QCOMPARE(withRuntime, without);
+        const QString runtime = QStringLiteral("/run/user/%1").arg(geteuid());
+        QVERIFY2(without.startsWith(QFileInfo(runtime).isDir() ? runtime : QStringLiteral("/tmp/")),
+                 qPrintable(without));
+        struct stat program {};
+        QCOMPARE(::stat("/proc/self/exe", &program), 0);
+        QVERIFY2(without.endsWith(QStringLiteral("-%1.lock").arg(quint64(program.st_ino))),
+                 qPrintable(without));
     }
 
     void programFolderIsTheExecutablesFolder_data() {

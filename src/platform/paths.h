@@ -1,0 +1,21 @@
+#pragma once
+
+// Paths are bytes to the kernel. These turn them into QString and back without loss: valid UTF-8
+// is read as text and every other byte b becomes the one character U+DC00 + b (as Python's
+// surrogateescape), so any name the
+// kernel accepts survives the round trip. Such characters are only ever shown through
+// displayPath().
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+namespace platform {
+
+QString pathFromBytes(QByteArrayView bytes);
+// The exact inverse of pathFromBytes.
+QByteArray pathToBytes(const QString& path);
+// The path for a person to read: each byte that is not UTF-8 shown as \xNN.
+QString displayPath(const QString& path);
+
+}  // namespace platform
