@@ -1,13 +1,20 @@
 // The START run on real files: temporary folders stand in for the program folder and the
 // drive. Covers the file's exact bytes, files of the user, a drive that fills up or goes away,
-// and QUIT in a real process.
+// hostile events during a run (unmounts, swapped links, hard links, a second run, corrupted data,
+// names that are not UTF-8), and QUIT in a real process.
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstring>
 #include <memory>
 
@@ -16,6 +23,7 @@
 #include "platform/linuxclock.h"
 #include "platform/linuxfiles.h"
 #include "platform/linuxprocess.h"
+#include "platform/paths.h"
 #include "platform/qteventpump.h"
 #include "runharness.h"
 #include "support/harness.h"
@@ -69,6 +77,84 @@ struct DiskRun : measuretest::BasicRunHarness<DiskServices> {
         };
     }
     std::function<void(int wait)> duringWait;
+};
+
+// Runs a hook around the work of each phase, and of the untimed steps run like one.
+class HookedPhaseRunner : public measure::InlinePhaseRunner {
+public:
+    std::function<void(bool beforeWork)> around;
+
+protected:
+    void runPhase(const std::function<void()>& work) override {
+        if (around) around(true);
+        work();
+        if (around) around(false);
+    }
+};
+
+QByteArray bytesOf(const QString& path) {
+    return platform::pathToBytes(path);
+}
+
+// A folder whose name is raw bytes; platform::pathFromBytes gives the program's view of it.
+QString makeFolder(const QByteArray& path) {
+    return ::mkdir(path.constData(), 0755) == 0 ? platform::pathFromBytes(path) : QString();
+}
+
+// What is at the path itself (a link is not followed): its bytes, or "-> target" for a link;
+// null when nothing is there. Raw system calls, as the names need not be UTF-8.
+QByteArray whatIsAt(const QString& path) {
+    const QByteArray name = bytesOf(path);
+    QByteArray buffer(4096, '\0');
+    const ssize_t link = ::readlink(name.constData(), buffer.data(), buffer.size());
+    if (link >= 0) return "-> " + buffer.left(link);
+    const int file = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (file < 0) return {};
+    QByteArray bytes("");
+    for (ssize_t got; (got = ::read(file, buffer.data(), buffer.size())) > 0;)
+        bytes.append(buffer.constData(), got);
+    ::close(file);
+    return bytes;
+}
+
+// Files of the user's, put in place by the test and compared byte for byte afterwards; links
+// by their target.
+class UserFiles {
+public:
+    void put(const QString& path, const QByteArray& bytes) {
+        const int file =
+            ::open(bytesOf(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        QVERIFY2(file >= 0 && ::write(file, bytes.constData(), bytes.size()) == bytes.size(),
+                 qPrintable(path));
+        ::close(file);
+        expected_[path] = whatIsAt(path);
+    }
+    // A symbolic link to target, made under another name and moved to `at` in one step.
+    void swapInLink(const QString& target, const QString& at) {
+        const QString made = at + QStringLiteral(".new");
+        QCOMPARE(::symlink(bytesOf(target).constData(), bytesOf(made).constData()), 0);
+        QCOMPARE(::rename(bytesOf(made).constData(), bytesOf(at).constData()), 0);
+        expected_[at] = whatIsAt(at);
+    }
+    void hardLink(const QString& existing, const QString& at) {
+        QCOMPARE(::link(bytesOf(existing).constData(), bytesOf(at).constData()), 0);
+        expected_[at] = whatIsAt(at);
+    }
+    bool owns(const QString& path) const { return expected_.contains(path); }
+    // Empty when every one is as it was; else which changed.
+    QString changes() const {
+        QStringList changed;
+        for (auto file = expected_.cbegin(); file != expected_.cend(); ++file) {
+            if (whatIsAt(file.key()) != file.value()) changed << platform::displayPath(file.key());
+        }
+        return changed.join(QStringLiteral(", "));
+    }
+    void removeAll() {
+        for (const QString& path : expected_.keys()) ::unlink(bytesOf(path).constData());
+    }
+
+private:
+    QMap<QString, QByteArray> expected_;
 };
 
 // The child of quitDuringSecondWaitEndsTheProcess: a run whose second wait ends the program.
@@ -302,6 +388,166 @@ private Q_SLOTS:
         QCOMPARE(run.clipboard.sets, 0);
         QCOMPARE(run.view.startEnabled, true);
         QCOMPARE(run.pointer.busy, false);
+    }
+
+    // Hostile events, each where it hurts. Every row: the user's files are byte for byte as they
+    // were, a run that measured something else puts no line on the clipboard, and START is
+    // usable again. Some rows need root for their mounts and skip without it.
+    void hostileEventsLoseNothing_data() {
+        QTest::addColumn<QString>("event");
+        QTest::addColumn<QString>("message");  // empty: the run succeeds; <program>, <drive>
+        const auto row = [](const char* event, const char* message) {
+            QTest::newRow(event) << event << message;
+        };
+        row("drive lazily unmounted during the write copy, a TEST.TXT of the user's beneath",
+            "Drive <drive> was unmounted or replaced during the run; its times are not valid and "
+            "were not exported");
+        row("drive lazily unmounted during the read copy, a TEST.TXT of the user's beneath",
+            "Drive <drive> was unmounted or replaced during the run; its times are not valid and "
+            "were not exported");
+        row("program folder lazily unmounted during the write copy, a TEST.TXT beneath",
+            "The folder <program> of the local test file was unmounted or replaced during the "
+            "run; the times are not valid and were not exported");
+        row("symbolic link to the user's file swapped in during the write copy",
+            "Cannot copy <drive>/TEST.TXT to <program>/TEST.TXT: Is a symbolic link");
+        row("empty TEST.TXT hard-linked to the user's notes in the program folder",
+            "<program>/TEST.TXT already exists and is not a test file of this program; it was "
+            "left untouched");
+        row("TEST.TXT of test lines hard-linked to the user's notes on the drive",
+            "<drive>/TEST.TXT already exists and is not a test file of this program; it was left "
+            "untouched");
+        row("second run on the same folders during the write copy",
+            "<program>/TEST.TXT is in use by another run of this program; it was left untouched");
+        row("bytes changed on the drive between the write and the read copy",
+            "Drive <drive> gave back other data than was written to it: <drive>/TEST.TXT differs "
+            "from the test file first at byte 123457");
+        row("program folder and mount point named with bytes that are not UTF-8", "");
+        row("user's TEST.TXT on a drive named with bytes that are not UTF-8",
+            "<drive>/TEST.TXT already exists and is not a test file of this program; it was left "
+            "untouched");
+    }
+    void hostileEventsLoseNothing() {
+        QFETCH(QString, event);
+        QFETCH(QString, message);
+        const auto has = [&](const char* part) { return event.contains(QLatin1String(part)); };
+        QString program = program_;
+        QString drive = drive_;
+        std::unique_ptr<testsupport::ScratchTmpfs> mount;
+        const QString rawFolder = folders_.path() + QStringLiteral("/raw");
+        QString rawMount;  // a tmpfs this test mounts itself, on a name the tools cannot pass
+        const QByteArray notUtf8("\xff\xfe-", 3);
+        if (has("lazily unmounted") || has("bytes changed")) {
+            mount = std::make_unique<testsupport::ScratchTmpfs>(64 * 1024 * 1024);
+            if (!mount->isReady()) QSKIP(qPrintable(mount->whyNot()));
+            (has("program folder") ? program : drive) = mount->mountPoint();
+        }
+        if (has("not UTF-8")) {
+            QVERIFY(QDir().mkpath(rawFolder));
+            program = makeFolder(bytesOf(rawFolder) + "/program-" + notUtf8);
+            drive = makeFolder(bytesOf(rawFolder) + "/drive-" + notUtf8);
+            QVERIFY(!program.isEmpty() && !drive.isEmpty());
+            if (geteuid() == 0 &&
+                ::mount("dov-scratch", bytesOf(drive).constData(), "tmpfs", 0, "size=16m") == 0)
+                rawMount = drive;
+        }
+        struct Cleanup {
+            std::function<void()> work;
+            ~Cleanup() { work(); }
+        };
+        UserFiles user;
+        const Cleanup cleanup{[&] {
+            user.removeAll();
+            if (!rawMount.isEmpty()) ::umount2(bytesOf(rawMount).constData(), MNT_DETACH);
+            for (const QString& folder : {program, drive}) {
+                if (!folder.startsWith(rawFolder)) continue;
+                for (const char* name : {"/TEST.TXT", "/notes.txt"})
+                    ::unlink((bytesOf(folder) + name).constData());
+                ::rmdir(bytesOf(folder).constData());
+            }
+            QDir(rawFolder).removeRecursively();
+        }};
+        const QString local = platform::pathFromBytes(bytesOf(program) + "/TEST.TXT");
+        const QString target = platform::pathFromBytes(bytesOf(drive) + "/TEST.TXT");
+
+        if (has("hard-linked")) {
+            const QString folder = has("program folder") ? program : drive;
+            user.put(folder + QStringLiteral("/notes.txt"),
+                     has("empty") ? QByteArray() : kTestLine.repeated(100));
+            user.hardLink(folder + QStringLiteral("/notes.txt"),
+                          folder + QStringLiteral("/TEST.TXT"));
+        }
+        if (has("user's TEST.TXT on a drive")) user.put(target, QByteArray("my notes\n"));
+        const QString outside = folders_.path() + QStringLiteral("/users-file");
+        if (has("symbolic link")) user.put(outside, kTestLine.repeated(20));
+
+        HookedPhaseRunner runner;
+        DiskRun run(program, drive, &runner);
+        run.view.size = QStringLiteral("1");
+        std::unique_ptr<DiskRun> second;
+        bool acted = false;
+        runner.around = [&](bool beforeWork) {
+            const int phase = run.speedTest.progress().phase.load();
+            if (acted) return;
+            const auto unmountAndHide = [&](const QString& folder) {
+                acted = true;
+                QVERIFY(
+                    testsupport::runTool(QStringLiteral("umount"), {QStringLiteral("-l"), folder})
+                        .ok);
+                user.put(folder + QStringLiteral("/TEST.TXT"), QByteArray("beneath the mount\n"));
+            };
+            if (has("unmounted during the write") && phase == 2 && beforeWork)
+                unmountAndHide(has("program folder") ? program : drive);
+            if (has("unmounted during the read") && phase == 3 && beforeWork) unmountAndHide(drive);
+            if (has("symbolic link") && phase == 2 && !beforeWork) {
+                acted = true;
+                user.swapInLink(outside, target);
+            }
+            if (has("second run") && phase == 2 && beforeWork) {
+                acted = true;
+                second = std::make_unique<DiskRun>(program, drive);
+                second->view.size = QStringLiteral("1");
+                second->speedTest.run();
+            }
+        };
+        if (has("bytes changed")) {
+            run.duringWait = [&](int wait) {
+                if (wait != 3) return;
+                const int file = ::open(bytesOf(target).constData(), O_WRONLY | O_CLOEXEC);
+                QVERIFY(file >= 0);
+                QCOMPARE(::pwrite(file, "X", 1, 123457), ssize_t(1));
+                ::close(file);
+            };
+        }
+
+        run.speedTest.run();
+
+        const auto expanded = [&](const QString& text) {
+            return QString(text)
+                .replace(QStringLiteral("<program>"), platform::displayPath(program))
+                .replace(QStringLiteral("<drive>"), platform::displayPath(drive));
+        };
+        QCOMPARE(user.changes(), QString());
+        if (has("second run")) {
+            // The second run touched nothing and said why; the first one measured its own
+            // files.
+            QCOMPARE(second->messages.shown, QStringList{expanded(message)});
+            QCOMPARE(second->clipboard.sets, 0);
+            QCOMPARE(second->view.startEnabled, true);
+            QCOMPARE(run.messages.shown, QStringList());
+            QCOMPARE(run.clipboard.text.count(QLatin1Char('\t')), 2);
+        } else if (message.isEmpty()) {
+            QCOMPARE(run.messages.shown, QStringList());
+            QCOMPARE(run.clipboard.text.count(QLatin1Char('\t')), 2);
+        } else {
+            QCOMPARE(run.messages.shown, QStringList{expanded(message)});
+            QCOMPARE(run.clipboard.sets, 0);
+        }
+        QCOMPARE(run.view.startEnabled, true);
+        QCOMPARE(run.pointer.busy, false);
+        // No file of the run's own is left at either name; what is there is the user's.
+        for (const QString& path : {local, target}) {
+            if (!user.owns(path)) QVERIFY2(whatIsAt(path).isNull(), qPrintable(path));
+        }
     }
 
     // QUIT during the second wait, in a real process: the program ends at once with status 0
