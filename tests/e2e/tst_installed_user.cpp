@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -221,22 +222,14 @@ class SystemPolkit {
 public:
     SystemPolkit(const QString& policy, const TestUser& user) : user_(user) {
         original_ = QFile::exists(systemPolicy) ? readFileBytes(systemPolicy) : QByteArray();
-        if (!copyOver(policy, systemPolicy) ||
-            !write(rulesFile,
-                   QStringLiteral("polkit.addRule(function(action, subject) {\n"
-                                  "    if (action.id == \"%1\" && subject.user == \"%2\")\n"
-                                  "        return polkit.Result.YES;\n"
-                                  "});\n")
-                       .arg(actionId, user.name)
-                       .toUtf8())) {
+        if (!copyOver(policy, systemPolicy) || !writeRule()) {
             whyNot = QStringLiteral("cannot put the action and the rule in place");
             return;
         }
         placed_ = true;
         if (!busAnswers()) startBus();
         if (whyNot.isEmpty() && !polkitAnswers()) startPolkitd();
-        // polkitd already running reloads the action and the rule on its own, a moment later.
-        if (whyNot.isEmpty() && !testsupport::waitUntil([&] { return userIsGranted(); }, 30000)) {
+        if (whyNot.isEmpty() && !waitForGrant(true)) {
             whyNot = QStringLiteral("polkit does not grant %1 to %2: %3")
                          .arg(actionId, user.name, lastCheck_);
         }
@@ -260,9 +253,29 @@ public:
     SystemPolkit(const SystemPolkit&) = delete;
     SystemPolkit& operator=(const SystemPolkit&) = delete;
 
+    // Takes the rule away, or puts it back; the test session alone is then not allowed.
+    bool grant(bool granted) {
+        if (granted ? !writeRule() : !QFile::remove(rulesFile)) return false;
+        return waitForGrant(granted);
+    }
+
     QString whyNot;
 
 private:
+    bool writeRule() {
+        return write(rulesFile,
+                     QStringLiteral("polkit.addRule(function(action, subject) {\n"
+                                    "    if (action.id == \"%1\" && subject.user == \"%2\")\n"
+                                    "        return polkit.Result.YES;\n"
+                                    "});\n")
+                         .arg(actionId, user_.name)
+                         .toUtf8());
+    }
+    // polkitd already running reloads actions and rules on its own, a moment later.
+    bool waitForGrant(bool granted) {
+        return testsupport::waitUntil([&] { return userIsGranted() == granted; }, 30000);
+    }
+
     static bool write(const QString& path, const QByteArray& bytes) {
         QFile file(path);
         return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
@@ -522,7 +535,13 @@ private Q_SLOTS:
 
     // exFAT through FUSE on a loop device throttled to 10 MiB/s: the user's read time matches a
     // cold read of a file of the same size, or the run says it may not.
+    void readTimeOnFuseIsTrueOrSaidNotToBe_data() {
+        QTest::addColumn<bool>("granted");
+        QTest::newRow("polkit grants the helper") << true;
+        QTest::newRow("polkit refuses the helper") << false;
+    }
     void readTimeOnFuseIsTrueOrSaidNotToBe() {
+        QFETCH(bool, granted);
         constexpr qint64 bytesPerSecond = 10 * 1024 * 1024;
         constexpr qint64 fileBytes = 20 * 1000 * 1000;
         testsupport::LoopVolume drive(96 * 1024 * 1024, QStringLiteral("DOVUSER"),
@@ -558,6 +577,8 @@ private Q_SLOTS:
                  qPrintable(QStringLiteral("the cold dd read took only %1 s").arg(ddSeconds)));
 
         // The command line, whose notice can be read, unlike the window's message box.
+        const auto regrant = qScopeGuard([&] { polkit_->grant(true); });
+        QVERIFY2(polkit_->grant(granted), "polkit did not follow the rule's change");
         const UserRun run = runCommandLine(drive.mountPoint(), QStringLiteral("20"));
         QVERIFY2(run.exitCode == 0, qPrintable(run.errors));
         const QList<QByteArray> times = run.output.trimmed().split('\t');
