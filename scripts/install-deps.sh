@@ -5,12 +5,12 @@ set -euo pipefail
 
 packages=(
     cmake g++ make pkg-config
-    qt6-base-dev qt6-base-dev-tools libgl-dev
-    libgtest-dev libbenchmark-dev
+    qt6-base-dev libbenchmark-dev
     fonts-ipafont-gothic fonts-liberation2
     xvfb xdotool xclip x11-utils imagemagick
-    e2fsprogs util-linux exfat-fuse exfatprogs
-    desktop-file-utils appstream binutils-mingw-w64-i686 libxml2-utils
+    e2fsprogs util-linux mount exfat-fuse exfatprogs
+    desktop-file-utils appstream binutils-mingw-w64-i686 libxml2-utils groff-base
+    dpkg-dev lintian git
     dbus polkitd pkexec passwd
 )
 
