@@ -9,9 +9,14 @@ namespace driveinfo {
 struct DriveEntry {
     QString mountRoot;   // what GetDrive takes; the test file is mountRoot + "/TEST.TXT"
     QString volumeName;  // file-system label, may be empty
+    // Which mount this is (mount id and device); another volume mounted at the same root has
+    // another. Empty when unknown. Not part of what the entry shows, nor of its equality.
+    QString volumeId = {};
     // "/media/alex/STICK [STICK]", or just the mount path when there is no label
     QString displayText() const;
-    friend bool operator==(const DriveEntry&, const DriveEntry&) = default;
+    friend bool operator==(const DriveEntry& a, const DriveEntry& b) {
+        return a.mountRoot == b.mountRoot && a.volumeName == b.volumeName;
+    }
 };
 
 // The volumes a user could measure: local block-device file systems, network file systems,

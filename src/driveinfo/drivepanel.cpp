@@ -1,18 +1,54 @@
 #include "driveinfo/drivepanel.h"
 
+#include <QObject>
+#include <atomic>
 #include <cmath>
 #include <exception>
+#include <optional>
 
 #include "driveinfo/driveview.h"
+#include "driveinfo/queryrunner.h"
 #include "platform/desktop.h"
 #include "platform/drives.h"
 #include "platform/failure.h"
 
 namespace driveinfo {
 
+// What one query of a drive got, step by step, in the order the panel shows it. Written by the
+// query's thread, read on the window thread once it has finished.
+struct DrivePanel::Reading {
+    std::optional<QString> volumeName;
+    std::optional<double> totalBytes;
+    std::optional<double> freeBytes;
+    std::optional<platform::DriveType> driveType;
+    std::optional<QString> failure;
+    std::atomic<bool> finished{false};
+
+    void read(platform::DriveService& drives, const QString& mountRoot) {
+        try {
+            const std::unique_ptr<platform::Drive> drive = drives.getDrive(mountRoot);
+            volumeName = drive->volumeName();
+            totalBytes = drive->totalSize();
+            freeBytes = drive->freeSpace();
+            driveType = drive->driveType();
+        } catch (const std::exception& error) {
+            failure = platform::describe(error);
+        }
+        finished = true;
+    }
+};
+
+DrivePanel::DrivePanel(DriveView& view, platform::DriveService& drives,
+                       platform::MessageBoxService& messages, QueryRunner& queries)
+    : view_(view),
+      drives_(drives),
+      messages_(messages),
+      queries_(queries),
+      deliveries_(std::make_unique<QObject>()) {}
+
 DrivePanel::DrivePanel(DriveView& view, platform::DriveService& drives,
                        platform::MessageBoxService& messages)
-    : view_(view), drives_(drives), messages_(messages) {}
+    : DrivePanel(view, drives, messages, inlineQueries()) {}
 
 DrivePanel::~DrivePanel() = default;
 
@@ -47,17 +83,73 @@ void DrivePanel::showAtActivation() {
 }
 
 void DrivePanel::showSelectedDrive() {
+    readSelectedDrive(true);
+}
+
+void DrivePanel::refreshSelectedDrive() {
+    readSelectedDrive(false);
+}
+
+bool DrivePanel::isStalled(const QString& mountRoot) {
+    const auto stalled = stalled_.constFind(mountRoot);
+    if (stalled == stalled_.cend()) return false;
+    if (!(*stalled)->finished) return true;
+    stalled_.erase(stalled);
+    return false;
+}
+
+void DrivePanel::readSelectedDrive(bool clearTimes) {
+    QString mountRoot;
     try {
-        view_.clearResults();
-        const QString mountRoot = view_.selectedMountRoot();
-        drive_ = drives_.getDrive(mountRoot);
-        view_.setVolumeNameText(drive_->volumeName());
-        view_.setTotalSizeText(megabytesText(drive_->totalSize()));
-        view_.setFreeSpaceText(megabytesText(drive_->freeSpace()));
-        const QString typeText = driveTypeText(drive_->driveType());
-        if (!typeText.isNull()) view_.setDriveTypeText(typeText);
+        if (clearTimes) view_.clearResults();
+        mountRoot = view_.selectedMountRoot();
     } catch (const std::exception& failure) {
         messages_.showMessage(platform::describe(failure));
+        return;
+    }
+    const quint64 request = ++lastRequest_;
+    if (isStalled(mountRoot)) {
+        messages_.showMessage(platform::driveNotAnswering(mountRoot).description());
+        return;
+    }
+    auto reading = std::make_shared<Reading>();
+    platform::DriveService& drives = drives_;
+    queries_.runThen(
+        deliveries_.get(), [reading, &drives, mountRoot] { reading->read(drives, mountRoot); },
+        [this, reading, mountRoot, request](bool answered) {
+            if (!answered) stalled_.insert(mountRoot, reading);
+            // A later choice of drive has taken the panel over.
+            if (request != lastRequest_) return;
+            show(mountRoot, *reading, answered);
+        });
+}
+
+void DrivePanel::show(const QString& mountRoot, const Reading& reading, bool answered) {
+    if (!answered) {
+        messages_.showMessage(platform::driveNotAnswering(mountRoot).description());
+        return;
+    }
+    if (reading.volumeName) view_.setVolumeNameText(*reading.volumeName);
+    if (reading.totalBytes) view_.setTotalSizeText(megabytesText(*reading.totalBytes));
+    if (reading.freeBytes) view_.setFreeSpaceText(megabytesText(*reading.freeBytes));
+    if (reading.driveType) {
+        const QString typeText = driveTypeText(*reading.driveType);
+        if (!typeText.isNull()) view_.setDriveTypeText(typeText);
+    }
+    if (reading.failure) messages_.showMessage(*reading.failure);
+}
+
+void DrivePanel::checkAnswers(const QString& mountRoot) {
+    if (isStalled(mountRoot)) throw platform::driveNotAnswering(mountRoot);
+    // In place a query cannot fail to answer; its other failures are the caller's to meet.
+    if (!queries_.mayNotAnswer()) return;
+    auto reading = std::make_shared<Reading>();
+    platform::DriveService& drives = drives_;
+    const QList<bool> answered =
+        queries_.runAll({[reading, &drives, mountRoot] { reading->read(drives, mountRoot); }});
+    if (!answered.value(0)) {
+        stalled_.insert(mountRoot, reading);
+        throw platform::driveNotAnswering(mountRoot);
     }
 }
 

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QHash>
 #include <QString>
 #include <memory>
+
+class QObject;
 
 namespace platform {
 enum class DriveType;
@@ -13,10 +16,15 @@ class MessageBoxService;
 namespace driveinfo {
 
 class DriveView;
+class QueryRunner;
 
-// Fills Text4 ... Text7 for the drive selected in Drive1.
+// Fills Text4 ... Text7 for the drive selected in Drive1. The drive is read through the query
+// runner, off the window thread in the program; what it read is shown on the window thread in
+// the same order as if read in place. A drive that does not answer in time gets one message.
 class DrivePanel {
 public:
+    DrivePanel(DriveView& view, platform::DriveService& drives,
+               platform::MessageBoxService& messages, QueryRunner& queries);
     DrivePanel(DriveView& view, platform::DriveService& drives,
                platform::MessageBoxService& messages);
     ~DrivePanel();
@@ -28,6 +36,14 @@ public:
     // Empties the time boxes and fills Text4 ... Text7 for the selected drive; a failure shows
     // one message and leaves the boxes not yet reached as they were.
     void showSelectedDrive();
+    // Reads the selected drive again and fills Text4 ... Text7, leaving the time boxes: for a
+    // volume replaced under the same mount root.
+    void refreshSelectedDrive();
+    // True while an earlier query of the drive at mountRoot has not returned.
+    bool isStalled(const QString& mountRoot);
+    // Reads the drive at mountRoot within the time limit; throws driveNotAnswering when it did
+    // not answer in time (its other failures are left to whoever opens it next).
+    void checkAnswers(const QString& mountRoot);
 
     // Text4 for a DriveType; a null QString for a type the table does not know, which leaves
     // Text4 unchanged.
@@ -36,10 +52,19 @@ public:
     static QString megabytesText(double bytes);
 
 private:
+    struct Reading;
+    void readSelectedDrive(bool clearTimes);
+    void show(const QString& mountRoot, const Reading& reading, bool answered);
+
     DriveView& view_;
     platform::DriveService& drives_;
     platform::MessageBoxService& messages_;
-    std::unique_ptr<platform::Drive> drive_;
+    QueryRunner& queries_;
+    // Deleting it drops the deliveries of queries still under way.
+    std::unique_ptr<QObject> deliveries_;
+    quint64 lastRequest_ = 0;
+    // Mount roots with a query still blocked; they are not asked again until it returns.
+    QHash<QString, std::shared_ptr<Reading>> stalled_;
 };
 
 }  // namespace driveinfo

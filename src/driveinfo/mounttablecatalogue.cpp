@@ -44,8 +44,21 @@ bool isMeasurableVolume(const MountRecord& mount) {
     return false;
 }
 
-MountTableCatalogue::MountTableCatalogue(QString systemRoot, platform::VolumeQueries& queries)
-    : systemRoot_(std::move(systemRoot)), queries_(queries) {}
+namespace {
+
+// The kernel hands a freed mount id and anonymous device number to the next mount, so a volume
+// remounted at once may get both back; what it was mounted from and with tells it apart too.
+QString volumeIdOf(const MountRecord& mount) {
+    return QStringList{QString::number(mount.mountId), mount.deviceNumber(), mount.root,
+                       mount.fileSystemType,           mount.source,         mount.superOptions}
+        .join(QLatin1Char('\n'));
+}
+
+}  // namespace
+
+MountTableCatalogue::MountTableCatalogue(QString systemRoot, platform::VolumeQueries& queries,
+                                         QueryRunner& labelQueries)
+    : systemRoot_(std::move(systemRoot)), queries_(queries), labelQueries_(labelQueries) {}
 
 QList<MountRecord> MountTableCatalogue::reachableMountsOrNone() const {
     try {
@@ -66,6 +79,7 @@ QList<MountRecord> MountTableCatalogue::listedMounts(const QList<MountRecord>& r
         // Only a bind mount can be a file; looking is limited to local disks, where it cannot
         // hang the way a network volume whose server has gone can.
         if (mount.root != QLatin1String("/") && mount.hasBlockDevice() &&
+            platform::fileSystemKind(mount.fileSystemType) != FileSystemKind::Fuse &&
             platform::systemfiles::isNonFolder(systemRoot_, mount.mountPoint)) {
             continue;
         }
@@ -85,11 +99,48 @@ QList<MountRecord> MountTableCatalogue::listedMounts(const QList<MountRecord>& r
 QList<DriveEntry> MountTableCatalogue::drives() {
     const QList<MountRecord> reachable = reachableMountsOrNone();
     if (reachable.isEmpty()) return {};
+    const QList<MountRecord> listed = listedMounts(reachable);
+    const QList<QString> labels = labelsOf(listed);
     QList<DriveEntry> entries;
-    for (const MountRecord& mount : listedMounts(reachable)) {
-        entries.append({mount.mountPoint, platform::volumeLabelOf(systemRoot_, mount, queries_)});
+    for (qsizetype i = 0; i < listed.size(); ++i) {
+        const MountRecord& mount = listed[i];
+        entries.append({mount.mountPoint, labels[i], volumeIdOf(mount)});
     }
     return entries;
+}
+
+QList<QString> MountTableCatalogue::labelsOf(const QList<MountRecord>& mounts) {
+    QList<QString> labels;
+    QList<std::shared_ptr<LabelQuery>> queries;  // null where udev named it or no root is asked
+    std::vector<std::function<void()>> work;
+    QHash<QString, std::shared_ptr<LabelQuery>> current;
+    for (const MountRecord& mount : mounts) {
+        labels.append(platform::udevVolumeLabel(systemRoot_, mount));
+        queries.append(nullptr);
+        if (!labels.last().isEmpty() || !platform::labelNeedsVolumeRoot(mount)) continue;
+        const QString key = QStringLiteral("%1 %2").arg(mount.mountId).arg(mount.mountPoint);
+        std::shared_ptr<LabelQuery> query = labels_.value(key);
+        if (!query) {
+            query = std::make_shared<LabelQuery>();
+            platform::VolumeQueries& volumes = queries_;
+            const QString root = mount.mountPoint;
+            work.push_back([query, &volumes, root] {
+                query->label = volumes.fileSystemLabel(root);
+                query->finished.store(true, std::memory_order_release);
+            });
+        }
+        current.insert(key, query);
+        queries.last() = query;
+    }
+    // The answers are read from the queries themselves; one still stuck shows no label.
+    labelQueries_.runAll(work);
+    // Mounts that went away are forgotten; their queries, if stuck, stay with their threads.
+    labels_ = current;
+    for (qsizetype i = 0; i < mounts.size(); ++i) {
+        if (queries[i] && queries[i]->finished.load(std::memory_order_acquire))
+            labels[i] = queries[i]->label;
+    }
+    return labels;
 }
 
 QString MountTableCatalogue::driveHolding(const QString& path) {

@@ -1,9 +1,13 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QString>
+#include <atomic>
+#include <memory>
 
 #include "driveinfo/drivecatalogue.h"
+#include "driveinfo/queryrunner.h"
 #include "platform/drives.h"
 #include "platform/linuxdrives.h"
 #include "platform/mountinfo.h"
@@ -28,10 +32,14 @@ bool isSystemLocation(const QString& mountPoint);
 // The drive list of the running system, read from <systemRoot>/proc/self/mountinfo each time it
 // is asked. A file system mounted at several places (bind mounts) is listed once, at its whole
 // mount (root "/") or else its first one; a single file bound from a disk is not listed.
+// Labels that only a volume's root can give are read through the query runner, all volumes
+// side by side; a volume that does not answer in time is listed without one and not asked
+// again until its query returns. Labels are kept per mount, so a listing asks each mount once.
 class MountTableCatalogue : public DriveCatalogue {
 public:
-    explicit MountTableCatalogue(QString systemRoot = {}, platform::VolumeQueries& queries =
-                                                              platform::systemVolumeQueries());
+    explicit MountTableCatalogue(QString systemRoot = {},
+                                 platform::VolumeQueries& queries = platform::systemVolumeQueries(),
+                                 QueryRunner& labelQueries = inlineQueries());
 
     // Empty when the mount table cannot be read.
     QList<DriveEntry> drives() override;
@@ -45,8 +53,19 @@ private:
     QList<platform::MountRecord> reachableMountsOrNone() const;
     QList<platform::MountRecord> listedMounts(const QList<platform::MountRecord>& reachable) const;
 
+    // The label of each listed mount, asking the roots of those not known yet.
+    QList<QString> labelsOf(const QList<platform::MountRecord>& mounts);
+
+    struct LabelQuery {
+        QString label;  // written by the query's thread before finished
+        std::atomic<bool> finished{false};
+    };
+
     QString systemRoot_;
     platform::VolumeQueries& queries_;
+    QueryRunner& labelQueries_;
+    // Keyed by mount id and mount point: a remount gets a new id and is asked again.
+    QHash<QString, std::shared_ptr<LabelQuery>> labels_;
 };
 
 }  // namespace driveinfo

@@ -28,6 +28,10 @@ Failure driveNotReady(const QString& mountRoot) {
         QStringLiteral("Drive %1 is not ready: not a mounted volume").arg(displayPath(mountRoot)));
 }
 
+Failure driveNotAnswering(const QString& mountRoot) {
+    return Failure(QStringLiteral("Drive %1 does not answer").arg(mountRoot));
+}
+
 void raiseSystemFailure(const QString& action, const QString& path, int errnoValue) {
     throw Failure(
         QStringLiteral("%1 %2: %3").arg(action, displayPath(path), systemReason(errnoValue)));

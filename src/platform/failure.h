@@ -34,5 +34,7 @@ QString describe(const std::exception& failure);
 // The failures of a drive choice, worded once for the run and the panel.
 Failure noDriveSelected();
 Failure driveNotReady(const QString& mountRoot);
+// A volume whose queries did not return in time (a stalled FUSE daemon, a lost server).
+Failure driveNotAnswering(const QString& mountRoot);
 
 }  // namespace platform

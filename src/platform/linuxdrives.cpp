@@ -221,20 +221,26 @@ DriveType driveTypeOf(const QString& systemRoot, const MountRecord& mount) {
     return DriveType::Unknown;
 }
 
-QString volumeLabelOf(const QString& systemRoot, const MountRecord& mount, VolumeQueries& queries) {
+QString udevVolumeLabel(const QString& systemRoot, const MountRecord& mount) {
     const QString device = blockDeviceFolder(systemRoot, mount);
-    if (!device.isEmpty()) {
-        const QString label = labelFromUdev(systemRoot, lastComponent(device));
-        if (!label.isEmpty()) return label;
-    }
+    return device.isEmpty() ? QString() : labelFromUdev(systemRoot, lastComponent(device));
+}
+
+bool labelNeedsVolumeRoot(const MountRecord& mount) {
     // Opening the root of a network volume can hang while its server is away.
     switch (fileSystemKind(mount.fileSystemType)) {
         case FileSystemKind::Network:
         case FileSystemKind::Pseudo:
-            return {};
+            return false;
         default:
-            return queries.fileSystemLabel(mount.mountPoint);
+            return true;
     }
+}
+
+QString volumeLabelOf(const QString& systemRoot, const MountRecord& mount, VolumeQueries& queries) {
+    const QString label = udevVolumeLabel(systemRoot, mount);
+    if (!label.isEmpty() || !labelNeedsVolumeRoot(mount)) return label;
+    return queries.fileSystemLabel(mount.mountPoint);
 }
 
 QString decodeUdevName(const QString& name) {

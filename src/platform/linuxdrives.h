@@ -30,6 +30,11 @@ QString underlyingDiskFolder(const QString& systemRoot, const QString& deviceFol
 
 DriveType driveTypeOf(const QString& systemRoot, const MountRecord& mount);
 
+// udev's /dev/disk/by-label name of the device; empty when udev names none.
+QString udevVolumeLabel(const QString& systemRoot, const MountRecord& mount);
+// True when the label can only come from the volume's root (VolumeQueries::fileSystemLabel),
+// which may block; false for network volumes, whose roots are never opened for a label.
+bool labelNeedsVolumeRoot(const MountRecord& mount);
 // udev's /dev/disk/by-label name of the device, else the label the file system reports.
 QString volumeLabelOf(const QString& systemRoot, const MountRecord& mount, VolumeQueries& queries);
 

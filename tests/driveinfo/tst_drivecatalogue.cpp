@@ -2,10 +2,40 @@
 
 #include <QtTest>
 
+#include <QSemaphore>
+#include <mutex>
+
 #include "driveinfo/mounttablecatalogue.h"
+#include "driveinfo/queryrunner.h"
 #include "fakes/fakedrives.h"
 
 namespace {
+
+// Labels from a thread each; the root named stuck blocks until released, as a stalled FUSE
+// daemon does.
+class StallingLabels : public platform::VolumeQueries {
+public:
+    ~StallingLabels() override { release.release(100); }
+    platform::VolumeSpace space(const QString&) override { return {}; }
+    QString fileSystemLabel(const QString& mountRoot) override {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            asked.append(mountRoot);
+        }
+        if (mountRoot == stuck) release.acquire();
+        return mountRoot.section(QLatin1Char('/'), -1).toUpper();
+    }
+    QStringList askedSoFar() {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return asked;
+    }
+    QString stuck;
+    QSemaphore release;
+
+private:
+    std::mutex mutex;
+    QStringList asked;
+};
 
 QStringList texts(const QList<driveinfo::DriveEntry>& entries) {
     QStringList result;
@@ -122,6 +152,30 @@ private Q_SLOTS:
         QCOMPARE(texts(catalogue.drives()), expected);
         // /home is on the root disk in every table; with nothing listed, on no drive.
         QCOMPARE(catalogue.driveHolding(QStringLiteral("/home")), expected.value(0));
+    }
+
+    // A volume whose root does not answer is listed without a label and not asked again while
+    // its query is stuck; the others keep their labels. Once it answers, its label shows.
+    void stalledVolumeIsListedWithoutHoldingTheOthers() {
+        const fakes::SystemRoot root(
+            "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n"
+            "2 1 0:33 / /home/alex/vault rw - fuse.encfs encfs rw\n"
+            "3 1 0:34 / /home/alex/stalled rw - fuse.bindfs x rw\n");
+        StallingLabels labels;
+        labels.stuck = QStringLiteral("/home/alex/stalled");
+        driveinfo::ThreadedQueryRunner runner(std::chrono::milliseconds(300));
+        driveinfo::MountTableCatalogue catalogue(root.path(), labels, runner);
+
+        const QStringList whileStalled{"/", "/home/alex/vault [VAULT]", "/home/alex/stalled"};
+        QCOMPARE(texts(catalogue.drives()), whileStalled);
+        QCOMPARE(texts(catalogue.drives()), whileStalled);
+        QCOMPARE(labels.askedSoFar().count(labels.stuck), 1);
+        QCOMPARE(labels.askedSoFar().count(QStringLiteral("/home/alex/vault")), 1);
+
+        labels.release.release();
+        QTRY_COMPARE(texts(catalogue.drives()).last(),
+                     QStringLiteral("/home/alex/stalled [STALLED]"));
+        QCOMPARE(labels.askedSoFar().count(labels.stuck), 1);
     }
 
     void driveHolding_data() {

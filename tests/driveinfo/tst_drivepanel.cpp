@@ -2,7 +2,10 @@
 
 #include <QtTest>
 
+#include <QSemaphore>
+
 #include "driveinfo/drivepanel.h"
+#include "driveinfo/queryrunner.h"
 #include "fakes/fakedesktop.h"
 #include "fakes/fakedrives.h"
 
@@ -144,6 +147,53 @@ private Q_SLOTS:
         QCOMPARE((QStringList{view.text4, view.text5, view.text6, view.text7}),
                  (QStringList{"Removable Disk", "STICK", "8000", "2000"}));
         QCOMPARE(view.text1, QString());
+    }
+
+    // Off the window thread a drive that does not answer in time gets one message and is not
+    // asked again while its query is stuck; the other drives keep working, and a query that
+    // answers late changes nothing.
+    void stalledDriveSaysSoAndOthersKeepWorking() {
+        struct StallingService : fakes::FakeDriveService {
+            std::unique_ptr<platform::Drive> getDrive(const QString& mountRoot) override {
+                if (mountRoot == QLatin1String("/mnt/stuck")) {
+                    ++stuckQueries;
+                    release.acquire();
+                }
+                return FakeDriveService::getDrive(mountRoot);
+            }
+            std::atomic<int> stuckQueries{0};
+            QSemaphore release;
+        } stalling;
+        for (const char* root : {"/mnt/stuck", "/mnt/ok"}) {
+            stalling.drives.insert(QString::fromLatin1(root),
+                                   {platform::DriveType::Fixed, QStringLiteral("OK"), 2e9, 1e9});
+        }
+        driveinfo::ThreadedQueryRunner runner(std::chrono::milliseconds(300));
+        DrivePanel panel(view, stalling, messages, runner);
+
+        view.selectedRoot = QStringLiteral("/mnt/stuck");
+        panel.showSelectedDrive();
+        QTRY_COMPARE(messages.shown, QStringList{"Drive /mnt/stuck does not answer"});
+        QCOMPARE(view.text5, QStringLiteral("old name"));
+        QVERIFY(panel.isStalled(view.selectedRoot));
+
+        view.selectedRoot = QStringLiteral("/mnt/ok");
+        panel.showSelectedDrive();
+        QTRY_COMPARE(view.text6, QStringLiteral("2000"));
+        QCOMPARE(view.text5, QStringLiteral("OK"));
+
+        view.selectedRoot = QStringLiteral("/mnt/stuck");
+        panel.showSelectedDrive();
+        QCOMPARE(messages.shown.size(), 2);
+        QCOMPARE(messages.shown.last(), QStringLiteral("Drive /mnt/stuck does not answer"));
+        QCOMPARE(stalling.stuckQueries.load(), 1);
+        QVERIFY_THROWS_EXCEPTION(platform::Failure, panel.checkAnswers(view.selectedRoot));
+
+        stalling.release.release();
+        QTRY_VERIFY(!panel.isStalled(view.selectedRoot));
+        QTest::qWait(50);
+        QCOMPARE(view.text6, QStringLiteral("2000"));
+        QCOMPARE(messages.shown.size(), 2);
     }
 
     void otherErrorsAlsoGiveOneMessage() {
