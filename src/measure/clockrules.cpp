@@ -29,10 +29,14 @@ float ElapsedSeconds(platform::Clock& clock, float start) {
 }
 
 QString elapsedText(float value, const QLocale& locale) {
-    QLocale display = locale;
-    display.setNumberOptions(display.numberOptions() | QLocale::OmitGroupSeparator);
-    // Seven significant digits is what a single-precision value carries.
-    return display.toString(static_cast<double>(value), 'g', 7);
+    // ASCII digits in every locale, as the panel's sizes; only the decimal separator is the
+    // locale's. Seven significant digits is what a single-precision value carries; a cut
+    // elapsed value is 0 or at least 0.01 and below a day, so no exponent ever shows.
+    QLocale digits = QLocale::c();
+    digits.setNumberOptions(QLocale::OmitGroupSeparator);
+    QString text = digits.toString(static_cast<double>(value), 'g', 7);
+    text.replace(QLatin1Char('.'), locale.decimalPoint());
+    return text;
 }
 
 void Pause(platform::Clock& clock, platform::EventPump& pump, double pauseTime) {

@@ -15,7 +15,7 @@ float ClockSeconds(platform::Clock& clock);
 // floor((end - start) * 100) / 100 in single precision; an interval across midnight adds a day.
 float elapsedBetween(float start, float end);
 float ElapsedSeconds(platform::Clock& clock, float start);
-// At most 7 significant digits, the locale's decimal separator, no group separator.
+// At most 7 significant digits in ASCII, the locale's decimal separator, no group separator.
 QString elapsedText(float value, const QLocale& locale = QLocale());
 // Busy wait of pauseTime seconds that pumps pending events on every pass; always ends.
 void Pause(platform::Clock& clock, platform::EventPump& pump, double pauseTime);

@@ -36,6 +36,11 @@ private Q_SLOTS:
         row("German whole", 0.0f, 3.0f, "de_DE", "3");
         row("German no group separator", 0.0f, 12345.5f, "de_DE", "12345,5");
         row("German across midnight", 86390.0f, 2.25f, "de_DE", "12,25");
+        // ASCII digits in every locale, with the locale's own decimal separator.
+        row("Arabic (Egypt)", 0.0f, 12.5f, "ar_EG", "12\u066b5");
+        row("Persian", 0.0f, 3.25f, "fa_IR", "3\u066b25");
+        row("Bengali", 0.0f, 0.75f, "bn_BD", "0.75");
+        row("C", 0.0f, 1234.5f, "C", "1234.5");
     }
     void elapsedIsCutToHundredthsAndShown() {
         QFETCH(float, start);

@@ -59,6 +59,26 @@ private Q_SLOTS:
             QTest::newRow(tag + "grouped thousand")
                 << name << (comma ? "1.000" : "1,000") << 0 << notANumber;
         }
+        // Every locale reads ASCII digits with its own decimal separator, and its own digits
+        // too; group separators stay refused.
+        const auto row = [](const char* tag, const char* locale, const char* text, int lines,
+                            const QString& failure) {
+            QTest::newRow(tag) << QString::fromLatin1(locale) << QString::fromUtf8(text) << lines
+                               << failure;
+        };
+        row("ar_EG: ASCII digits, Arabic separator", "ar_EG", "0\u066b5", 10000, {});
+        row("ar_EG: ASCII digits, point", "ar_EG", "0.5", 10000, {});
+        row("ar_EG: own digits", "ar_EG", "\u0661\u0660", 200000, {});
+        row("ar_EG: own digits and separator", "ar_EG", "\u0660\u066b\u0665", 10000, {});
+        row("ar_EG: group separator", "ar_EG", "1\u066c000", 0, notANumber);
+        row("ar_EG: comma", "ar_EG", "0,5", 0, notANumber);
+        row("fa_IR: own digits", "fa_IR", "\u06f2\u06f0", 400000, {});
+        row("fa_IR: ASCII digits, Persian separator", "fa_IR", "0\u066b5", 10000, {});
+        row("fa_IR: group separator", "fa_IR", "1\u066c000", 0, notANumber);
+        row("de_DE: ASCII digits, comma", "de_DE", "2,5", 50000, {});
+        row("de_DE: point groups", "de_DE", "2.500", 0, notANumber);
+        row("C: ASCII digits, point", "C", "2.5", 50000, {});
+        row("C: Arabic digits", "C", "\u0662", 0, notANumber);
     }
     void sizeTextGivesLineCount() {
         QFETCH(QString, locale);
