@@ -48,10 +48,13 @@ const QString actionId = QStringLiteral("io.github.zelvik.DovUruvivuz.drop-devic
 const QString policyName = QStringLiteral("io.github.zelvik.DovUruvivuz.policy");
 const QString systemPolicy = QStringLiteral("/usr/share/polkit-1/actions/") + policyName;
 const QString rulesFile = QStringLiteral("/etc/polkit-1/rules.d/49-dovtest.rules");
-const QString prefixStem = QStringLiteral("/tmp/dov-prefix-");
+const QString prefixStem = QStringLiteral("/tmp/dov-installed-user-prefix-");
+const QString homesStem = QStringLiteral("/tmp/dov-installed-user-home-");
 const QString notice = QStringLiteral("may come partly from memory: ");
 // Only one run of this test at a time: the action, the rule and the bus are machine-wide.
 const char* const lockPath = "/run/dov-uruvivuz-installed-user-test.lock";
+// The ids of the daemons this run started, for the next run should this one be killed.
+const char* const daemonsPath = "/run/dov-uruvivuz-installed-user-test.daemons";
 
 // Three times as the program gives them, tab-separated, and nothing after.
 bool isTimesLine(const QByteArray& text) {
@@ -71,27 +74,76 @@ QString polkitdPath() {
     return {};
 }
 
-// True when the process that made this user is gone; only such users are leftovers.
+// Under the lock no other run is going on, so every test user but this run's is a leftover.
 bool isLeftoverUser(const QString& name) {
-    static const QRegularExpression pattern(QStringLiteral("\\Adovtest(\\d+)\\z"));
-    const auto match = pattern.match(name);
-    if (!match.hasMatch()) return false;
-    const pid_t owner = match.captured(1).toInt();
-    return owner != getpid() && ::kill(owner, 0) != 0 && errno == ESRCH;
+    static const QRegularExpression pattern(QStringLiteral("\\Adovtest\\d+\\z"));
+    return pattern.match(name).hasMatch() && name != QStringLiteral("dovtest%1").arg(getpid());
 }
 
-// What a crashed earlier run left: its user, its rule, its copy of the action.
+// The folder logind would make for the user's session.
+QString runtimeFolderOf(uid_t uid) {
+    return QStringLiteral("/run/user/%1").arg(uid);
+}
+
+// Kills what still runs as the test user (its real user id), which only this test starts.
+void endProcessesOf(uid_t uid) {
+    const QString wanted = QStringLiteral("Uid:\t%1\t").arg(uid);
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        if (pid.toInt() <= 0) continue;
+        const QString status =
+            QString::fromLatin1(readFileBytes(QStringLiteral("/proc/%1/status").arg(pid)));
+        if (status.contains(wanted)) ::kill(pid.toInt(), SIGKILL);
+    }
+}
+
+// The scratch RAM disks given to the user, found by their owner.
+void unmountDrivesOf(uid_t uid) {
+    for (const QByteArray& line :
+         readFileBytes(QStringLiteral("/proc/self/mountinfo")).split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() < 5 || !fields[4].startsWith("/tmp/dov-test-")) continue;
+        const QString folder = QString::fromUtf8(fields[4]);
+        if (QFileInfo(folder).ownerId() != uid) continue;
+        testsupport::runTool(QStringLiteral("umount"), {QStringLiteral("-l"), folder});
+        QDir().rmdir(folder);
+    }
+}
+
+// What a crashed earlier run left: the daemons it started (they change their user, so they do
+// not die with their parent), its user, its rule, its copy of the action.
 void removeLeftovers() {
+    bool busStopped = false;
+    for (const QByteArray& pid : readFileBytes(QLatin1String(daemonsPath)).split('\n')) {
+        const QByteArray name =
+            readFileBytes(QStringLiteral("/proc/%1/comm").arg(QString::fromLatin1(pid))).trimmed();
+        if (pid.toInt() <= 0 || (name != "dbus-daemon" && name != "polkitd")) continue;
+        qInfo("stopping %s (%s) left by an earlier run", name.constData(), pid.constData());
+        ::kill(pid.toInt(), SIGTERM);
+        testsupport::waitUntil([&] { return ::kill(pid.toInt(), 0) != 0; }, 10000);
+        busStopped = busStopped || name == "dbus-daemon";
+    }
+    if (busStopped) QFile::remove(QStringLiteral("/run/dbus/system_bus_socket"));
+    QFile::remove(QLatin1String(daemonsPath));
     for (const QByteArray& line : readFileBytes(QStringLiteral("/etc/passwd")).split('\n')) {
         const QString name = QString::fromUtf8(line.split(':').first());
         if (isLeftoverUser(name)) {
             qInfo("removing the user %s left by an earlier run", qPrintable(name));
+            if (const passwd* entry = ::getpwnam(name.toUtf8().constData())) {
+                endProcessesOf(entry->pw_uid);
+                QDir(runtimeFolderOf(entry->pw_uid)).removeRecursively();
+                unmountDrivesOf(entry->pw_uid);
+            }
             runChild(findTool(QStringLiteral("userdel")),
                      {QStringLiteral("--force"), QStringLiteral("--remove"), name});
         }
     }
     if (readFileBytes(rulesFile).contains("dovtest")) QFile::remove(rulesFile);
     if (readFileBytes(systemPolicy).contains(prefixStem.toUtf8())) QFile::remove(systemPolicy);
+    for (const QFileInfo& folder : QDir(QStringLiteral("/tmp"))
+                                       .entryInfoList({QStringLiteral("dov-installed-user-*")},
+                                                      QDir::Dirs | QDir::NoSymLinks)) {
+        if (folder.ownerId() == 0) QDir(folder.filePath()).removeRecursively();
+    }
 }
 
 // A normal user with a home in a scratch folder; removed with its home again.
@@ -117,9 +169,18 @@ public:
         }
         uid = entry->pw_uid;
         gid = entry->pw_gid;
+        madeRunUser_ = !QFileInfo::exists(QStringLiteral("/run/user"));
+        const QByteArray runtime = QFile::encodeName(runtimeFolder());
+        if (!QDir().mkpath(runtimeFolder()) || ::chown(runtime.constData(), uid, gid) != 0 ||
+            ::chmod(runtime.constData(), 0700) != 0) {
+            whyNot = QStringLiteral("cannot make ") + runtimeFolder();
+        }
     }
     ~TestUser() {
         if (!created_) return;
+        endProcessesOf(uid);
+        QDir(runtimeFolder()).removeRecursively();
+        if (madeRunUser_) QDir().rmdir(QStringLiteral("/run/user"));
         const QString userdel = findTool(QStringLiteral("userdel"));
         // --force only when a process of the user outlived its test.
         if (!runChild(userdel, {QStringLiteral("--remove"), name}).ok()) {
@@ -147,14 +208,7 @@ public:
         return environment;
     }
     QString cacheFolder() const { return home + QStringLiteral("/.cache/dov-uruvivuz"); }
-    // Made as the user makes it, mode 0700.
-    QString runtimeFolder() const {
-        const QString folder = home + QStringLiteral("/.runtime");
-        runChild(QStringLiteral("/usr/bin/setpriv"),
-                 command(QStringLiteral("/bin/mkdir"), {QStringLiteral("-p"), QStringLiteral("-m"),
-                                                        QStringLiteral("0700"), folder}));
-        return folder;
-    }
+    QString runtimeFolder() const { return runtimeFolderOf(uid); }
 
     const QString name;
     QString home;
@@ -163,8 +217,9 @@ public:
     QString whyNot;
 
 private:
-    QTemporaryDir homes_{QStringLiteral("/tmp/dov-home-XXXXXX")};
+    QTemporaryDir homes_{homesStem + QStringLiteral("XXXXXX")};
     bool created_ = false;
+    bool madeRunUser_ = false;
 };
 
 // The program built for a prefix of its own and installed there with `cmake --install`. The
@@ -236,6 +291,7 @@ public:
     }
     ~SystemPolkit() {
         polkitd_.reset();
+        QFile::remove(QLatin1String(daemonsPath));
         if (bus_) {
             bus_.reset();
             // The daemon leaves its socket behind.
@@ -309,7 +365,11 @@ private:
         process->start(program, arguments);
         if (!process->waitForStarted(10000)) {
             whyNot = QStringLiteral("cannot start %1: %2").arg(program, process->errorString());
+            return process;
         }
+        QFile daemons{QLatin1String(daemonsPath)};
+        if (daemons.open(QIODevice::Append))
+            daemons.write(QByteArray::number(process->processId()) + '\n');
         return process;
     }
 
