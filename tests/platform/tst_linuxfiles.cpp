@@ -1,11 +1,15 @@
 // The Linux file service: exact output bytes, create modes that never harm what is already
-// there, failure texts a user can act on, the repeated-block check and whole-file copies.
+// there, failure texts a user can act on, the repeated-block check and whole-file copies; the
+// run's own files by descriptor (claims, identity, locks, stops, the read-back check) and paths
+// that are bytes.
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,8 +17,10 @@
 
 #include "platform/failure.h"
 #include "platform/linuxfiles.h"
+#include "platform/paths.h"
 #include "support/scratchmounts.h"
 
+using platform::Claim;
 using platform::CopyOptions;
 using platform::CreateMode;
 using platform::Failure;
@@ -23,6 +29,7 @@ using platform::PathKind;
 using testsupport::failureOf;
 using testsupport::readFileBytes;
 
+Q_DECLARE_METATYPE(Claim)
 Q_DECLARE_METATYPE(CreateMode)
 Q_DECLARE_METATYPE(PathKind)
 
@@ -474,6 +481,222 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(destination));
         QVERIFY(
             QDir(small.mountPoint()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+    }
+
+    void pathsAreBytes_data() {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("ASCII") << QByteArray("TEST.TXT") << "TEST.TXT";
+        QTest::newRow("UTF-8") << QByteArray("\xc3\xa4 \xe5\x88\x9d \xf0\x9f\x98\x80")
+                               << QString::fromUtf8("\xc3\xa4 \xe5\x88\x9d \xf0\x9f\x98\x80");
+        QTest::newRow("FF FE") << QByteArray("\xff\xfe") << "\\xff\\xfe";
+        QTest::newRow("Latin-1") << QByteArray("M\xfcller") << "M\\xfcller";
+        QTest::newRow("lone continuation") << QByteArray("a\x80") << "a\\x80";
+        QTest::newRow("overlong slash") << QByteArray("\xc0\xaf") << "\\xc0\\xaf";
+        QTest::newRow("encoded surrogate") << QByteArray("\xed\xb3\xbf") << "\\xed\\xb3\\xbf";
+        QTest::newRow("cut short") << QByteArray("x\xe2\x82") << "x\\xe2\\x82";
+    }
+    void pathsAreBytes() {
+        QFETCH(QByteArray, name);
+        QFETCH(QString, shown);
+        const QString path = platform::pathFromBytes(name);
+        QCOMPARE(platform::pathToBytes(path), name);
+        QCOMPARE(platform::displayPath(path), shown);
+        // The run makes and removes exactly that name.
+        const QByteArray folderBytes = platform::pathToBytes(dir_->path()) + '/' + name;
+        QCOMPARE(::mkdir(folderBytes.constData(), 0700), 0);
+        LinuxFileService files;
+        const int folder = files.openFolder(platform::pathFromBytes(folderBytes));
+        files.createForOutput(1, folder, path);
+        files.writeLine(1, "x");
+        files.close(1);
+        struct stat info {};
+        QCOMPARE(::stat((folderBytes + '/' + name).constData(), &info), 0);
+        QCOMPARE(info.st_size, off_t(3));
+        files.removeOwnFile(folder, path);
+        QCOMPARE(::rmdir(folderBytes.constData()), 0);
+    }
+
+    // What the run finds at a test file's name: only an unshared leftover of nothing but test
+    // lines is removed; all else stays as it was.
+    void claimTakesOnlyUnsharedLeftovers_data() {
+        QTest::addColumn<QString>("existing");
+        QTest::addColumn<Claim>("claim");
+        QTest::newRow("nothing") << "" << Claim::Free;
+        QTest::newRow("leftover of test lines") << "lines" << Claim::Reclaimed;
+        QTest::newRow("empty leftover") << "empty" << Claim::Reclaimed;
+        QTest::newRow("user's file") << "notes" << Claim::NotOurs;
+        QTest::newRow("test lines hard-linked to notes") << "lines, hard link" << Claim::NotOurs;
+        QTest::newRow("empty, hard-linked to notes") << "empty, hard link" << Claim::NotOurs;
+        QTest::newRow("link to test lines") << "link" << Claim::NotOurs;
+        QTest::newRow("fifo") << "fifo" << Claim::NotOurs;
+        QTest::newRow("directory") << "directory" << Claim::NotOurs;
+        QTest::newRow("test lines locked by another run") << "lines, locked" << Claim::InUse;
+    }
+    void claimTakesOnlyUnsharedLeftovers() {
+        QFETCH(QString, existing);
+        QFETCH(Claim, claim);
+        const QString target = path("TEST.TXT");
+        const QByteArray line = testLine + "\r\n";
+        QByteArray content;
+        if (existing.startsWith(QLatin1String("lines"))) content = line.repeated(500);
+        if (existing == QLatin1String("notes")) content = "notes\n";
+        if (existing.contains(QLatin1String("hard link"))) {
+            writeBytes(path("notes.txt"), content);
+            QCOMPARE(::link(QFile::encodeName(path("notes.txt")).constData(),
+                            QFile::encodeName(target).constData()),
+                     0);
+        } else if (existing == QLatin1String("link")) {
+            writeBytes(path("lines"), line.repeated(3));
+            QVERIFY(QFile::link(path("lines"), target));
+        } else if (existing == QLatin1String("fifo")) {
+            place(Existing::Fifo, target);
+        } else if (existing == QLatin1String("directory")) {
+            place(Existing::Directory, target);
+        } else if (!existing.isEmpty()) {
+            writeBytes(target, content);
+        }
+        const int holder =
+            ::open(QFile::encodeName(target).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (existing.endsWith(QLatin1String("locked"))) QCOMPARE(::flock(holder, LOCK_EX), 0);
+        const mode_t before = typeAt(target);
+
+        LinuxFileService files;
+        const int folder = files.openFolder(dir_->path());
+        QCOMPARE(files.claim(folder, QStringLiteral("TEST.TXT"), std::string_view(line)), claim);
+
+        if (claim == Claim::Reclaimed || claim == Claim::Free) {
+            QCOMPARE(typeAt(target), mode_t(0));
+        } else {
+            QCOMPARE(typeAt(target), before);
+            if (before == S_IFREG) QCOMPARE(readFileBytes(target), content);
+        }
+        if (existing.contains(QLatin1String("hard link")))
+            QCOMPARE(readFileBytes(path("notes.txt")), content);
+        if (holder >= 0) ::close(holder);
+    }
+
+    // The run deletes and reads only the files it made: a name that names something else by
+    // now is left alone, whatever it is.
+    void ownFilesAreKnownByIdentity_data() {
+        QTest::addColumn<QString>("swap");
+        QTest::newRow("nothing swapped") << "";
+        QTest::newRow("another file moved over it") << "file";
+        QTest::newRow("a link moved over it") << "link";
+    }
+    void ownFilesAreKnownByIdentity() {
+        QFETCH(QString, swap);
+        LinuxFileService files;
+        const int folder = files.openFolder(dir_->path());
+        const int other = files.openFolder(path(QString()));
+        QVERIFY(files.sameFolder(folder, other));
+        files.createForOutput(1, folder, QStringLiteral("TEST.TXT"));
+        files.writeLine(1, "ours");
+        files.close(1);
+        const QString target = path("TEST.TXT");
+        writeBytes(path("users"), "the user's\n");
+        if (swap == QLatin1String("file")) {
+            QCOMPARE(::rename(QFile::encodeName(path("users")).constData(),
+                              QFile::encodeName(target).constData()),
+                     0);
+        }
+        if (swap == QLatin1String("link")) {
+            QVERIFY(QFile::link(path("users"), path("link")));
+            QCOMPARE(::rename(QFile::encodeName(path("link")).constData(),
+                              QFile::encodeName(target).constData()),
+                     0);
+        }
+        const QString copied = failureOf([&] {
+            files.copyFile(folder, QStringLiteral("TEST.TXT"), folder, QStringLiteral("BACK.TXT"),
+                           CopyOptions());
+        });
+        const QString removed =
+            failureOf([&] { files.removeOwnFile(folder, QStringLiteral("TEST.TXT")); });
+        if (swap.isEmpty()) {
+            QCOMPARE(copied, QStringLiteral("no failure"));
+            QCOMPARE(removed, QStringLiteral("no failure"));
+            QCOMPARE(typeAt(target), mode_t(0));
+            QCOMPARE(readFileBytes(path("BACK.TXT")), QByteArray("ours\r\n"));
+            files.removeOwnFiles();
+            QVERIFY(!QFile::exists(path("BACK.TXT")));
+            return;
+        }
+        const QString source =
+            QStringLiteral("Cannot copy %1 to %2: ").arg(target, path("BACK.TXT"));
+        QCOMPARE(copied,
+                 source + (swap == QLatin1String("link")
+                               ? QStringLiteral("Is a symbolic link")
+                               : QStringLiteral("It is no longer the file this run wrote")));
+        QCOMPARE(removed, QStringLiteral("%1 is no longer the file this run wrote; it was left "
+                                         "untouched")
+                              .arg(target));
+        QCOMPARE(readFileBytes(target), QByteArray("the user's\n"));
+        files.removeOwnFiles();
+        QCOMPARE(readFileBytes(target), QByteArray("the user's\n"));
+        QVERIFY(!QFile::exists(path("BACK.TXT")));
+        files.closeFolder(other);
+        files.closeFolder(folder);
+    }
+
+    void readBackCheckFindsTheFirstDifference_data() {
+        QTest::addColumn<int>("change");  // >= 0: that byte changed; -1 one byte short;
+                                          // -2 one byte more; -3 nothing
+        QTest::addColumn<qint64>("expected");
+        QTest::newRow("identical") << -3 << qint64(-1);
+        QTest::newRow("first byte") << 0 << qint64(0);
+        QTest::newRow("inside a later chunk") << 2'000'017 << qint64(2'000'017);
+        QTest::newRow("last byte") << 2'999'999 << qint64(2'999'999);
+        QTest::newRow("one byte short") << -1 << qint64(2'999'999);
+        QTest::newRow("one byte more") << -2 << qint64(3'000'000);
+    }
+    void readBackCheckFindsTheFirstDifference() {
+        QFETCH(int, change);
+        QFETCH(qint64, expected);
+        const QByteArray line = testLine + "\r\n";
+        QByteArray content = line.repeated(60'000);
+        if (change >= 0) content[change] = 'X';
+        if (change == -1) content.chop(1);
+        if (change == -2) content.append('1');
+        writeBytes(path("source"), content);
+        LinuxFileService files;
+        const int folder = files.openFolder(dir_->path());
+        files.copyFile(folder, QStringLiteral("source"), folder, QStringLiteral("TEST.TXT"),
+                       CopyOptions());
+        QCOMPARE(files.firstDifference(folder, QStringLiteral("TEST.TXT"), std::string_view(line),
+                                       3'000'000),
+                 expected);
+    }
+
+    // A stop request ends a copy between chunks and leaves nothing of it.
+    void stoppedCopyLeavesNothing() {
+        writeBytes(path("source"), QByteArray(20 * 1024 * 1024, 's'));
+        LinuxFileService files;
+        const int folder = files.openFolder(dir_->path());
+        std::atomic<bool> stop{true};
+        std::atomic<qint64> done{0};
+        CopyOptions options;
+        options.stop = &stop;
+        options.bytesDone = &done;
+        QVERIFY_THROWS_EXCEPTION(platform::Stopped,
+                                 files.copyFile(folder, QStringLiteral("source"), folder,
+                                                QStringLiteral("TEST.TXT"), options));
+        QCOMPARE(typeAt(path("TEST.TXT")), mode_t(0));
+        stop = false;
+        files.copyFile(folder, QStringLiteral("source"), folder, QStringLiteral("TEST.TXT"),
+                       options);
+        QCOMPARE(done.load(), qint64(20 * 1024 * 1024));
+    }
+
+    void folderMovedAwayIsNoLongerAtItsPath() {
+        QVERIFY(QDir(dir_->path()).mkdir(QStringLiteral("drive")));
+        LinuxFileService files;
+        const int folder = files.openFolder(path("drive"));
+        QVERIFY(files.folderStillAt(folder));
+        QVERIFY(QDir(dir_->path()).rename(QStringLiteral("drive"), QStringLiteral("moved")));
+        QVERIFY(QDir(dir_->path()).mkdir(QStringLiteral("drive")));
+        QVERIFY(!files.folderStillAt(folder));
+        QCOMPARE(failureOf([&] { files.openFolder(path("missing")); }),
+                 QStringLiteral("Cannot open %1: No such file or directory").arg(path("missing")));
     }
 };
 
