@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "platform/linuxprocess.h"
+#include "platform/paths.h"
 #include "support/harness.h"
 
 using platform::LinuxProcessService;
@@ -117,28 +118,81 @@ private Q_SLOTS:
                  qPrintable(without));
     }
 
+    // The program folder, and where the test file goes: next to a program the user may write
+    // beside, else in the user's cache. <tmp> is a scratch folder of the test.
     void programFolderIsTheExecutablesFolder_data() {
         QTest::addColumn<QString>("executable");
         QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("xdgCache");    // XDG_CACHE_HOME for the row
+        QTest::addColumn<QString>("testFolder");  // empty: depends on the machine, not checked
+        const QString xdg = QStringLiteral("<tmp>/xdg");
         QTest::newRow("installed") << "/usr/local/bin/dov-uruvivuz"
-                                   << "/usr/local/bin";
-        QTest::newRow("blanks and non-ASCII") << "/home/ä b/My Tools/dov-uruvivuz"
-                                              << "/home/ä b/My Tools";
-        QTest::newRow("replaced while running") << "/opt/dov/dov-uruvivuz (deleted)"
-                                                << "/opt/dov";
+                                   << "/usr/local/bin" << xdg << "";
+        QTest::newRow("blanks and non-ASCII")
+            << "/home/ä b/My Tools/dov-uruvivuz"
+            << "/home/ä b/My Tools" << xdg << "<tmp>/xdg/dov-uruvivuz";
+        QTest::newRow("replaced while running")
+            << "/opt/dov-missing/dov-uruvivuz (deleted)"
+            << "/opt/dov-missing" << xdg << "<tmp>/xdg/dov-uruvivuz";
         QTest::newRow("in the root") << "/dov-uruvivuz"
-                                     << "/";
+                                     << "/" << xdg << "";
+        QTest::newRow("portable copy in a folder of the user's")
+            << "<tmp>/portable/dov-uruvivuz"
+            << "<tmp>/portable" << xdg << "<tmp>/portable";
+        QTest::newRow("not UTF-8") << platform::pathFromBytes("<tmp>/\xff\xfe/dov-uruvivuz")
+                                   << platform::pathFromBytes("<tmp>/\xff\xfe") << xdg
+                                   << platform::pathFromBytes("<tmp>/\xff\xfe");
+        QTest::newRow("folder the user may not write to")
+            << "<tmp>/locked/dov-uruvivuz"
+            << "<tmp>/locked" << xdg << "<tmp>/xdg/dov-uruvivuz";
+        QTest::newRow("relative XDG_CACHE_HOME: the home folder's cache")
+            << "<tmp>/locked/dov-uruvivuz"
+            << "<tmp>/locked"
+            << "relative/cache"
+            << "<tmp>/home/.cache/dov-uruvivuz";
     }
     void programFolderIsTheExecutablesFolder() {
         QFETCH(QString, executable);
         QFETCH(QString, folder);
+        QFETCH(QString, xdgCache);
+        QFETCH(QString, testFolder);
+        QTemporaryDir scratch;
+        const auto expand = [&](QString text) {
+            return text.replace(QStringLiteral("<tmp>"), scratch.path());
+        };
+        const auto bytes = [&](const QString& path) { return platform::pathToBytes(expand(path)); };
+        for (const QString& made :
+             {QStringLiteral("<tmp>/portable"), QStringLiteral("<tmp>/locked"),
+              platform::pathFromBytes("<tmp>/\xff\xfe")}) {
+            QCOMPARE(::mkdir(bytes(made).constData(), 0755), 0);
+        }
+        QCOMPARE(::chmod(bytes(QStringLiteral("<tmp>/locked")).constData(), 0555), 0);
+        if (geteuid() == 0 && folder.contains(QLatin1String("locked")))
+            QSKIP("root may create files in any folder");
         QTemporaryDir proc;
         QVERIFY(QDir(proc.path()).mkdir(QStringLiteral("self")));
         QCOMPARE(
-            ::symlink(QFile::encodeName(executable).constData(),
+            ::symlink(bytes(executable).constData(),
                       QFile::encodeName(proc.filePath(QStringLiteral("self/exe"))).constData()),
             0);
-        QCOMPARE(LinuxProcessService({}, proc.path()).programFolder(), folder);
+        LinuxProcessService process({}, proc.path());
+        QCOMPARE(platform::pathToBytes(process.programFolder()), bytes(folder));
+
+        const QByteArray savedCache = qgetenv("XDG_CACHE_HOME");
+        const QByteArray savedHome = qgetenv("HOME");
+        qputenv("XDG_CACHE_HOME", bytes(xdgCache));
+        qputenv("HOME", bytes(QStringLiteral("<tmp>/home")));
+        const QString chosen = process.testFileFolder();
+        qputenv("XDG_CACHE_HOME", savedCache);
+        qputenv("HOME", savedHome);
+        ::chmod(bytes(QStringLiteral("<tmp>/locked")).constData(), 0755);
+        if (testFolder.isEmpty()) return;
+        QCOMPARE(platform::pathToBytes(chosen), bytes(testFolder));
+        struct stat info {};
+        QCOMPARE(::stat(bytes(testFolder).constData(), &info), 0);
+        if (testFolder.contains(QLatin1String("cache")) ||
+            testFolder.contains(QLatin1String("xdg")))
+            QCOMPARE(info.st_mode & 07777, mode_t(0700));
     }
 
     void programFolderOfThisProcess() {
