@@ -8,9 +8,11 @@
 
 #include "driveinfo/mounttablecatalogue.h"
 #include "driveinfo/mounttablewatcher.h"
+#include "driveinfo/queryrunner.h"
 #include "measure/commandline.h"
 #include "measure/consolerun.h"
 #include "measure/threadedphaserunner.h"
+#include "platform/endsignals.h"
 #include "platform/failure.h"
 #include "platform/linuxclock.h"
 #include "platform/linuxdrives.h"
@@ -95,20 +97,32 @@ int showWindow(int argc, char* argv[]) {
         qgetenv("QT_QPA_PLATFORM"), qgetenv("DISPLAY"), qgetenv("WAYLAND_DISPLAY"));
     if (!platformName.isEmpty()) qputenv("QT_QPA_PLATFORM", platformName);
 
-    QApplication application(argc, argv);
+    // Before anything touches a drive: a second copy ends at once, even when a volume hangs.
+    platform::LinuxProcessService process;
+    if (process.previousInstanceRunning()) return 0;
+    // QUIT, the close box and the end signals leave exec() instead of ending the process, so
+    // that destroying the application below hands the clipboard to the clipboard manager.
+    process.endThroughEventLoop();
+
+    // Destroyed on its own at the end; nothing else is, since a query or copy thread stuck in
+    // the kernel may still reach the services.
+    auto* application = new QApplication(argc, argv);
     setApplicationNames();
     // Lets the desktop match the window to the installed desktop entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("dov-uruvivuz"));
 
+    platform::EndSignals endSignals;
     platform::LinuxClock clock;
     platform::QtEventPump pump;
     platform::LinuxFileService files;
-    platform::LinuxProcessService process;
     platform::QtClipboard clipboard;
     platform::QtPointer pointer;
     platform::QtMessageBox messages;
     platform::LinuxDriveService drives;
-    driveinfo::MountTableCatalogue catalogue;
+    // A stalled FUSE daemon or a lost server blocks any query of its volume: drive queries run
+    // off the window thread and are given up after a few seconds.
+    driveinfo::ThreadedQueryRunner driveQueries;
+    driveinfo::MountTableCatalogue catalogue({}, platform::systemVolumeQueries(), driveQueries);
     driveinfo::MountTableWatcher mountWatcher;
     // Without it the list still works, but only shows the volumes mounted at start.
     if (!mountWatcher.isWatching()) {
@@ -118,15 +132,24 @@ int showWindow(int argc, char* argv[]) {
     measure::ThreadedPhaseRunner phases;
 
     window::Form1 form(window::WindowServices{clock, pump, files, process, clipboard, pointer,
-                                              messages, drives, catalogue, phases, &mountWatcher});
+                                              messages, drives, catalogue, phases, &mountWatcher,
+                                              &driveQueries});
     // Owned by the top-most window, the boxes stay in front of it.
     messages.setParentWidget(&form);
+    messages.setInputThatPasses(
+        [&form](QObject* receiver, QEvent* event) { return form.endsTheProgram(receiver, event); });
+    QObject::connect(&endSignals, &platform::EndSignals::received, &form,
+                     &window::Form1::endOnSignal);
 
     form.Form_Load();
-    // A second copy has ended inside Form_Load; this only guards against it returning.
-    if (form.programEnded()) return 0;
-    form.show();
-    return application.exec();
+    int status = 0;
+    if (!form.programEnded()) {
+        form.show();
+        status = application->exec();
+    }
+    delete application;
+    std::fflush(nullptr);
+    ::_exit(status);
 }
 
 }  // namespace

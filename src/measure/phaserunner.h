@@ -2,6 +2,9 @@
 
 #include <functional>
 
+class QEvent;
+class QObject;
+
 namespace measure {
 
 // Runs one timed phase to completion and rethrows its failure. The threaded implementation
@@ -24,12 +27,22 @@ public:
     // on the window thread only.
     bool busy() const { return depth_ > 0; }
 
+    // Input for which passes(receiver, event) holds is handled during a phase instead of at
+    // the next wait: the window lets QUIT and its close request through, which end the program.
+    void setInputThatPasses(std::function<bool(QObject*, QEvent*)> passes) {
+        passes_ = std::move(passes);
+    }
+
 protected:
     // True inside a phase started from within another phase.
     bool nested() const { return depth_ > 1; }
     virtual void runPhase(const std::function<void()>& work) = 0;
+    bool inputPasses(QObject* receiver, QEvent* event) const {
+        return passes_ && passes_(receiver, event);
+    }
 
 private:
+    std::function<bool(QObject*, QEvent*)> passes_;
     int depth_ = 0;
 };
 

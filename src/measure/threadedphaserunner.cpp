@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <QEventLoop>
 #include <QPointer>
+#include <atomic>
 #include <exception>
 #include <thread>
 #include <vector>
@@ -13,6 +14,8 @@ namespace measure {
 // Application-wide filter that keeps user input away from the window during a phase.
 class ThreadedPhaseRunner::InputHold : public QObject {
 public:
+    explicit InputHold(const ThreadedPhaseRunner& runner) : runner_(runner) {}
+
     void begin() {
         held_.clear();
         QCoreApplication::instance()->installEventFilter(this);
@@ -31,6 +34,7 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (!isUserInput(event->type())) return false;
+        if (runner_.inputPasses(watched, event)) return false;
         // Moves only matter by where they end; keep the latest of a run of moves.
         if (event->type() == QEvent::MouseMove && !held_.empty() &&
             held_.back().event->type() == QEvent::MouseMove && held_.back().receiver == watched) {
@@ -80,10 +84,11 @@ private:
         }
     }
 
+    const ThreadedPhaseRunner& runner_;
     std::vector<HeldEvent> held_;
 };
 
-ThreadedPhaseRunner::ThreadedPhaseRunner() : hold_(std::make_unique<InputHold>()) {}
+ThreadedPhaseRunner::ThreadedPhaseRunner() : hold_(std::make_unique<InputHold>(*this)) {}
 
 ThreadedPhaseRunner::~ThreadedPhaseRunner() = default;
 
@@ -98,19 +103,28 @@ void ThreadedPhaseRunner::runPhase(const std::function<void()>& work) {
 
     QEventLoop loop;
     std::exception_ptr failure;
+    std::atomic<bool> finished{false};
     std::thread worker([&] {
         try {
             work();
         } catch (...) {
             failure = std::current_exception();
         }
+        finished = true;
         // Queued, so it takes effect inside exec() even when the work was quicker than the start
         // of the loop.
         QMetaObject::invokeMethod(
             &loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
     });
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
-    // exec() also returns early when the application is told to quit; then just wait.
+    // User input reaches the hold, which keeps it for the next wait unless it passes.
+    loop.exec();
+    // exec() returns early when the application is told to quit (QUIT during the phase): the
+    // work stops at its next chunk, or when the kernel lets it go. Meanwhile the window system
+    // is still served (the hidden window, the clipboard), the user no more.
+    while (!finished) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents |
+                                        QEventLoop::ExcludeUserInputEvents);
+    }
     worker.join();
 
     hold_->end();

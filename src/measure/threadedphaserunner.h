@@ -7,10 +7,11 @@
 namespace measure {
 
 // Runs each phase on a worker thread while the calling (window) thread turns a local event
-// loop without user input: the window repaints and answers the desktop, but no click, key or
-// close request is handled. Such input that is delivered anyway (sent directly rather than
-// through the window system) is held back and posted again when the phase ends, so it is
-// handled at the next wait. A failure of the work is rethrown on the calling thread.
+// loop: the window repaints and answers the desktop, but no click, key or close request is
+// handled, except input the window lets pass (setInputThatPasses). Held input is posted again
+// when the phase ends, so it is handled at the next wait. A failure of the work is rethrown on
+// the calling thread. When the application is told to quit during a phase, the runner still
+// waits for the work (which a stop request ends at its next chunk) before it returns.
 class ThreadedPhaseRunner : public PhaseRunner {
 public:
     ThreadedPhaseRunner();

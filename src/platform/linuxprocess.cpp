@@ -1,5 +1,7 @@
 #include "platform/linuxprocess.h"
 
+#include <QCoreApplication>
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -149,6 +151,14 @@ QString LinuxProcessService::testFileFolder() {
 }
 
 void LinuxProcessService::endProgram() {
+    if (endThroughEventLoop_ && QCoreApplication::instance() != nullptr) {
+        // Leaves every loop running now; the queued call also ends one not yet started.
+        QCoreApplication::exit(0);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [] { QCoreApplication::exit(0); },
+            Qt::QueuedConnection);
+        return;
+    }
     std::fflush(nullptr);
     ::_exit(0);
 }

@@ -22,7 +22,11 @@ public:
     bool previousInstanceRunning() override;
     QString programFolder() override;
     QString testFileFolder() override;
-    [[noreturn]] void endProgram() override;
+    // At once through _exit(0), or, once endThroughEventLoop() was called, by telling the
+    // application's event loops to quit: the caller then destroys the application, which hands
+    // the clipboard to the desktop's clipboard manager, and ends the process itself.
+    void endProgram() override;
+    void endThroughEventLoop() { endThroughEventLoop_ = true; }
 
     QString lockFilePath() const { return lockFilePath_; }
 
@@ -32,6 +36,7 @@ private:
     int lockDescriptor_ = -1;
     bool checked_ = false;
     bool otherInstance_ = false;
+    bool endThroughEventLoop_ = false;
 };
 
 }  // namespace platform

@@ -8,16 +8,19 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
 #include <QSignalBlocker>
 #include <QStyle>
 #include <QTimer>
+#include <QWindow>
 
 #include "driveinfo/drivecatalogue.h"
 #include "driveinfo/drivepanel.h"
 #include "driveinfo/mounttablewatcher.h"
+#include "driveinfo/queryrunner.h"
 #include "measure/clockrules.h"
 #include "measure/phaserunner.h"
 #include "measure/speedtest.h"
@@ -38,6 +41,7 @@ constexpr int kClientHeightTwips = 3630;
 // Drive1 keeps each entry's mount root and its text without the not-mounted mark.
 constexpr int kMountRootRole = Qt::UserRole;
 constexpr int kPlainTextRole = Qt::UserRole + 1;
+constexpr int kVolumeIdRole = Qt::UserRole + 2;
 
 QRect fromTwips(int left, int top, int width, int height) {
     return {left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
@@ -139,8 +143,11 @@ Form1::Form1(WindowServices services, QWidget* parent)
         *this, measure::RunServices{services_.clock, services_.files, services_.process,
                                     services_.clipboard, services_.pointer, services_.messages,
                                     services_.phases});
-    drivePanel_ =
-        std::make_unique<driveinfo::DrivePanel>(*this, services_.drives, services_.messages);
+    drivePanel_ = std::make_unique<driveinfo::DrivePanel>(
+        *this, services_.drives, services_.messages,
+        services_.driveQueries ? *services_.driveQueries : driveinfo::inlineQueries());
+    services_.phases.setInputThatPasses(
+        [this](QObject* receiver, QEvent* event) { return endsTheProgram(receiver, event); });
 
     fillDriveList(services_.catalogue.driveHolding(QDir::currentPath()));
 
@@ -156,6 +163,7 @@ Form1::Form1(WindowServices services, QWidget* parent)
 }
 
 Form1::~Form1() {
+    services_.phases.setInputThatPasses(nullptr);
     // The controls go after the run and the panel; nothing may reach those on the way out.
     Drive1->blockSignals(true);
     Command1->blockSignals(true);
@@ -285,8 +293,11 @@ void Form1::Form_Activate() {
 }
 
 void Form1::Command1_Click() {
-    if (ended_) return;
+    if (ended_ || runInProgress_) return;
+    runInProgress_ = true;
     speedTest_->run();
+    runInProgress_ = false;
+    if (removeRunFilesAtEnd_) speedTest_->removeRunFiles();
     applyDeferredDriveRefresh();
 }
 
@@ -294,7 +305,35 @@ void Form1::Command2_Click() {
     if (ended_) return;
     ended_ = true;
     hide();
+    // A phase under way stops at its next chunk; the program ends once it has.
+    speedTest_->requestStop();
     services_.process.endProgram();
+}
+
+void Form1::endOnSignal() {
+    // A run under way removes its files when it returns; between runs there are none.
+    removeRunFilesAtEnd_ = true;
+    Command2_Click();
+}
+
+bool Form1::endsTheProgram(QObject* receiver, QEvent* event) const {
+    if (event->type() == QEvent::Close) return true;
+    if (receiver == Command2) return true;
+    // Input reaches the window first, then the control under it or with the focus.
+    if (receiver != static_cast<QObject*>(windowHandle())) return false;
+    switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick: {
+            const auto* mouse = static_cast<QMouseEvent*>(event);
+            return childAt(mouse->position().toPoint()) == Command2;
+        }
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+            return focusWidget() == Command2;
+        default:
+            return false;
+    }
 }
 
 void Form1::Drive1_Change() {
@@ -311,6 +350,7 @@ void Form1::fillDriveList(const QString& preferredRoot) {
     const QList<driveinfo::DriveEntry> entries = services_.catalogue.drives();
     const QString selectedRoot = Drive1->currentData(kMountRootRole).toString();
     const QString selectedText = Drive1->currentData(kPlainTextRole).toString();
+    const QString selectedVolume = Drive1->currentData(kVolumeIdRole).toString();
 
     const QSignalBlocker blocker(Drive1);
     Drive1->clear();
@@ -319,6 +359,7 @@ void Form1::fillDriveList(const QString& preferredRoot) {
         const QString text = entry.displayText();
         Drive1->addItem(text, entry.mountRoot);
         Drive1->setItemData(Drive1->count() - 1, text, kPlainTextRole);
+        Drive1->setItemData(Drive1->count() - 1, entry.volumeId, kVolumeIdRole);
         if (entry.mountRoot == preferredRoot) selectIndex = Drive1->count() - 1;
     }
 
@@ -328,11 +369,18 @@ void Form1::fillDriveList(const QString& preferredRoot) {
         // and a query or run against it fails with a clear message.
         Drive1->addItem(selectedText + notMountedMark(), selectedRoot);
         Drive1->setItemData(Drive1->count() - 1, selectedText, kPlainTextRole);
+        Drive1->setItemData(Drive1->count() - 1, selectedVolume, kVolumeIdRole);
         selectIndex = Drive1->count() - 1;
         vanishedRoot_ = selectedRoot;
     }
     if (selectIndex < 0 && Drive1->count() > 0) selectIndex = 0;
     Drive1->setCurrentIndex(selectIndex);
+    // Another volume mounted at the selected root: the panel shows the old one's figures.
+    const QString volume = Drive1->currentData(kVolumeIdRole).toString();
+    if (!selectedVolume.isEmpty() && selectedRoot == preferredRoot && vanishedRoot_.isEmpty() &&
+        volume != selectedVolume) {
+        drivePanel_->refreshSelectedDrive();
+    }
 }
 
 void Form1::refreshDriveList() {
@@ -378,6 +426,9 @@ QString Form1::sizeText() {
 QString Form1::selectedMountRoot() {
     const QString root = Drive1->currentData(kMountRootRole).toString();
     if (!vanishedRoot_.isEmpty() && root == vanishedRoot_) throw platform::driveNotReady(root);
+    // The run goes on to open the drive's root on this thread; one that does not answer
+    // would hold the window, so it is asked first, for a limited time.
+    if (runInProgress_ && !root.isEmpty()) drivePanel_->checkAnswers(root);
     return root;
 }
 

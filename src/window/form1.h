@@ -30,6 +30,7 @@ namespace driveinfo {
 class DriveCatalogue;
 class DrivePanel;
 class MountTableWatcher;
+class QueryRunner;
 }  // namespace driveinfo
 
 namespace window {
@@ -48,6 +49,8 @@ struct WindowServices {
     measure::PhaseRunner& phases;
     // Optional: when given, Drive1 follows the mount table while the program runs.
     driveinfo::MountTableWatcher* mountWatcher = nullptr;
+    // Optional: where the drive panel's queries run; in place when not given (fakes).
+    driveinfo::QueryRunner* driveQueries = nullptr;
 };
 
 // The program's only window. The START run and the drive panel live in measure/ and driveinfo/
@@ -67,6 +70,11 @@ public:
     void Command1_Click();
     void Command2_Click();
     void Drive1_Change();
+    // SIGTERM, SIGHUP, SIGINT: ends the program like QUIT and removes the run's test files.
+    void endOnSignal();
+    // Input that reaches QUIT or asks to close the window: let through during a phase and
+    // while a message box waits.
+    bool endsTheProgram(QObject* receiver, QEvent* event) const;
 
     // Rebuilds Drive1 from the catalogue without running Drive1_Change. The selection is kept;
     // a selected volume that is gone stays selected, marked, until the user picks another.
@@ -127,6 +135,8 @@ private:
     bool activationQueued_ = false;
     bool activated_ = false;
     bool driveRefreshPending_ = false;
+    bool runInProgress_ = false;
+    bool removeRunFilesAtEnd_ = false;
     // Mount root of a selected volume that vanished; its entry stays until another is picked.
     QString vanishedRoot_;
 };

@@ -4,6 +4,11 @@
 
 #include <QTest>
 
+#include <QDir>
+
+#include <signal.h>
+#include <sys/types.h>
+
 #include <cstdio>
 #include <memory>
 
@@ -24,6 +29,75 @@ bool isClipboardLine(const QByteArray& text) {
     static const QRegularExpression line(
         QStringLiteral("\\A\\d+(\\.\\d{1,2})?\\t\\d+(\\.\\d{1,2})?\\t\\d+(\\.\\d{1,2})?\\z"));
     return line.match(QString::fromLatin1(text)).hasMatch();
+}
+
+// The FUSE daemon serving mountPoint: the process whose command line names it.
+pid_t fuseDaemonOf(const QString& mountPoint) {
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const pid_t pid = entry.toInt(&number);
+        if (!number || pid == ::getpid()) continue;
+        const QList<QByteArray> arguments =
+            testsupport::readFileBytes(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0');
+        if (arguments.contains(QFile::encodeName(mountPoint))) return pid;
+    }
+    return 0;
+}
+
+// A process stopped as a daemon whose network went away; always continued again.
+class Stopped {
+public:
+    explicit Stopped(pid_t pid) : pid_(pid), stopped_(pid > 0 && ::kill(pid, SIGSTOP) == 0) {}
+    ~Stopped() {
+        if (stopped_) ::kill(pid_, SIGCONT);
+    }
+    Stopped(const Stopped&) = delete;
+    Stopped& operator=(const Stopped&) = delete;
+    bool isStopped() const { return stopped_; }
+
+private:
+    pid_t pid_;
+    bool stopped_;
+};
+
+// A file system frozen with fsfreeze, as during a snapshot; always thawed again.
+class Frozen {
+public:
+    Frozen() = default;
+    ~Frozen() { thaw(); }
+    Frozen(const Frozen&) = delete;
+    Frozen& operator=(const Frozen&) = delete;
+    testsupport::ToolResult freeze(const QString& mountPoint) {
+        mountPoint_ = mountPoint;
+        return testsupport::runTool(QStringLiteral("fsfreeze"), {QStringLiteral("-f"), mountPoint});
+    }
+    void thaw() {
+        if (mountPoint_.isEmpty()) return;
+        testsupport::runTool(QStringLiteral("fsfreeze"), {QStringLiteral("-u"), mountPoint_});
+        mountPoint_.clear();
+    }
+
+private:
+    QString mountPoint_;
+};
+
+// The test clipboard manager on the session's display, once it owns CLIPBOARD_MANAGER.
+std::unique_ptr<OwnedProcess> startClipboardManager(const Session& session) {
+    auto keeper = std::make_unique<OwnedProcess>();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DISPLAY"), session.display);
+    keeper->setProcessEnvironment(environment);
+    keeper->start(QStringLiteral(DOV_CLIPBOARD_KEEPER_PATH), {});
+    QByteArray said;
+    while (!said.contains("ready\n") && keeper->waitForReadyRead(10000))
+        said += keeper->readAllStandardOutput();
+    return keeper;
+}
+
+// Presses START with the size typed into Combo1.
+bool startRun(const Session& session, const QString& window, const QString& size) {
+    return session.x.typeInto(window, combo1Centre, size) &&
+           session.x.click(window, command1Centre);
 }
 
 }  // namespace
@@ -185,6 +259,190 @@ private Q_SLOTS:
         QVERIFY(session.x.click(window, command2Centre));
         QVERIFY2(program->waitForFinished(10000), "QUIT did not end the program");
         QCOMPARE(program->exitCode(), 0);
+    }
+
+    // A FUSE volume whose daemon is stopped, as an sshfs share whose network went away: every
+    // query of it blocks in the kernel. It is listed but not selected.
+    void stalledFuseVolumeHoldsNothing() {
+        Session session;
+        if (!session.whyNot.isEmpty()) QSKIP(qPrintable(session.whyNot));
+        testsupport::LoopVolume fuse(32 * 1024 * 1024, QStringLiteral("DOVSTALL"),
+                                     testsupport::LoopVolume::Format::ExfatFuse);
+        if (!fuse.isReady()) QSKIP(qPrintable(fuse.whyNot()));
+        const pid_t daemon = fuseDaemonOf(fuse.mountPoint());
+        if (daemon <= 0) QSKIP("the FUSE daemon of the scratch volume cannot be found");
+        const Stopped stopped(daemon);  // continued before the volume is unmounted
+        QVERIFY(stopped.isStopped());
+
+        const auto program = session.start(session.folder.path());
+        const QString window =
+            session.x.waitForWindow(windowTitle, 8000, [&] { return !program->isRunning(); });
+        QVERIFY2(!window.isEmpty(), "no window within a few seconds");
+
+        const auto second = session.start(session.folder.path());
+        QVERIFY2(second->waitForFinished(5000), "the second copy did not end at once");
+        QCOMPARE(second->exitCode(), 0);
+
+        QVERIFY(session.x.click(window, command2Centre));
+        QVERIFY2(program->waitForFinished(5000), "QUIT did not end the program at once");
+        QCOMPARE(program->exitCode(), 0);
+    }
+
+    // The drive is frozen during the write copy, so the copy blocks in the kernel. QUIT still
+    // closes the window at once and the program ends once the drive thaws; without QUIT the
+    // run completes after the thaw and START works again.
+    void frozenDriveDuringCopy_data() {
+        QTest::addColumn<bool>("quit");
+        QTest::newRow("QUIT while frozen") << true;
+        QTest::newRow("thawed without QUIT") << false;
+    }
+    void frozenDriveDuringCopy() {
+        QFETCH(bool, quit);
+        Session session;
+        if (!session.whyNot.isEmpty()) QSKIP(qPrintable(session.whyNot));
+        if (!testsupport::whyNotTools({QStringLiteral("fsfreeze")}).isEmpty())
+            QSKIP("fsfreeze is not installed");
+        testsupport::LoopExt4 drive(64 * 1024 * 1024, QStringLiteral("DOVFROZEN"));
+        if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
+        testsupport::BlockThrottle throttle(drive.majorMinor(), 2 * 1024 * 1024, 2 * 1024 * 1024);
+        if (!throttle.isReady()) QSKIP(qPrintable(throttle.whyNot()));
+        FolderLog targetLog(drive.mountPoint());
+        QVERIFY(targetLog.isReady());
+        const QString targetFile = drive.mountPoint() + QLatin1Char('/') + testFile;
+
+        const auto program = session.start(drive.mountPoint());
+        const QString window = session.waitForWindowOf(*program);
+        QVERIFY2(!window.isEmpty(), "no window appeared");
+        QVERIFY(startRun(session, window, QStringLiteral("20")));
+        QVERIFY2(waitUntil([&] { return QFile::exists(targetFile); }, runTimeoutMs),
+                 "the write copy did not start");
+        Frozen frozen;
+        const testsupport::ToolResult freeze = frozen.freeze(drive.mountPoint());
+        QVERIFY2(freeze.ok, qPrintable(freeze.why));
+        QTest::qWait(300);
+
+        if (quit) {
+            QVERIFY(session.x.click(window, command2Centre));
+            QVERIFY2(waitUntil([&] { return session.x.windowsNamed(windowTitle, true).isEmpty(); },
+                               1000),
+                     "the window did not close within a second of QUIT");
+            frozen.thaw();
+            QVERIFY2(program->waitForFinished(30000), "the program did not end after the thaw");
+            QCOMPARE(program->exitCode(), 0);
+            return;
+        }
+        // The window keeps answering while the copy is blocked.
+        QVERIFY(session.x.typeInto(window, combo1Centre, QStringLiteral("1")));
+        QTest::qWait(1000);
+        frozen.thaw();
+        QVERIFY2(waitUntil([&] { return isClipboardLine(session.x.clipboard()); }, runTimeoutMs),
+                 "the run did not complete after the thaw");
+        QVERIFY(session.x.click(window, command1Centre));
+        QVERIFY2(waitUntil(
+                     [&] {
+                         return targetLog.events().count(QLatin1Char('-') + testFile) >= 2 ||
+                                !program->isRunning();
+                     },
+                     runTimeoutMs),
+                 "START did not run again after the thaw");
+        QVERIFY(program->isRunning());
+        QVERIFY(session.x.click(window, command2Centre));
+        QVERIFY2(program->waitForFinished(10000), "QUIT did not end the program");
+    }
+
+    // QUIT ends the program at once also while a message waits for OK.
+    void quitDuringAMessage() {
+        Session session;
+        if (!session.whyNot.isEmpty()) QSKIP(qPrintable(session.whyNot));
+        const auto program = session.start(session.folder.path());
+        const QString window = session.waitForWindowOf(*program);
+        QVERIFY2(!window.isEmpty(), "no window appeared");
+        QVERIFY(startRun(session, window, QStringLiteral("abc")));
+        QVERIFY2(waitUntil([&] { return session.x.windowsNamed(messageTitle, true).size() == 1; },
+                           runTimeoutMs),
+                 "no message window titled Tarvello");
+        QVERIFY(session.x.click(window, command2Centre));
+        QVERIFY2(program->waitForFinished(5000), "QUIT did not end the program at once");
+        QCOMPARE(program->exitCode(), 0);
+    }
+
+    // QUIT hands the clipboard to the desktop's clipboard manager, as a plain Qt program's exit
+    // does, so the times can be pasted after the program has ended.
+    void timesOutliveTheProgram_data() {
+        QTest::addColumn<QString>("end");
+        QTest::newRow("QUIT") << "quit";
+        QTest::newRow("SIGTERM") << "sigterm";
+    }
+    void timesOutliveTheProgram() {
+        QFETCH(QString, end);
+        Session session;
+        if (!session.whyNot.isEmpty()) QSKIP(qPrintable(session.whyNot));
+        testsupport::ScratchTmpfs drive(16 * 1024 * 1024);
+        if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
+        const auto keeper = startClipboardManager(session);
+        QVERIFY2(keeper->isRunning(), "the test clipboard manager did not start");
+
+        const auto program = session.start(drive.mountPoint());
+        const QString window = session.waitForWindowOf(*program);
+        QVERIFY2(!window.isEmpty(), "no window appeared");
+        QVERIFY(startRun(session, window, QStringLiteral("1")));
+        QByteArray line;
+        QVERIFY2(
+            waitUntil([&] { return isClipboardLine(line = session.x.clipboard()); }, runTimeoutMs),
+            "the run put no times on the clipboard");
+
+        if (end == QLatin1String("quit")) {
+            QVERIFY(session.x.click(window, command2Centre));
+        } else {
+            program->terminate();
+        }
+        QVERIFY2(program->waitForFinished(10000), "the program did not end");
+        QCOMPARE(program->exitCode(), 0);
+        QCOMPARE(session.x.clipboard(), line);
+    }
+
+    // SIGTERM (and likewise SIGHUP at logout, SIGINT) during a phase ends the program and
+    // removes the run's test files, complete or cut short.
+    void endSignalDuringAPhase_data() {
+        QTest::addColumn<int>("phase");  // 1 create, 2 write, 3 read
+        QTest::addColumn<QString>("size");
+        QTest::newRow("create") << 1 << "400";
+        QTest::newRow("write") << 2 << "16";
+        QTest::newRow("read") << 3 << "16";
+    }
+    void endSignalDuringAPhase() {
+        QFETCH(int, phase);
+        QFETCH(QString, size);
+        Session session;
+        if (!session.whyNot.isEmpty()) QSKIP(qPrintable(session.whyNot));
+        testsupport::LoopExt4 drive(64 * 1024 * 1024, QStringLiteral("DOVSIGNAL"));
+        if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
+        // Slow enough that each copy lasts seconds: 16 MB at 2 MiB/s.
+        testsupport::BlockThrottle throttle(drive.majorMinor(), 2 * 1024 * 1024, 2 * 1024 * 1024);
+        if (!throttle.isReady()) QSKIP(qPrintable(throttle.whyNot()));
+        FolderLog localLog(session.folder.path());
+        QVERIFY(localLog.isReady());
+        const QString localFile = session.folder.filePath(testFile);
+        const QString targetFile = drive.mountPoint() + QLatin1Char('/') + testFile;
+
+        const auto program = session.start(drive.mountPoint());
+        const QString window = session.waitForWindowOf(*program);
+        QVERIFY2(!window.isEmpty(), "no window appeared");
+        QVERIFY(startRun(session, window, size));
+        // The create phase makes the local file, the write phase the drive's, and the read
+        // phase the local one a second time.
+        const auto phaseStarted = [&] {
+            if (phase == 1) return QFile::exists(localFile);
+            if (phase == 2) return QFile::exists(targetFile);
+            return localLog.events().count(QLatin1Char('+') + testFile) >= 2;
+        };
+        QVERIFY2(waitUntil(phaseStarted, runTimeoutMs), "the phase did not start");
+        program->terminate();
+
+        QVERIFY2(program->waitForFinished(10000), "SIGTERM did not end the program");
+        QCOMPARE(program->exitStatus(), QProcess::NormalExit);
+        QVERIFY2(!QFile::exists(localFile), "TEST.TXT left in the program folder");
+        QVERIFY2(!QFile::exists(targetFile), "TEST.TXT left at the drive root");
     }
 };
 

@@ -83,6 +83,41 @@ private Q_SLOTS:
         for (const QString& entry : fake.files.log())
             QVERIFY(!entry.startsWith(QStringLiteral("copy")));
     }
+
+    // Another volume mounted where the selected one was: the panel shows the new one's sizes
+    // without being asked, and the times shown stay.
+    void panelFollowsRemountAtTheSamePath() {
+        testsupport::ScratchTmpfs drive(4 * 1024 * 1024);
+        if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
+        const QString root = drive.mountPoint();
+
+        fakes::FakeServices fake;
+        CountingDrives drives;
+        driveinfo::MountTableCatalogue catalogue;
+        driveinfo::MountTableWatcher watcher;
+        if (!watcher.isWatching()) QSKIP(qPrintable(watcher.whyNotWatching()));
+        measure::InlinePhaseRunner phases;
+        window::Form1 form(windowtest::windowServices(fake, drives, catalogue, phases, &watcher));
+        form.Form_Load();
+        auto* drive1 = form.findChild<QComboBox*>(QStringLiteral("Drive1"));
+        drive1->setCurrentIndex(drive1->findData(root));
+        auto* total = form.findChild<QLineEdit*>(QStringLiteral("Text6"));
+        QCOMPARE(total->text(), QStringLiteral("4"));
+        form.setTimeText(1, QStringLiteral("0.5"));
+
+        QVERIFY(testsupport::runTool(QStringLiteral("umount"), {root}).ok);
+        const testsupport::ToolResult remount = testsupport::runTool(
+            QStringLiteral("mount"),
+            {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+             QStringLiteral("size=12m"), QStringLiteral("dov-scratch"), root});
+        QVERIFY2(remount.ok, qPrintable(remount.why));
+
+        QTRY_COMPARE_WITH_TIMEOUT(total->text(), QStringLiteral("12"), kWatchMs);
+        QCOMPARE(drive1->currentData().toString(), root);
+        QCOMPARE(drive1->currentText(), root);
+        QCOMPARE(form.timeText(1), QStringLiteral("0.5"));
+        QVERIFY2(fake.messages.shown.isEmpty(), qPrintable(fake.messages.shown.join('|')));
+    }
 };
 
 QTEST_MAIN(TestDriveHotplug)

@@ -2,6 +2,7 @@
 
 #include <QSignalSpy>
 #include <QTest>
+#include <algorithm>
 
 #include "windowharness.h"
 
@@ -395,24 +396,28 @@ private Q_SLOTS:
         const qsizetype mark = harness.drives.requested.size();
         harness.command1()->click();
 
-        QCOMPARE(countsInPhases, QList<int>({3, 4, 4}));
+        // Not inside the phase it came in, but by the phases after the next pause.
+        QVERIFY(countsInPhases.size() >= 3);
+        QCOMPARE(countsInPhases.first(), 3);
+        QCOMPARE(countsInPhases.last(), 4);
+        QVERIFY(std::is_sorted(countsInPhases.cbegin(), countsInPhases.cend()));
         QCOMPARE(harness.drive1()->count(), 4);
         QCOMPARE(harness.drive1()->currentData().toString(), QStringLiteral("/home"));
         QCOMPARE(queriesSince(harness, mark), 0);
         QVERIFY(harness.messages.shown.isEmpty());
 
         // A refresh left pending by a failing last phase is made once the run is over.
-        harness.phases.beforeWork = [&] {
-            if (harness.phases.phases == 6) {
+        harness.phases.beforeWork = nullptr;
+        harness.files.setBeforeOperation([&](fakes::FakeFiles::Op op, const QString& path) {
+            if (op == fakes::FakeFiles::Op::Copy && path.contains(QStringLiteral(" -> /prog/"))) {
                 harness.catalogue.remove(QStringLiteral("/media/new"));
                 Q_EMIT harness.watcher.mountsChanged();
                 countsInPhases.append(harness.drive1()->count());
             }
-        };
+        });
         harness.files.failNext(fakes::FakeFiles::Op::Copy, QStringLiteral("Cannot read back"),
                                QStringLiteral("/prog/"));
         harness.command1()->click();
-        QCOMPARE(harness.phases.phases, 6);
         QCOMPARE(harness.messages.shown, QStringList({"Cannot read back"}));
         QCOMPARE(countsInPhases.last(), 4);
         QCOMPARE(harness.drive1()->count(), 3);

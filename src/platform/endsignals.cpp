@@ -1,0 +1,69 @@
+#include "platform/endsignals.h"
+
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+
+namespace platform {
+
+namespace {
+
+constexpr int kEndSignals[] = {SIGTERM, SIGHUP, SIGINT};
+// The pipe's write end for the handler; -1 when no instance is watching.
+std::atomic<int> pipeWriteEnd{-1};
+int pipeReadEnd = -1;
+
+extern "C" void writeSignalToPipe(int signalNumber) {
+    const int savedErrno = errno;
+    const int fd = pipeWriteEnd.load();
+    const unsigned char byte = static_cast<unsigned char>(signalNumber);
+    if (fd >= 0) {
+        // A full pipe already holds a signal to handle; losing this one changes nothing.
+        [[maybe_unused]] const ssize_t written = ::write(fd, &byte, 1);
+    }
+    errno = savedErrno;
+}
+
+}  // namespace
+
+EndSignals::EndSignals(QObject* parent) : QObject(parent) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        qWarning("SIGTERM, SIGHUP and SIGINT will end the program without cleaning up");
+        return;
+    }
+    pipeReadEnd = fds[0];
+    pipeWriteEnd = fds[1];
+    notifier_ = new QSocketNotifier(fds[0], QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, &EndSignals::readPipe);
+
+    struct sigaction action {};
+    action.sa_handler = writeSignalToPipe;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    for (const int signalNumber : kEndSignals) ::sigaction(signalNumber, &action, nullptr);
+}
+
+EndSignals::~EndSignals() {
+    if (!notifier_) return;
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    for (const int signalNumber : kEndSignals) ::sigaction(signalNumber, &action, nullptr);
+    delete notifier_;
+    const int writeEnd = pipeWriteEnd.exchange(-1);
+    ::close(writeEnd);
+    ::close(pipeReadEnd);
+    pipeReadEnd = -1;
+}
+
+void EndSignals::readPipe() {
+    unsigned char byte = 0;
+    while (::read(pipeReadEnd, &byte, 1) == 1) Q_EMIT received(byte);
+}
+
+}  // namespace platform
