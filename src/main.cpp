@@ -12,6 +12,7 @@
 #include "measure/commandline.h"
 #include "measure/consolerun.h"
 #include "measure/threadedphaserunner.h"
+#include "platform/devicecache.h"
 #include "platform/endsignals.h"
 #include "platform/failure.h"
 #include "platform/linuxclock.h"
@@ -55,7 +56,9 @@ int measureWithoutWindow(int argc, char* argv[], const measure::CommandLine& com
 
     platform::LinuxClock clock;
     platform::QtEventPump pump;
-    platform::LinuxFileService files;
+    // Drops a FUSE block volume's device cache for the read copy, through pkexec if need be.
+    platform::LinuxDeviceCache deviceCache;
+    platform::LinuxFileService files({}, &deviceCache);
     platform::LinuxProcessService process;
     driveinfo::MountTableCatalogue catalogue;
     measure::ThreadedPhaseRunner phases;
@@ -114,7 +117,9 @@ int showWindow(int argc, char* argv[]) {
     platform::EndSignals endSignals;
     platform::LinuxClock clock;
     platform::QtEventPump pump;
-    platform::LinuxFileService files;
+    // Drops a FUSE block volume's device cache for the read copy, through pkexec if need be.
+    platform::LinuxDeviceCache deviceCache;
+    platform::LinuxFileService files({}, &deviceCache);
     platform::QtClipboard clipboard;
     platform::QtPointer pointer;
     platform::QtMessageBox messages;

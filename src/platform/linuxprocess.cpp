@@ -1,7 +1,5 @@
 #include "platform/linuxprocess.h"
 
-#include <QCoreApplication>
-
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -42,7 +40,8 @@ void makeFolder(const QString& folder) {
         struct stat info {};
         if (::stat(path.constData(), &info) != 0)
             raiseSystemFailure(QStringLiteral("Cannot create"), folder, errno);
-        if (!S_ISDIR(info.st_mode)) raiseSystemFailure(QStringLiteral("Cannot create"), folder, ENOTDIR);
+        if (!S_ISDIR(info.st_mode))
+            raiseSystemFailure(QStringLiteral("Cannot create"), folder, ENOTDIR);
         return;
     }
     if (errno != ENOENT) raiseSystemFailure(QStringLiteral("Cannot create"), folder, errno);
@@ -61,14 +60,13 @@ LinuxProcessService::LinuxProcessService(QString lockFolder, QString procRoot)
     // The user id keeps users apart in the shared /tmp; the program file's device and inode
     // keep separate copies of the program (a build and an install) apart.
     struct stat program {};
-    const QString file = ::stat(pathToBytes(procRoot_ + QStringLiteral("/self/exe")).constData(),
-                                &program) == 0
-                             ? QStringLiteral("dov-uruvivuz-%1-%2-%3.lock")
-                                   .arg(geteuid())
-                                   .arg(quint64(program.st_dev), 0, 16)
-                                   .arg(quint64(program.st_ino))
-                             : QStringLiteral("dov-uruvivuz-%1.lock").arg(geteuid());
-    lockFilePath_ = lockFolder + QLatin1Char('/') + file;
+    QString name = QStringLiteral("dov-uruvivuz-%1").arg(geteuid());
+    if (::stat(pathToBytes(procRoot_ + QStringLiteral("/self/exe")).constData(), &program) == 0) {
+        name += QStringLiteral("-%1-%2")
+                    .arg(quint64(program.st_dev), 0, 16)
+                    .arg(quint64(program.st_ino));
+    }
+    lockFilePath_ = lockFolder + QLatin1Char('/') + name + QStringLiteral(".lock");
 }
 
 LinuxProcessService::~LinuxProcessService() {

@@ -88,6 +88,124 @@ private Q_SLOTS:
                 QStringLiteral("delete %1").arg(local), QStringLiteral("delete %1").arg(target)}));
     }
 
+    // Where the device cache of a FUSE block volume could not be dropped, the run still
+    // completes and says once, after it, that the read time may come from memory.
+    void undroppedDeviceCacheIsToldOnce_data() {
+        QTest::addColumn<bool>("dropped");
+        QTest::addColumn<QString>("readFault");  // a failing read copy: no read time to doubt
+        QTest::addColumn<QStringList>("messages");
+        const QString notice = QStringLiteral(
+            "The read time of /media/stick may come partly from memory: the helper "
+            "is not installed");
+        QTest::newRow("dropped") << true << "" << QStringList();
+        QTest::newRow("not dropped") << false << "" << QStringList{notice};
+        QTest::newRow("not dropped, read back differs")
+            << false << "differs"
+            << QStringList{QStringLiteral("Drive /media/stick gave back other data than was "
+                                          "written to it: /media/stick/TEST.TXT differs from the "
+                                          "test file first at byte 0"),
+                           notice};
+        QTest::newRow("not dropped, read copy fails")
+            << false << "fails" << QStringList{QStringLiteral("Cannot read: Input/output error")};
+    }
+    void undroppedDeviceCacheIsToldOnce() {
+        QFETCH(bool, dropped);
+        QFETCH(QString, readFault);
+        QFETCH(QStringList, messages);
+        RunHarness run;
+        run.files.setCacheDrop(
+            QStringLiteral("/media/stick"),
+            {dropped, dropped ? QString() : QStringLiteral("the helper is not installed")});
+        if (readFault == QLatin1String("fails")) {
+            run.files.failNext(FakeFiles::Op::Copy, messages.first(), run.localPath());
+        }
+        if (readFault == QLatin1String("differs")) {
+            run.view.onPause = [&](int wait) {
+                if (wait == 3) run.files.setContent(run.targetPath(), "X" + kTestLine.repeated(1));
+            };
+        }
+
+        run.speedTest.run();
+
+        QCOMPARE(run.messages.shown, messages);
+        QCOMPARE(run.clipboard.sets, readFault.isEmpty() ? 1 : 0);
+        QVERIFY(run.files.paths().isEmpty() || readFault == QLatin1String("fails"));
+        QCOMPARE(run.view.startEnabled, true);
+    }
+
+    // A drive unmounted or replaced under the run, or a folder of the local file that was:
+    // the times measured something else, so they are neither kept nor exported.
+    void folderReplacedDuringTheRunIsNoSuccess_data() {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("drive") << "/media/stick"
+                               << "Drive /media/stick was unmounted or replaced during the run; "
+                                  "its times are not valid and were not exported";
+        QTest::newRow("folder of the local file")
+            << "/opt/dov"
+            << "The folder /opt/dov of the local test file was unmounted or replaced during the "
+               "run; the times are not valid and were not exported";
+    }
+    void folderReplacedDuringTheRunIsNoSuccess() {
+        QFETCH(QString, folder);
+        QFETCH(QString, message);
+        RunHarness run;
+        run.view.onPause = [&](int wait) {
+            if (wait == 3) run.files.replaceFolder(folder);
+        };
+        run.speedTest.run();
+        QCOMPARE(run.messages.shown, QStringList{message});
+        QCOMPARE(run.clipboard.sets, 0);
+        for (int box = 1; box <= 3; ++box) QCOMPARE(run.view.boxes[box], QString());
+        QVERIFY(run.files.paths().isEmpty());
+        QCOMPARE(run.files.openFolderCount(), 0);
+        QCOMPARE(run.view.startEnabled, true);
+    }
+
+    // A stop request ends the phase at its next chunk: the file cut short goes, complete files
+    // stay, and the run ends silently, leaving START to the ending program.
+    void stopRequestEndsThePhase_data() {
+        QTest::addColumn<int>("phase");  // 1 create, 2 write, 3 read; 0: during the second wait
+        QTest::addColumn<bool>("localLeft");
+        QTest::addColumn<bool>("targetLeft");
+        QTest::newRow("create") << 1 << false << false;
+        QTest::newRow("second wait") << 0 << true << false;
+        QTest::newRow("write") << 2 << true << false;
+        QTest::newRow("read") << 3 << false << true;
+    }
+    void stopRequestEndsThePhase() {
+        QFETCH(int, phase);
+        QFETCH(bool, localLeft);
+        QFETCH(bool, targetLeft);
+        RunHarness run;
+        run.view.size = QStringLiteral("5");
+        const FakeFiles::Op op = phase == 1 ? FakeFiles::Op::Open : FakeFiles::Op::Copy;
+        run.files.setBeforeOperation([&](FakeFiles::Op current, const QString& path) {
+            if (phase == 0 || current != op) return;
+            if (phase == 3 && !path.startsWith(run.targetPath())) return;
+            QVERIFY(run.speedTest.running());
+            QCOMPARE(run.speedTest.progress().phase.load(), phase);
+            run.speedTest.requestStop();
+            // The fake copies at once; a real one ends at its next chunk the same way.
+            if (phase != 1) throw platform::Stopped();
+        });
+        run.view.onPause = [&](int wait) {
+            if (phase == 0 && wait == 2) run.speedTest.requestStop();
+        };
+
+        run.speedTest.run();
+
+        QVERIFY(!run.speedTest.running());
+        QVERIFY(run.messages.shown.isEmpty());
+        QCOMPARE(run.clipboard.sets, 0);
+        QCOMPARE(run.files.exists(run.localPath()), localLeft);
+        QCOMPARE(run.files.exists(run.targetPath()), targetLeft);
+        QCOMPARE(run.view.startEnabled, false);
+        // What is left is still the run's own: the end signals remove it.
+        run.speedTest.removeRunFiles();
+        QVERIFY(run.files.paths().isEmpty());
+    }
+
     void emptySizeOnlyShowsDataSizeError() {
         RunHarness run;
         run.view.size = QString();
