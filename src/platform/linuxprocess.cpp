@@ -1,5 +1,7 @@
 #include "platform/linuxprocess.h"
 
+#include <QCoreApplication>
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
