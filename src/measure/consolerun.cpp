@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QTimer>
+#include <cstring>
 #include <exception>
 
 #include "measure/clockrules.h"
@@ -145,8 +146,8 @@ int ConsoleRun::exec() {
 
     if (const int signalNumber = stopSignal_.load()) {
         speedTest_->removeRunFiles();
-        writeErr(QStringLiteral("Stopped by signal %1; the run's test files were removed\n")
-                     .arg(signalNumber));
+        writeErr(QStringLiteral("%1: the run was stopped and its test files removed\n")
+                     .arg(QString::fromLocal8Bit(::strsignal(signalNumber))));
         return kExitSignalBase + signalNumber;
     }
     // Only a complete run hands over its times; a notice after it is no failure.
