@@ -1,6 +1,6 @@
 // Two real copies of the program: the second ends at once with status 0 and never shows a
-// window; the first is not disturbed. Each test uses a private XDG_RUNTIME_DIR, where the
-// instance lock lives, so it never meets a copy a developer has running.
+// window; the first is not disturbed, whatever XDG_RUNTIME_DIR each copy has. The instance lock
+// is per user and program file.
 
 #include <QDir>
 #include <QProcess>
@@ -33,18 +33,20 @@ std::unique_ptr<OwnedProcess> startCopy(const QString& runtimeDir, const QString
     return copy;
 }
 
-// The first copy holds the lock once the lock file exists in the runtime folder; the lock is
-// taken right after the file is opened, so a short grace follows.
-bool waitForInstanceLock(const QString& runtimeDir) {
-    const bool appeared = testsupport::waitUntil(
+// The copy holds the instance lock once the kernel lists an flock of its process.
+bool waitForInstanceLock(const OwnedProcess& copy) {
+    const QByteArray pid = QByteArray::number(copy.processId());
+    return testsupport::waitUntil(
         [&] {
-            return !QDir(runtimeDir)
-                        .entryList({QStringLiteral("dov-uruvivuz*")}, QDir::Files)
-                        .isEmpty();
+            for (const QByteArray& line :
+                 testsupport::readFileBytes(QStringLiteral("/proc/locks")).split('\n')) {
+                const QList<QByteArray> fields = line.simplified().split(' ');
+                if (fields.size() > 4 && fields.at(1) == "FLOCK" && fields.at(4) == pid)
+                    return true;
+            }
+            return false;
         },
         kStartMs);
-    QTest::qWait(300);
-    return appeared;
 }
 
 // The second copy ends by itself, at once and with status 0.
@@ -68,7 +70,7 @@ private Q_SLOTS:
         QTemporaryDir runtime;
         QVERIFY(runtime.isValid());
         const auto first = startCopy(runtime.path());
-        QVERIFY2(waitForInstanceLock(runtime.path()), "the first copy took no instance lock");
+        QVERIFY2(waitForInstanceLock(*first), "the first copy took no instance lock");
         QVERIFY(first->isRunning());
 
         const auto second = startCopy(runtime.path());
@@ -80,9 +82,11 @@ private Q_SLOTS:
         QTest::qWait(500);
         QVERIFY2(first->isRunning(), first->readAll().constData());
 
-        // A copy in another session (another runtime folder) is not a previous instance.
+        // Another runtime folder does not make it a first copy.
         QTemporaryDir otherRuntime;
-        QVERIFY(keepsRunning(*startCopy(otherRuntime.path())));
+        QVERIFY2(endsAtOnce(*startCopy(otherRuntime.path())),
+                 "a copy with another XDG_RUNTIME_DIR did not end");
+        QVERIFY(first->isRunning());
     }
 
     void lockOfAKilledCopyDoesNotBlock() {
@@ -90,7 +94,7 @@ private Q_SLOTS:
         QVERIFY(runtime.isValid());
         {
             const auto crashed = startCopy(runtime.path());
-            QVERIFY(waitForInstanceLock(runtime.path()));
+            QVERIFY(waitForInstanceLock(*crashed));
             // SIGKILL leaves the lock file behind, as a crash would.
             crashed->kill();
             crashed->waitForFinished(5000);
@@ -110,7 +114,7 @@ private Q_SLOTS:
 
         const auto first = session.start(session.folder.path());
         QVERIFY2(!session.waitForWindowOf(*first).isEmpty(), "the first copy showed no window");
-        QVERIFY(waitForInstanceLock(session.runtime.path()));
+        QVERIFY(waitForInstanceLock(*first));
 
         // Every top-level window mapped on the server from now on is reported.
         OwnedProcess watcher;
@@ -136,7 +140,7 @@ private Q_SLOTS:
         QCOMPARE(titledWindows(), 1);
         QVERIFY(first->isRunning());
 
-        // The watch does see a window being shown: a copy in another session shows one.
+        // The watch does see a window being shown: a copy of another program file shows one.
         QTemporaryDir otherRuntime;
         const auto elsewhere = startCopy(otherRuntime.path(), session.display);
         QVERIFY(testsupport::waitUntil(watch, kStartMs));
