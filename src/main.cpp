@@ -19,6 +19,7 @@
 #include "platform/linuxdrives.h"
 #include "platform/linuxfiles.h"
 #include "platform/linuxprocess.h"
+#include "platform/paths.h"
 #include "platform/qtdesktop.h"
 #include "platform/qteventpump.h"
 #include "platform/version.h"
@@ -33,7 +34,8 @@ void setApplicationNames() {
 
 QStringList argumentsAfterProgram(int argc, char* argv[]) {
     QStringList arguments;
-    for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    // A folder's name is bytes; read losslessly, it names the same folder again.
+    for (int i = 1; i < argc; ++i) arguments << platform::pathFromBytes(argv[i]);
     return arguments;
 }
 

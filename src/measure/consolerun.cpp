@@ -1,9 +1,10 @@
 #include "measure/consolerun.h"
 
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QLocale>
 #include <QTimer>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 
@@ -13,6 +14,7 @@
 #include "measure/speedtest.h"
 #include "measure/testfile.h"
 #include "platform/failure.h"
+#include "platform/paths.h"
 
 namespace measure {
 
@@ -44,15 +46,19 @@ QLocale numberLocale() {
 
 QString driveRootOf(const QString& path,
                     const std::function<QString(const QString&)>& driveHolding) {
-    if (!QFileInfo::exists(path)) {
-        throw platform::Failure(
-            QStringLiteral("Cannot measure the drive of %1: No such file or directory").arg(path));
+    // Links resolved, as the window's current folder is: the drive is where the folder really is.
+    const QByteArray bytes = platform::pathToBytes(path);
+    char* real = ::realpath(bytes.constData(), nullptr);
+    if (real == nullptr) {
+        platform::raiseSystemFailure(QStringLiteral("Cannot measure the drive of"), path, errno);
     }
-    const QString root = driveHolding(path);
+    const QString folder = platform::pathFromBytes(real);
+    std::free(real);
+    const QString root = driveHolding(folder);
     if (root.isEmpty()) {
         throw platform::Failure(
             QStringLiteral("Cannot measure the drive of %1: no drive that can be measured holds it")
-                .arg(path));
+                .arg(platform::displayPath(path)));
     }
     return root;
 }
@@ -174,8 +180,9 @@ QString ConsoleRun::summary() const {
     }
     const QString labels[3] = {QStringLiteral("DATA CREATE"), QStringLiteral("WRITE TIME"),
                                QStringLiteral("READ TIME")};
-    QString text = QStringLiteral("Test file of %1 MB, drive %2\n")
-                       .arg(locale.toString(megabytes, 'g', 15), settings_.mountRoot);
+    QString text =
+        QStringLiteral("Test file of %1 MB, drive %2\n")
+            .arg(locale.toString(megabytes, 'g', 15), platform::displayPath(settings_.mountRoot));
     for (int box = 0; box < 3; ++box) {
         text += QStringLiteral("%1  %2 s").arg(labels[box], -11).arg(times_[box], 8);
         if (box > 0 && megabytes > 0.0) {

@@ -260,44 +260,56 @@ void TestCommandLine::runOnScratchDrive_data() {
     QTest::addColumn<qint64>("driveBytes");
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("output");  // pattern
+    QTest::addColumn<QString>("output");  // pattern; %1 is the drive's root
     QTest::addColumn<QString>("errors");  // pattern; %1 is the drive's root
+    QTest::addColumn<bool>("throughLink");
 
     QTest::newRow("times line") << qint64(32 << 20) << QStringList{"--size", "2"} << 0
-                                << kTimesLine + '$' << "^$";
-    QTest::newRow("human summary")
+                                << kTimesLine + '$' << "^$" << false;
+    QTest::newRow("human summary, folder given by a link")
         << qint64(32 << 20) << QStringList{"--size", "2", "--human"} << 0
         << kTimesLine +
-               "Test file of 2 MB, drive .*\nDATA CREATE +[0-9.]+ s\n"
+               "Test file of 2 MB, drive %1\nDATA CREATE +[0-9.]+ s\n"
                "WRITE TIME +[0-9.]+ s  ([0-9.]+ MB/s|too fast to time \\(under 0.01 s\\))\n"
                "READ TIME +[0-9.]+ s  ([0-9.]+ MB/s|too fast to time \\(under 0.01 s\\))\n$"
-        << "^$";
+        << "^$" << true;
     QTest::newRow("full drive") << qint64(1 << 20) << QStringList{"--size", "4"} << 1 << "^$"
-                                << "^Cannot [^\n]*%1/TEST.TXT[^\n]*: No space left on device\n$";
+                                << "^Cannot [^\n]*%1/TEST.TXT[^\n]*: No space left on device\n$"
+                                << false;
 }
 
-// A folder on the drive stands for its root, as in the window.
+// A folder on the drive stands for its root, as in the window; a link stands for its target.
 void TestCommandLine::runOnScratchDrive() {
     QFETCH(qint64, driveBytes);
     QFETCH(QStringList, options);
     QFETCH(int, exitCode);
     QFETCH(QString, output);
     QFETCH(QString, errors);
+    QFETCH(bool, throughLink);
 
     testsupport::ScratchTmpfs drive(driveBytes);
     if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
-    const QString folder = drive.mountPoint() + "/some/folder";
+    QString folder = drive.mountPoint() + "/some/folder";
     QVERIFY(QDir().mkpath(folder));
+    const QTemporaryDir links;
+    if (throughLink) {
+        QVERIFY(QFile::link(folder, links.filePath("stick")));
+        folder = links.filePath("stick");
+    }
 
     const ChildWorld world;
     const testsupport::ChildRun run = world.run(QStringList{"--drive", folder} + options);
     const QString outputText = QString::fromLocal8Bit(run.output);
     const QString errorText = QString::fromLocal8Bit(run.errors);
+    const auto withRoot = [&](const QString& pattern) {
+        return pattern.contains("%1") ? pattern.arg(QRegularExpression::escape(drive.mountPoint()))
+                                      : pattern;
+    };
     QVERIFY2(run.exitCode == exitCode, qPrintable(run.why));
-    QVERIFY2(QRegularExpression(output).match(outputText).hasMatch(), qPrintable(outputText));
-    const QString errorPattern =
-        errors.contains("%1") ? errors.arg(QRegularExpression::escape(drive.mountPoint())) : errors;
-    QVERIFY2(QRegularExpression(errorPattern).match(errorText).hasMatch(), qPrintable(errorText));
+    QVERIFY2(QRegularExpression(withRoot(output)).match(outputText).hasMatch(),
+             qPrintable(outputText));
+    QVERIFY2(QRegularExpression(withRoot(errors)).match(errorText).hasMatch(),
+             qPrintable(errorText));
     QCOMPARE(entries(drive.mountPoint()), QStringList{"some"});
     QCOMPARE(world.leftovers(), QStringList());
 }
