@@ -4,6 +4,7 @@
 #include <QHash>
 
 #include "platform/failure.h"
+#include "platform/fileshares.h"
 #include "platform/systemfiles.h"
 
 namespace driveinfo {
@@ -24,6 +25,8 @@ bool isSystemLocation(const QString& mountPoint) {
 }
 
 bool isMeasurableVolume(const MountRecord& mount) {
+    // A file manager's gateway is no drive itself; the shares below it are (sharesOf).
+    if (platform::isShareGateway(mount)) return false;
     switch (platform::fileSystemKind(mount.fileSystemType)) {
         case FileSystemKind::Pseudo:
         case FileSystemKind::ReadOnlyImage:
@@ -106,6 +109,46 @@ QList<DriveEntry> MountTableCatalogue::drives() {
         const MountRecord& mount = listed[i];
         entries.append({mount.mountPoint, labels[i], volumeIdOf(mount)});
     }
+    entries.append(sharesOf(reachable));
+    return entries;
+}
+
+QList<DriveEntry> MountTableCatalogue::sharesOf(const QList<MountRecord>& reachable) {
+    QList<MountRecord> gateways;
+    std::vector<std::function<void()>> work;
+    QHash<QString, std::shared_ptr<ShareQuery>> current;
+    for (const MountRecord& mount : reachable) {
+        if (!platform::isShareGateway(mount)) continue;
+        const QString key = volumeIdOf(mount);
+        std::shared_ptr<ShareQuery> query = shares_.value(key);
+        // Shares come and go without a mount, so each listing asks again; one still stuck
+        // from an earlier listing is not asked twice.
+        if (!query || query->finished.load(std::memory_order_acquire)) {
+            auto next = std::make_shared<ShareQuery>();
+            if (query) next->lastKnown = query->folders;
+            query = next;
+            const QString systemRoot = systemRoot_;
+            work.push_back([query, systemRoot, mount] {
+                query->folders = platform::shareFolders(systemRoot, mount);
+                query->finished.store(true, std::memory_order_release);
+            });
+        }
+        current.insert(key, query);
+        gateways.append(mount);
+    }
+    labelQueries_.runAll(work);
+    shares_ = current;
+
+    QList<DriveEntry> entries;
+    for (const MountRecord& gateway : gateways) {
+        const std::shared_ptr<ShareQuery>& query = current.value(volumeIdOf(gateway));
+        const QStringList folders =
+            query->finished.load(std::memory_order_acquire) ? query->folders : query->lastKnown;
+        for (const QString& folder : folders) {
+            entries.append({folder, platform::shareName(gateway, folder),
+                            volumeIdOf(gateway) + QLatin1Char('\n') + folder});
+        }
+    }
     return entries;
 }
 
@@ -155,6 +198,10 @@ QString MountTableCatalogue::driveHolding(const QString& path) {
             (!holder || mount.mountPoint.size() >= holder->mountPoint.size())) {
             holder = &mount;
         }
+    }
+    if (holder && platform::isShareGateway(*holder)) {
+        const QString share = platform::shareFolderHolding(*holder, absolute);
+        if (!share.isEmpty()) return share;
     }
     if (holder) {
         for (const MountRecord& mount : listed) {

@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <atomic>
 #include <memory>
 
@@ -56,6 +57,16 @@ private:
     // The label of each listed mount, asking the roots of those not known yet.
     QList<QString> labelsOf(const QList<platform::MountRecord>& mounts);
 
+    // The share folders of a file manager's gateways (gvfs, kio-fuse), each listed as a drive;
+    // their folders are read through the query runner like the labels.
+    QList<DriveEntry> sharesOf(const QList<platform::MountRecord>& reachable);
+
+    struct ShareQuery {
+        QStringList folders;  // written by the query's thread before finished
+        QStringList lastKnown;
+        std::atomic<bool> finished{false};
+    };
+
     struct LabelQuery {
         QString label;  // written by the query's thread before finished
         std::atomic<bool> finished{false};
@@ -66,6 +77,7 @@ private:
     QueryRunner& labelQueries_;
     // Keyed by mount id and mount point: a remount gets a new id and is asked again.
     QHash<QString, std::shared_ptr<LabelQuery>> labels_;
+    QHash<QString, std::shared_ptr<ShareQuery>> shares_;
 };
 
 }  // namespace driveinfo

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/failure.h"
+#include "platform/fileshares.h"
 #include "platform/paths.h"
 #include "platform/systemfiles.h"
 
@@ -104,9 +105,11 @@ bool findMount(const QString& systemRoot, const QString& mountRoot, MountRecord&
 
 class LinuxDrive : public Drive {
 public:
-    LinuxDrive(QString systemRoot, MountRecord mount, VolumeQueries& queries)
+    // root is the mount point, or a share folder below a file manager's gateway mount.
+    LinuxDrive(QString systemRoot, MountRecord mount, QString root, VolumeQueries& queries)
         : systemRoot_(std::move(systemRoot)),
           mount_(std::move(mount)),
+          root_(std::move(root)),
           queries_(queries),
           driveType_(driveTypeOf(systemRoot_, mount_)) {}
 
@@ -114,15 +117,16 @@ public:
 
     QString volumeName() override {
         ensureStillMounted();
+        if (root_ != mount_.mountPoint) return shareName(mount_, root_);
         return volumeLabelOf(systemRoot_, mount_, queries_);
     }
     double totalSize() override {
         ensureStillMounted();
-        return queries_.space(mount_.mountPoint).totalBytes;
+        return queries_.space(root_).totalBytes;
     }
     double freeSpace() override {
         ensureStillMounted();
-        return queries_.space(mount_.mountPoint).availableBytes;
+        return queries_.space(root_).availableBytes;
     }
 
 private:
@@ -132,12 +136,13 @@ private:
         MountRecord current;
         if (!findMount(systemRoot_, mount_.mountPoint, current) ||
             current.mountId != mount_.mountId) {
-            throw driveNotReady(mount_.mountPoint);
+            throw driveNotReady(root_);
         }
     }
 
     QString systemRoot_;
     MountRecord mount_;
+    QString root_;
     VolumeQueries& queries_;
     DriveType driveType_;
 };
@@ -162,8 +167,8 @@ VolumeSpace SystemVolumeQueries::space(const QString& mountRoot) {
 }
 
 QString SystemVolumeQueries::fileSystemLabel(const QString& mountRoot) {
-    const int fd = ::open(pathToBytes(mountRoot).constData(),
-                          O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    const int fd =
+        ::open(pathToBytes(mountRoot).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return {};
     char label[FSLABEL_MAX + 1] = {};
     const int result = ::ioctl(fd, FS_IOC_GETFSLABEL, label);
@@ -267,8 +272,14 @@ std::unique_ptr<Drive> LinuxDriveService::getDrive(const QString& mountRoot) {
     if (mountRoot.isEmpty()) throw noDriveSelected();
     const QString cleanRoot = QDir::cleanPath(mountRoot);
     MountRecord mount;
-    if (!findMount(systemRoot_, cleanRoot, mount)) throw driveNotReady(cleanRoot);
-    return std::make_unique<LinuxDrive>(systemRoot_, mount, queries_);
+    if (findMount(systemRoot_, cleanRoot, mount))
+        return std::make_unique<LinuxDrive>(systemRoot_, mount, cleanRoot, queries_);
+    // A share a file manager opened is a folder below its gateway mount.
+    for (const MountRecord& gateway : reachableMounts(readMountTable(systemRoot_))) {
+        if (isShareGateway(gateway) && shareFolderHolding(gateway, cleanRoot) == cleanRoot)
+            return std::make_unique<LinuxDrive>(systemRoot_, gateway, cleanRoot, queries_);
+    }
+    throw driveNotReady(cleanRoot);
 }
 
 }  // namespace platform

@@ -181,7 +181,7 @@ FileSystemKind fileSystemKind(const QString& type) {
                "selinuxfs",    "smackfs",        "nfsd",       "pipefs",   "sockfs",
                "anon_inodefs", "rootfs",         "usbfs",      "xenfs",    "openpromfs",
                "resctrl",      "cpuset",         "functionfs", "gadgetfs", "fuse.lxcfs",
-               "fuse.portal",  "fuse.gvfsd-fuse"});
+               "fuse.portal"});
     static const QSet<QString> images =
         setOf({"squashfs", "erofs", "cramfs", "romfs", "fuse.squashfuse", "fuse.squashfuse_ll",
                "fuse.snapfuse"});
@@ -199,6 +199,8 @@ FileSystemKind fileSystemKind(const QString& type) {
                                                 "lustre",
                                                 "davfs",
                                                 "fuse.sshfs",
+                                                "fuse.gvfsd-fuse",
+                                                "fuse.kio-fuse",
                                                 "fuse.rclone",
                                                 "fuse.s3fs",
                                                 "fuse.glusterfs",

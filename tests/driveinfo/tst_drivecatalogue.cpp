@@ -60,14 +60,25 @@ private Q_SLOTS:
         row("NVMe laptop with snaps", "laptop",
             {"/", "/dev/shm", "/boot/efi", "/media/alex/STICK [STICK]",
              "/media/alex/Secret [Secret]", "/media/alex/SD CARD [SD CARD]",
-             "/media/alex/Debian 12.5.0 amd64 n [Debian 12.5.0 amd64 n]"});
+             "/media/alex/Debian 12.5.0 amd64 n [Debian 12.5.0 amd64 n]",
+             // Shares GNOME Files opened, one folder each below gvfs; a file there is none.
+             "/run/user/1000/gvfs/dav:host=cloud.example.com,ssl=true,"
+             "prefix=%2Fremote.php%2Fwebdav [cloud.example.com]",
+             "/run/user/1000/gvfs/sftp:host=build.example.com,user=alex [alex on "
+             "build.example.com]",
+             "/run/user/1000/gvfs/smb-share:server=nas,share=music [music on nas]"});
         // Left out: nfsd, rpc_pipefs, autofs, a second btrfs subvolume of /data, squashfuse and
         // erofs images. The read-only tmpfs stays: it is a drive, and a run on it says why not.
         row("workstation with network shares", "network-client",
             {"/", "/tmp", "/data [data]", "/mnt/windows", "/mnt/nfs-home", "/mnt/media",
              "/mnt/public share", "/mnt/team", "/home/alex/build", "/mnt/host", "/mnt/ceph",
              "/mnt/gluster", "/mnt/ro-ram", "/mnt/ramfs", "/var/cache/zram", "/mnt/ramdisk",
-             "/mnt/iso", "/home/alex/Private"});
+             "/mnt/iso", "/home/alex/Private",
+             // KDE's kio-fuse: protocol and host, and for SMB each share.
+             "/run/user/1000/kio-fuse-QkSbVd/sftp/alex@build.example.com "
+             "[sftp://alex@build.example.com]",
+             "/run/user/1000/kio-fuse-QkSbVd/smb/nas/music [smb://nas/music]",
+             "/run/user/1000/kio-fuse-QkSbVd/smb/nas/photos [smb://nas/photos]"});
         // Left out: /etc/hosts and friends, single files bound from the host's disk.
         row("container", "container-overlay", {"/", "/dev/shm", "/data"});
         row("virtual machine", "vm-loop-tmpfs",
@@ -193,6 +204,14 @@ private Q_SLOTS:
         row("dot-dot resolved", "laptop", "/media/alex/STICK/../Secret/x", "/media/alex/Secret");
         row("unlisted tmpfs falls back", "laptop", "/run/user/1000/gvfs", "/");
         row("unlisted snap falls back", "laptop", "/snap/core22/1380/usr", "/");
+        row("inside a gvfs share", "laptop",
+            "/run/user/1000/gvfs/smb-share:server=nas,share=music/albums/a",
+            "/run/user/1000/gvfs/smb-share:server=nas,share=music");
+        row("inside a kio-fuse SMB share", "network-client",
+            "/run/user/1000/kio-fuse-QkSbVd/smb/nas/photos/2024",
+            "/run/user/1000/kio-fuse-QkSbVd/smb/nas/photos");
+        row("kio-fuse host without its share falls back", "network-client",
+            "/run/user/1000/kio-fuse-QkSbVd/smb/nas", "/");
         row("container root", "container-overlay", "/etc", "/");
         row("container volume", "container-overlay", "/data/x", "/data");
         row("btrfs subvolume names its file system", "network-client", "/data/snapshots/1",

@@ -47,6 +47,13 @@ private Q_SLOTS:
         row("brd ram0", "network-client", "/mnt/ramdisk", 5);
         row("ISO image on a loop device", "network-client", "/mnt/iso", 4);
         row("local FUSE volume", "network-client", "/home/alex/Private", 0);
+        row("gvfs SMB share", "laptop", "/run/user/1000/gvfs/smb-share:server=nas,share=music", 3,
+            "music on nas");
+        row("gvfs SFTP share", "laptop",
+            "/run/user/1000/gvfs/sftp:host=build.example.com,user=alex", 3,
+            "alex on build.example.com");
+        row("kio-fuse SMB share", "network-client", "/run/user/1000/kio-fuse-QkSbVd/smb/nas/music",
+            3, "smb://nas/music");
         row("overlay root", "container-overlay", "/", 0);
         row("container volume", "container-overlay", "/data", 2);
         row("virtio disk", "vm-loop-tmpfs", "/", 2);
