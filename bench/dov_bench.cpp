@@ -32,6 +32,7 @@
 #include "measure/testfile.h"
 #include "measure/threadedphaserunner.h"
 #include "platform/desktop.h"
+#include "platform/fileprimitives.h"
 #include "platform/linuxclock.h"
 #include "platform/linuxfiles.h"
 #include "platform/process.h"
@@ -167,18 +168,27 @@ void rawBlockWrite(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * total);
 }
 
+// The run's copies go between the folders it opened, by name relative to them.
+struct RunFolders {
+    platform::LinuxFileService files;
+    int program = files.openFolder(QString::fromStdString(workFolder + "/program"));
+    int drive = files.openFolder(QString::fromStdString(workFolder + "/drive"));
+    const QString name = QStringLiteral("TEST.TXT");
+    const QString readBack = QStringLiteral("READBACK.TXT");
+};
+
 void writeCopy(benchmark::State& state) {
     ensureLocalFile();
-    platform::LinuxFileService files;
+    RunFolders run;
     platform::CopyOptions options;
     options.flushToDevice = true;
     options.dropCachedPages = true;
     for (auto _ : state) {
         settle(targetPath());
         const auto start = Clock::now();
-        files.copyFile(QString::fromStdString(localPath()), QString::fromStdString(targetPath()),
-                       options);
+        run.files.copyFile(run.program, run.name, run.drive, run.name, options);
         finishTimed(state, start);
+        run.files.removeOwnFile(run.drive, run.name);
     }
 }
 
@@ -207,16 +217,58 @@ void ensureTargetFile() {
 
 void readCopy(benchmark::State& state) {
     ensureTargetFile();
-    platform::LinuxFileService files;
+    RunFolders run;
     const platform::CopyOptions options;  // the read copy neither flushes nor drops
     for (auto _ : state) {
         settle(readBackPath());
         dropPages(targetPath());
         const auto start = Clock::now();
-        files.copyFile(QString::fromStdString(targetPath()), QString::fromStdString(readBackPath()),
-                       options);
+        run.files.copyFile(run.drive, run.name, run.program, run.readBack, options);
         finishTimed(state, start);
+        run.files.removeOwnFile(run.program, run.readBack);
     }
+}
+
+// The file the read copy gave back, read once so that it lies in the page cache, as after the
+// read copy.
+int cachedLocalFile(long long& size) {
+    ensureLocalFile();
+    const int descriptor = ::open(localPath().c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) die("cannot open " + localPath());
+    std::vector<char> buffer(std::size_t(1) << 20);
+    size = 0;
+    for (ssize_t got; (got = ::read(descriptor, buffer.data(), buffer.size())) > 0;) size += got;
+    return descriptor;
+}
+
+// The check of what came back, against the known test lines.
+void readBackCheck(benchmark::State& state) {
+    long long size = 0;
+    const int descriptor = cachedLocalFile(size);
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        const qint64 difference = platform::fileprimitives::firstDifferenceFrom(
+            descriptor, measure::kTestLineWithEnd, size);
+        finishTimed(state, start);
+        if (difference != -1) die("the test file differs from the test lines");
+    }
+    ::close(descriptor);
+}
+
+// One plain read of the same cached file in 1 MiB blocks, as dd bs=1M reads it.
+void plainRead(benchmark::State& state) {
+    long long size = 0;
+    const int descriptor = cachedLocalFile(size);
+    std::vector<char> buffer(std::size_t(1) << 20);
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        long long total = 0;
+        for (ssize_t got; (got = ::pread(descriptor, buffer.data(), buffer.size(), total)) > 0;)
+            total += got;
+        finishTimed(state, start);
+        benchmark::DoNotOptimize(total);
+    }
+    ::close(descriptor);
 }
 
 void ddRead(benchmark::State& state) {
@@ -346,9 +398,8 @@ int consoleChild(int argc, char** argv) {
     runSettings.showProgress = std::strcmp(argv[5], "1") == 0;
     std::FILE* sink = std::fopen("/dev/null", "w");
     if (!sink) die("cannot open /dev/null");
-    measure::ConsoleRun run(runSettings,
-                            measure::ConsoleServices{clock, pump, files, process, phases}, sink,
-                            sink);
+    measure::ConsoleRun run(
+        runSettings, measure::ConsoleServices{clock, pump, files, process, phases}, sink, sink);
     const int status = run.exec();
     std::fclose(sink);
     return status;
@@ -398,6 +449,8 @@ void printComparison(const CollectingReporter& figures) {
          1.30);
     line("write copy (fsync + drop)", "write_copy", "dd bs=1M conv=fsync", "dd_write", 1.05);
     line("read copy (pages dropped)", "read_copy", "dd bs=1M", "dd_read", 1.05);
+    line("read-back check (cached)", "read_back_check", "plain read, 1 MiB blocks", "plain_read",
+         1.5);
     line("command-line run, progress", "console_run/1", "the same without progress",
          "console_run/0", 1.05);
 
@@ -466,6 +519,8 @@ int main(int argc, char** argv) {
     timed("dd_write", ddWrite);
     timed("read_copy", readCopy);
     timed("dd_read", ddRead);
+    timed("read_back_check", readBackCheck);
+    timed("plain_read", plainRead);
     benchmark::RegisterBenchmark("console_run", consoleRun)
         ->Arg(0)
         ->Arg(1)

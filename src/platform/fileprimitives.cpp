@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "platform/failure.h"
@@ -118,6 +120,14 @@ int openForWriting(const QByteArray& path, CreateMode mode, const struct stat* d
 }
 
 int lockExclusive(int descriptor) {
+    // SMB servers enforce byte-range locks, which the client makes of an flock: the run's own
+    // read-back through another descriptor would be refused. There the run goes unlocked.
+    constexpr long smbMagics[] = {0x517B, 0xFF534D42, 0xFE534D42};
+    struct statfs volume {};
+    if (::fstatfs(descriptor, &volume) == 0 &&
+        std::find(std::begin(smbMagics), std::end(smbMagics), long(volume.f_type)) !=
+            std::end(smbMagics))
+        return 0;
     int result;
     do {
         result = ::flock(descriptor, LOCK_EX | LOCK_NB);

@@ -129,7 +129,7 @@ void LinuxFileService::copyFile(int fromFolder, const QString& fromName, int toF
     {
         std::lock_guard lock(mutex_);
         int ignored = 0;
-        if (const OwnFile* own = findOwn(toFolder, toName)) unlinkOwn(*own, ignored);
+        if (OwnFile* own = findOwn(toFolder, toName)) unlinkOwn(*own, ignored);
     }
     forgetOwn(toFolder, toName);
     if (end == CopyEnd::Stopped) throw Stopped();

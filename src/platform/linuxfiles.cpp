@@ -266,7 +266,7 @@ void LinuxFileService::closeFolder(int folder) noexcept {
             ++own;
             continue;
         }
-        ::close(own->descriptor);
+        closeQuietly(own->descriptor);
         own = own_.erase(own);
     }
     const auto found = folders_.find(folder);
@@ -309,14 +309,20 @@ Claim LinuxFileService::claim(int folderId, const QString& name, std::string_vie
     const Folder folder = folderOf(folderId);
     const QByteArray nameBytes = nativePath(name);
     const QString path = joinPath(folder.path, name);
-    // O_NONBLOCK keeps a FIFO from hanging the open; O_NOFOLLOW refuses a link.
+    // Only a regular file is ever opened: opening a device or a FIFO may have effects of its own.
+    struct stat first {};
+    if (::fstatat(folder.descriptor, nameBytes.constData(), &first, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return Claim::Free;
+        raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
+    }
+    if (!S_ISREG(first.st_mode)) return Claim::NotOurs;
+    // O_NOFOLLOW and O_NONBLOCK, in case something else was put there meanwhile.
     const int descriptor = ::openat(folder.descriptor, nameBytes.constData(),
                                     O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (descriptor < 0) {
         const int error = errno;
         if (error == ENOENT) return Claim::Free;
-        // A link, or a socket or a FIFO without a writer.
-        if (error == ELOOP || error == ENXIO || error == ENOTDIR) return Claim::NotOurs;
+        if (error == ELOOP || error == ENXIO) return Claim::NotOurs;
         raiseSystemFailure(QStringLiteral("Cannot read"), path, error);
     }
     struct stat info {};
@@ -378,14 +384,14 @@ int LinuxFileService::createOwn(int folderId, const QString& name, QString& reas
     return -1;
 }
 
-const LinuxFileService::OwnFile* LinuxFileService::findOwn(int folder, const QString& name) const {
-    for (const OwnFile& own : own_) {
+LinuxFileService::OwnFile* LinuxFileService::findOwn(int folder, const QString& name) {
+    for (OwnFile& own : own_) {
         if (own.folder == folder && own.name == name) return &own;
     }
     return nullptr;
 }
 
-bool LinuxFileService::unlinkOwn(const OwnFile& own, int& error) noexcept {
+bool LinuxFileService::unlinkOwn(OwnFile& own, int& error) noexcept {
     const auto found = folders_.find(own.folder);
     if (found == folders_.end()) return false;
     const int folder = found->second.descriptor;
@@ -400,7 +406,13 @@ bool LinuxFileService::unlinkOwn(const OwnFile& own, int& error) noexcept {
     struct stat info {};
     const bool same = ::fstat(probe, &info) == 0 && info.st_dev == own.device &&
                       info.st_ino == own.inode && S_ISREG(info.st_mode);
-    if (same && ::unlinkat(folder, name.constData(), 0) != 0) error = errno;
+    if (same) {
+        // Closed first: a network file system keeps a file that is still open under another name
+        // (NFS's .nfsXXXX) instead of removing it.
+        ::close(own.descriptor);
+        own.descriptor = -1;
+        if (::unlinkat(folder, name.constData(), 0) != 0) error = errno;
+    }
     ::close(probe);
     return same && error == 0;
 }
@@ -409,7 +421,7 @@ void LinuxFileService::forgetOwn(int folder, const QString& name) noexcept {
     std::lock_guard lock(mutex_);
     for (auto own = own_.begin(); own != own_.end(); ++own) {
         if (own->folder == folder && own->name == name) {
-            ::close(own->descriptor);
+            closeQuietly(own->descriptor);
             own_.erase(own);
             return;
         }
@@ -467,7 +479,7 @@ void LinuxFileService::removeOwnFile(int folder, const QString& name) {
     bool known = false;
     {
         std::lock_guard lock(mutex_);
-        if (const OwnFile* own = findOwn(folder, name)) {
+        if (OwnFile* own = findOwn(folder, name)) {
             known = true;
             removed = unlinkOwn(*own, error);
         }
@@ -485,10 +497,10 @@ void LinuxFileService::removeOwnFile(int folder, const QString& name) {
 
 void LinuxFileService::removeOwnFiles() noexcept {
     std::lock_guard lock(mutex_);
-    for (const OwnFile& own : own_) {
+    for (OwnFile& own : own_) {
         int error = 0;
         unlinkOwn(own, error);
-        ::close(own.descriptor);
+        closeQuietly(own.descriptor);
     }
     own_.clear();
 }

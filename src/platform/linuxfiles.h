@@ -93,10 +93,10 @@ private:
     // Creates folder/name new, locked and recorded as the run's own; returns an O_RDWR
     // descriptor, or -1 with reason set.
     int createOwn(int folder, const QString& name, QString& reason);
-    const OwnFile* findOwn(int folder, const QString& name) const;  // under mutex_
-    // Unlinks the recorded file while its name still names it; false when it does not (the
-    // name is left alone). Called with mutex_ held.
-    bool unlinkOwn(const OwnFile& own, int& error) noexcept;
+    OwnFile* findOwn(int folder, const QString& name);  // under mutex_
+    // Unlinks the recorded file while its name still names it, letting go of its descriptor
+    // first; false when it does not (the name is left alone). Called with mutex_ held.
+    bool unlinkOwn(OwnFile& own, int& error) noexcept;
     void forgetOwn(int folder, const QString& name) noexcept;
 
     std::array<OutputFile, maxFileNumber + 1> files_;
