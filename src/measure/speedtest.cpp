@@ -140,7 +140,8 @@ void SpeedTest::run() {
         // Create phase.
         const QString localFolder = services_.process.testFileFolder();
         const QString localPath = testFilePath(localFolder);
-        localFolder_ = openLocalFolder(files, localFolder, localPath);
+        // Every call that may wait on a drive runs off the window thread.
+        runUntimed([&] { localFolder_ = openLocalFolder(files, localFolder, localPath); });
         claimTestFile(localFolder_, localPath);
         const int lines = testLineCount(view_.sizeText());
         const qint64 bytes = qint64(lines) * qint64(kTestLineWithEnd.size());
@@ -162,8 +163,12 @@ void SpeedTest::run() {
         if (mountRoot.isEmpty()) throw platform::noDriveSelected();
         driveShown = platform::displayPath(mountRoot);
         const QString targetPath = testFilePath(mountRoot);
-        driveFolder_ = files.openFolder(mountRoot);
-        if (files.sameFolder(localFolder_, driveFolder_)) {
+        bool sameFolder = false;
+        runUntimed([&] {
+            driveFolder_ = files.openFolder(mountRoot);
+            sameFolder = files.sameFolder(localFolder_, driveFolder_);
+        });
+        if (sameFolder) {
             throw platform::Failure(
                 QStringLiteral("%1 is the program folder's own test file; choose a drive other "
                                "than the one whose root holds the program")
@@ -191,7 +196,7 @@ void SpeedTest::run() {
         if (ended()) return;
 
         // Read phase: the local copy is made again from the drive's.
-        files.removeOwnFile(localFolder_, name);
+        runUntimed([&] { files.removeOwnFile(localFolder_, name); });
         localCopyExists = false;
         platform::CopyOptions fromDrive;
         fromDrive.stop = &stop_;
@@ -207,12 +212,13 @@ void SpeedTest::run() {
         qint64 difference = -1;
         runUntimed([&] {
             difference = files.firstDifference(localFolder_, name, kTestLineWithEnd, bytes);
-        });
-        if (difference >= 0) {
+            if (difference < 0) return;
             // Neither copy is a clean test file; both are the run's own and go.
             files.removeOwnFile(localFolder_, name);
             localCopyExists = false;
             files.removeOwnFile(driveFolder_, name);
+        });
+        if (difference >= 0) {
             throw platform::Failure(
                 QStringLiteral("Drive %1 gave back other data than was written to it: %2 differs "
                                "from the test file first at byte %3")
@@ -222,20 +228,26 @@ void SpeedTest::run() {
         view_.pause(kPauseSeconds);
         if (ended()) return;
 
-        files.removeOwnFile(localFolder_, name);
-        localCopyExists = false;
-        files.removeOwnFile(driveFolder_, name);
+        bool driveStillThere = true;
+        bool localFolderStillThere = true;
+        runUntimed([&] {
+            files.removeOwnFile(localFolder_, name);
+            localCopyExists = false;
+            files.removeOwnFile(driveFolder_, name);
+            driveStillThere = files.folderStillAt(driveFolder_);
+            localFolderStillThere = files.folderStillAt(localFolder_);
+        });
 
         // A drive unmounted or swapped under the run was measured on a volume that is no longer
         // the one the path names: no success for it.
-        if (!files.folderStillAt(driveFolder_)) {
+        if (!driveStillThere) {
             view_.clearResults();
             throw platform::Failure(
                 QStringLiteral("Drive %1 was unmounted or replaced during the run; its times are "
                                "not valid and were not exported")
                     .arg(driveShown));
         }
-        if (!files.folderStillAt(localFolder_)) {
+        if (!localFolderStillThere) {
             view_.clearResults();
             throw platform::Failure(
                 QStringLiteral("The folder %1 of the local test file was unmounted or replaced "
