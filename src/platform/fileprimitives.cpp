@@ -142,7 +142,7 @@ qint64 firstDifferenceFrom(int descriptor, std::string_view line, qint64 size) {
     // A multiple of both the line and the page, so reads are whole pages and a chunk starts at
     // the start of a line; small enough that the compare finds both buffers in the cache. One
     // line more of expected bytes lets a read that stopped short go on inside a line.
-    const std::size_t chunk = std::size_t(4096) * line.size() * 2;
+    const std::size_t chunk = std::size_t(4096) * line.size();
     std::vector<char> expected(chunk + line.size());
     for (std::size_t at = 0; at < expected.size(); at += line.size())
         std::memcpy(expected.data() + at, line.data(), std::min(line.size(), expected.size() - at));
