@@ -5,6 +5,7 @@
 
 #include "platform/failure.h"
 #include "platform/fileshares.h"
+#include "platform/paths.h"
 #include "platform/systemfiles.h"
 
 namespace driveinfo {
@@ -189,7 +190,9 @@ QList<QString> MountTableCatalogue::labelsOf(const QList<MountRecord>& mounts) {
 QString MountTableCatalogue::driveHolding(const QString& path) {
     const QList<MountRecord> reachable = reachableMountsOrNone();
     if (reachable.isEmpty()) return {};
-    const QString absolute = QDir::cleanPath(QDir::current().absoluteFilePath(path));
+    const QString absolute = QDir::cleanPath(
+        path.startsWith(QLatin1Char('/')) ? path
+                                          : platform::currentFolder() + QLatin1Char('/') + path);
     const QList<MountRecord> listed = listedMounts(reachable);
 
     const MountRecord* holder = nullptr;

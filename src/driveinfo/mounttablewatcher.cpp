@@ -9,12 +9,13 @@
 
 #include "platform/failure.h"
 #include "platform/mountinfo.h"
+#include "platform/paths.h"
 
 namespace driveinfo {
 
 MountTableWatcher::MountTableWatcher(const QString& systemRoot, QObject* parent) : QObject(parent) {
     const QString path = platform::mountTablePath(systemRoot);
-    fd_ = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    fd_ = ::open(platform::pathToBytes(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) {
         whyNot_ = QStringLiteral("Cannot open %1: %2").arg(path, platform::systemReason(errno));
         return;

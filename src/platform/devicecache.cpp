@@ -15,8 +15,10 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdlib>
 
 #include "platform/failure.h"
+#include "platform/paths.h"
 #include "platform/systemfiles.h"
 
 // DOV_DROP_CACHE_HELPER_RELATIVE: the helper's path relative to the program's folder, from the
@@ -47,7 +49,7 @@ QString lastErrorLine(QProcess& process) {
 
 bool isBlockDevice(const QString& path, dev_t device) {
     struct stat info {};
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISBLK(info.st_mode) &&
+    return ::stat(pathToBytes(path).constData(), &info) == 0 && S_ISBLK(info.st_mode) &&
            info.st_rdev == device;
 }
 
@@ -63,10 +65,12 @@ std::optional<dev_t> fuseBlockDeviceOf(int descriptor) noexcept {
 }
 
 QString LinuxDeviceCache::defaultHelperPath() {
-    // /proc/self/exe also answers before the application object exists.
-    const QString programFolder = QCoreApplication::instance()
-                                      ? QCoreApplication::applicationDirPath()
-                                      : QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
+    // Read as bytes: a program folder whose name is not UTF-8 must still find its helper.
+    char* program = ::realpath("/proc/self/exe", nullptr);
+    if (program == nullptr) return {};
+    const QString programPath = pathFromBytes(program);
+    std::free(program);
+    const QString programFolder = programPath.left(programPath.lastIndexOf(QLatin1Char('/')));
     return QDir::cleanPath(programFolder + QLatin1Char('/') +
                            QStringLiteral(DOV_DROP_CACHE_HELPER_RELATIVE));
 }
@@ -87,7 +91,7 @@ CacheDrop LinuxDeviceCache::dropDeviceCache(dev_t device) {
         for (const QByteArray& line : uevent.split('\n')) {
             if (line.startsWith("DEVNAME=")) {
                 candidates.append(systemfiles::hostPath(
-                    systemRoot_, QStringLiteral("/dev/") + QFile::decodeName(line.mid(8))));
+                    systemRoot_, QStringLiteral("/dev/") + pathFromBytes(line.mid(8))));
             }
         }
     }
@@ -96,7 +100,7 @@ CacheDrop LinuxDeviceCache::dropDeviceCache(dev_t device) {
     QString denied;  // the device's node, when only reading it was not permitted
     for (const QString& candidate : candidates) {
         const int node =
-            ::open(QFile::encodeName(candidate).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+            ::open(pathToBytes(candidate).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (node < 0) {
             if ((errno == EACCES || errno == EPERM) && denied.isEmpty() &&
                 isBlockDevice(candidate, device)) {
@@ -126,9 +130,16 @@ CacheDrop LinuxDeviceCache::dropDeviceCache(dev_t device) {
 
 CacheDrop LinuxDeviceCache::dropThroughHelper(const QString& node) {
     const QString failed = QStringLiteral("the cache of %1 could not be dropped: ").arg(node);
-    if (!QFileInfo(helperPath_).isExecutable()) {
+    if (helperPath_.isEmpty() || ::access(pathToBytes(helperPath_).constData(), X_OK) != 0) {
         return {false, failed + QStringLiteral("the helper %1 is not installed at %2")
-                                    .arg(helperName(), helperPath_)};
+                                    .arg(helperName(), displayPath(helperPath_))};
+    }
+    // A command line is text: a folder name that is not UTF-8 cannot be handed to pkexec.
+    if (pathToBytes(helperPath_) != helperPath_.toUtf8()) {
+        return {false, failed + QStringLiteral("the helper's folder %1 is not a valid UTF-8 name, "
+                                               "which pkexec cannot be given; install the "
+                                               "program in another folder or join the disk group")
+                                    .arg(displayPath(helperPath_))};
     }
     const QString pkexec = QStandardPaths::findExecutable(QStringLiteral("pkexec"));
     if (pkexec.isEmpty()) {

@@ -29,7 +29,7 @@ Failure driveNotReady(const QString& mountRoot) {
 }
 
 Failure driveNotAnswering(const QString& mountRoot) {
-    return Failure(QStringLiteral("Drive %1 does not answer").arg(mountRoot));
+    return Failure(QStringLiteral("Drive %1 does not answer").arg(displayPath(mountRoot)));
 }
 
 void raiseSystemFailure(const QString& action, const QString& path, int errnoValue) {

@@ -1,5 +1,8 @@
 #include "platform/paths.h"
 
+#include <unistd.h>
+#include <cstdlib>
+
 namespace platform {
 
 namespace {
@@ -73,6 +76,14 @@ QByteArray pathToBytes(const QString& path) {
     }
     bytes += QStringView(path).sliced(textStart).toUtf8();
     return bytes;
+}
+
+QString currentFolder() {
+    char* folder = ::getcwd(nullptr, 0);
+    if (folder == nullptr) return {};
+    const QString path = pathFromBytes(folder);
+    std::free(folder);
+    return path;
 }
 
 QString displayPath(const QString& path) {

@@ -17,5 +17,7 @@ QString pathFromBytes(QByteArrayView bytes);
 QByteArray pathToBytes(const QString& path);
 // The path for a person to read: each byte that is not UTF-8 shown as \xNN.
 QString displayPath(const QString& path);
+// The process's current folder, read losslessly; empty when it cannot be read.
+QString currentFolder();
 
 }  // namespace platform

@@ -25,6 +25,7 @@
 #include "measure/phaserunner.h"
 #include "measure/speedtest.h"
 #include "platform/failure.h"
+#include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/version.h"
 #include "window/windowfonts.h"
@@ -149,7 +150,7 @@ Form1::Form1(WindowServices services, QWidget* parent)
     services_.phases.setInputThatPasses(
         [this](QObject* receiver, QEvent* event) { return endsTheProgram(receiver, event); });
 
-    fillDriveList(services_.catalogue.driveHolding(QDir::currentPath()));
+    fillDriveList(services_.catalogue.driveHolding(platform::currentFolder()));
 
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
