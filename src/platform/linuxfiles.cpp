@@ -12,6 +12,8 @@
 #include "platform/devicecache.h"
 #include "platform/failure.h"
 #include "platform/fileprimitives.h"
+#include "platform/fileshares.h"
+#include "platform/mountinfo.h"
 #include "platform/paths.h"
 
 namespace platform {
@@ -507,9 +509,33 @@ void LinuxFileService::removeOwnFiles() noexcept {
 
 CacheDrop LinuxFileService::dropDeviceCache(int folder, const QString& name) {
     std::optional<dev_t> device;
+    int mountId = -1;
     {
         std::lock_guard lock(mutex_);
-        if (const OwnFile* own = findOwn(folder, name)) device = fuseBlockDeviceOf(own->descriptor);
+        if (const OwnFile* own = findOwn(folder, name)) {
+            device = fuseBlockDeviceOf(own->descriptor);
+            struct statx info {};
+            if (::statx(own->descriptor, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_MNT_ID,
+                        &info) == 0 &&
+                (info.stx_mask & STATX_MNT_ID) != 0) {
+                mountId = int(info.stx_mnt_id);
+            }
+        }
+    }
+    if (mountId >= 0) {
+        // Some FUSE layers answer reads from a copy of their own, which no cache drop reaches.
+        try {
+            for (const MountRecord& mount : readMountTable(systemRoot_)) {
+                if (mount.mountId == mountId && servesFromLocalCopy(mount)) {
+                    return {false, QStringLiteral("%1 answers reads from its own local copy of "
+                                                  "the file; mount the share directly (for "
+                                                  "example with mount.cifs or sshfs) for a true "
+                                                  "read time")
+                                       .arg(mount.fileSystemType.mid(5))};
+                }
+            }
+        } catch (const Failure&) {
+        }
     }
     if (!device) return {true, {}};
     return deviceCache_->dropDeviceCache(*device);
