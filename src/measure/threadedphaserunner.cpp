@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/qteventpump.h"
+
 namespace measure {
 
 // Application-wide filter that keeps user input away from the window during a phase.
@@ -33,7 +35,7 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (!isUserInput(event->type())) return false;
+        if (!platform::isUserInput(event->type())) return false;
         if (runner_.inputPasses(watched, event)) return false;
         // Moves only matter by where they end; keep the latest of a run of moves.
         if (event->type() == QEvent::MouseMove && !held_.empty() &&
@@ -57,32 +59,6 @@ private:
         QPointer<QObject> receiver;
         std::unique_ptr<QEvent> event;
     };
-
-    static bool isUserInput(QEvent::Type type) {
-        switch (type) {
-            case QEvent::MouseButtonPress:
-            case QEvent::MouseButtonRelease:
-            case QEvent::MouseButtonDblClick:
-            case QEvent::MouseMove:
-            case QEvent::Wheel:
-            case QEvent::KeyPress:
-            case QEvent::KeyRelease:
-            case QEvent::Shortcut:
-            case QEvent::ContextMenu:
-            case QEvent::TouchBegin:
-            case QEvent::TouchUpdate:
-            case QEvent::TouchEnd:
-            case QEvent::TouchCancel:
-            case QEvent::TabletPress:
-            case QEvent::TabletRelease:
-            case QEvent::TabletMove:
-            case QEvent::InputMethod:
-            case QEvent::Close:
-                return true;
-            default:
-                return false;
-        }
-    }
 
     const ThreadedPhaseRunner& runner_;
     std::vector<HeldEvent> held_;

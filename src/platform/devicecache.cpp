@@ -18,6 +18,7 @@
 #include <cstdlib>
 
 #include "platform/failure.h"
+#include "platform/linuxprocess.h"
 #include "platform/paths.h"
 #include "platform/systemfiles.h"
 
@@ -65,12 +66,12 @@ std::optional<dev_t> fuseBlockDeviceOf(int descriptor) noexcept {
 }
 
 QString LinuxDeviceCache::defaultHelperPath() {
-    // Read as bytes: a program folder whose name is not UTF-8 must still find its helper.
-    char* program = ::realpath("/proc/self/exe", nullptr);
-    if (program == nullptr) return {};
-    const QString programPath = pathFromBytes(program);
-    std::free(program);
-    const QString programFolder = programPath.left(programPath.lastIndexOf(QLatin1Char('/')));
+    QString programFolder;
+    try {
+        programFolder = programFolderBelow();
+    } catch (const Failure&) {
+        return {};
+    }
     return QDir::cleanPath(programFolder + QLatin1Char('/') +
                            QStringLiteral(DOV_DROP_CACHE_HELPER_RELATIVE));
 }

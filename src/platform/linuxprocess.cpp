@@ -104,7 +104,11 @@ bool LinuxProcessService::previousInstanceRunning() {
 }
 
 QString LinuxProcessService::programFolder() {
-    const QString link = procRoot_ + QStringLiteral("/self/exe");
+    return programFolderBelow(procRoot_);
+}
+
+QString programFolderBelow(const QString& procRoot) {
+    const QString link = procRoot + QStringLiteral("/self/exe");
     const QByteArray linkPath = pathToBytes(link);
     QByteArray target(4096, '\0');
     for (;;) {
@@ -155,8 +159,7 @@ void LinuxProcessService::endProgram() {
         // Leaves every loop running now; the queued call also ends one not yet started.
         QCoreApplication::exit(0);
         QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [] { QCoreApplication::exit(0); },
-            Qt::QueuedConnection);
+            QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
         return;
     }
     std::fflush(nullptr);

@@ -8,6 +8,10 @@ namespace platform {
 
 // Single instance through an flock on a lock file per user and program file. The kernel drops
 // the lock when its holder dies, however it dies, so a crashed copy never blocks the next start.
+// The folder of the running executable, read byte for byte from <procRoot>/self/exe; throws
+// Failure when that cannot be read.
+QString programFolderBelow(const QString& procRoot = QStringLiteral("/proc"));
+
 class LinuxProcessService : public ProcessService {
 public:
     // lockFolder empty: the user's runtime folder /run/user/UID when it is the user's, else the

@@ -7,6 +7,8 @@
 #include <QMessageBox>
 #include <QWindow>
 
+#include "platform/qteventpump.h"
+
 namespace platform {
 
 namespace {
@@ -22,29 +24,13 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (!parent_ || !isUserInput(event) || !isParentWindow(watched)) return false;
+        if (!parent_ || !isUserInput(event->type()) || !isParentWindow(watched)) return false;
         if (passes_ && passes_(watched, event)) return false;
         if (event->type() == QEvent::Close) event->ignore();
         return true;
     }
 
 private:
-    static bool isUserInput(const QEvent* event) {
-        switch (event->type()) {
-            case QEvent::MouseButtonPress:
-            case QEvent::MouseButtonRelease:
-            case QEvent::MouseButtonDblClick:
-            case QEvent::Wheel:
-            case QEvent::KeyPress:
-            case QEvent::KeyRelease:
-            case QEvent::Shortcut:
-            case QEvent::ContextMenu:
-            case QEvent::Close:
-                return true;
-            default:
-                return false;
-        }
-    }
     bool isParentWindow(QObject* watched) const {
         if (watched == static_cast<QObject*>(parent_->windowHandle())) return true;
         auto* widget = qobject_cast<QWidget*>(watched);
