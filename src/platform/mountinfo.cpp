@@ -173,15 +173,13 @@ QList<MountRecord> readMountTable(const QString& systemRoot) {
 
 FileSystemKind fileSystemKind(const QString& type) {
     // The FUSE ones here are desktop and container plumbing, not volumes.
-    static const QSet<QString> pseudo =
-        setOf({"proc",         "sysfs",          "cgroup",     "cgroup2",  "devpts",
-               "devtmpfs",     "securityfs",     "debugfs",    "tracefs",  "mqueue",
-               "hugetlbfs",    "pstore",         "bpf",        "configfs", "fusectl",
-               "autofs",       "binfmt_misc",    "efivarfs",   "nsfs",     "rpc_pipefs",
-               "selinuxfs",    "smackfs",        "nfsd",       "pipefs",   "sockfs",
-               "anon_inodefs", "rootfs",         "usbfs",      "xenfs",    "openpromfs",
-               "resctrl",      "cpuset",         "functionfs", "gadgetfs", "fuse.lxcfs",
-               "fuse.portal"});
+    static const QSet<QString> pseudo = setOf(
+        {"proc",       "sysfs",        "cgroup",     "cgroup2",  "devpts",      "devtmpfs",
+         "securityfs", "debugfs",      "tracefs",    "mqueue",   "hugetlbfs",   "pstore",
+         "bpf",        "configfs",     "fusectl",    "autofs",   "binfmt_misc", "efivarfs",
+         "nsfs",       "rpc_pipefs",   "selinuxfs",  "smackfs",  "nfsd",        "pipefs",
+         "sockfs",     "anon_inodefs", "rootfs",     "usbfs",    "xenfs",       "openpromfs",
+         "resctrl",    "cpuset",       "functionfs", "gadgetfs", "fuse.lxcfs",  "fuse.portal"});
     static const QSet<QString> images =
         setOf({"squashfs", "erofs", "cramfs", "romfs", "fuse.squashfuse", "fuse.squashfuse_ll",
                "fuse.snapfuse"});
