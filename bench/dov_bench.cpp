@@ -30,7 +30,7 @@
 #include "measure/sizerule.h"
 #include "measure/speedtest.h"
 #include "measure/testfile.h"
-#include "measure/threadedphaserunner.h"
+#include "measure/threadedsteprunner.h"
 #include "platform/desktop.h"
 #include "platform/fileprimitives.h"
 #include "platform/linuxclock.h"
@@ -362,7 +362,7 @@ int wholeRun(int argc, char** argv) {
     platform::LinuxFileService files;
     FixedFolder process(QString::fromLocal8Bit(argv[3]));
     SilentDesktop desktop;
-    measure::ThreadedPhaseRunner phases;
+    measure::ThreadedStepRunner phases;
     measure::SpeedTest speedTest(
         view, measure::RunServices{clock, files, process, desktop, desktop, desktop, phases});
     speedTest.run();
@@ -391,7 +391,7 @@ int consoleChild(int argc, char** argv) {
     platform::QtEventPump pump;
     platform::LinuxFileService files;
     FixedFolder process(QString::fromLocal8Bit(argv[3]));
-    measure::ThreadedPhaseRunner phases;
+    measure::ThreadedStepRunner phases;
     measure::ConsoleRunSettings runSettings;
     runSettings.sizeText = QString::fromLocal8Bit(argv[2]);
     runSettings.mountRoot = QString::fromLocal8Bit(argv[4]);

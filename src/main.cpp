@@ -11,7 +11,7 @@
 #include "driveinfo/queryrunner.h"
 #include "measure/commandline.h"
 #include "measure/consolerun.h"
-#include "measure/threadedphaserunner.h"
+#include "measure/threadedsteprunner.h"
 #include "platform/devicecache.h"
 #include "platform/endsignals.h"
 #include "platform/failure.h"
@@ -63,7 +63,7 @@ int measureWithoutWindow(int argc, char* argv[], const measure::CommandLine& com
     platform::LinuxFileService files({}, &deviceCache);
     platform::LinuxProcessService process;
     driveinfo::MountTableCatalogue catalogue;
-    measure::ThreadedPhaseRunner phases;
+    measure::ThreadedStepRunner phases;
 
     measure::ConsoleRunSettings settings;
     try {
@@ -136,7 +136,7 @@ int showWindow(int argc, char* argv[]) {
         qWarning("Plugged-in drives will not show until restart: %s",
                  qPrintable(mountWatcher.whyNotWatching()));
     }
-    measure::ThreadedPhaseRunner phases;
+    measure::ThreadedStepRunner phases;
 
     window::Form1 form(window::WindowServices{clock, pump, files, process, clipboard, pointer,
                                               messages, drives, catalogue, phases, &mountWatcher,

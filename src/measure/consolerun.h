@@ -18,7 +18,7 @@ class ProcessService;
 
 namespace measure {
 
-class PhaseRunner;
+class StepRunner;
 class SpeedTest;
 struct RunProgress;
 
@@ -40,7 +40,7 @@ struct ConsoleServices {
     platform::EventPump& pump;
     platform::FileService& files;
     platform::ProcessService& process;
-    PhaseRunner& phases;
+    StepRunner& phases;
 };
 
 // One START run without a window: the same SpeedTest, with the window's boxes, message box and

@@ -3,7 +3,7 @@
 #include <exception>
 
 #include "measure/clockrules.h"
-#include "measure/phaserunner.h"
+#include "measure/steprunner.h"
 #include "measure/runview.h"
 #include "measure/sizerule.h"
 #include "measure/testfile.h"
@@ -19,10 +19,6 @@ namespace {
 
 constexpr int kTestFileNumber = 1;
 constexpr double kPauseSeconds = 0.1;
-
-QString testFileName() {
-    return QString::fromLatin1(kTestFileName.data(), kTestFileName.size());
-}
 
 // The folder of the local test file; a failure reads as the test file's, as it always has
 // ("Cannot create /x/TEST.TXT: Permission denied").
@@ -139,7 +135,7 @@ void SpeedTest::run() {
 
         // Create phase.
         const QString localFolder = services_.process.testFileFolder();
-        const QString localPath = testFilePath(localFolder);
+        const QString localPath = platform::joinPath(localFolder, name);
         // Every call that may wait on a drive runs off the window thread.
         runUntimed([&] { localFolder_ = openLocalFolder(files, localFolder, localPath); });
         claimTestFile(localFolder_, localPath);
@@ -162,7 +158,7 @@ void SpeedTest::run() {
         const QString mountRoot = view_.selectedMountRoot();
         if (mountRoot.isEmpty()) throw platform::noDriveSelected();
         driveShown = platform::displayPath(mountRoot);
-        const QString targetPath = testFilePath(mountRoot);
+        const QString targetPath = platform::joinPath(mountRoot, name);
         bool sameFolder = false;
         runUntimed([&] {
             driveFolder_ = files.openFolder(mountRoot);

@@ -18,7 +18,7 @@ class MessageBoxService;
 namespace measure {
 
 class RunView;
-class PhaseRunner;
+class StepRunner;
 
 struct RunServices {
     platform::Clock& clock;
@@ -27,7 +27,7 @@ struct RunServices {
     platform::ClipboardService& clipboard;
     platform::PointerService& pointer;
     platform::MessageBoxService& messages;
-    PhaseRunner& phases;
+    StepRunner& phases;
 };
 
 // Where a run is, for a terminal's progress line. Written with relaxed stores by the phases and

@@ -4,10 +4,8 @@
 
 namespace measure {
 
-QString testFilePath(const QString& folder) {
-    const QString name = QString::fromLatin1(kTestFileName.data(), kTestFileName.size());
-    if (folder.endsWith(QLatin1Char('/'))) return folder + name;
-    return folder + QLatin1Char('/') + name;
+QString testFileName() {
+    return QString::fromLatin1(kTestFileName.data(), kTestFileName.size());
 }
 
 void writeTestLines(platform::FileService& files, int fileNumber, int lineCount,

@@ -20,8 +20,7 @@ static_assert(kTestLineWithEnd.size() == 50);
 
 inline constexpr std::string_view kTestFileName = "TEST.TXT";
 
-// folder + "/TEST.TXT", without doubling the separator when folder is the root "/".
-QString testFilePath(const QString& folder);
+QString testFileName();
 
 // Lines between two looks at the stop request: about one output buffer (1 MiB).
 inline constexpr int kLinesPerStopCheck = 20000;

@@ -40,11 +40,6 @@ QByteArray nativePath(const QString& path) {
     return pathToBytes(path);
 }
 
-QString joinPath(const QString& folder, const QString& name) {
-    if (folder.endsWith(QLatin1Char('/'))) return folder + name;
-    return folder + QLatin1Char('/') + name;
-}
-
 bool writeAll(int descriptor, const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t written = ::write(descriptor, data, size);

@@ -16,8 +16,6 @@ namespace platform::fileprimitives {
 
 // The path's bytes for a system call (platform/paths.h).
 QByteArray nativePath(const QString& path);
-// folder + "/" + name without doubling the separator after the root.
-QString joinPath(const QString& folder, const QString& name);
 
 // Writes everything or returns false with errno set.
 bool writeAll(int descriptor, const char* data, std::size_t size);

@@ -101,4 +101,9 @@ QString displayPath(const QString& path) {
     return shown;
 }
 
+QString joinPath(const QString& folder, const QString& name) {
+    if (folder.endsWith(QLatin1Char('/'))) return folder + name;
+    return folder + QLatin1Char('/') + name;
+}
+
 }  // namespace platform

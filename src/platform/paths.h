@@ -17,6 +17,8 @@ QString pathFromBytes(QByteArrayView bytes);
 QByteArray pathToBytes(const QString& path);
 // The path for a person to read: each byte that is not UTF-8 shown as \xNN.
 QString displayPath(const QString& path);
+// folder + "/" + name without doubling the separator after the root.
+QString joinPath(const QString& folder, const QString& name);
 // The process's current folder, read losslessly; empty when it cannot be read.
 QString currentFolder();
 

@@ -22,7 +22,7 @@
 #include "driveinfo/mounttablewatcher.h"
 #include "driveinfo/queryrunner.h"
 #include "measure/clockrules.h"
-#include "measure/phaserunner.h"
+#include "measure/steprunner.h"
 #include "measure/speedtest.h"
 #include "platform/failure.h"
 #include "platform/paths.h"

@@ -22,7 +22,7 @@ class DriveService;
 }  // namespace platform
 
 namespace measure {
-class PhaseRunner;
+class StepRunner;
 class SpeedTest;
 }  // namespace measure
 
@@ -46,7 +46,7 @@ struct WindowServices {
     platform::MessageBoxService& messages;
     platform::DriveService& drives;
     driveinfo::DriveCatalogue& catalogue;
-    measure::PhaseRunner& phases;
+    measure::StepRunner& phases;
     // Optional: when given, Drive1 follows the mount table while the program runs.
     driveinfo::MountTableWatcher* mountWatcher = nullptr;
     // Optional: where the drive panel's queries run; in place when not given (fakes).

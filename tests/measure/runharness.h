@@ -9,7 +9,7 @@
 #include <functional>
 
 #include "fakes/fakeservices.h"
-#include "measure/inlinephaserunner.h"
+#include "measure/inlinesteprunner.h"
 #include "measure/runview.h"
 #include "measure/speedtest.h"
 
@@ -66,7 +66,7 @@ public:
 // messages); phases run inline unless the test gives a runner.
 template <class Services>
 struct BasicRunHarness : Services {
-    explicit BasicRunHarness(measure::PhaseRunner* runner = nullptr)
+    explicit BasicRunHarness(measure::StepRunner* runner = nullptr)
         : speedTest(view, measure::RunServices{this->clock, this->files, this->process,
                                                this->clipboard, this->pointer, this->messages,
                                                runner ? *runner : inlineRunner}) {}
@@ -75,13 +75,13 @@ struct BasicRunHarness : Services {
     QString targetPath() const { return view.drive + QStringLiteral("/TEST.TXT"); }
 
     FakeRunView view;
-    measure::InlinePhaseRunner inlineRunner;
+    measure::InlineStepRunner inlineRunner;
     measure::SpeedTest speedTest;
 };
 
 // The run over recording fakes only, with the program in /opt/dov.
 struct RunHarness : BasicRunHarness<fakes::FakeServices> {
-    explicit RunHarness(measure::PhaseRunner* runner = nullptr) : BasicRunHarness(runner) {
+    explicit RunHarness(measure::StepRunner* runner = nullptr) : BasicRunHarness(runner) {
         process.folder = QStringLiteral("/opt/dov");
     }
 };

@@ -3,7 +3,7 @@
 
 #include <QTest>
 
-#include "measure/threadedphaserunner.h"
+#include "measure/threadedsteprunner.h"
 #include "runharness.h"
 
 using fakes::FakeFiles;
@@ -46,7 +46,7 @@ private Q_SLOTS:
         QFETCH(bool, threaded);
         QFETCH(QString, size);
         QFETCH(int, bytes);
-        measure::ThreadedPhaseRunner threadedRunner;
+        measure::ThreadedStepRunner threadedRunner;
         RunHarness run(threaded ? &threadedRunner : nullptr);
         QStringList copies;  // appended to on the worker thread, read once the run is over
         giveDurations(run, copies);

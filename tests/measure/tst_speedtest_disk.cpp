@@ -19,7 +19,7 @@
 #include <memory>
 
 #include "measure/clockrules.h"
-#include "measure/threadedphaserunner.h"
+#include "measure/threadedsteprunner.h"
 #include "platform/linuxclock.h"
 #include "platform/linuxfiles.h"
 #include "platform/linuxprocess.h"
@@ -67,7 +67,7 @@ struct DiskServices {
 // One run on disk whose waits are real waits that handle events.
 struct DiskRun : measuretest::BasicRunHarness<DiskServices> {
     DiskRun(const QString& programFolder, const QString& drive,
-            measure::PhaseRunner* runner = nullptr)
+            measure::StepRunner* runner = nullptr)
         : BasicRunHarness(runner) {
         process.folder = programFolder;
         view.drive = drive;
@@ -80,12 +80,12 @@ struct DiskRun : measuretest::BasicRunHarness<DiskServices> {
 };
 
 // Runs a hook around the work of each phase, and of the untimed steps run like one.
-class HookedPhaseRunner : public measure::InlinePhaseRunner {
+class HookedStepRunner : public measure::InlineStepRunner {
 public:
     std::function<void(bool beforeWork)> around;
 
 protected:
-    void runPhase(const std::function<void()>& work) override {
+    void runStep(const std::function<void()>& work) override {
         if (around) around(true);
         work();
         if (around) around(false);
@@ -163,7 +163,7 @@ int runQuitChild(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QString programFolder = QFile::decodeName(argv[2]);
     const QString drive = QFile::decodeName(argv[3]);
-    measure::ThreadedPhaseRunner runner;
+    measure::ThreadedStepRunner runner;
     DiskRun run(programFolder, drive, &runner);
     run.view.size = QStringLiteral("1");
     run.duringWait = [&](int wait) {
@@ -202,7 +202,7 @@ private Q_SLOTS:
     void completeRunWritesExactBytesAndCleansUp() {
         QFETCH(QString, size);
         QFETCH(qint64, bytes);
-        measure::ThreadedPhaseRunner runner;
+        measure::ThreadedStepRunner runner;
         DiskRun run(program_, drive_, &runner);
         run.view.size = size;
         QByteArray created;
@@ -480,7 +480,7 @@ private Q_SLOTS:
         const QString outside = folders_.path() + QStringLiteral("/users-file");
         if (has("symbolic link")) user.put(outside, kTestLine.repeated(20));
 
-        HookedPhaseRunner runner;
+        HookedStepRunner runner;
         DiskRun run(program, drive, &runner);
         run.view.size = QStringLiteral("1");
         std::unique_ptr<DiskRun> second;

@@ -7,7 +7,7 @@
 
 #include "driveinfo/mounttablecatalogue.h"
 #include "driveinfo/mounttablewatcher.h"
-#include "measure/inlinephaserunner.h"
+#include "measure/inlinesteprunner.h"
 #include "platform/linuxdrives.h"
 #include "support/scratchmounts.h"
 #include "windowharness.h"
@@ -43,7 +43,7 @@ private Q_SLOTS:
         driveinfo::MountTableCatalogue catalogue;
         driveinfo::MountTableWatcher watcher;
         if (!watcher.isWatching()) QSKIP(qPrintable(watcher.whyNotWatching()));
-        measure::InlinePhaseRunner phases;
+        measure::InlineStepRunner phases;
         window::Form1 form(windowtest::windowServices(fake, drives, catalogue, phases, &watcher));
         form.Form_Load();
         auto* drive1 = form.findChild<QComboBox*>(QStringLiteral("Drive1"));
@@ -96,7 +96,7 @@ private Q_SLOTS:
         driveinfo::MountTableCatalogue catalogue;
         driveinfo::MountTableWatcher watcher;
         if (!watcher.isWatching()) QSKIP(qPrintable(watcher.whyNotWatching()));
-        measure::InlinePhaseRunner phases;
+        measure::InlineStepRunner phases;
         window::Form1 form(windowtest::windowServices(fake, drives, catalogue, phases, &watcher));
         form.Form_Load();
         auto* drive1 = form.findChild<QComboBox*>(QStringLiteral("Drive1"));

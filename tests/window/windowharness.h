@@ -14,7 +14,7 @@
 #include "driveinfo/mounttablewatcher.h"
 #include "fakes/fakedrives.h"
 #include "fakes/fakeservices.h"
-#include "measure/phaserunner.h"
+#include "measure/steprunner.h"
 #include "window/form1.h"
 
 namespace windowtest {
@@ -33,13 +33,13 @@ public:
 };
 
 // Runs each phase inline; a test may hook in before the work.
-class HookedPhaseRunner : public measure::PhaseRunner {
+class HookedStepRunner : public measure::StepRunner {
 public:
     std::function<void()> beforeWork;
     int phases = 0;
 
 protected:
-    void runPhase(const std::function<void()>& work) override {
+    void runStep(const std::function<void()>& work) override {
         ++phases;
         if (beforeWork) beforeWork();
         work();
@@ -50,7 +50,7 @@ protected:
 inline window::WindowServices windowServices(fakes::FakeServices& fake,
                                              platform::DriveService& drives,
                                              driveinfo::DriveCatalogue& catalogue,
-                                             measure::PhaseRunner& phases,
+                                             measure::StepRunner& phases,
                                              driveinfo::MountTableWatcher* watcher) {
     // Each reading moves the clock on, so every wait ends after a few passes.
     fake.clock.stepPerReading = 0.01;
@@ -112,7 +112,7 @@ struct Harness : fakes::FakeServices {
 
     fakes::FakeDriveService drives;
     FakeCatalogue catalogue;
-    HookedPhaseRunner phases;
+    HookedStepRunner phases;
     // Watches nothing; the tests emit its signal themselves.
     driveinfo::MountTableWatcher watcher{QStringLiteral("/nonexistent-dov-root")};
     std::unique_ptr<window::Form1> form;

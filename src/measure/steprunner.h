@@ -7,12 +7,13 @@ class QObject;
 
 namespace measure {
 
-// Runs one timed phase to completion and rethrows its failure. The threaded implementation
-// keeps the window thread's event loop turning meanwhile (repaint, desktop pings) but holds
-// back user input and anything else that would run a window handler until the next wait.
-class PhaseRunner {
+// Runs one step of a run to completion, a timed phase or untimed work on a drive, and rethrows
+// its failure. The threaded implementation keeps the window thread's event loop turning
+// meanwhile (repaint, desktop pings) but holds back user input and anything else that would run
+// a window handler until the next wait.
+class StepRunner {
 public:
-    virtual ~PhaseRunner() = default;
+    virtual ~StepRunner() = default;
 
     void run(const std::function<void()>& work) {
         ++depth_;
@@ -20,10 +21,10 @@ public:
             int& depth;
             ~Leave() { --depth; }
         } leave{depth_};
-        runPhase(work);
+        runStep(work);
     }
 
-    // True while a phase runs; the window defers its own refreshes meanwhile. Read and written
+    // True while a step runs; the window defers its own refreshes meanwhile. Read and written
     // on the window thread only.
     bool busy() const { return depth_ > 0; }
 
@@ -36,7 +37,7 @@ public:
 protected:
     // True inside a phase started from within another phase.
     bool nested() const { return depth_ > 1; }
-    virtual void runPhase(const std::function<void()>& work) = 0;
+    virtual void runStep(const std::function<void()>& work) = 0;
     bool inputPasses(QObject* receiver, QEvent* event) const {
         return passes_ && passes_(receiver, event);
     }

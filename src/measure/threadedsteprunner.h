@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "measure/phaserunner.h"
+#include "measure/steprunner.h"
 
 namespace measure {
 
@@ -12,15 +12,15 @@ namespace measure {
 // when the phase ends, so it is handled at the next wait. A failure of the work is rethrown on
 // the calling thread. When the application is told to quit during a phase, the runner still
 // waits for the work (which a stop request ends at its next chunk) before it returns.
-class ThreadedPhaseRunner : public PhaseRunner {
+class ThreadedStepRunner : public StepRunner {
 public:
-    ThreadedPhaseRunner();
-    ~ThreadedPhaseRunner() override;
-    ThreadedPhaseRunner(const ThreadedPhaseRunner&) = delete;
-    ThreadedPhaseRunner& operator=(const ThreadedPhaseRunner&) = delete;
+    ThreadedStepRunner();
+    ~ThreadedStepRunner() override;
+    ThreadedStepRunner(const ThreadedStepRunner&) = delete;
+    ThreadedStepRunner& operator=(const ThreadedStepRunner&) = delete;
 
 protected:
-    void runPhase(const std::function<void()>& work) override;
+    void runStep(const std::function<void()>& work) override;
 
 private:
     class InputHold;

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "measure/phaserunner.h"
+#include "measure/steprunner.h"
 
 namespace measure {
 
 // Runs the phase on the calling thread; nothing else happens until it is done.
-class InlinePhaseRunner : public PhaseRunner {
+class InlineStepRunner : public StepRunner {
 protected:
-    void runPhase(const std::function<void()>& work) override { work(); }
+    void runStep(const std::function<void()>& work) override { work(); }
 };
 
 }  // namespace measure

@@ -12,7 +12,7 @@
 
 #include "fakes/fakedesktop.h"
 #include "measure/clockrules.h"
-#include "measure/threadedphaserunner.h"
+#include "measure/threadedsteprunner.h"
 #include "platform/failure.h"
 #include "platform/linuxclock.h"
 #include "platform/qteventpump.h"
@@ -20,13 +20,13 @@
 
 using namespace std::chrono_literals;
 
-class PhaseRunnerTest : public QObject {
+class StepRunnerTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
     // The work runs on another thread while the runner is busy; its failure reaches the caller.
     void failureOfTheWorkReachesTheCaller() {
-        measure::ThreadedPhaseRunner runner;
+        measure::ThreadedStepRunner runner;
         std::thread::id workerThread;
         bool busyInside = false;
         QVERIFY(!runner.busy());
@@ -48,7 +48,7 @@ private Q_SLOTS:
 
     // Work that ends before the local loop has even started must not leave it waiting.
     void instantWorkReturns() {
-        measure::ThreadedPhaseRunner runner;
+        measure::ThreadedStepRunner runner;
         int done = 0;
         for (int i = 0; i < 200; ++i) runner.run([&] { ++done; });
         QCOMPARE(done, 200);
@@ -71,7 +71,7 @@ private Q_SLOTS:
     void windowStaysAliveWhileInputWaits() {
         QFETCH(QString, input);
         QFETCH(bool, passes);
-        measure::ThreadedPhaseRunner runner;
+        measure::ThreadedStepRunner runner;
         measuretest::RunHarness run(&runner);
         platform::LinuxClock clock;
         platform::QtEventPump pump;
@@ -166,5 +166,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(PhaseRunnerTest)
-#include "tst_phaserunner.moc"
+QTEST_MAIN(StepRunnerTest)
+#include "tst_steprunner.moc"

@@ -1,4 +1,4 @@
-#include "measure/threadedphaserunner.h"
+#include "measure/threadedsteprunner.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -14,9 +14,9 @@
 namespace measure {
 
 // Application-wide filter that keeps user input away from the window during a phase.
-class ThreadedPhaseRunner::InputHold : public QObject {
+class ThreadedStepRunner::InputHold : public QObject {
 public:
-    explicit InputHold(const ThreadedPhaseRunner& runner) : runner_(runner) {}
+    explicit InputHold(const ThreadedStepRunner& runner) : runner_(runner) {}
 
     void begin() {
         held_.clear();
@@ -60,15 +60,15 @@ private:
         std::unique_ptr<QEvent> event;
     };
 
-    const ThreadedPhaseRunner& runner_;
+    const ThreadedStepRunner& runner_;
     std::vector<HeldEvent> held_;
 };
 
-ThreadedPhaseRunner::ThreadedPhaseRunner() : hold_(std::make_unique<InputHold>(*this)) {}
+ThreadedStepRunner::ThreadedStepRunner() : hold_(std::make_unique<InputHold>(*this)) {}
 
-ThreadedPhaseRunner::~ThreadedPhaseRunner() = default;
+ThreadedStepRunner::~ThreadedStepRunner() = default;
 
-void ThreadedPhaseRunner::runPhase(const std::function<void()>& work) {
+void ThreadedStepRunner::runStep(const std::function<void()>& work) {
     // Without an application there is no loop to keep turning; a nested phase already has one.
     if (QCoreApplication::instance() == nullptr || nested()) {
         work();
