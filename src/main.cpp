@@ -15,6 +15,7 @@
 #include "platform/devicecache.h"
 #include "platform/endsignals.h"
 #include "platform/failure.h"
+#include "platform/inputgate.h"
 #include "platform/linuxclock.h"
 #include "platform/linuxdrives.h"
 #include "platform/linuxfiles.h"
@@ -124,7 +125,9 @@ int showWindow(int argc, char* argv[]) {
     platform::LinuxFileService files({}, &deviceCache);
     platform::QtClipboard clipboard;
     platform::QtPointer pointer;
-    platform::QtMessageBox messages;
+    // Holds back input during a phase and while a box waits; the window sets what passes.
+    platform::InputGate input;
+    platform::QtMessageBox messages(nullptr, &input);
     platform::LinuxDriveService drives;
     // A stalled FUSE daemon or a lost server blocks any query of its volume: drive queries run
     // off the window thread and are given up after a few seconds.
@@ -136,15 +139,13 @@ int showWindow(int argc, char* argv[]) {
         qWarning("Plugged-in drives will not show until restart: %s",
                  qPrintable(mountWatcher.whyNotWatching()));
     }
-    measure::ThreadedStepRunner phases;
+    measure::ThreadedStepRunner phases(&input);
 
     window::Form1 form(window::WindowServices{clock, pump, files, process, clipboard, pointer,
                                               messages, drives, catalogue, phases, &mountWatcher,
-                                              &driveQueries});
+                                              &driveQueries, &input});
     // Owned by the top-most window, the boxes stay in front of it.
     messages.setParentWidget(&form);
-    messages.setInputThatPasses(
-        [&form](QObject* receiver, QEvent* event) { return form.endsTheProgram(receiver, event); });
     QObject::connect(&endSignals, &platform::EndSignals::received, &form,
                      &window::Form1::endOnSignal);
 

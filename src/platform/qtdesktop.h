@@ -2,27 +2,26 @@
 
 #include <QPointer>
 #include <QWidget>
-#include <functional>
 
 #include "platform/desktop.h"
 
 namespace platform {
 
-// The box waits for OK in an event loop of its own. Input meant for the parent window is
-// dropped meanwhile, except input for which passes(receiver, event) holds (QUIT and the close
-// box, which end the program and with it the box).
+class InputGate;
+
+// The box waits for OK in an event loop of its own. With an input gate, the gate keeps all other
+// input from the program meanwhile, except what the window's rule lets pass (QUIT and the close
+// box, which end the program and with it the box); without one the box is application-modal.
 class QtMessageBox : public MessageBoxService {
 public:
-    explicit QtMessageBox(QWidget* parent = nullptr) : parent_(parent) {}
+    explicit QtMessageBox(QWidget* parent = nullptr, InputGate* input = nullptr)
+        : parent_(parent), input_(input) {}
     void setParentWidget(QWidget* parent) { parent_ = parent; }
-    void setInputThatPasses(std::function<bool(QObject*, QEvent*)> passes) {
-        passes_ = std::move(passes);
-    }
     void showMessage(const QString& text) override;
 
 private:
     QPointer<QWidget> parent_;
-    std::function<bool(QObject*, QEvent*)> passes_;
+    InputGate* input_;
 };
 
 // Sets the application's override cursor at most once, so one setBusy(false) always restores

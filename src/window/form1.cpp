@@ -22,9 +22,10 @@
 #include "driveinfo/mounttablewatcher.h"
 #include "driveinfo/queryrunner.h"
 #include "measure/clockrules.h"
-#include "measure/steprunner.h"
 #include "measure/speedtest.h"
+#include "measure/steprunner.h"
 #include "platform/failure.h"
+#include "platform/inputgate.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/version.h"
@@ -147,8 +148,10 @@ Form1::Form1(WindowServices services, QWidget* parent)
     drivePanel_ = std::make_unique<driveinfo::DrivePanel>(
         *this, services_.drives, services_.messages,
         services_.driveQueries ? *services_.driveQueries : driveinfo::inlineQueries());
-    services_.phases.setInputThatPasses(
-        [this](QObject* receiver, QEvent* event) { return endsTheProgram(receiver, event); });
+    if (services_.input) {
+        services_.input->setRule(
+            [this](QObject* receiver, QEvent* event) { return endsTheProgram(receiver, event); });
+    }
 
     fillDriveList(services_.catalogue.driveHolding(platform::currentFolder()));
 
@@ -164,7 +167,7 @@ Form1::Form1(WindowServices services, QWidget* parent)
 }
 
 Form1::~Form1() {
-    services_.phases.setInputThatPasses(nullptr);
+    if (services_.input) services_.input->setRule(nullptr);
     // The controls go after the run and the panel; nothing may reach those on the way out.
     Drive1->blockSignals(true);
     Command1->blockSignals(true);
@@ -294,10 +297,8 @@ void Form1::Form_Activate() {
 }
 
 void Form1::Command1_Click() {
-    if (ended_ || runInProgress_) return;
-    runInProgress_ = true;
+    if (ended_ || speedTest_->running()) return;
     speedTest_->run();
-    runInProgress_ = false;
     if (removeRunFilesAtEnd_) speedTest_->removeRunFiles();
     applyDeferredDriveRefresh();
 }
@@ -429,7 +430,7 @@ QString Form1::selectedMountRoot() {
     if (!vanishedRoot_.isEmpty() && root == vanishedRoot_) throw platform::driveNotReady(root);
     // The run goes on to open the drive's root on this thread; one that does not answer
     // would hold the window, so it is asked first, for a limited time.
-    if (runInProgress_ && !root.isEmpty()) drivePanel_->checkAnswers(root);
+    if (speedTest_->running() && !root.isEmpty()) drivePanel_->checkAnswers(root);
     return root;
 }
 

@@ -19,6 +19,7 @@ class ClipboardService;
 class PointerService;
 class MessageBoxService;
 class DriveService;
+class InputGate;
 }  // namespace platform
 
 namespace measure {
@@ -51,6 +52,8 @@ struct WindowServices {
     driveinfo::MountTableWatcher* mountWatcher = nullptr;
     // Optional: where the drive panel's queries run; in place when not given (fakes).
     driveinfo::QueryRunner* driveQueries = nullptr;
+    // Optional: the gate the phases and the message boxes close; the window sets its rule.
+    platform::InputGate* input = nullptr;
 };
 
 // The program's only window. The START run and the drive panel live in measure/ and driveinfo/
@@ -72,9 +75,6 @@ public:
     void Drive1_Change();
     // SIGTERM, SIGHUP, SIGINT: ends the program like QUIT and removes the run's test files.
     void endOnSignal();
-    // Input that reaches QUIT or asks to close the window: let through during a phase and
-    // while a message box waits.
-    bool endsTheProgram(QObject* receiver, QEvent* event) const;
 
     // Rebuilds Drive1 from the catalogue without running Drive1_Change. The selection is kept;
     // a selected volume that is gone stays selected, marked, until the user picks another.
@@ -106,6 +106,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Input that reaches QUIT or asks to close the window: the input gate lets it through
+    // during a phase and while a message box waits.
+    bool endsTheProgram(QObject* receiver, QEvent* event) const;
     void createControls();
     void setUpTabOrder();
     void setUpIcon();
@@ -135,7 +138,6 @@ private:
     bool activationQueued_ = false;
     bool activated_ = false;
     bool driveRefreshPending_ = false;
-    bool runInProgress_ = false;
     bool removeRunFilesAtEnd_ = false;
     // Mount root of a selected volume that vanished; its entry stays until another is picked.
     QString vanishedRoot_;

@@ -14,6 +14,7 @@
 #include "measure/clockrules.h"
 #include "measure/threadedsteprunner.h"
 #include "platform/failure.h"
+#include "platform/inputgate.h"
 #include "platform/linuxclock.h"
 #include "platform/qteventpump.h"
 #include "runharness.h"
@@ -71,7 +72,8 @@ private Q_SLOTS:
     void windowStaysAliveWhileInputWaits() {
         QFETCH(QString, input);
         QFETCH(bool, passes);
-        measure::ThreadedStepRunner runner;
+        platform::InputGate gate;
+        measure::ThreadedStepRunner runner(&gate);
         measuretest::RunHarness run(&runner);
         platform::LinuxClock clock;
         platform::QtEventPump pump;
@@ -90,7 +92,7 @@ private Q_SLOTS:
         run.view.size = QStringLiteral("0.1");
 
         QPushButton button(QStringLiteral("QUIT"));
-        runner.setInputThatPasses([&](QObject* receiver, QEvent*) {
+        gate.setRule([&](QObject* receiver, QEvent*) {
             // A close request reaches the widget's window first.
             return passes && (receiver == &button || receiver == button.windowHandle());
         });

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QEvent;
+
+namespace platform {
+
+// Decides which user input (isUserInput) the program handles while it must not react to the
+// rest: while a step of a run works on another thread, and while a message box waits for its
+// answer. One rule for every state: input for the message box on top always reaches it; input
+// the window's rule lets pass (QUIT, the close box) reaches its receiver; everything else is
+// held back. While a box is up, what is held back is dropped, as a modal box would; during a
+// step without a box it is kept and posted again when the step ends, so it is handled at the
+// next wait. Lives on the window thread; Qt Core only, so that the run's step runner and the
+// desktop's message box share it.
+class InputGate : public QObject {
+public:
+    using Rule = std::function<bool(QObject* receiver, QEvent* event)>;
+
+    InputGate();
+    ~InputGate() override;
+    InputGate(const InputGate&) = delete;
+    InputGate& operator=(const InputGate&) = delete;
+
+    // The window's own exceptions; set once, cleared when the window goes.
+    void setRule(Rule passes) { rule_ = std::move(passes); }
+
+    // While a step runs. Nests; the outermost end posts the kept input in its original order.
+    void beginStep();
+    void endStep();
+
+    // While a box waits: box is its widget, boxWindow its native window (input reaches that
+    // first). Boxes nest; only the one opened last takes input.
+    void beginBox(QObject* box, QObject* boxWindow);
+    void endBox();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    struct HeldEvent;
+    struct OpenBox {
+        QPointer<QObject> box;
+        QPointer<QObject> window;
+    };
+
+    bool passes(QObject* receiver, QEvent* event) const;
+    bool insideTopBox(QObject* receiver) const;
+    void keep(QObject* receiver, QEvent* event);
+    void watchWhileClosed();
+
+    Rule rule_;
+    int steps_ = 0;
+    QList<OpenBox> boxes_;
+    std::vector<HeldEvent> held_;
+    bool filtering_ = false;
+};
+
+}  // namespace platform
