@@ -128,7 +128,7 @@ int showWindow(int argc, char* argv[]) {
     // Holds back input during a phase and while a box waits; the window sets what passes.
     platform::InputGate input;
     platform::QtMessageBox messages(nullptr, &input);
-    platform::LinuxDriveService drives;
+    auto drives = std::make_shared<platform::LinuxDriveService>();
     // A stalled FUSE daemon or a lost server blocks any query of its volume: drive queries run
     // off the window thread and are given up after a few seconds.
     driveinfo::ThreadedQueryRunner driveQueries;

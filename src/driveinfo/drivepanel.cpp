@@ -38,17 +38,17 @@ struct DrivePanel::Reading {
     }
 };
 
-DrivePanel::DrivePanel(DriveView& view, platform::DriveService& drives,
+DrivePanel::DrivePanel(DriveView& view, std::shared_ptr<platform::DriveService> drives,
                        platform::MessageBoxService& messages, QueryRunner& queries)
     : view_(view),
-      drives_(drives),
+      drives_(std::move(drives)),
       messages_(messages),
       queries_(queries),
       deliveries_(std::make_unique<QObject>()) {}
 
-DrivePanel::DrivePanel(DriveView& view, platform::DriveService& drives,
+DrivePanel::DrivePanel(DriveView& view, std::shared_ptr<platform::DriveService> drives,
                        platform::MessageBoxService& messages)
-    : DrivePanel(view, drives, messages, inlineQueries()) {}
+    : DrivePanel(view, std::move(drives), messages, inlineQueries()) {}
 
 DrivePanel::~DrivePanel() = default;
 
@@ -113,9 +113,9 @@ void DrivePanel::readSelectedDrive(bool clearTimes) {
         return;
     }
     auto reading = std::make_shared<Reading>();
-    platform::DriveService& drives = drives_;
     queries_.runThen(
-        deliveries_.get(), [reading, &drives, mountRoot] { reading->read(drives, mountRoot); },
+        deliveries_.get(),
+        [reading, drives = drives_, mountRoot] { reading->read(*drives, mountRoot); },
         [this, reading, mountRoot, request](bool answered) {
             if (!answered) stalled_.insert(mountRoot, reading);
             // A later choice of drive has taken the panel over.
@@ -144,9 +144,8 @@ void DrivePanel::checkAnswers(const QString& mountRoot) {
     // In place a query cannot fail to answer; its other failures are the caller's to meet.
     if (!queries_.mayNotAnswer()) return;
     auto reading = std::make_shared<Reading>();
-    platform::DriveService& drives = drives_;
-    const QList<bool> answered =
-        queries_.runAll({[reading, &drives, mountRoot] { reading->read(drives, mountRoot); }});
+    const QList<bool> answered = queries_.runAll(
+        {[reading, drives = drives_, mountRoot] { reading->read(*drives, mountRoot); }});
     if (!answered.value(0)) {
         stalled_.insert(mountRoot, reading);
         throw platform::driveNotAnswering(mountRoot);

@@ -23,9 +23,10 @@ class QueryRunner;
 // the same order as if read in place. A drive that does not answer in time gets one message.
 class DrivePanel {
 public:
-    DrivePanel(DriveView& view, platform::DriveService& drives,
+    // The drive service is shared with the query threads, which may outlive the panel.
+    DrivePanel(DriveView& view, std::shared_ptr<platform::DriveService> drives,
                platform::MessageBoxService& messages, QueryRunner& queries);
-    DrivePanel(DriveView& view, platform::DriveService& drives,
+    DrivePanel(DriveView& view, std::shared_ptr<platform::DriveService> drives,
                platform::MessageBoxService& messages);
     ~DrivePanel();
     DrivePanel(const DrivePanel&) = delete;
@@ -57,7 +58,7 @@ private:
     void show(const QString& mountRoot, const Reading& reading, bool answered);
 
     DriveView& view_;
-    platform::DriveService& drives_;
+    std::shared_ptr<platform::DriveService> drives_;
     platform::MessageBoxService& messages_;
     QueryRunner& queries_;
     // Deleting it drops the deliveries of queries still under way.

@@ -60,9 +60,12 @@ QString volumeIdOf(const MountRecord& mount) {
 
 }  // namespace
 
-MountTableCatalogue::MountTableCatalogue(QString systemRoot, platform::VolumeQueries& queries,
+MountTableCatalogue::MountTableCatalogue(QString systemRoot,
+                                         std::shared_ptr<platform::VolumeQueries> queries,
                                          QueryRunner& labelQueries)
-    : systemRoot_(std::move(systemRoot)), queries_(queries), labelQueries_(labelQueries) {}
+    : systemRoot_(std::move(systemRoot)),
+      queries_(std::move(queries)),
+      labelQueries_(labelQueries) {}
 
 QList<MountRecord> MountTableCatalogue::reachableMountsOrNone() const {
     try {
@@ -166,10 +169,9 @@ QList<QString> MountTableCatalogue::labelsOf(const QList<MountRecord>& mounts) {
         std::shared_ptr<LabelQuery> query = labels_.value(key);
         if (!query) {
             query = std::make_shared<LabelQuery>();
-            platform::VolumeQueries& volumes = queries_;
             const QString root = mount.mountPoint;
-            work.push_back([query, &volumes, root] {
-                query->label = volumes.fileSystemLabel(root);
+            work.push_back([query, volumes = queries_, root] {
+                query->label = volumes->fileSystemLabel(root);
                 query->finished.store(true, std::memory_order_release);
             });
         }

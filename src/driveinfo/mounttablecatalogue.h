@@ -38,9 +38,10 @@ bool isSystemLocation(const QString& mountPoint);
 // again until its query returns. Labels are kept per mount, so a listing asks each mount once.
 class MountTableCatalogue : public DriveCatalogue {
 public:
-    explicit MountTableCatalogue(QString systemRoot = {},
-                                 platform::VolumeQueries& queries = platform::systemVolumeQueries(),
-                                 QueryRunner& labelQueries = inlineQueries());
+    explicit MountTableCatalogue(
+        QString systemRoot = {},
+        std::shared_ptr<platform::VolumeQueries> queries = platform::systemVolumeQueries(),
+        QueryRunner& labelQueries = inlineQueries());
 
     // Empty when the mount table cannot be read.
     QList<DriveEntry> drives() override;
@@ -73,7 +74,8 @@ private:
     };
 
     QString systemRoot_;
-    platform::VolumeQueries& queries_;
+    // Shared with label queries that may outlive the catalogue on a stuck volume.
+    std::shared_ptr<platform::VolumeQueries> queries_;
     QueryRunner& labelQueries_;
     // Keyed by mount id and mount point: a remount gets a new id and is asked again.
     QHash<QString, std::shared_ptr<LabelQuery>> labels_;

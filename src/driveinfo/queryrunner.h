@@ -10,8 +10,9 @@ namespace driveinfo {
 
 // Runs drive queries (labels, sizes, mount checks) that may never return: a FUSE daemon that
 // stopped or a network server that went away blocks the calling thread inside the kernel.
-// Work handed in must keep what it writes alive itself (shared_ptr), since work that does not
-// answer in time is abandoned, not waited for.
+// Work handed in must own what it uses (shared_ptr: its result slot and the services it calls),
+// since work that does not answer in time is abandoned, not waited for, and may outlive
+// whoever asked.
 class QueryRunner {
 public:
     virtual ~QueryRunner() = default;

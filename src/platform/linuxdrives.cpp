@@ -106,11 +106,12 @@ bool findMount(const QString& systemRoot, const QString& mountRoot, MountRecord&
 class LinuxDrive : public Drive {
 public:
     // root is the mount point, or a share folder below a file manager's gateway mount.
-    LinuxDrive(QString systemRoot, MountRecord mount, QString root, VolumeQueries& queries)
+    LinuxDrive(QString systemRoot, MountRecord mount, QString root,
+               std::shared_ptr<VolumeQueries> queries)
         : systemRoot_(std::move(systemRoot)),
           mount_(std::move(mount)),
           root_(std::move(root)),
-          queries_(queries),
+          queries_(std::move(queries)),
           driveType_(driveTypeOf(systemRoot_, mount_)) {}
 
     DriveType driveType() override { return driveType_; }
@@ -118,15 +119,15 @@ public:
     QString volumeName() override {
         ensureStillMounted();
         if (root_ != mount_.mountPoint) return shareName(mount_, root_);
-        return volumeLabelOf(systemRoot_, mount_, queries_);
+        return volumeLabelOf(systemRoot_, mount_, *queries_);
     }
     double totalSize() override {
         ensureStillMounted();
-        return queries_.space(root_).totalBytes;
+        return queries_->space(root_).totalBytes;
     }
     double freeSpace() override {
         ensureStillMounted();
-        return queries_.space(root_).availableBytes;
+        return queries_->space(root_).availableBytes;
     }
 
 private:
@@ -143,7 +144,7 @@ private:
     QString systemRoot_;
     MountRecord mount_;
     QString root_;
-    VolumeQueries& queries_;
+    std::shared_ptr<VolumeQueries> queries_;
     DriveType driveType_;
 };
 
@@ -177,8 +178,8 @@ QString SystemVolumeQueries::fileSystemLabel(const QString& mountRoot) {
     return QString::fromUtf8(label, static_cast<qsizetype>(::strnlen(label, FSLABEL_MAX)));
 }
 
-VolumeQueries& systemVolumeQueries() {
-    static SystemVolumeQueries queries;
+std::shared_ptr<VolumeQueries> systemVolumeQueries() {
+    static const std::shared_ptr<VolumeQueries> queries = std::make_shared<SystemVolumeQueries>();
     return queries;
 }
 
@@ -265,8 +266,8 @@ QString decodeUdevName(const QString& name) {
     return QString::fromUtf8(decoded);
 }
 
-LinuxDriveService::LinuxDriveService(QString systemRoot, VolumeQueries& queries)
-    : systemRoot_(std::move(systemRoot)), queries_(queries) {}
+LinuxDriveService::LinuxDriveService(QString systemRoot, std::shared_ptr<VolumeQueries> queries)
+    : systemRoot_(std::move(systemRoot)), queries_(std::move(queries)) {}
 
 std::unique_ptr<Drive> LinuxDriveService::getDrive(const QString& mountRoot) {
     if (mountRoot.isEmpty()) throw noDriveSelected();

@@ -17,8 +17,9 @@ public:
     QString fileSystemLabel(const QString& mountRoot) override;
 };
 
-// One process-wide instance; it keeps no state.
-VolumeQueries& systemVolumeQueries();
+// One process-wide instance; it keeps no state. Shared, since a query thread that is given up
+// keeps it for as long as it runs.
+std::shared_ptr<VolumeQueries> systemVolumeQueries();
 
 // The sysfs folder of the block device behind a mount ("/sys/devices/.../block/sdb/sdb1"), or
 // an empty string when it has none or sysfs does not know it.
@@ -44,12 +45,12 @@ QString decodeUdevName(const QString& name);
 class LinuxDriveService : public DriveService {
 public:
     explicit LinuxDriveService(QString systemRoot = {},
-                               VolumeQueries& queries = systemVolumeQueries());
+                               std::shared_ptr<VolumeQueries> queries = systemVolumeQueries());
     std::unique_ptr<Drive> getDrive(const QString& mountRoot) override;
 
 private:
     QString systemRoot_;
-    VolumeQueries& queries_;
+    std::shared_ptr<VolumeQueries> queries_;
 };
 
 }  // namespace platform

@@ -45,7 +45,8 @@ struct WindowServices {
     platform::ClipboardService& clipboard;
     platform::PointerService& pointer;
     platform::MessageBoxService& messages;
-    platform::DriveService& drives;
+    // Shared with drive queries that may outlive the window on a volume that does not answer.
+    std::shared_ptr<platform::DriveService> drives;
     driveinfo::DriveCatalogue& catalogue;
     measure::StepRunner& phases;
     // Optional: when given, Drive1 follows the mount table while the program runs.

@@ -87,9 +87,9 @@ private Q_SLOTS:
     void listsMeasurableVolumesOnce() {
         QFETCH(QString, machine);
         QFETCH(QStringList, expected);
-        fakes::FakeVolumeQueries queries;
-        queries.labels.insert(QStringLiteral("/mnt/dov-fixture/stick"),
-                              QStringLiteral("TESTSTICK"));
+        auto queries = std::make_shared<fakes::FakeVolumeQueries>();
+        queries->labels.insert(QStringLiteral("/mnt/dov-fixture/stick"),
+                               QStringLiteral("TESTSTICK"));
         driveinfo::MountTableCatalogue catalogue(fakes::recordedSystem(machine), queries);
         const QList<driveinfo::DriveEntry> entries = catalogue.drives();
         QCOMPARE(texts(entries), expected);
@@ -98,7 +98,7 @@ private Q_SLOTS:
                      qPrintable(entry.displayText()));
         }
         // Labels are never asked of network volumes: opening one can hang.
-        for (const QString& asked : queries.labelQueries) {
+        for (const QString& asked : queries->labelQueries) {
             QVERIFY2(!asked.startsWith(QLatin1String("/mnt/nfs")) && asked != "/mnt/team" &&
                          asked != "/home/alex/build" && asked != "/mnt/public share",
                      qPrintable(asked));
@@ -106,7 +106,7 @@ private Q_SLOTS:
     }
 
     void entryIsItsMountRoot() {
-        fakes::FakeVolumeQueries queries;
+        auto queries = std::make_shared<fakes::FakeVolumeQueries>();
         driveinfo::MountTableCatalogue catalogue(fakes::recordedSystem(QStringLiteral("laptop")),
                                                  queries);
         const QList<driveinfo::DriveEntry> entries = catalogue.drives();
@@ -158,7 +158,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, table);
         QFETCH(QStringList, expected);
         const fakes::SystemRoot root(table);
-        fakes::FakeVolumeQueries queries;
+        auto queries = std::make_shared<fakes::FakeVolumeQueries>();
         driveinfo::MountTableCatalogue catalogue(root.path(), queries);
         QCOMPARE(texts(catalogue.drives()), expected);
         // /home is on the root disk in every table; with nothing listed, on no drive.
@@ -172,21 +172,21 @@ private Q_SLOTS:
             "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n"
             "2 1 0:33 / /home/alex/vault rw - fuse.encfs encfs rw\n"
             "3 1 0:34 / /home/alex/stalled rw - fuse.bindfs x rw\n");
-        StallingLabels labels;
-        labels.stuck = QStringLiteral("/home/alex/stalled");
+        auto labels = std::make_shared<StallingLabels>();
+        labels->stuck = QStringLiteral("/home/alex/stalled");
         driveinfo::ThreadedQueryRunner runner(std::chrono::milliseconds(300));
         driveinfo::MountTableCatalogue catalogue(root.path(), labels, runner);
 
         const QStringList whileStalled{"/", "/home/alex/vault [VAULT]", "/home/alex/stalled"};
         QCOMPARE(texts(catalogue.drives()), whileStalled);
         QCOMPARE(texts(catalogue.drives()), whileStalled);
-        QCOMPARE(labels.askedSoFar().count(labels.stuck), 1);
-        QCOMPARE(labels.askedSoFar().count(QStringLiteral("/home/alex/vault")), 1);
+        QCOMPARE(labels->askedSoFar().count(labels->stuck), 1);
+        QCOMPARE(labels->askedSoFar().count(QStringLiteral("/home/alex/vault")), 1);
 
-        labels.release.release();
+        labels->release.release();
         QTRY_COMPARE(texts(catalogue.drives()).last(),
                      QStringLiteral("/home/alex/stalled [STALLED]"));
-        QCOMPARE(labels.askedSoFar().count(labels.stuck), 1);
+        QCOMPARE(labels->askedSoFar().count(labels->stuck), 1);
     }
 
     void driveHolding_data() {
@@ -221,7 +221,7 @@ private Q_SLOTS:
         QFETCH(QString, machine);
         QFETCH(QString, path);
         QFETCH(QString, drive);
-        fakes::FakeVolumeQueries queries;
+        auto queries = std::make_shared<fakes::FakeVolumeQueries>();
         driveinfo::MountTableCatalogue catalogue(fakes::recordedSystem(machine), queries);
         QCOMPARE(catalogue.driveHolding(path), drive);
     }

@@ -16,20 +16,20 @@ class DrivePanelTest : public QObject {
 
 private:
     fakes::FakeDriveView view;
-    fakes::FakeDriveService drives;
+    std::shared_ptr<fakes::FakeDriveService> drives;
     fakes::FakeMessageBox messages;
 
 private Q_SLOTS:
     void init() {
         view = fakes::FakeDriveView();
-        drives = fakes::FakeDriveService();
+        drives = std::make_shared<fakes::FakeDriveService>();
         messages = fakes::FakeMessageBox();
     }
 
     void startUpFillsPanelAndEmptiesTimes() {
         view.selectedRoot = QStringLiteral("/media/alex/STICK");
-        drives.drives.insert(view.selectedRoot, {platform::DriveType::Removable,
-                                                 QStringLiteral("STICK"), 31.9e9, 7.9e9});
+        drives->drives.insert(view.selectedRoot, {platform::DriveType::Removable,
+                                                  QStringLiteral("STICK"), 31.9e9, 7.9e9});
         DrivePanel panel(view, drives, messages);
 
         panel.showAtActivation();
@@ -39,7 +39,7 @@ private Q_SLOTS:
         QCOMPARE(view.calls, QStringList({"clear", "clear", "selected", "Text5=STICK",
                                           "Text6=31900", "Text7=7900", "Text4=Removable Disk"}));
         QVERIFY(messages.shown.isEmpty());
-        QCOMPARE(drives.requested, QStringList{view.selectedRoot});
+        QCOMPARE(drives->requested, QStringList{view.selectedRoot});
     }
 
     void driveTypeText_data() {
@@ -58,7 +58,7 @@ private Q_SLOTS:
         QFETCH(int, type);
         QFETCH(QString, expected);
         view.selectedRoot = QStringLiteral("/mnt/x");
-        drives.drives.insert(view.selectedRoot, {platform::DriveType(type), {}, 0, 0});
+        drives->drives.insert(view.selectedRoot, {platform::DriveType(type), {}, 0, 0});
         DrivePanel panel(view, drives, messages);
         panel.showSelectedDrive();
         QCOMPARE(view.text4, expected);
@@ -81,7 +81,7 @@ private Q_SLOTS:
         QFETCH(double, bytes);
         QFETCH(QString, expected);
         view.selectedRoot = QStringLiteral("/mnt/x");
-        drives.drives.insert(view.selectedRoot, {platform::DriveType::Fixed, {}, bytes, bytes});
+        drives->drives.insert(view.selectedRoot, {platform::DriveType::Fixed, {}, bytes, bytes});
         DrivePanel panel(view, drives, messages);
         panel.showSelectedDrive();
         QCOMPARE(view.text6, expected);
@@ -119,7 +119,8 @@ private Q_SLOTS:
         if (failingStep == QLatin1String("totalSize")) data.totalSizeFailure = reason;
         if (failingStep == QLatin1String("freeSpace")) data.freeSpaceFailure = reason;
         if (failingStep == QLatin1String("driveType")) data.driveTypeFailure = reason;
-        if (failingStep != QLatin1String("getDrive")) drives.drives.insert(view.selectedRoot, data);
+        if (failingStep != QLatin1String("getDrive"))
+            drives->drives.insert(view.selectedRoot, data);
         DrivePanel panel(view, drives, messages);
 
         panel.showSelectedDrive();
@@ -133,8 +134,8 @@ private Q_SLOTS:
 
     void notReadyAfterGoodDriveKeepsItsValues() {
         view.selectedRoot = QStringLiteral("/media/alex/STICK");
-        drives.drives.insert(view.selectedRoot,
-                             {platform::DriveType::Removable, QStringLiteral("STICK"), 8e9, 2e9});
+        drives->drives.insert(view.selectedRoot,
+                              {platform::DriveType::Removable, QStringLiteral("STICK"), 8e9, 2e9});
         DrivePanel panel(view, drives, messages);
         panel.showAtActivation();
 
@@ -163,37 +164,48 @@ private Q_SLOTS:
             }
             std::atomic<int> stuckQueries{0};
             QSemaphore release;
-        } stalling;
+        };
+        auto stalling = std::make_shared<StallingService>();
         for (const char* root : {"/mnt/stuck", "/mnt/ok"}) {
-            stalling.drives.insert(QString::fromLatin1(root),
-                                   {platform::DriveType::Fixed, QStringLiteral("OK"), 2e9, 1e9});
+            stalling->drives.insert(QString::fromLatin1(root),
+                                    {platform::DriveType::Fixed, QStringLiteral("OK"), 2e9, 1e9});
         }
         driveinfo::ThreadedQueryRunner runner(std::chrono::milliseconds(300));
-        DrivePanel panel(view, stalling, messages, runner);
+        auto panel = std::make_unique<DrivePanel>(view, stalling, messages, runner);
 
         view.selectedRoot = QStringLiteral("/mnt/stuck");
-        panel.showSelectedDrive();
+        panel->showSelectedDrive();
         QTRY_COMPARE(messages.shown, QStringList{"Drive /mnt/stuck does not answer"});
         QCOMPARE(view.text5, QStringLiteral("old name"));
-        QVERIFY(panel.isStalled(view.selectedRoot));
+        QVERIFY(panel->isStalled(view.selectedRoot));
 
         view.selectedRoot = QStringLiteral("/mnt/ok");
-        panel.showSelectedDrive();
+        panel->showSelectedDrive();
         QTRY_COMPARE(view.text6, QStringLiteral("2000"));
         QCOMPARE(view.text5, QStringLiteral("OK"));
 
         view.selectedRoot = QStringLiteral("/mnt/stuck");
-        panel.showSelectedDrive();
+        panel->showSelectedDrive();
         QCOMPARE(messages.shown.size(), 2);
         QCOMPARE(messages.shown.last(), QStringLiteral("Drive /mnt/stuck does not answer"));
-        QCOMPARE(stalling.stuckQueries.load(), 1);
-        QVERIFY_THROWS_EXCEPTION(platform::Failure, panel.checkAnswers(view.selectedRoot));
+        QCOMPARE(stalling->stuckQueries.load(), 1);
+        QVERIFY_THROWS_EXCEPTION(platform::Failure, panel->checkAnswers(view.selectedRoot));
 
-        stalling.release.release();
-        QTRY_VERIFY(!panel.isStalled(view.selectedRoot));
+        stalling->release.release();
+        QTRY_VERIFY(!panel->isStalled(view.selectedRoot));
         QTest::qWait(50);
         QCOMPARE(view.text6, QStringLiteral("2000"));
         QCOMPARE(messages.shown.size(), 2);
+
+        // A query given up keeps the service it calls once the panel and its owner let go.
+        panel->showSelectedDrive();
+        QTRY_COMPARE(stalling->stuckQueries.load(), 2);
+        panel.reset();
+        const std::weak_ptr<StallingService> left = stalling;
+        stalling.reset();
+        QVERIFY(!left.expired());
+        left.lock()->release.release();
+        QTRY_VERIFY(left.expired());
     }
 
     void otherErrorsAlsoGiveOneMessage() {
@@ -202,8 +214,8 @@ private Q_SLOTS:
             std::unique_ptr<platform::Drive> getDrive(const QString&) override {
                 throw std::runtime_error("out of memory");
             }
-        } throwing;
-        DrivePanel failing(view, throwing, messages);
+        };
+        DrivePanel failing(view, std::make_shared<ThrowingService>(), messages);
         failing.showSelectedDrive();
         QCOMPARE(messages.shown, QStringList{"out of memory"});
     }

@@ -65,30 +65,30 @@ private Q_SLOTS:
         QFETCH(QString, mountRoot);
         QFETCH(int, type);
         QFETCH(QString, label);
-        fakes::FakeVolumeQueries queries;
+        auto queries = std::make_shared<fakes::FakeVolumeQueries>();
         platform::LinuxDriveService service(recordedSystem(machine), queries);
         const std::unique_ptr<platform::Drive> drive = service.getDrive(mountRoot);
         QCOMPARE(int(drive->driveType()), type);
         QCOMPARE(drive->volumeName(), label);
         // The file system itself is asked only when udev has no name, and never across a
         // network, where opening the root can hang.
-        if (type == 3 || !label.isEmpty()) QVERIFY(queries.labelQueries.isEmpty());
+        if (type == 3 || !label.isEmpty()) QVERIFY(queries->labelQueries.isEmpty());
     }
 
     void labelFromTheFileSystemWhenUdevHasNone() {
-        fakes::FakeVolumeQueries queries;
-        queries.labels.insert(QStringLiteral("/mnt/dov-fixture/stick"),
-                              QStringLiteral("TESTSTICK"));
+        auto queries = std::make_shared<fakes::FakeVolumeQueries>();
+        queries->labels.insert(QStringLiteral("/mnt/dov-fixture/stick"),
+                               QStringLiteral("TESTSTICK"));
         platform::LinuxDriveService service(recordedSystem(QStringLiteral("vm-loop-tmpfs")),
                                             queries);
         QCOMPARE(service.getDrive(QStringLiteral("/mnt/dov-fixture/stick"))->volumeName(),
                  QStringLiteral("TESTSTICK"));
-        QCOMPARE(queries.labelQueries, QStringList{"/mnt/dov-fixture/stick"});
+        QCOMPARE(queries->labelQueries, QStringList{"/mnt/dov-fixture/stick"});
     }
 
     void sizesComeFromTheMountRoot() {
-        fakes::FakeVolumeQueries queries;
-        queries.spaces.insert(QStringLiteral("/media/alex/STICK"), {61505273856.0, 999999.0});
+        auto queries = std::make_shared<fakes::FakeVolumeQueries>();
+        queries->spaces.insert(QStringLiteral("/media/alex/STICK"), {61505273856.0, 999999.0});
         platform::LinuxDriveService service(recordedSystem(QStringLiteral("laptop")), queries);
         const auto drive = service.getDrive(QStringLiteral("/media/alex/STICK/"));
         QCOMPARE(drive->totalSize(), 61505273856.0);
@@ -106,13 +106,13 @@ private Q_SLOTS:
     void notMountedIsNotReady() {
         QFETCH(QString, mountRoot);
         QFETCH(QString, message);
-        fakes::FakeVolumeQueries queries;
+        auto queries = std::make_shared<fakes::FakeVolumeQueries>();
         platform::LinuxDriveService service(recordedSystem(QStringLiteral("laptop")), queries);
         QCOMPARE(testsupport::failureOf([&] { service.getDrive(mountRoot); }), message);
     }
 
     void missingMountTableNamesItsPath() {
-        fakes::FakeVolumeQueries queries;
+        auto queries = std::make_shared<fakes::FakeVolumeQueries>();
         platform::LinuxDriveService service(QStringLiteral("/nonexistent-dov-root"), queries);
         const QString failure =
             testsupport::failureOf([&] { service.getDrive(QStringLiteral("/")); });
@@ -125,8 +125,8 @@ private Q_SLOTS:
     void driveUnmountedAfterGetDriveIsNotReady() {
         const QByteArray base = "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n";
         fakes::SystemRoot root(base + "2 1 8:17 / /media/x rw - vfat /dev/sdb1 rw\n");
-        fakes::FakeVolumeQueries queries;
-        queries.spaces.insert(QStringLiteral("/media/x"), {2e9, 1e9});
+        auto queries = std::make_shared<fakes::FakeVolumeQueries>();
+        queries->spaces.insert(QStringLiteral("/media/x"), {2e9, 1e9});
         platform::LinuxDriveService service(root.path(), queries);
         const auto drive = service.getDrive(QStringLiteral("/media/x"));
         QCOMPARE(drive->totalSize(), 2e9);

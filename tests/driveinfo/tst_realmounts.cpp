@@ -60,9 +60,9 @@ private Q_SLOTS:
 
         fakes::FakeDriveView view;
         view.selectedRoot = stick.mountPoint();
-        platform::LinuxDriveService drives;
         fakes::FakeMessageBox messages;
-        driveinfo::DrivePanel panel(view, drives, messages);
+        driveinfo::DrivePanel panel(view, std::make_shared<platform::LinuxDriveService>(),
+                                    messages);
         panel.showSelectedDrive();
         QCOMPARE(messages.shown, QStringList());
 

@@ -39,7 +39,7 @@ private Q_SLOTS:
         const QString firstRoot = first->mountPoint();
 
         fakes::FakeServices fake;
-        CountingDrives drives;
+        auto drives = std::make_shared<CountingDrives>();
         driveinfo::MountTableCatalogue catalogue;
         driveinfo::MountTableWatcher watcher;
         if (!watcher.isWatching()) QSKIP(qPrintable(watcher.whyNotWatching()));
@@ -52,7 +52,7 @@ private Q_SLOTS:
         const int firstIndex = drive1->findData(firstRoot);
         QVERIFY2(firstIndex >= 0, qPrintable(firstRoot));
         drive1->setCurrentIndex(firstIndex);
-        QCOMPARE(drives.queried, QStringList({firstRoot}));
+        QCOMPARE(drives->queried, QStringList({firstRoot}));
         QVERIFY2(fake.messages.shown.isEmpty(), qPrintable(fake.messages.shown.join('|')));
         QCOMPARE(form.findChild<QLineEdit*>(QStringLiteral("Text4"))->text(),
                  QStringLiteral("RAM DISK"));
@@ -75,7 +75,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(drive1->currentText().endsWith(window::Form1::notMountedMark()),
                                  kWatchMs);
         QCOMPARE(drive1->currentData().toString(), firstRoot);
-        QCOMPARE(drives.queried, QStringList({firstRoot}));
+        QCOMPARE(drives->queried, QStringList({firstRoot}));
         form.Command1_Click();
         QCOMPARE(fake.messages.shown.size(), 1);
         QVERIFY2(fake.messages.shown.first().contains(firstRoot),
@@ -92,7 +92,7 @@ private Q_SLOTS:
         const QString root = drive.mountPoint();
 
         fakes::FakeServices fake;
-        CountingDrives drives;
+        auto drives = std::make_shared<CountingDrives>();
         driveinfo::MountTableCatalogue catalogue;
         driveinfo::MountTableWatcher watcher;
         if (!watcher.isWatching()) QSKIP(qPrintable(watcher.whyNotWatching()));

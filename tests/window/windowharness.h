@@ -48,7 +48,7 @@ protected:
 
 // The window's services: the recording fakes, and the drive side the test chooses.
 inline window::WindowServices windowServices(fakes::FakeServices& fake,
-                                             platform::DriveService& drives,
+                                             std::shared_ptr<platform::DriveService> drives,
                                              driveinfo::DriveCatalogue& catalogue,
                                              measure::StepRunner& phases,
                                              driveinfo::MountTableWatcher* watcher) {
@@ -79,7 +79,7 @@ struct Harness : fakes::FakeServices {
     void rebuildForm() {
         form.reset();
         form = std::make_unique<window::Form1>(
-            windowServices(*this, drives, catalogue, phases, &watcher));
+            windowServices(*this, driveService, catalogue, phases, &watcher));
     }
 
     // Shows the window and makes it active, as the desktop would.
@@ -110,7 +110,9 @@ struct Harness : fakes::FakeServices {
         return roots;
     }
 
-    fakes::FakeDriveService drives;
+    std::shared_ptr<fakes::FakeDriveService> driveService =
+        std::make_shared<fakes::FakeDriveService>();
+    fakes::FakeDriveService& drives = *driveService;
     FakeCatalogue catalogue;
     HookedStepRunner phases;
     // Watches nothing; the tests emit its signal themselves.
