@@ -12,6 +12,7 @@ packages=(
     desktop-file-utils appstream binutils-mingw-w64-i686 libxml2-utils groff-base
     dpkg-dev lintian git
     dbus polkitd pkexec passwd
+    at-spi2-core python3-pyatspi gir1.2-atspi-2.0
 )
 
 missing=()

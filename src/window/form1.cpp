@@ -16,6 +16,7 @@
 #include <QStyle>
 #include <QTimer>
 #include <QWindow>
+#include <utility>
 
 #include "driveinfo/drivecatalogue.h"
 #include "driveinfo/drivepanel.h"
@@ -29,6 +30,7 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/version.h"
+#include "window/namedcombobox.h"
 #include "window/windowfonts.h"
 
 namespace window {
@@ -137,6 +139,7 @@ Form1::Form1(WindowServices services, QWidget* parent)
     setFont(defaultWindowFont());
 
     createControls();
+    nameControlsAfterCaptions();
     setUpTabOrder();
     setUpIcon();
     centreOnScreen();
@@ -248,6 +251,22 @@ void Form1::createControls() {
         // Text6 and Text7 are one text line high and Text5 overlaps the foot of Text4: a
         // frame would cover the text, so the panel boxes are flat.
         box->setFrame(false);
+    }
+}
+
+void Form1::nameControlsAfterCaptions() {
+    nameComboBoxesByAccessibleName();
+    // Each box and list with the label beside it; the tool-tips stay the descriptions.
+    static constexpr std::pair<const char*, const char*> kCaptionOf[] = {
+        {"Text4", "Label14"}, {"Text6", "Label10"}, {"Text5", "Label15"},
+        {"Text7", "Label11"}, {"Drive1", "Label4"}, {"Combo1", "Label5"},
+        {"Text1", "Label3"},  {"Text2", "Label1"},  {"Text3", "Label2"}};
+    for (const auto& [controlName, labelName] : kCaptionOf) {
+        auto* control = findChild<QWidget*>(QLatin1String(controlName), Qt::FindDirectChildrenOnly);
+        auto* label = findChild<QLabel*>(QLatin1String(labelName), Qt::FindDirectChildrenOnly);
+        // A screen reader reads the name; the buddy gives it the labelled-by relation too.
+        label->setBuddy(control);
+        control->setAccessibleName(label->text());
     }
 }
 

@@ -111,6 +111,7 @@ private:
     // during a phase and while a message box waits.
     bool endsTheProgram(QObject* receiver, QEvent* event) const;
     void createControls();
+    void nameControlsAfterCaptions();
     void setUpTabOrder();
     void setUpIcon();
     void centreOnScreen();

@@ -13,6 +13,7 @@
 #include <QtEndian>
 
 #include "support/harness.h"
+#include "xsession.h"
 
 using testsupport::readFileBytes;
 using testsupport::runChild;
@@ -46,6 +47,17 @@ QMap<QString, QString> desktopEntryKeys(const QString& path) {
         }
     }
     return keys;
+}
+
+// Empty when a private accessibility bus can be run and read; otherwise the reason to skip.
+QString whyNoAccessibilityBus(const QString& python) {
+    QString why = testsupport::whyNotTools({QStringLiteral("dbus-run-session")});
+    if (why.isEmpty() && !QFile::exists(QStringLiteral("/usr/libexec/at-spi-bus-launcher")))
+        why = QStringLiteral("at-spi-bus-launcher is not installed (Debian package at-spi2-core)");
+    if (why.isEmpty() &&
+        !runChild(python, {QStringLiteral("-c"), QStringLiteral("import pyatspi")}).ok())
+        why = QStringLiteral("pyatspi is not installed (Debian package python3-pyatspi)");
+    return why;
 }
 
 }  // namespace
@@ -244,6 +256,48 @@ private Q_SLOTS:
                  "the metainfo does not launch the installed desktop entry");
         QVERIFY2(text.contains(QStringLiteral("<release version=\"1.01\"")),
                  "release 1.01 missing");
+    }
+
+    // What a screen reader hears: the real window on its own X server and session bus, its
+    // tree read through AT-SPI. Each box and list is named after the caption beside it.
+    void screenReaderNamesBoxesAfterCaptions() {
+        const QString python = QStringLiteral("/usr/bin/python3");  // where pyatspi is
+        const QString whyNot = whyNoAccessibilityBus(python);
+        if (!whyNot.isEmpty()) QSKIP(qPrintable(whyNot));
+        const e2e::Session session;
+        if (!session.whyNot.isEmpty()) QSKIP(qPrintable(session.whyNot));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DISPLAY"), session.display);
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), session.runtime.path());
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        environment.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        const auto run = runChild(
+            QStringLiteral("dbus-run-session"),
+            {QStringLiteral("--"), python, QStringLiteral(DOV_ATSPI_SCRIPT), session.program},
+            90000, environment);
+        QVERIFY2(run.ok(), qPrintable(textOf(run)));
+
+        QMultiMap<QString, QString> namesByRole;
+        for (const QString& line : QString::fromUtf8(run.output).split(QLatin1Char('\n'))) {
+            if (line.count(QLatin1Char('\t')) == 1)
+                namesByRole.insert(line.section(QLatin1Char('\t'), 0, 0),
+                                   line.section(QLatin1Char('\t'), 1));
+        }
+        const QMap<QString, QStringList> expected{
+            {QStringLiteral("text"),
+             {QStringLiteral(u"TYPE  ："), QStringLiteral(u"TOTAL ："), QStringLiteral(u"NAME ："),
+              QStringLiteral(u"FREE   ："), QStringLiteral("DATA CREATE   ( CPU TIME )"),
+              QStringLiteral("WRITE TIME (PC => USB )"), QStringLiteral("READ TIME (PC <= USB )")}},
+            {QStringLiteral("combo box"),
+             {QStringLiteral("DRIVE SELECT"), QStringLiteral("DATA SIZE")}}};
+        for (auto role = expected.cbegin(); role != expected.cend(); ++role) {
+            for (const QString& caption : role.value()) {
+                QVERIFY2(namesByRole.values(role.key()).contains(caption),
+                         qPrintable(QStringLiteral("no %1 named \"%2\" in:\n%3")
+                                        .arg(role.key(), caption, textOf(run))));
+            }
+        }
     }
 
 private:

@@ -1,5 +1,6 @@
 // The window's fixed layout: every control's geometry, caption, font, tool-tip and tab order.
 
+#include <QAccessible>
 #include <QFile>
 #include <QHash>
 #include <QLabel>
@@ -50,43 +51,54 @@ private Q_SLOTS:
         QTest::addColumn<QString>("family");
         QTest::addColumn<double>("points");
         QTest::addColumn<bool>("bold");
+        QTest::addColumn<QString>("spokenName");  // what a screen reader says; empty: the caption
 
         // The labels without a font of their own use the window's font, a Japanese Gothic at 9 pt.
         auto row = [](const char* name, const char* cls, const QString& caption, QRect twips,
-                      const QString& family, double points, bool bold = false) {
+                      const QString& family, double points, bool bold = false,
+                      const QString& spokenName = {}) {
             QTest::newRow(name) << QString::fromLatin1(cls) << caption << twips << family << points
-                                << bold;
+                                << bold << (spokenName.isEmpty() ? caption : spokenName);
         };
         row("Label14", "QLabel", QStringLiteral(u"TYPE  ："), {840, 120, 735, 255}, kGothic, 9.0);
-        row("Text4", "QLineEdit", {}, {1560, 120, 1575, 285}, kGothic, 9.75);
+        row("Text4", "QLineEdit", {}, {1560, 120, 1575, 285}, kGothic, 9.75, false,
+            QStringLiteral(u"TYPE  ："));
         row("Label10", "QLabel", QStringLiteral(u"TOTAL ："), {3135, 120, 855, 375}, kGothic, 9.0);
-        row("Text6", "QLineEdit", {}, {3840, 120, 735, 195}, kGothic, 9.75);
+        row("Text6", "QLineEdit", {}, {3840, 120, 735, 195}, kGothic, 9.75, false,
+            QStringLiteral(u"TOTAL ："));
         row("Label12", "QLabel", QStringLiteral("MB"), {4725, 120, 375, 255}, kGothic, 9.0);
         row("Label15", "QLabel", QStringLiteral(u"NAME ："), {840, 360, 735, 255}, kGothic, 9.0);
-        row("Text5", "QLineEdit", {}, {1560, 330, 1575, 285}, kGothic, 9.75);
+        row("Text5", "QLineEdit", {}, {1560, 330, 1575, 285}, kGothic, 9.75, false,
+            QStringLiteral(u"NAME ："));
         row("Label11", "QLabel", QStringLiteral(u"FREE   ："), {3135, 360, 855, 255}, kGothic, 9.0);
-        row("Text7", "QLineEdit", {}, {3840, 360, 735, 195}, kGothic, 9.75);
+        row("Text7", "QLineEdit", {}, {3840, 360, 735, 195}, kGothic, 9.75, false,
+            QStringLiteral(u"FREE   ："));
         row("Label13", "QLabel", QStringLiteral("MB"), {4725, 360, 375, 255}, kGothic, 9.0);
         row("Label4", "QLabel", QStringLiteral("DRIVE SELECT"), {360, 720, 975, 375}, kGothic, 9.0);
-        row("Drive1", "QComboBox", {}, {1560, 720, 3495, 360}, kGothic, 12.0);
-        row("Combo1", "QComboBox", {}, {1560, 1200, 1095, 450}, kArial, 14.25);
+        row("Drive1", "QComboBox", {}, {1560, 720, 3495, 360}, kGothic, 12.0, false,
+            QStringLiteral("DRIVE SELECT"));
+        row("Combo1", "QComboBox", {}, {1560, 1200, 1095, 450}, kArial, 14.25, false,
+            QStringLiteral("DATA SIZE"));
         row("Label5", "QLabel", QStringLiteral("DATA SIZE"), {360, 1320, 975, 255}, kGothic, 9.0);
         row("Label6", "QLabel", QStringLiteral("MB"), {2760, 1320, 375, 255}, kGothic, 9.0);
         row("Command1", "QPushButton", QStringLiteral("START"), {3480, 1680, 1575, 735}, kGothic,
             12.0, true);
         row("Label3", "QLabel", QStringLiteral("DATA CREATE   ( CPU TIME )"),
             {240, 1800, 1215, 375}, kGothic, 9.0);
-        row("Text1", "QLineEdit", {}, {1560, 1800, 1095, 375}, kArial, 14.25);
+        row("Text1", "QLineEdit", {}, {1560, 1800, 1095, 375}, kArial, 14.25, false,
+            QStringLiteral("DATA CREATE   ( CPU TIME )"));
         row("Label7", "QLabel", QStringLiteral("sec"), {2760, 1920, 375, 255}, kGothic, 12.0);
         row("Label1", "QLabel", QStringLiteral("WRITE TIME (PC => USB )"), {360, 2400, 1095, 375},
             kGothic, 9.0);
-        row("Text2", "QLineEdit", {}, {1560, 2400, 1095, 375}, kArial, 14.25);
+        row("Text2", "QLineEdit", {}, {1560, 2400, 1095, 375}, kArial, 14.25, false,
+            QStringLiteral("WRITE TIME (PC => USB )"));
         row("Label8", "QLabel", QStringLiteral("sec"), {2760, 2520, 375, 255}, kGothic, 12.0);
         row("Command2", "QPushButton", QStringLiteral("QUIT"), {3480, 2640, 1575, 735}, kGothic,
             12.0, true);
         row("Label2", "QLabel", QStringLiteral("READ TIME (PC <= USB )"), {360, 3000, 1095, 375},
             kGothic, 9.0);
-        row("Text3", "QLineEdit", {}, {1560, 3000, 1095, 375}, kArial, 14.25);
+        row("Text3", "QLineEdit", {}, {1560, 3000, 1095, 375}, kArial, 14.25, false,
+            QStringLiteral("READ TIME (PC <= USB )"));
         row("Label9", "QLabel", QStringLiteral("sec"), {2760, 3120, 375, 255}, kGothic, 12.0);
     }
 
@@ -97,6 +109,7 @@ private Q_SLOTS:
         QFETCH(QString, family);
         QFETCH(double, points);
         QFETCH(bool, bold);
+        QFETCH(QString, spokenName);
 
         Harness harness;
         const QString name = QString::fromLatin1(QTest::currentDataTag());
@@ -108,6 +121,11 @@ private Q_SLOTS:
                  QRect(twips.x() / 15, twips.y() / 15, twips.width() / 15, twips.height() / 15));
         if (className != QLatin1String("QComboBox")) QCOMPARE(captionOf(widget), caption);
         QCOMPARE(widget->toolTip(), kToolTips.value(name));
+        QAccessibleInterface* accessible =
+            QAccessible::queryAccessibleInterface(const_cast<QWidget*>(widget));
+        QVERIFY(accessible);
+        QCOMPARE(accessible->text(QAccessible::Name), spokenName);
+        QCOMPARE(accessible->text(QAccessible::Description), kToolTips.value(name));
 
         const QFont font = widget->font();
         QVERIFY(!font.families().isEmpty());
