@@ -27,77 +27,62 @@ using namespace std::chrono_literals;
 namespace {
 
 // Calls onClose for each close request that reaches the widget.
-class CloseWatch : public QObject {
-public:
-    CloseWatch(QWidget* widget, std::function<void()> onClose) : onClose_(std::move(onClose)) {
+struct CloseWatch : QObject {
+    CloseWatch(QWidget* widget, std::function<void()> onClose) : onClose(std::move(onClose)) {
         widget->installEventFilter(this);
     }
     bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::Close) onClose_();
+        if (event->type() == QEvent::Close) onClose();
         return false;
     }
-
-private:
-    std::function<void()> onClose_;
+    std::function<void()> onClose;
 };
 
 // Measures how often the window thread's timers fire while the runner is busy.
-class Liveness {
-public:
+struct Liveness {
     explicit Liveness(const measure::StepRunner& runner) {
-        sinceStart_.start();
-        QObject::connect(&ticker_, &QTimer::timeout, &ticker_, [this, &runner] {
-            const qint64 now = sinceStart_.elapsed();
-            if (!runner.busy()) {
-                lastTick_ = -1;
-                return;
-            }
-            if (lastTick_ >= 0) longestGap_ = std::max(longestGap_, now - lastTick_);
-            ++ticksWhileBusy_;
-            lastTick_ = now;
+        sinceStart.start();
+        QObject::connect(&ticker, &QTimer::timeout, &ticker, [this, &runner] {
+            const qint64 now = sinceStart.elapsed();
+            if (runner.busy() && lastTick >= 0) longestGap = std::max(longestGap, now - lastTick);
+            ticksWhileBusy += runner.busy() ? 1 : 0;
+            lastTick = runner.busy() ? now : -1;
         });
-        ticker_.start(10);
+        ticker.start(10);
     }
     void check() const {
-        QVERIFY2(ticksWhileBusy_ > 100, qPrintable(QString::number(ticksWhileBusy_)));
-        QVERIFY2(longestGap_ < 100, qPrintable(QStringLiteral("gap of %1 ms").arg(longestGap_)));
+        QVERIFY2(ticksWhileBusy > 100, qPrintable(QString::number(ticksWhileBusy)));
+        QVERIFY2(longestGap < 100, qPrintable(QStringLiteral("gap of %1 ms").arg(longestGap)));
     }
-
-private:
-    QElapsedTimer sinceStart_;
-    QTimer ticker_;
-    qint64 lastTick_ = -1;
-    qint64 longestGap_ = 0;
-    int ticksWhileBusy_ = 0;
+    QElapsedTimer sinceStart;
+    QTimer ticker;
+    qint64 lastTick = -1;
+    qint64 longestGap = 0;
+    int ticksWhileBusy = 0;
 };
 
-// A drive query that fails after a while, as a vanished network volume does, and shows its
-// message as the drive panel would. answer(box) runs once the box is up; a box still up after
-// three seconds, its OK never having arrived, is closed by the test.
+QMessageBox* shownMessageBox() {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) return box;
+    }
+    return nullptr;
+}
+
+// A drive query that fails late, as one of a vanished network volume does, its message shown as
+// the drive panel shows it. answer(box) runs once the box is up; a box that its answer never
+// reached is closed after three seconds.
 void askSlowFailingDrive(driveinfo::QueryRunner& queries, platform::MessageBoxService& messages,
                          std::function<void(QMessageBox*)> answer) {
-    const auto failure = std::make_shared<QString>();
     queries.runThen(
-        QCoreApplication::instance(),
-        [failure] {
-            std::this_thread::sleep_for(300ms);
-            *failure = QStringLiteral("Drive /media/stick is not ready");
-        },
-        [failure, &messages, answer](bool) {
-            const auto shownBox = [] {
-                for (QWidget* widget : QApplication::topLevelWidgets()) {
-                    if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible())
-                        return box;
-                }
-                return static_cast<QMessageBox*>(nullptr);
-            };
-            QTimer::singleShot(100, [shownBox, answer] {
-                if (QMessageBox* box = shownBox()) answer(box);
+        QCoreApplication::instance(), [] { std::this_thread::sleep_for(300ms); },
+        [&messages, answer](bool) {
+            QTimer::singleShot(100, [answer] {
+                if (QMessageBox* box = shownMessageBox()) answer(box);
             });
-            QTimer::singleShot(3000, [shownBox] {
-                if (QMessageBox* box = shownBox()) box->done(0);
+            QTimer::singleShot(3000, [] {
+                if (QMessageBox* box = shownMessageBox()) box->done(0);
             });
-            messages.showMessage(*failure);
+            messages.showMessage(QStringLiteral("Drive /media/stick is not ready"));
         });
 }
 
