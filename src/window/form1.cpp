@@ -447,8 +447,8 @@ QString Form1::sizeText() {
 QString Form1::selectedMountRoot() {
     const QString root = Drive1->currentData(kMountRootRole).toString();
     if (!vanishedRoot_.isEmpty() && root == vanishedRoot_) throw platform::driveNotReady(root);
-    // The run goes on to open the drive's root on this thread; one that does not answer
-    // would hold the window, so it is asked first, for a limited time.
+    // The run goes on to open the drive's root and waits for that step to end; one that does
+    // not answer would hold the run, and QUIT with it, so it is asked first, for a limited time.
     if (speedTest_->running() && !root.isEmpty()) drivePanel_->checkAnswers(root);
     return root;
 }

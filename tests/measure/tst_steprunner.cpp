@@ -61,6 +61,23 @@ struct Liveness {
     int ticksWhileBusy = 0;
 };
 
+// The window's waits are real: they pump events. Only the write copy is slow; the stub clock
+// needs no help to end the waits.
+void slowWriteWithRealWaits(measuretest::RunHarness& run, int& currentWait) {
+    run.view.onPause = [&currentWait](int wait) {
+        currentWait = wait;
+        platform::LinuxClock clock;
+        platform::QtEventPump pump;
+        measure::Pause(clock, pump, 0.1);
+    };
+    run.files.setBeforeOperation(
+        [target = run.targetPath()](fakes::FakeFiles::Op op, const QString& path) {
+            if (op == fakes::FakeFiles::Op::Copy && path.endsWith(target))
+                std::this_thread::sleep_for(2s);
+        });
+    run.view.size = QStringLiteral("0.1");
+}
+
 QMessageBox* shownMessageBox() {
     for (QWidget* widget : QApplication::topLevelWidgets()) {
         if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) return box;
@@ -144,21 +161,8 @@ private Q_SLOTS:
         platform::InputGate gate;
         measure::ThreadedStepRunner runner(&gate);
         measuretest::RunHarness run(&runner);
-        platform::LinuxClock clock;
-        platform::QtEventPump pump;
         int currentWait = 0;
-        // The window's waits are real: they pump events.
-        run.view.onPause = [&](int wait) {
-            currentWait = wait;
-            measure::Pause(clock, pump, 0.1);
-        };
-        // Only the write copy is slow; the stub clock needs no help to end the waits.
-        const QString target = run.targetPath();
-        run.files.setBeforeOperation([&](fakes::FakeFiles::Op op, const QString& path) {
-            if (op == fakes::FakeFiles::Op::Copy && path.endsWith(target))
-                std::this_thread::sleep_for(2s);
-        });
-        run.view.size = QStringLiteral("0.1");
+        slowWriteWithRealWaits(run, currentWait);
 
         QPushButton button(QStringLiteral("QUIT"));
         gate.setRule([&](QObject* receiver, QEvent*) {
