@@ -112,13 +112,17 @@ public:
 class LoopVolume : public ScratchMount {
 public:
     // ExfatFuse: exFAT through the FUSE daemon (type fuseblk), as many desktops mount a stick.
-    enum class Format { Ext4, ExfatFuse };
+    // Ext4Fuse: fuse2fs on the loop device (fuse.ext4, its source the device); FatFuse: fusefat
+    // on it (fuse.fusefat, whose source names only the driver); Ext4FuseImage: fuse2fs on the
+    // image file itself, with no loop device.
+    enum class Format { Ext4, ExfatFuse, Ext4Fuse, FatFuse, Ext4FuseImage };
 
     LoopVolume(qint64 sizeBytes, const QString& label, Format format)
         : ScratchMount(format == Format::Ext4
                            ? QStringLiteral("a loop-mounted ext4 image")
-                           : QStringLiteral("a loop-mounted exFAT image through FUSE")) {
+                           : QStringLiteral("a loop-mounted image through FUSE")) {
         const bool ext4 = format == Format::Ext4;
+        const bool onImage = format == Format::Ext4FuseImage;
         if (why_.isEmpty() && !ext4 && !QFile::exists(QStringLiteral("/dev/fuse"))) {
             why_ = QStringLiteral("/dev/fuse is missing: FUSE is not available");
         }
@@ -129,29 +133,50 @@ public:
                 QStringLiteral("cannot create %1: %2").arg(image.fileName(), image.errorString());
         }
         image.close();
-        if (!step(QStringLiteral("cannot attach a loop device"), QStringLiteral("losetup"),
-                  {QStringLiteral("--find"), QStringLiteral("--show"), image.fileName()},
-                  &loopDevice_)) {
+        imagePath_ = image.fileName();
+        if (!onImage &&
+            !step(QStringLiteral("cannot attach a loop device"), QStringLiteral("losetup"),
+                  {QStringLiteral("--find"), QStringLiteral("--show"), imagePath_}, &loopDevice_)) {
             loopDevice_.clear();
             return;
         }
         struct stat device {};
-        if (::stat(QFile::encodeName(loopDevice_).constData(), &device) == 0) {
+        if (!onImage && ::stat(QFile::encodeName(loopDevice_).constData(), &device) == 0) {
             majorMinor_ =
                 QStringLiteral("%1:%2").arg(major(device.st_rdev)).arg(minor(device.st_rdev));
         }
+        const QString target = onImage ? imagePath_ : loopDevice_;
+        const QStringList e2fs = {QStringLiteral("mke2fs"),
+                                  QStringLiteral("-q"),
+                                  QStringLiteral("-F"),
+                                  QStringLiteral("-t"),
+                                  QStringLiteral("ext4"),
+                                  QStringLiteral("-L"),
+                                  label};
         const QStringList formatter =
-            ext4 ? QStringList{QStringLiteral("mkfs.ext4"), QStringLiteral("-q"),
-                               QStringLiteral("-F"), QStringLiteral("-E"),
-                               QStringLiteral("lazy_itable_init=0,lazy_journal_init=0")}
-                 : QStringList{QStringLiteral("mkfs.exfat")};
-        const QStringList mounter = ext4 ? QStringList{QStringLiteral("mount"),
-                                                       QStringLiteral("-t"), QStringLiteral("ext4")}
-                                         : QStringList{QStringLiteral("mount.exfat-fuse")};
-        step(QStringLiteral("cannot format ") + loopDevice_, formatter.first(),
-             formatter.mid(1) + QStringList{QStringLiteral("-L"), label, loopDevice_});
-        mounted_ = step(QStringLiteral("cannot mount ") + loopDevice_, mounter.first(),
-                        mounter.mid(1) + QStringList{loopDevice_, mountPoint()});
+            ext4 ? QStringList{QStringLiteral("mkfs.ext4"),
+                               QStringLiteral("-q"),
+                               QStringLiteral("-F"),
+                               QStringLiteral("-E"),
+                               QStringLiteral("lazy_itable_init=0,lazy_journal_init=0"),
+                               QStringLiteral("-L"),
+                               label}
+            : format == Format::ExfatFuse
+                ? QStringList{QStringLiteral("mkfs.exfat"), QStringLiteral("-L"), label}
+            : format == Format::FatFuse
+                ? QStringList{QStringLiteral("mkfs.vfat"), QStringLiteral("-n"), label}
+                : e2fs;
+        const QStringList mounter =
+            ext4
+                ? QStringList{QStringLiteral("mount"), QStringLiteral("-t"), QStringLiteral("ext4")}
+            : format == Format::ExfatFuse ? QStringList{QStringLiteral("mount.exfat-fuse")}
+            : format == Format::FatFuse   ? QStringList{QStringLiteral("fusefat"),
+                                                      QStringLiteral("-o"), QStringLiteral("rw+")}
+                                          : QStringList{QStringLiteral("fuse2fs")};
+        step(QStringLiteral("cannot format ") + target, formatter.first(),
+             formatter.mid(1) + QStringList{target});
+        mounted_ = step(QStringLiteral("cannot mount ") + target, mounter.first(),
+                        mounter.mid(1) + QStringList{target, mountPoint()});
         // Let every user write to the root, as on a stick mounted for the desktop user.
         if (mounted_ && ext4) ::chmod(QFile::encodeName(mountPoint()).constData(), 01777);
     }
@@ -162,11 +187,13 @@ public:
         }
     }
 
+    const QString& imagePath() const { return imagePath_; }
     const QString& loopDevice() const { return loopDevice_; }  // "/dev/loopN"
     const QString& majorMinor() const { return majorMinor_; }  // "7:N"
 
 private:
     QTemporaryDir imageFolder_;  // goes with the image, after the device has let go of it
+    QString imagePath_;
     QString loopDevice_;
     QString majorMinor_;
 };
