@@ -12,7 +12,6 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -35,6 +34,15 @@ const QString helperPath = QStringLiteral(DOV_DROP_CACHE_HELPER_PATH);
 
 testsupport::ChildRun runHelper(const QStringList& arguments) {
     return testsupport::runChild(helperPath, arguments, 10000);
+}
+
+QString unknownBelow(const QString& driver, const QString& source) {
+    return QStringLiteral(
+               "%1 does not say what it reads from: the source of its mount, \"%2\", "
+               "is no block device or image file that can be found; mount the drive "
+               "with the kernel's own driver, or give %1 the option -o fsname= with "
+               "the absolute path of its device or image file")
+        .arg(driver, source);
 }
 
 // Pages of the block device in the page cache, or -1 when that cannot be told.
@@ -148,37 +156,6 @@ private:
     QString why_;
 };
 
-// A FUSE mount of a user's own, which may name any source: no daemon serves it (its connection
-// is closed at once, so nothing that looks at it waits).
-class ForgedFuseMount {
-public:
-    ForgedFuseMount(const QString& source, uid_t owner) {
-        const int fuse = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
-        const QByteArray options = QStringLiteral("fd=%1,rootmode=40000,user_id=%2,group_id=%2")
-                                       .arg(fuse)
-                                       .arg(owner)
-                                       .toLatin1();
-        mounted_ =
-            fuse >= 0 && ::mount(QFile::encodeName(source).constData(),
-                                 QFile::encodeName(folder_.path()).constData(), "fuse.dovforged",
-                                 MS_NOSUID | MS_NODEV, options.constData()) == 0;
-        if (!mounted_) why_ = QStringLiteral("cannot mount FUSE: ") + qt_error_string(errno);
-        if (fuse >= 0) ::close(fuse);
-    }
-    ~ForgedFuseMount() {
-        if (mounted_) ::umount2(QFile::encodeName(folder_.path()).constData(), MNT_DETACH);
-    }
-    ForgedFuseMount(const ForgedFuseMount&) = delete;
-    ForgedFuseMount& operator=(const ForgedFuseMount&) = delete;
-
-    const QString& whyNot() const { return why_; }
-
-private:
-    QTemporaryDir folder_;
-    bool mounted_ = false;
-    QString why_;
-};
-
 // Puts a folder first on PATH, holding a pkexec script that notes its arguments and then runs
 // `body`; with no body the folder alone is PATH, so there is no pkexec at all.
 class FakePkexec {
@@ -273,7 +250,7 @@ private Q_SLOTS:
         // Things made for a row live in /dev/shm, the one place under /dev a test may write.
         QTemporaryDir shm(QStringLiteral("/dev/shm/dov-test-XXXXXX"));
         std::optional<testsupport::LoopVolume> volume;
-        std::optional<ForgedFuseMount> forged;
+        std::optional<testsupport::OrphanFuseMount> forged;
         const QString blockDevice = someBlockDevice();
         if (!arguments.isEmpty() && arguments.first().startsWith(QLatin1Char('@'))) {
             const QString kind = arguments.first();
@@ -304,7 +281,7 @@ private Q_SLOTS:
                 path = volume->loopDevice();
                 if (kind == QLatin1String("@user-fuse")) {
                     forged.emplace(path, 1000);
-                    if (!forged->whyNot().isEmpty()) QSKIP(qPrintable(forged->whyNot()));
+                    if (!forged->isReady()) QSKIP(qPrintable(forged->whyNot()));
                 }
             }
         }
@@ -319,43 +296,19 @@ private Q_SLOTS:
         QVERIFY2(QString::fromLocal8Bit(run.errors).contains(message), run.errors.constData());
     }
 
-    void dropsTheCacheOfADeviceAFuseVolumeReads_data() {
-        QTest::addColumn<Format>("format");
-        QTest::newRow("exFAT, fuseblk") << Format::ExfatFuse;
-        QTest::newRow("fuse2fs, fuse.ext4 naming the device") << Format::Ext4Fuse;
-    }
-    void dropsTheCacheOfADeviceAFuseVolumeReads() {
-        QFETCH(Format, format);
-        testsupport::LoopVolume volume(16 * 1024 * 1024, QStringLiteral("DOVDISK"), format);
-        if (!volume.isReady()) QSKIP(qPrintable(volume.whyNot()));
-        QVERIFY(readWholeDevice(volume.loopDevice()));
-        const long before = residentDevicePages(volume.loopDevice());
-        QVERIFY2(before > 0, "reading the device did not cache it");
-
-        const testsupport::ChildRun run = runHelper({volume.loopDevice()});
-        QVERIFY2(run.ok(), qPrintable(run.why));
-        QCOMPARE(run.errors, QByteArray());
-        const long after = residentDevicePages(volume.loopDevice());
-        QVERIFY2(after >= 0 && after < before / 2,
-                 qPrintable(QStringLiteral("%1 pages before, %2 after").arg(before).arg(after)));
-    }
-
-    // The program drops the cache below a real FUSE volume itself where it may open the device
-    // or image, and says so where the mount does not tell what lies below.
-    void programDropsTheCacheBelowARealFuseVolume_data() {
+    // Below a real FUSE volume the program drops the cache of the device or image itself where
+    // it may open it, and the helper accepts the device; where the mount does not tell what lies
+    // below, the program says so.
+    void dropsTheCacheBelowARealFuseVolume_data() {
         QTest::addColumn<Format>("format");
         QTest::addColumn<QString>("why");  // empty: dropped
         QTest::newRow("exFAT, fuseblk") << Format::ExfatFuse << QString();
         QTest::newRow("fuse2fs on a loop device") << Format::Ext4Fuse << QString();
         QTest::newRow("fuse2fs on an image file") << Format::Ext4FuseImage << QString();
         QTest::newRow("fusefat, whose mount names no source")
-            << Format::FatFuse
-            << "fusefat does not say what it reads from: the source of its mount, \"fusefat\", is "
-               "no block device or image file that can be found; mount the drive with the "
-               "kernel's own driver, or give fusefat the option -o fsname= with the absolute "
-               "path of its device or image file";
+            << Format::FatFuse << unknownBelow("fusefat", "fusefat");
     }
-    void programDropsTheCacheBelowARealFuseVolume() {
+    void dropsTheCacheBelowARealFuseVolume() {
         QFETCH(Format, format);
         QFETCH(QString, why);
         testsupport::LoopVolume volume(16 * 1024 * 1024, QStringLiteral("DOVDISK"), format);
@@ -374,12 +327,22 @@ private Q_SLOTS:
             volume.loopDevice().isEmpty() ? volume.imagePath() : volume.loopDevice();
         QVERIFY(readWholeDevice(below));
         const long before = residentDevicePages(below);
+        QVERIFY2(before > 0, "reading the device did not cache it");
         const FakePkexec pkexec(QStringLiteral("exit 0"));
         const CacheDrop drop = LinuxDeviceCache().dropCacheBelow(*fuse);
         QCOMPARE(drop.why, why);
         QCOMPARE(drop.done, why.isEmpty());
         QCOMPARE(pkexec.arguments(), QByteArray());
         if (drop.done) QVERIFY(residentDevicePages(below) < before / 2);
+        if (!drop.done || volume.loopDevice().isEmpty()) return;
+
+        QVERIFY(readWholeDevice(below));
+        const testsupport::ChildRun run = runHelper({below});
+        QVERIFY2(run.ok(), qPrintable(run.why));
+        QCOMPARE(run.errors, QByteArray());
+        const long after = residentDevicePages(below);
+        QVERIFY2(after >= 0 && after < before / 2,
+                 qPrintable(QStringLiteral("%1 pages before, %2 after").arg(before).arg(after)));
     }
 
     // What lies below each kind of FUSE volume, told from a recorded system.
@@ -390,21 +353,15 @@ private Q_SLOTS:
 
         const QString noNode =
             QStringLiteral("no device node of block device %1 was found in ROOT/dev");
-        const QString unknown = QStringLiteral(
-            "%1 does not say what it reads from: the source of its mount, \"%2\", is no block "
-            "device or image file that can be found; mount the drive with the kernel's own "
-            "driver, or give %1 the option -o fsname= with the absolute path of its device or "
-            "image file");
         QTest::newRow("fuseblk: its device") << 40 << 8 << noNode.arg("8:3");
         QTest::newRow("fuse.fusefat on /dev/loop0, known to sysfs") << 41 << 0 << noNode.arg("7:0");
-        QTest::newRow("fuse.fusefat naming only itself")
-            << 42 << 0 << unknown.arg("fusefat", "fusefat");
         QTest::newRow("fuse.ext4 on an image file") << 43 << 0 << QString();
-        QTest::newRow("fuse.ext4 on a relative path") << 44 << 0 << unknown.arg("ext4", "disk.img");
+        QTest::newRow("fuse.ext4 on a relative path")
+            << 44 << 0 << unknownBelow("ext4", "disk.img");
         QTest::newRow("sshfs: the server's cache is out of reach") << 45 << 0 << QString();
         QTest::newRow("unknown type with a remote source") << 46 << 0 << QString();
         QTest::newRow("unknown type naming only itself")
-            << 47 << 0 << unknown.arg("whatever", "whatever");
+            << 47 << 0 << unknownBelow("whatever", "whatever");
         QTest::newRow("a folder passed on")
             << 48 << 0
             << "bindfs passes on the files of the folder /srv/images, whose cache is not dropped; "

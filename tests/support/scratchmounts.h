@@ -17,6 +17,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -146,37 +148,19 @@ public:
                 QStringLiteral("%1:%2").arg(major(device.st_rdev)).arg(minor(device.st_rdev));
         }
         const QString target = onImage ? imagePath_ : loopDevice_;
-        const QStringList e2fs = {QStringLiteral("mke2fs"),
-                                  QStringLiteral("-q"),
-                                  QStringLiteral("-F"),
-                                  QStringLiteral("-t"),
-                                  QStringLiteral("ext4"),
-                                  QStringLiteral("-L"),
-                                  label};
-        const QStringList formatter =
-            ext4 ? QStringList{QStringLiteral("mkfs.ext4"),
-                               QStringLiteral("-q"),
-                               QStringLiteral("-F"),
-                               QStringLiteral("-E"),
-                               QStringLiteral("lazy_itable_init=0,lazy_journal_init=0"),
-                               QStringLiteral("-L"),
-                               label}
-            : format == Format::ExfatFuse
-                ? QStringList{QStringLiteral("mkfs.exfat"), QStringLiteral("-L"), label}
-            : format == Format::FatFuse
-                ? QStringList{QStringLiteral("mkfs.vfat"), QStringLiteral("-n"), label}
-                : e2fs;
-        const QStringList mounter =
-            ext4
-                ? QStringList{QStringLiteral("mount"), QStringLiteral("-t"), QStringLiteral("ext4")}
-            : format == Format::ExfatFuse ? QStringList{QStringLiteral("mount.exfat-fuse")}
-            : format == Format::FatFuse   ? QStringList{QStringLiteral("fusefat"),
-                                                      QStringLiteral("-o"), QStringLiteral("rw+")}
-                                          : QStringList{QStringLiteral("fuse2fs")};
-        step(QStringLiteral("cannot format ") + target, formatter.first(),
-             formatter.mid(1) + QStringList{target});
-        mounted_ = step(QStringLiteral("cannot mount ") + target, mounter.first(),
-                        mounter.mid(1) + QStringList{target, mountPoint()});
+        // The formatter and the mounter, each a command line split at blanks.
+        const auto [formatter, mounter] =
+            ext4 ? std::pair("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 -L",
+                             "mount -t ext4")
+            : format == Format::ExfatFuse ? std::pair("mkfs.exfat -L", "mount.exfat-fuse")
+            : format == Format::FatFuse   ? std::pair("mkfs.vfat -n", "fusefat -o rw+")
+                                          : std::pair("mke2fs -q -F -t ext4 -L", "fuse2fs");
+        const QStringList formatting = QString::fromLatin1(formatter).split(QLatin1Char(' '));
+        const QStringList mounting = QString::fromLatin1(mounter).split(QLatin1Char(' '));
+        step(QStringLiteral("cannot format ") + target, formatting.first(),
+             formatting.mid(1) + QStringList{label, target});
+        mounted_ = step(QStringLiteral("cannot mount ") + target, mounting.first(),
+                        mounting.mid(1) + QStringList{target, mountPoint()});
         // Let every user write to the root, as on a stick mounted for the desktop user.
         if (mounted_ && ext4) ::chmod(QFile::encodeName(mountPoint()).constData(), 01777);
     }
@@ -196,6 +180,24 @@ private:
     QString imagePath_;
     QString loopDevice_;
     QString majorMinor_;
+};
+
+// A FUSE mount of a user's own, which may name any source it likes. No daemon serves it: its
+// connection is closed at once, so nothing that looks at it waits.
+class OrphanFuseMount : public ScratchMount {
+public:
+    OrphanFuseMount(const QString& source, uid_t owner)
+        : ScratchMount(QStringLiteral("a FUSE mount of another user")) {
+        const int fuse = why_.isEmpty() ? ::open("/dev/fuse", O_RDWR | O_CLOEXEC) : -1;
+        const QString options = QStringLiteral("fd=%1,rootmode=40000,user_id=%2,group_id=%2");
+        mounted_ = fuse >= 0 && ::mount(QFile::encodeName(source).constData(),
+                                        QFile::encodeName(mountPoint()).constData(),
+                                        "fuse.dovorphan", MS_NOSUID | MS_NODEV,
+                                        options.arg(fuse).arg(owner).toLatin1().constData()) == 0;
+        if (!mounted_ && why_.isEmpty())
+            why_ = QStringLiteral("cannot mount FUSE: ") + qt_error_string(errno);
+        if (fuse >= 0) ::close(fuse);
+    }
 };
 
 class LoopExt4 : public LoopVolume {
