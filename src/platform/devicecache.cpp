@@ -71,6 +71,13 @@ bool namesRemoteSource(const QString& source) {
     return colon > 0 && (slash < 0 || colon < slash);
 }
 
+// Writes back what the FUSE driver left dirty first: fusefat's fsync, for one, does not reach
+// the device, and dirty pages stay cached. Returns 0 or an errno value.
+int flushAndDrop(int descriptor) {
+    if (::fsync(descriptor) != 0) return errno;
+    return ::posix_fadvise(descriptor, 0, 0, POSIX_FADV_DONTNEED);
+}
+
 std::optional<dev_t> deviceNumberFrom(const QString& text) {
     const QStringList parts = text.split(QLatin1Char(':'));
     bool majorOk = false;
@@ -173,11 +180,10 @@ CacheDrop LinuxDeviceCache::dropCacheBelow(const FuseVolume& volume) {
             if (device) return dropDeviceCache(*device);
         }
     }
-    return {false, QStringLiteral("%1 does not say what it reads from: the source of its mount, "
-                                  "\"%2\", is no block device or image file that can be found; "
-                                  "mount the drive with the kernel's own driver, or give %1 the "
-                                  "option -o fsname= with the absolute path of its device or "
-                                  "image file")
+    return {false, QStringLiteral("%1 does not name the device or image file it reads (its "
+                                  "mount's source is \"%2\"); mount the drive with the kernel's "
+                                  "own driver, or give %1 the option -o fsname= with the "
+                                  "absolute path of its device or image file")
                        .arg(driverName(type), mount->source)};
 }
 
@@ -195,10 +201,11 @@ CacheDrop LinuxDeviceCache::dropImageCache(const QString& image) {
     }
     struct stat info {};
     int error = ::fstat(file, &info) != 0 ? errno : 0;
-    if (error == 0 && S_ISREG(info.st_mode))
-        error = ::posix_fadvise(file, 0, 0, POSIX_FADV_DONTNEED);
+    const bool regular = error == 0 && S_ISREG(info.st_mode);
+    if (regular) error = flushAndDrop(file);
     ::close(file);
     if (error != 0) return {false, failed + systemReason(error)};
+    if (!regular) return {false, failed + QStringLiteral("it is no longer a regular file")};
     return {true, {}};
 }
 
@@ -233,7 +240,7 @@ CacheDrop LinuxDeviceCache::dropDeviceCache(dev_t device) {
         struct stat info {};
         const bool isThatDevice =
             ::fstat(node, &info) == 0 && S_ISBLK(info.st_mode) && info.st_rdev == device;
-        const int error = isThatDevice ? ::posix_fadvise(node, 0, 0, POSIX_FADV_DONTNEED) : 0;
+        const int error = isThatDevice ? flushAndDrop(node) : 0;
         ::close(node);
         if (!isThatDevice) continue;
         if (error == 0) return {true, {}};

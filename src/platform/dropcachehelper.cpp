@@ -213,6 +213,9 @@ int main(int argc, char** argv) {
     if (!S_ISBLK(opened.st_mode) || opened.st_rdev != seen.st_rdev) {
         quit(exits::refused, path + " changed while it was being checked");
     }
+    // Dirty pages stay cached: write back first what the FUSE daemon left (fusefat's fsync does
+    // not reach the device).
+    if (::fsync(device) != 0) quitSystem("cannot write back " + path, errno);
     const int error = ::posix_fadvise(device, 0, 0, POSIX_FADV_DONTNEED);
     if (error != 0) quitSystem("cannot drop the cache of " + path, error);
     ::close(device);

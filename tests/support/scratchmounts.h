@@ -115,9 +115,9 @@ class LoopVolume : public ScratchMount {
 public:
     // ExfatFuse: exFAT through the FUSE daemon (type fuseblk), as many desktops mount a stick.
     // Ext4Fuse: fuse2fs on the loop device (fuse.ext4, its source the device); FatFuse: fusefat
-    // on it (fuse.fusefat, whose source names only the driver); Ext4FuseImage: fuse2fs on the
-    // image file itself, with no loop device.
-    enum class Format { Ext4, ExfatFuse, Ext4Fuse, FatFuse, Ext4FuseImage };
+    // on it (fuse.fusefat, whose source names only the driver), FatFuseNamed with the device
+    // named as its source; Ext4FuseImage: fuse2fs on the image file itself, no loop device.
+    enum class Format { Ext4, ExfatFuse, Ext4Fuse, FatFuse, FatFuseNamed, Ext4FuseImage };
 
     LoopVolume(qint64 sizeBytes, const QString& label, Format format)
         : ScratchMount(format == Format::Ext4
@@ -152,11 +152,14 @@ public:
         const auto [formatter, mounter] =
             ext4 ? std::pair("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 -L",
                              "mount -t ext4")
-            : format == Format::ExfatFuse ? std::pair("mkfs.exfat -L", "mount.exfat-fuse")
-            : format == Format::FatFuse   ? std::pair("mkfs.vfat -n", "fusefat -o rw+")
-                                          : std::pair("mke2fs -q -F -t ext4 -L", "fuse2fs");
+            : format == Format::ExfatFuse    ? std::pair("mkfs.exfat -L", "mount.exfat-fuse")
+            : format == Format::FatFuse      ? std::pair("mkfs.vfat -n", "fusefat -o rw+")
+            : format == Format::FatFuseNamed ? std::pair("mkfs.vfat -n", "fusefat -o rw+,fsname=%1")
+                                             : std::pair("mke2fs -q -F -t ext4 -L", "fuse2fs");
         const QStringList formatting = QString::fromLatin1(formatter).split(QLatin1Char(' '));
-        const QStringList mounting = QString::fromLatin1(mounter).split(QLatin1Char(' '));
+        const QStringList mounting = QString::fromLatin1(mounter)
+                                         .replace(QStringLiteral("%1"), target)
+                                         .split(QLatin1Char(' '));
         step(QStringLiteral("cannot format ") + target, formatting.first(),
              formatting.mid(1) + QStringList{label, target});
         mounted_ = step(QStringLiteral("cannot mount ") + target, mounting.first(),
