@@ -152,10 +152,11 @@ public:
         const auto [formatter, mounter] =
             ext4 ? std::pair("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 -L",
                              "mount -t ext4")
-            : format == Format::ExfatFuse    ? std::pair("mkfs.exfat -L", "mount.exfat-fuse")
-            : format == Format::FatFuse      ? std::pair("mkfs.vfat -n", "fusefat -o rw+")
-            : format == Format::FatFuseNamed ? std::pair("mkfs.vfat -n", "fusefat -o rw+,fsname=%1")
-                                             : std::pair("mke2fs -q -F -t ext4 -L", "fuse2fs");
+            : format == Format::ExfatFuse ? std::pair("mkfs.exfat -L", "mount.exfat-fuse")
+            : format == Format::FatFuse   ? std::pair("mkfs.vfat -n", "fusefat -o rw+,allow_other")
+            : format == Format::FatFuseNamed
+                ? std::pair("mkfs.vfat -n", "fusefat -o rw+,allow_other,fsname=%1")
+                : std::pair("mke2fs -q -F -t ext4 -L", "fuse2fs -o allow_other");
         const QStringList formatting = QString::fromLatin1(formatter).split(QLatin1Char(' '));
         const QStringList mounting = QString::fromLatin1(mounter)
                                          .replace(QStringLiteral("%1"), target)
@@ -164,8 +165,10 @@ public:
              formatting.mid(1) + QStringList{label, target});
         mounted_ = step(QStringLiteral("cannot mount ") + target, mounting.first(),
                         mounting.mid(1) + QStringList{target, mountPoint()});
-        // Let every user write to the root, as on a stick mounted for the desktop user.
-        if (mounted_ && ext4) ::chmod(QFile::encodeName(mountPoint()).constData(), 01777);
+        // Let every user write to the root, as on a stick mounted for the desktop user (FAT has
+        // no owners to change).
+        if (mounted_ && format != Format::ExfatFuse)
+            ::chmod(QFile::encodeName(mountPoint()).constData(), 01777);
     }
     ~LoopVolume() override {
         unmount();
