@@ -31,9 +31,10 @@ std::optional<FuseVolume> fuseVolumeOf(int descriptor) noexcept;
 class DeviceCacheService {
 public:
     virtual ~DeviceCacheService() = default;
-    // After a flushed copy onto the volume: drops the cache of the block device or image file
-    // below it. Done where nothing needs dropping, as on a network volume, whose server's cache
-    // no client reaches; not done where the cache below is out of reach or not known.
+    // After a flushed copy onto the volume: writes back and drops the cache of the block device
+    // or image file below it. Done where nothing needs dropping, as on a network volume, whose
+    // server's cache no client reaches; not done where the cache below is out of reach or not
+    // known, or where the layer answers from a copy of its own (kio-fuse).
     virtual CacheDrop dropCacheBelow(const FuseVolume& volume) = 0;
 };
 
@@ -57,7 +58,7 @@ public:
                               int timeLimitMs = defaultTimeLimitMs);
 
     CacheDrop dropCacheBelow(const FuseVolume& volume) override;
-    // Drops what the page cache holds of a whole block device.
+    // Writes back and drops what the page cache holds of a whole block device.
     CacheDrop dropDeviceCache(dev_t device);
 
 private:
