@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev libbenchmark-dev
     fonts-ipafont-gothic fonts-liberation2
     xvfb xdotool xclip x11-utils imagemagick libxcb1-dev
-    e2fsprogs util-linux mount exfat-fuse exfatprogs
+    e2fsprogs util-linux mount exfat-fuse exfatprogs fuse2fs fusefat dosfstools
     desktop-file-utils appstream binutils-mingw-w64-i686 libxml2-utils groff-base
     dpkg-dev lintian git
     dbus polkitd pkexec passwd

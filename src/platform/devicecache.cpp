@@ -17,8 +17,12 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/dropcacheexit.h"
 #include "platform/failure.h"
+#include "platform/fileshares.h"
+#include "platform/linuxdrives.h"
 #include "platform/linuxprocess.h"
+#include "platform/mountinfo.h"
 #include "platform/paths.h"
 #include "platform/systemfiles.h"
 
@@ -30,8 +34,6 @@ namespace platform {
 namespace {
 
 constexpr long fuseSuperMagic = 0x65735546;
-constexpr int helperExitUsage = 2;
-constexpr int helperExitRefused = 3;
 constexpr int pkexecExitDismissed = 126;
 constexpr int pkexecExitNotAuthorized = 127;
 
@@ -54,15 +56,55 @@ bool isBlockDevice(const QString& path, dev_t device) {
            info.st_rdev == device;
 }
 
+// "fusefat" for fuse.fusefat; a FUSE type without a subtype does not name its driver.
+QString driverName(const QString& type) {
+    const qsizetype dot = type.indexOf(QLatin1Char('.'));
+    return dot < 0 ? QStringLiteral("the FUSE driver") : type.mid(dot + 1);
+}
+
+// "alex@host:/srv", "remote:", "ftp://host/": a server's, whatever the FUSE type says.
+bool namesRemoteSource(const QString& source) {
+    if (source.startsWith(QLatin1Char('/'))) return false;
+    if (source.contains(QLatin1String("://"))) return true;
+    const qsizetype colon = source.indexOf(QLatin1Char(':'));
+    const qsizetype slash = source.indexOf(QLatin1Char('/'));
+    return colon > 0 && (slash < 0 || colon < slash);
+}
+
+// Writes back what the FUSE driver left dirty first: fusefat's fsync, for one, does not reach
+// the device, and dirty pages stay cached. Returns 0 or an errno value.
+int flushAndDrop(int descriptor) {
+    if (::fsync(descriptor) != 0) return errno;
+    return ::posix_fadvise(descriptor, 0, 0, POSIX_FADV_DONTNEED);
+}
+
+std::optional<dev_t> deviceNumberFrom(const QString& text) {
+    const QStringList parts = text.split(QLatin1Char(':'));
+    bool majorOk = false;
+    bool minorOk = false;
+    if (parts.size() != 2) return {};
+    const unsigned majorNumber = parts[0].toUInt(&majorOk);
+    const unsigned minorNumber = parts[1].toUInt(&minorOk);
+    if (!majorOk || !minorOk) return {};
+    return makedev(majorNumber, minorNumber);
+}
+
 }  // namespace
 
-std::optional<dev_t> fuseBlockDeviceOf(int descriptor) noexcept {
+std::optional<FuseVolume> fuseVolumeOf(int descriptor) noexcept {
     struct statfs volume {};
-    struct stat info {};
     if (::fstatfs(descriptor, &volume) != 0 || long(volume.f_type) != fuseSuperMagic) return {};
-    // Plain FUSE volumes have an anonymous device number (major 0), no block device.
-    if (::fstat(descriptor, &info) != 0 || major(info.st_dev) == 0) return {};
-    return info.st_dev;
+    FuseVolume result;
+    struct statx info {};
+    if (::statx(descriptor, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_MNT_ID, &info) == 0) {
+        result.device = makedev(info.stx_dev_major, info.stx_dev_minor);
+        if ((info.stx_mask & STATX_MNT_ID) != 0) result.mountId = int(info.stx_mnt_id);
+        return result;
+    }
+    struct stat plain {};
+    if (::fstat(descriptor, &plain) != 0) return {};
+    result.device = plain.st_dev;
+    return result;
 }
 
 QString LinuxDeviceCache::defaultHelperPath() {
@@ -80,6 +122,92 @@ LinuxDeviceCache::LinuxDeviceCache(QString systemRoot, QString helperPath, int t
     : systemRoot_(std::move(systemRoot)),
       helperPath_(std::move(helperPath)),
       timeLimitMs_(timeLimitMs) {}
+
+CacheDrop LinuxDeviceCache::dropCacheBelow(const FuseVolume& volume) {
+    std::optional<MountRecord> mount;
+    QString tableProblem;
+    try {
+        for (const MountRecord& record : readMountTable(systemRoot_)) {
+            if (volume.mountId >= 0 && record.mountId == volume.mountId) mount = record;
+        }
+    } catch (const Failure& failure) {
+        tableProblem = QStringLiteral(" (") + failure.description() + QLatin1Char(')');
+    }
+    if (!mount) {
+        // Only fuseblk has a device number of a real device: the block device itself.
+        if (major(volume.device) != 0) return dropDeviceCache(volume.device);
+        return {false, QStringLiteral("its FUSE volume (mount %1) was not found in %2%3, so what "
+                                      "lies below it is not known")
+                           .arg(volume.mountId)
+                           .arg(mountTablePath(systemRoot_), tableProblem)};
+    }
+    const QString& type = mount->fileSystemType;
+    if (type == QLatin1String("fuseblk") || type.startsWith(QLatin1String("fuseblk."))) {
+        return dropDeviceCache(makedev(mount->major, mount->minor));
+    }
+    if (servesFromLocalCopy(*mount)) {
+        return {false, QStringLiteral("%1 answers reads from its own local copy of the file; "
+                                      "mount the share directly (for example with mount.cifs or "
+                                      "sshfs) for a true read time")
+                           .arg(driverName(type))};
+    }
+    // A network volume reads from its server's cache, which no client can drop.
+    if (fileSystemKind(type) == FileSystemKind::Network || namesRemoteSource(mount->source)) {
+        return {true, {}};
+    }
+    // The source is whatever the daemon was given: a device, an image file, a folder, or just
+    // its own name ("fusefat").
+    if (mount->source.startsWith(QLatin1Char('/'))) {
+        const QString inside = systemfiles::resolvedPath(systemRoot_, mount->source);
+        const QString source = systemfiles::hostPath(systemRoot_, inside);
+        struct stat info {};
+        if (!inside.isEmpty() && ::stat(pathToBytes(source).constData(), &info) == 0) {
+            if (S_ISBLK(info.st_mode)) return dropDeviceCache(info.st_rdev);
+            if (S_ISREG(info.st_mode)) return dropImageCache(source);
+            if (S_ISDIR(info.st_mode)) {
+                return {false, QStringLiteral("%1 passes on the files of the folder %2, whose "
+                                              "cache is not dropped; measure the drive that "
+                                              "holds %2 instead")
+                                   .arg(driverName(type), displayPath(mount->source))};
+            }
+        } else if (mount->hasBlockDevice()) {
+            // A device missing from this /dev (as in a container) may still be known to sysfs.
+            const QString folder = blockDeviceFolder(systemRoot_, *mount);
+            const std::optional<dev_t> device =
+                folder.isEmpty() ? std::nullopt
+                                 : deviceNumberFrom(systemfiles::readAttribute(
+                                       systemRoot_, folder + QStringLiteral("/dev")));
+            if (device) return dropDeviceCache(*device);
+        }
+    }
+    return {false, QStringLiteral("%1 does not name the device or image file it reads (its "
+                                  "mount's source is \"%2\"); mount the drive with the kernel's "
+                                  "own driver, or give %1 the option -o fsname= with the "
+                                  "absolute path of its device or image file")
+                       .arg(driverName(type), mount->source)};
+}
+
+CacheDrop LinuxDeviceCache::dropImageCache(const QString& image) {
+    const QString failed = QStringLiteral("the cache of the image file %1 could not be dropped: ")
+                               .arg(displayPath(image));
+    const int file =
+        ::open(pathToBytes(image).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (file < 0) {
+        const int error = errno;
+        return {false, failed + systemReason(error) +
+                           (error == EACCES || error == EPERM
+                                ? QStringLiteral("; allow your user to read it")
+                                : QString())};
+    }
+    struct stat info {};
+    int error = ::fstat(file, &info) != 0 ? errno : 0;
+    const bool regular = error == 0 && S_ISREG(info.st_mode);
+    if (regular) error = flushAndDrop(file);
+    ::close(file);
+    if (error != 0) return {false, failed + systemReason(error)};
+    if (!regular) return {false, failed + QStringLiteral("it is no longer a regular file")};
+    return {true, {}};
+}
 
 CacheDrop LinuxDeviceCache::dropDeviceCache(dev_t device) {
     const QString number = QStringLiteral("%1:%2").arg(major(device)).arg(minor(device));
@@ -112,7 +240,7 @@ CacheDrop LinuxDeviceCache::dropDeviceCache(dev_t device) {
         struct stat info {};
         const bool isThatDevice =
             ::fstat(node, &info) == 0 && S_ISBLK(info.st_mode) && info.st_rdev == device;
-        const int error = isThatDevice ? ::posix_fadvise(node, 0, 0, POSIX_FADV_DONTNEED) : 0;
+        const int error = isThatDevice ? flushAndDrop(node) : 0;
         ::close(node);
         if (!isThatDevice) continue;
         if (error == 0) return {true, {}};
@@ -184,7 +312,7 @@ CacheDrop LinuxDeviceCache::dropThroughHelper(const QString& node) {
         default:
             break;
     }
-    const QString outcome = code == helperExitRefused || code == helperExitUsage
+    const QString outcome = code == dropcacheexit::refused || code == dropcacheexit::usage
                                 ? QStringLiteral("the helper refused it")
                                 : QStringLiteral("the helper failed");
     return {false, failed + QStringLiteral("%1: %2 (exit %3)")

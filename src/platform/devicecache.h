@@ -7,27 +7,42 @@
 
 namespace platform {
 
-// Whether a block device's cached pages were dropped; when not, `why` says what stopped it and
-// what would fix it, worded to follow "The read time of <drive> may come partly from memory: ".
+// Whether the cache below a volume was dropped; when not, `why` says what stopped it and what
+// would fix it, worded to follow "The read time of <drive> may come partly from memory: ".
 struct CacheDrop {
     bool done = false;
     QString why;
 };
 
-// Drops what the page cache holds of a whole block device. A FUSE daemon on a block device
-// (exfat-fuse, ntfs-3g) reads through that cache, so dropping a file's own pages is not enough.
+// The FUSE volume a file lies on: its mount id (as in mountinfo, -1 when not known) and its
+// device number (the block device's for fuseblk, an anonymous one for any other FUSE type).
+struct FuseVolume {
+    int mountId = -1;
+    dev_t device = 0;
+};
+
+// The FUSE volume of an open file; nothing for a file on any other file system. Cheap: it asks
+// only the descriptor.
+std::optional<FuseVolume> fuseVolumeOf(int descriptor) noexcept;
+
+// A FUSE daemon that reads a block device (exfat-fuse, ntfs-3g, fuse2fs) or an image file reads
+// through that one's page cache, so dropping a file's own pages is not enough for a read-back to
+// come from the drive.
 class DeviceCacheService {
 public:
     virtual ~DeviceCacheService() = default;
-    virtual CacheDrop dropDeviceCache(dev_t device) = 0;
+    // After a flushed copy onto the volume: writes back and drops the cache of the block device
+    // or image file below it. Done where nothing needs dropping, as on a network volume, whose
+    // server's cache no client reaches; not done where the cache below is out of reach or not
+    // known, or where the layer answers from a copy of its own (kio-fuse).
+    virtual CacheDrop dropCacheBelow(const FuseVolume& volume) = 0;
 };
 
-// The block device under an open file on a FUSE volume backed by one (fuseblk); nothing for any
-// other file, including plain FUSE volumes.
-std::optional<dev_t> fuseBlockDeviceOf(int descriptor) noexcept;
-
-// Opens the device node itself; only when that is not permitted does it ask the privileged helper
-// dov-uruvivuz-drop-cache through pkexec, waiting at most timeLimitMs for it.
+// Tells what lies below a FUSE volume from its mount table entry: fuseblk by its device number,
+// any other type by its source when that is the absolute path of a block device or a regular
+// file. A block device's cache is dropped by opening its node; only when that is not permitted
+// does it ask the privileged helper dov-uruvivuz-drop-cache through pkexec, waiting at most
+// timeLimitMs for it. An image file's cache is dropped by opening it for reading.
 class LinuxDeviceCache : public DeviceCacheService {
 public:
     static constexpr int defaultTimeLimitMs = 20000;
@@ -36,15 +51,19 @@ public:
     // (the build tree has the same layout).
     static QString defaultHelperPath();
 
-    // The block-device table and the device nodes are read below systemRoot; empty is the
-    // running system. pkexec is looked up on PATH when it is needed.
+    // The mount table, the block-device table, the device nodes and the sources of mounts are
+    // read below systemRoot; empty is the running system. pkexec is looked up on PATH when it is
+    // needed.
     explicit LinuxDeviceCache(QString systemRoot = {}, QString helperPath = defaultHelperPath(),
                               int timeLimitMs = defaultTimeLimitMs);
 
-    CacheDrop dropDeviceCache(dev_t device) override;
+    CacheDrop dropCacheBelow(const FuseVolume& volume) override;
+    // Writes back and drops what the page cache holds of a whole block device.
+    CacheDrop dropDeviceCache(dev_t device);
 
 private:
     CacheDrop dropThroughHelper(const QString& node);
+    CacheDrop dropImageCache(const QString& image);
 
     QString systemRoot_;
     QString helperPath_;

@@ -1,14 +1,16 @@
 // dov-uruvivuz-drop-cache DEVICE
 //
 // Run as root through pkexec. Drops the cached pages of one block device, and only of a device
-// that is mounted as fuseblk right now: a FUSE daemon such as exfat-fuse or ntfs-3g reads through
-// the device's page cache, so a read-back after a copy would come from memory otherwise.
+// that a FUSE volume reads right now: a FUSE daemon such as exfat-fuse, ntfs-3g or fuse2fs reads
+// through the device's page cache, so a read-back after a copy would come from memory otherwise.
+// A fuseblk mount names its device by number. Any other FUSE mount names it only by its source,
+// which whoever mounts it chooses freely, so that counts only on a mount made by root.
 //
 // It trusts nothing but its single argument, and that only as far as it checks it: no
 // environment, no standard input, no locale, no PATH. Every path component is opened without
 // following links, and the device is judged by fstat on the open descriptor.
 //
-// Exit status: 0 dropped, 2 usage, 3 refused, 4 system failure.
+// Exit status (dropcacheexit.h): 0 dropped, 2 usage, 3 refused, 4 system failure.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,12 +25,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/dropcacheexit.h"
+
 namespace {
 
-constexpr int exitDone = 0;
-constexpr int exitUsage = 2;
-constexpr int exitRefused = 3;
-constexpr int exitSystem = 4;
+namespace exits = platform::dropcacheexit;
 
 constexpr std::string_view programName = "dov-uruvivuz-drop-cache";
 constexpr std::size_t longestPath = 4096;
@@ -47,7 +48,7 @@ constexpr std::size_t longestPath = 4096;
 void keepStandardDescriptorsTaken() {
     for (;;) {
         const int descriptor = ::open("/dev/null", O_RDWR);
-        if (descriptor < 0) std::_Exit(exitSystem);
+        if (descriptor < 0) std::_Exit(exits::system);
         if (descriptor > 2) {
             ::close(descriptor);
             return;
@@ -56,7 +57,7 @@ void keepStandardDescriptorsTaken() {
 }
 
 [[noreturn]] void quitSystem(const std::string& action, int errnoValue) {
-    quit(exitSystem, action + ": " + std::strerror(errnoValue));
+    quit(exits::system, action + ": " + std::strerror(errnoValue));
 }
 
 // The kernel writes space, tab, newline and backslash in mountinfo fields as \ooo.
@@ -78,32 +79,46 @@ std::string unescapeMountField(std::string_view field) {
     return plain;
 }
 
-std::vector<std::string_view> splitFields(std::string_view line) {
+std::vector<std::string_view> splitFields(std::string_view line, char separator) {
     std::vector<std::string_view> fields;
     while (!line.empty()) {
-        const std::size_t space = line.find(' ');
-        fields.push_back(line.substr(0, space));
-        if (space == std::string_view::npos) break;
-        line.remove_prefix(space + 1);
+        const std::size_t end = line.find(separator);
+        fields.push_back(line.substr(0, end));
+        if (end == std::string_view::npos) break;
+        line.remove_prefix(end + 1);
     }
     return fields;
 }
 
-// True when one mountinfo line is a fuseblk mount of the device numbered "major:minor".
-bool isFuseblkMountOf(std::string_view line, std::string_view number) {
-    // ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPEROPTIONS
-    const std::vector<std::string_view> fields = splitFields(line);
-    if (fields.size() < 10 || fields[2] != number) return false;
-    for (std::size_t i = 6; i + 1 < fields.size(); ++i) {
-        if (fields[i] != "-") continue;
-        const std::string type = unescapeMountField(fields[i + 1]);
-        // A FUSE file system may carry a subtype: "fuseblk.exfat".
-        return type == "fuseblk" || type.starts_with("fuseblk.");
+bool hasOption(std::string_view options, std::string_view wanted) {
+    for (const std::string_view option : splitFields(options, ',')) {
+        if (option == wanted) return true;
     }
     return false;
 }
 
-bool isMountedAsFuseblk(dev_t device) {
+// True when one mountinfo line is a FUSE mount that reads the block device numbered "major:minor".
+bool isFuseMountOf(std::string_view line, dev_t device, std::string_view number) {
+    // ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPEROPTIONS
+    const std::vector<std::string_view> fields = splitFields(line, ' ');
+    if (fields.size() < 10) return false;
+    for (std::size_t i = 6; i + 3 < fields.size(); ++i) {
+        if (fields[i] != "-") continue;
+        // A FUSE file system may carry a subtype: "fuseblk.exfat", "fuse.ext4".
+        const std::string type = unescapeMountField(fields[i + 1]);
+        if (type == "fuseblk" || type.starts_with("fuseblk.")) return fields[2] == number;
+        if (type != "fuse" && !type.starts_with("fuse.")) return false;
+        if (!hasOption(fields[i + 3], "user_id=0")) return false;
+        const std::string source = unescapeMountField(fields[i + 2]);
+        struct stat named {};
+        return source.starts_with("/dev/") && source.find("/..") == std::string::npos &&
+               ::stat(source.c_str(), &named) == 0 && S_ISBLK(named.st_mode) &&
+               named.st_rdev == device;
+    }
+    return false;
+}
+
+bool isReadByFuse(dev_t device) {
     const int table = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
     if (table < 0) quitSystem("cannot open /proc/self/mountinfo", errno);
     std::string text;
@@ -118,12 +133,8 @@ bool isMountedAsFuseblk(dev_t device) {
     ::close(table);
 
     const std::string number = std::to_string(major(device)) + ':' + std::to_string(minor(device));
-    std::string_view rest = text;
-    while (!rest.empty()) {
-        const std::size_t end = rest.find('\n');
-        if (isFuseblkMountOf(rest.substr(0, end), number)) return true;
-        if (end == std::string_view::npos) break;
-        rest.remove_prefix(end + 1);
+    for (const std::string_view line : splitFields(text, '\n')) {
+        if (isFuseMountOf(line, device, number)) return true;
     }
     return false;
 }
@@ -131,15 +142,15 @@ bool isMountedAsFuseblk(dev_t device) {
 // "/dev/a/b" -> {"a", "b"}; refuses anything but plain names below /dev.
 std::vector<std::string> componentsBelowDev(const std::string& path) {
     constexpr std::string_view root = "/dev/";
-    if (path.size() > longestPath) quit(exitRefused, "the path is too long");
-    if (!path.starts_with(root)) quit(exitRefused, path + " is not an absolute path under /dev");
+    if (path.size() > longestPath) quit(exits::refused, "the path is too long");
+    if (!path.starts_with(root)) quit(exits::refused, path + " is not an absolute path under /dev");
     std::vector<std::string> components;
     std::string_view rest = std::string_view(path).substr(root.size());
     for (;;) {
         const std::size_t slash = rest.find('/');
         const std::string_view name = rest.substr(0, slash);
         if (name.empty() || name == "." || name == "..") {
-            quit(exitRefused, path + " is not a plain path: empty, . or .. component");
+            quit(exits::refused, path + " is not a plain path: empty, . or .. component");
         }
         components.emplace_back(name);
         if (slash == std::string_view::npos) break;
@@ -153,7 +164,7 @@ std::vector<std::string> componentsBelowDev(const std::string& path) {
 int main(int argc, char** argv) {
     keepStandardDescriptorsTaken();
     if (argc != 2 || argv[1] == nullptr) {
-        quit(exitUsage, "usage: dov-uruvivuz-drop-cache /dev/DEVICE");
+        quit(exits::usage, "usage: dov-uruvivuz-drop-cache /dev/DEVICE");
     }
     const std::string path = argv[1];
     const std::vector<std::string> components = componentsBelowDev(path);
@@ -166,9 +177,9 @@ int main(int argc, char** argv) {
         const int inner =
             ::openat(folder, components[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (inner < 0 && (errno == ENOTDIR || errno == ELOOP)) {
-            quit(exitRefused, path + " passes through a symbolic link or a non-folder");
+            quit(exits::refused, path + " passes through a symbolic link or a non-folder");
         }
-        if (inner < 0 && errno == ENOENT) quit(exitRefused, path + " does not exist");
+        if (inner < 0 && errno == ENOENT) quit(exits::refused, path + " does not exist");
         if (inner < 0) quitSystem("cannot open a folder of " + path, errno);
         ::close(folder);
         folder = inner;
@@ -178,19 +189,20 @@ int main(int argc, char** argv) {
     // Look before opening: opening some character devices (a watchdog, a tape) has effects.
     struct stat seen {};
     if (::fstatat(folder, name, &seen, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT) quit(exitRefused, path + " does not exist");
+        if (errno == ENOENT) quit(exits::refused, path + " does not exist");
         quitSystem("cannot look at " + path, errno);
     }
-    if (S_ISLNK(seen.st_mode)) quit(exitRefused, path + " is a symbolic link");
-    if (!S_ISBLK(seen.st_mode)) quit(exitRefused, path + " is not a block device");
+    if (S_ISLNK(seen.st_mode)) quit(exits::refused, path + " is a symbolic link");
+    if (!S_ISBLK(seen.st_mode)) quit(exits::refused, path + " is not a block device");
     // In a folder others may write to, the name could be swapped between look and open.
     struct stat holder {};
     if (::fstat(folder, &holder) != 0) quitSystem("cannot look at the folder of " + path, errno);
     if (holder.st_uid != 0 || (holder.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        quit(exitRefused, path + " lies in a folder that others may write to");
+        quit(exits::refused, path + " lies in a folder that others may write to");
     }
-    if (!isMountedAsFuseblk(seen.st_rdev)) {
-        quit(exitRefused, path + " is not mounted as fuseblk");
+    if (!isReadByFuse(seen.st_rdev)) {
+        quit(exits::refused,
+             path + " is neither mounted as fuseblk nor the source of a FUSE mount made by root");
     }
 
     const int device = ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
@@ -199,10 +211,13 @@ int main(int argc, char** argv) {
     struct stat opened {};
     if (::fstat(device, &opened) != 0) quitSystem("cannot look at " + path, errno);
     if (!S_ISBLK(opened.st_mode) || opened.st_rdev != seen.st_rdev) {
-        quit(exitRefused, path + " changed while it was being checked");
+        quit(exits::refused, path + " changed while it was being checked");
     }
+    // Dirty pages stay cached: write back first what the FUSE daemon left (fusefat's fsync does
+    // not reach the device).
+    if (::fsync(device) != 0) quitSystem("cannot write back " + path, errno);
     const int error = ::posix_fadvise(device, 0, 0, POSIX_FADV_DONTNEED);
     if (error != 0) quitSystem("cannot drop the cache of " + path, error);
     ::close(device);
-    return exitDone;
+    return exits::done;
 }

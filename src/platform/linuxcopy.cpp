@@ -175,9 +175,9 @@ void LinuxFileService::copyFile(const QString& source, const QString& destinatio
 }
 
 void LinuxFileService::dropDeviceCacheOf(int descriptor) noexcept {
-    if (const std::optional<dev_t> device = fuseBlockDeviceOf(descriptor)) {
+    if (const std::optional<FuseVolume> volume = fuseVolumeOf(descriptor)) {
         try {
-            deviceCache_->dropDeviceCache(*device);
+            deviceCache_->dropCacheBelow(*volume);
         } catch (...) {
         }
     }

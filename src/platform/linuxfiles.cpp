@@ -508,37 +508,12 @@ void LinuxFileService::removeOwnFiles() noexcept {
 }
 
 CacheDrop LinuxFileService::dropDeviceCache(int folder, const QString& name) {
-    std::optional<dev_t> device;
-    int mountId = -1;
+    std::optional<FuseVolume> volume;
     {
         std::lock_guard lock(mutex_);
-        if (const OwnFile* own = findOwn(folder, name)) {
-            device = fuseBlockDeviceOf(own->descriptor);
-            struct statx info {};
-            if (::statx(own->descriptor, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_MNT_ID,
-                        &info) == 0 &&
-                (info.stx_mask & STATX_MNT_ID) != 0) {
-                mountId = int(info.stx_mnt_id);
-            }
-        }
+        if (const OwnFile* own = findOwn(folder, name)) volume = fuseVolumeOf(own->descriptor);
     }
-    if (mountId >= 0) {
-        // Some FUSE layers answer reads from a copy of their own, which no cache drop reaches.
-        try {
-            for (const MountRecord& mount : readMountTable(systemRoot_)) {
-                if (mount.mountId == mountId && servesFromLocalCopy(mount)) {
-                    return {false, QStringLiteral("%1 answers reads from its own local copy of "
-                                                  "the file; mount the share directly (for "
-                                                  "example with mount.cifs or sshfs) for a true "
-                                                  "read time")
-                                       .arg(mount.fileSystemType.mid(5))};
-                }
-            }
-        } catch (const Failure&) {
-        }
-    }
-    if (!device) return {true, {}};
-    return deviceCache_->dropDeviceCache(*device);
+    return volume ? deviceCache_->dropCacheBelow(*volume) : CacheDrop{true, {}};
 }
 
 }  // namespace platform

@@ -1,6 +1,7 @@
-// The cache helper drops a device's cache only for a block device mounted as fuseblk and refuses
-// every other argument; the program drops the cache itself where it may open the node and asks
-// the helper through pkexec only where it may not.
+// The cache helper drops a device's cache only for a block device that a FUSE volume reads (as
+// fuseblk, or as the source of a FUSE mount root made) and refuses every other argument; the
+// program tells what lies below a FUSE volume, drops that cache itself where it may open the
+// node or image, and asks the helper through pkexec only where it may not.
 
 #include <QDir>
 #include <QFile>
@@ -23,6 +24,9 @@
 
 using platform::CacheDrop;
 using platform::LinuxDeviceCache;
+using Format = testsupport::LoopVolume::Format;
+
+Q_DECLARE_METATYPE(testsupport::LoopVolume::Format)
 
 namespace {
 
@@ -30,6 +34,14 @@ const QString helperPath = QStringLiteral(DOV_DROP_CACHE_HELPER_PATH);
 
 testsupport::ChildRun runHelper(const QStringList& arguments) {
     return testsupport::runChild(helperPath, arguments, 10000);
+}
+
+QString unknownBelow(const QString& driver, const QString& source) {
+    return QStringLiteral(
+               "%1 does not name the device or image file it reads (its mount's source is "
+               "\"%2\"); mount the drive with the kernel's own driver, or give %1 the option "
+               "-o fsname= with the absolute path of its device or image file")
+        .arg(driver, source);
 }
 
 // Pages of the block device in the page cache, or -1 when that cannot be told.
@@ -189,7 +201,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("message");
 
-        // @file, @link, @through-link, @writable-folder and @ext4 are made by the test itself.
+        // @file, @link, @through-link, @writable-folder, @ext4, @fusefat and @user-fuse are made by
+        // the test itself.
         const QString usage = QStringLiteral("usage: dov-uruvivuz-drop-cache /dev/DEVICE");
         const QString notUnderDev = QStringLiteral("is not an absolute path under /dev");
         const QString notPlain = QStringLiteral("is not a plain path");
@@ -219,8 +232,13 @@ private Q_SLOTS:
         QTest::newRow("block device in a folder others may write to")
             << QStringList{"@writable-folder"} << 3
             << QStringLiteral("lies in a folder that others may write to");
-        QTest::newRow("block device mounted as ext4")
-            << QStringList{"@ext4"} << 3 << QStringLiteral("is not mounted as fuseblk");
+        const QString notFuse = QStringLiteral(
+            "is neither mounted as fuseblk nor the source of a FUSE mount made by root");
+        QTest::newRow("block device mounted as ext4") << QStringList{"@ext4"} << 3 << notFuse;
+        QTest::newRow("read by fusefat, whose mount does not name it")
+            << QStringList{"@fusefat"} << 3 << notFuse;
+        QTest::newRow("named as the source of a user's FUSE mount")
+            << QStringList{"@user-fuse"} << 3 << notFuse;
     }
 
     void refusesAnythingButAFuseblkDevice() {
@@ -230,7 +248,8 @@ private Q_SLOTS:
 
         // Things made for a row live in /dev/shm, the one place under /dev a test may write.
         QTemporaryDir shm(QStringLiteral("/dev/shm/dov-test-XXXXXX"));
-        std::optional<testsupport::LoopExt4> ext4;
+        std::optional<testsupport::LoopVolume> volume;
+        std::optional<testsupport::OrphanFuseMount> forged;
         const QString blockDevice = someBlockDevice();
         if (!arguments.isEmpty() && arguments.first().startsWith(QLatin1Char('@'))) {
             const QString kind = arguments.first();
@@ -255,9 +274,14 @@ private Q_SLOTS:
                 QVERIFY(::mknod(QFile::encodeName(path).constData(), S_IFBLK | 0600,
                                 deviceNumberOf(blockDevice)) == 0);
             } else {
-                ext4.emplace(16 * 1024 * 1024, QStringLiteral("DOVEXT4"));
-                if (!ext4->isReady()) QSKIP(qPrintable(ext4->whyNot()));
-                path = ext4->loopDevice();
+                volume.emplace(16 * 1024 * 1024, QStringLiteral("DOVDISK"),
+                               kind == QLatin1String("@fusefat") ? Format::FatFuse : Format::Ext4);
+                if (!volume->isReady()) QSKIP(qPrintable(volume->whyNot()));
+                path = volume->loopDevice();
+                if (kind == QLatin1String("@user-fuse")) {
+                    forged.emplace(path, 1000);
+                    if (!forged->isReady()) QSKIP(qPrintable(forged->whyNot()));
+                }
             }
         }
 
@@ -271,44 +295,104 @@ private Q_SLOTS:
         QVERIFY2(QString::fromLocal8Bit(run.errors).contains(message), run.errors.constData());
     }
 
-    void dropsTheCacheOfAFuseblkVolume() {
-        testsupport::LoopVolume volume(16 * 1024 * 1024, QStringLiteral("DOVEXFAT"),
-                                       testsupport::LoopVolume::Format::ExfatFuse);
+    // Below a real FUSE volume the program drops the cache of the device or image itself where
+    // it may open it, and the helper accepts the device; where the mount does not tell what lies
+    // below, the program says so.
+    void dropsTheCacheBelowARealFuseVolume_data() {
+        QTest::addColumn<Format>("format");
+        QTest::addColumn<QString>("why");  // empty: dropped
+        QTest::newRow("exFAT, fuseblk") << Format::ExfatFuse << QString();
+        QTest::newRow("fuse2fs on a loop device") << Format::Ext4Fuse << QString();
+        QTest::newRow("fuse2fs on an image file") << Format::Ext4FuseImage << QString();
+        // Its fsync does not reach the device, so the drop must write the device back first.
+        QTest::newRow("fusefat naming its device") << Format::FatFuseNamed << QString();
+        QTest::newRow("fusefat, whose mount names no source")
+            << Format::FatFuse << unknownBelow("fusefat", "fusefat");
+    }
+    void dropsTheCacheBelowARealFuseVolume() {
+        QFETCH(Format, format);
+        QFETCH(QString, why);
+        testsupport::LoopVolume volume(16 * 1024 * 1024, QStringLiteral("DOVDISK"), format);
         if (!volume.isReady()) QSKIP(qPrintable(volume.whyNot()));
-        QVERIFY(readWholeDevice(volume.loopDevice()));
-        const long before = residentDevicePages(volume.loopDevice());
-        QVERIFY2(before > 0, "reading the device did not cache it");
+        QFile onVolume(volume.mountPoint() + QStringLiteral("/TEST.TXT"));
+        QVERIFY(onVolume.open(QIODevice::WriteOnly));
+        // A slow device keeps what the FUSE driver did not write back dirty for a while.
+        std::optional<testsupport::BlockThrottle> slow;
+        if (!volume.majorMinor().isEmpty()) slow.emplace(volume.majorMinor(), 1 << 30, 8 << 20);
+        QVERIFY(onVolume.write(QByteArray(10 << 20, 'x')) == 10 << 20 && onVolume.flush());
+        QCOMPARE(::fsync(onVolume.handle()), 0);
+        const std::optional<platform::FuseVolume> fuse = platform::fuseVolumeOf(onVolume.handle());
+        QVERIFY(fuse.has_value());
+        if (format == Format::ExfatFuse)
+            QCOMPARE(fuse->device, deviceNumberOf(volume.loopDevice()));
+        QTemporaryFile elsewhere;
+        QVERIFY(elsewhere.open());
+        QVERIFY(!platform::fuseVolumeOf(elsewhere.handle()).has_value());
 
-        const testsupport::ChildRun run = runHelper({volume.loopDevice()});
+        const QString below =
+            volume.loopDevice().isEmpty() ? volume.imagePath() : volume.loopDevice();
+        QVERIFY(readWholeDevice(below));
+        const long before = residentDevicePages(below);
+        QVERIFY2(before > 0, "reading the device did not cache it");
+        const FakePkexec pkexec(QStringLiteral("exit 0"));
+        const CacheDrop drop = LinuxDeviceCache().dropCacheBelow(*fuse);
+        QCOMPARE(drop.why, why);
+        QCOMPARE(drop.done, why.isEmpty());
+        QCOMPARE(pkexec.arguments(), QByteArray());
+        if (drop.done) QVERIFY(residentDevicePages(below) < before / 2);
+        if (!drop.done || volume.loopDevice().isEmpty()) return;
+
+        QVERIFY(readWholeDevice(below));
+        const testsupport::ChildRun run = runHelper({below});
         QVERIFY2(run.ok(), qPrintable(run.why));
         QCOMPARE(run.errors, QByteArray());
-        const long after = residentDevicePages(volume.loopDevice());
+        const long after = residentDevicePages(below);
         QVERIFY2(after >= 0 && after < before / 2,
                  qPrintable(QStringLiteral("%1 pages before, %2 after").arg(before).arg(after)));
     }
 
-    // The program drops the cache itself when it may open the node, and names the device only
-    // for a file on a fuseblk volume.
-    void programDropsAnOpenableDeviceItself() {
-        testsupport::LoopVolume volume(16 * 1024 * 1024, QStringLiteral("DOVEXFAT"),
-                                       testsupport::LoopVolume::Format::ExfatFuse);
-        if (!volume.isReady()) QSKIP(qPrintable(volume.whyNot()));
-        QFile onVolume(volume.mountPoint() + QStringLiteral("/TEST.TXT"));
-        QVERIFY(onVolume.open(QIODevice::WriteOnly));
-        const std::optional<dev_t> device = platform::fuseBlockDeviceOf(onVolume.handle());
-        QVERIFY(device.has_value());
-        QCOMPARE(*device, deviceNumberOf(volume.loopDevice()));
-        QTemporaryFile elsewhere;
-        QVERIFY(elsewhere.open());
-        QVERIFY(!platform::fuseBlockDeviceOf(elsewhere.handle()).has_value());
+    // What lies below each kind of FUSE volume, told from a recorded system.
+    void programTellsWhatLiesBelowAFuseVolume_data() {
+        QTest::addColumn<int>("mountId");
+        QTest::addColumn<int>("deviceMajor");
+        QTest::addColumn<QString>("why");  // ROOT: the recorded system; empty: dropped
 
-        QVERIFY(readWholeDevice(volume.loopDevice()));
-        const long before = residentDevicePages(volume.loopDevice());
+        const QString noNode =
+            QStringLiteral("no device node of block device %1 was found in ROOT/dev");
+        QTest::newRow("fuseblk: its device") << 40 << 8 << noNode.arg("8:3");
+        QTest::newRow("fuse.fusefat on /dev/loop0, known to sysfs") << 41 << 0 << noNode.arg("7:0");
+        QTest::newRow("fuse.ext4 on an image file") << 43 << 0 << QString();
+        QTest::newRow("fuse.ext4 on a relative path")
+            << 44 << 0 << unknownBelow("ext4", "disk.img");
+        QTest::newRow("sshfs: the server's cache is out of reach") << 45 << 0 << QString();
+        QTest::newRow("unknown type with a remote source") << 46 << 0 << QString();
+        QTest::newRow("unknown type naming only itself")
+            << 47 << 0 << unknownBelow("whatever", "whatever");
+        QTest::newRow("a folder passed on")
+            << 48 << 0
+            << "bindfs passes on the files of the folder /srv/images, whose cache is not dropped; "
+               "measure the drive that holds /srv/images instead";
+        QTest::newRow("kio-fuse's local copy")
+            << 49 << 0
+            << "kio-fuse answers reads from its own local copy of the file; mount the share "
+               "directly (for example with mount.cifs or sshfs) for a true read time";
+        QTest::newRow("not in the mount table")
+            << 99 << 0
+            << "its FUSE volume (mount 99) was not found in ROOT/proc/self/mountinfo, so "
+               "what lies below it is not known";
+        QTest::newRow("not in the mount table, on a block device") << 99 << 8 << noNode.arg("8:99");
+    }
+    void programTellsWhatLiesBelowAFuseVolume() {
+        QFETCH(int, mountId);
+        QFETCH(int, deviceMajor);
+        QFETCH(QString, why);
+        const QString root = QStringLiteral(DOV_FIXTURES_DIR "/fuse-volumes");
         const FakePkexec pkexec(QStringLiteral("exit 0"));
-        const CacheDrop drop = LinuxDeviceCache().dropDeviceCache(*device);
-        QVERIFY2(drop.done, qPrintable(drop.why));
+        const CacheDrop drop = LinuxDeviceCache(root, QStringLiteral("/nonexistent/helper"))
+                                   .dropCacheBelow({mountId, makedev(deviceMajor, 99)});
+        QCOMPARE(drop.why, QString(why).replace(QStringLiteral("ROOT"), root));
+        QCOMPARE(drop.done, why.isEmpty());
         QCOMPARE(pkexec.arguments(), QByteArray());
-        QVERIFY(residentDevicePages(volume.loopDevice()) < before / 2);
     }
 
     void programAsksTheHelperWhereItMayNotOpenTheNode_data() {
@@ -330,9 +414,8 @@ private Q_SLOTS:
             << "the administrator refused it (pkexec exit 127: Error executing command as "
                "another user: Not authorized); join the disk group to allow it";
         QTest::newRow("helper refuses")
-            << "echo 'dov-uruvivuz-drop-cache: /dev/x is not mounted as fuseblk' >&2; exit 3"
-            << true << limit << true
-            << "the helper refused it: /dev/x is not mounted as fuseblk (exit 3)";
+            << "echo 'dov-uruvivuz-drop-cache: /dev/x is not read by FUSE' >&2; exit 3" << true
+            << limit << true << "the helper refused it: /dev/x is not read by FUSE (exit 3)";
         QTest::newRow("helper fails")
             << "echo 'dov-uruvivuz-drop-cache: cannot open /dev/x: No medium found' >&2; exit 4"
             << true << limit << true

@@ -17,6 +17,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -112,13 +114,17 @@ public:
 class LoopVolume : public ScratchMount {
 public:
     // ExfatFuse: exFAT through the FUSE daemon (type fuseblk), as many desktops mount a stick.
-    enum class Format { Ext4, ExfatFuse };
+    // Ext4Fuse: fuse2fs on the loop device (fuse.ext4, its source the device); FatFuse: fusefat
+    // on it (fuse.fusefat, whose source names only the driver), FatFuseNamed with the device
+    // named as its source; Ext4FuseImage: fuse2fs on the image file itself, no loop device.
+    enum class Format { Ext4, ExfatFuse, Ext4Fuse, FatFuse, FatFuseNamed, Ext4FuseImage };
 
     LoopVolume(qint64 sizeBytes, const QString& label, Format format)
         : ScratchMount(format == Format::Ext4
                            ? QStringLiteral("a loop-mounted ext4 image")
-                           : QStringLiteral("a loop-mounted exFAT image through FUSE")) {
+                           : QStringLiteral("a loop-mounted image through FUSE")) {
         const bool ext4 = format == Format::Ext4;
+        const bool onImage = format == Format::Ext4FuseImage;
         if (why_.isEmpty() && !ext4 && !QFile::exists(QStringLiteral("/dev/fuse"))) {
             why_ = QStringLiteral("/dev/fuse is missing: FUSE is not available");
         }
@@ -129,31 +135,40 @@ public:
                 QStringLiteral("cannot create %1: %2").arg(image.fileName(), image.errorString());
         }
         image.close();
-        if (!step(QStringLiteral("cannot attach a loop device"), QStringLiteral("losetup"),
-                  {QStringLiteral("--find"), QStringLiteral("--show"), image.fileName()},
-                  &loopDevice_)) {
+        imagePath_ = image.fileName();
+        if (!onImage &&
+            !step(QStringLiteral("cannot attach a loop device"), QStringLiteral("losetup"),
+                  {QStringLiteral("--find"), QStringLiteral("--show"), imagePath_}, &loopDevice_)) {
             loopDevice_.clear();
             return;
         }
         struct stat device {};
-        if (::stat(QFile::encodeName(loopDevice_).constData(), &device) == 0) {
+        if (!onImage && ::stat(QFile::encodeName(loopDevice_).constData(), &device) == 0) {
             majorMinor_ =
                 QStringLiteral("%1:%2").arg(major(device.st_rdev)).arg(minor(device.st_rdev));
         }
-        const QStringList formatter =
-            ext4 ? QStringList{QStringLiteral("mkfs.ext4"), QStringLiteral("-q"),
-                               QStringLiteral("-F"), QStringLiteral("-E"),
-                               QStringLiteral("lazy_itable_init=0,lazy_journal_init=0")}
-                 : QStringList{QStringLiteral("mkfs.exfat")};
-        const QStringList mounter = ext4 ? QStringList{QStringLiteral("mount"),
-                                                       QStringLiteral("-t"), QStringLiteral("ext4")}
-                                         : QStringList{QStringLiteral("mount.exfat-fuse")};
-        step(QStringLiteral("cannot format ") + loopDevice_, formatter.first(),
-             formatter.mid(1) + QStringList{QStringLiteral("-L"), label, loopDevice_});
-        mounted_ = step(QStringLiteral("cannot mount ") + loopDevice_, mounter.first(),
-                        mounter.mid(1) + QStringList{loopDevice_, mountPoint()});
-        // Let every user write to the root, as on a stick mounted for the desktop user.
-        if (mounted_ && ext4) ::chmod(QFile::encodeName(mountPoint()).constData(), 01777);
+        const QString target = onImage ? imagePath_ : loopDevice_;
+        // The formatter and the mounter, each a command line split at blanks.
+        const auto [formatter, mounter] =
+            ext4 ? std::pair("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 -L",
+                             "mount -t ext4")
+            : format == Format::ExfatFuse ? std::pair("mkfs.exfat -L", "mount.exfat-fuse")
+            : format == Format::FatFuse   ? std::pair("mkfs.vfat -n", "fusefat -o rw+,allow_other")
+            : format == Format::FatFuseNamed
+                ? std::pair("mkfs.vfat -n", "fusefat -o rw+,allow_other,fsname=%1")
+                : std::pair("mke2fs -q -F -t ext4 -L", "fuse2fs -o allow_other");
+        const QStringList formatting = QString::fromLatin1(formatter).split(QLatin1Char(' '));
+        const QStringList mounting = QString::fromLatin1(mounter)
+                                         .replace(QStringLiteral("%1"), target)
+                                         .split(QLatin1Char(' '));
+        step(QStringLiteral("cannot format ") + target, formatting.first(),
+             formatting.mid(1) + QStringList{label, target});
+        mounted_ = step(QStringLiteral("cannot mount ") + target, mounting.first(),
+                        mounting.mid(1) + QStringList{target, mountPoint()});
+        // Let every user write to the root, as on a stick mounted for the desktop user (FAT has
+        // no owners to change).
+        if (mounted_ && format != Format::ExfatFuse)
+            ::chmod(QFile::encodeName(mountPoint()).constData(), 01777);
     }
     ~LoopVolume() override {
         unmount();
@@ -162,13 +177,33 @@ public:
         }
     }
 
+    const QString& imagePath() const { return imagePath_; }
     const QString& loopDevice() const { return loopDevice_; }  // "/dev/loopN"
     const QString& majorMinor() const { return majorMinor_; }  // "7:N"
 
 private:
     QTemporaryDir imageFolder_;  // goes with the image, after the device has let go of it
+    QString imagePath_;
     QString loopDevice_;
     QString majorMinor_;
+};
+
+// A FUSE mount of a user's own, which may name any source it likes. No daemon serves it: its
+// connection is closed at once, so nothing that looks at it waits.
+class OrphanFuseMount : public ScratchMount {
+public:
+    OrphanFuseMount(const QString& source, uid_t owner)
+        : ScratchMount(QStringLiteral("a FUSE mount of another user")) {
+        const int fuse = why_.isEmpty() ? ::open("/dev/fuse", O_RDWR | O_CLOEXEC) : -1;
+        const QString options = QStringLiteral("fd=%1,rootmode=40000,user_id=%2,group_id=%2");
+        mounted_ = fuse >= 0 && ::mount(QFile::encodeName(source).constData(),
+                                        QFile::encodeName(mountPoint()).constData(),
+                                        "fuse.dovorphan", MS_NOSUID | MS_NODEV,
+                                        options.arg(fuse).arg(owner).toLatin1().constData()) == 0;
+        if (!mounted_ && why_.isEmpty())
+            why_ = QStringLiteral("cannot mount FUSE: ") + qt_error_string(errno);
+        if (fuse >= 0) ::close(fuse);
+    }
 };
 
 class LoopExt4 : public LoopVolume {
