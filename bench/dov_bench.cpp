@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "console/consolerun.h"
 #include "measure/clockrules.h"
-#include "measure/consolerun.h"
 #include "measure/runview.h"
 #include "measure/sizerule.h"
 #include "measure/speedtest.h"
@@ -340,6 +340,7 @@ public:
     HeadlessView(QString size, QString drive) : size_(std::move(size)), drive_(std::move(drive)) {}
     QString sizeText() override { return size_; }
     QString selectedMountRoot() override { return drive_; }
+    void checkDriveAnswers(const QString&) override {}
     void clearResults() override {}
     void setTimeText(int, const QString&) override {}
     QString timeText(int) override { return {}; }
@@ -392,14 +393,14 @@ int consoleChild(int argc, char** argv) {
     platform::LinuxFileService files;
     FixedFolder process(QString::fromLocal8Bit(argv[3]));
     measure::ThreadedStepRunner phases;
-    measure::ConsoleRunSettings runSettings;
+    console::ConsoleRunSettings runSettings;
     runSettings.sizeText = QString::fromLocal8Bit(argv[2]);
     runSettings.mountRoot = QString::fromLocal8Bit(argv[4]);
     runSettings.showProgress = std::strcmp(argv[5], "1") == 0;
     std::FILE* sink = std::fopen("/dev/null", "w");
     if (!sink) die("cannot open /dev/null");
-    measure::ConsoleRun run(
-        runSettings, measure::ConsoleServices{clock, pump, files, process, phases}, sink, sink);
+    console::ConsoleRun run(runSettings, measure::CoreServices{clock, pump, files, process, phases},
+                            sink, sink);
     const int status = run.exec();
     std::fclose(sink);
     return status;

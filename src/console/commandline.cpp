@@ -1,12 +1,13 @@
-#include "measure/commandline.h"
+#include "console/commandline.h"
 
 #include <exception>
 
 #include "measure/sizerule.h"
 #include "platform/failure.h"
+#include "platform/paths.h"
 #include "platform/version.h"
 
-namespace measure {
+namespace console {
 
 namespace {
 
@@ -81,7 +82,7 @@ CommandLine parseCommandLine(const QStringList& arguments, const QLocale& locale
     if (!driveGiven) return mistake(QStringLiteral("--size needs --drive"));
     if (!sizeGiven) return mistake(QStringLiteral("--drive needs --size"));
     try {
-        testLineCount(result.sizeText, locale);
+        measure::testLineCount(result.sizeText, locale);
     } catch (const std::exception& failure) {
         return mistake(platform::describe(failure));
     }
@@ -116,11 +117,10 @@ QString versionText() {
         .arg(QLatin1String(platform::version::kApplicationVersion));
 }
 
-QByteArray windowPlatform(const QByteArray& qtPlatform, const QByteArray& x11Display,
-                          const QByteArray& waylandDisplay) {
-    if (!qtPlatform.isEmpty() || x11Display.isEmpty()) return {};
-    // Wayland stays the fallback when the X server behind DISPLAY does not answer.
-    return waylandDisplay.isEmpty() ? QByteArrayLiteral("xcb") : QByteArrayLiteral("xcb;wayland");
+QStringList argumentsAfterProgram(int argc, char* argv[]) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i) arguments << platform::pathFromBytes(argv[i]);
+    return arguments;
 }
 
-}  // namespace measure
+}  // namespace console

@@ -11,12 +11,13 @@
 
 #include <csignal>
 
-#include "measure/commandline.h"
-#include "measure/consolerun.h"
+#include "console/commandline.h"
+#include "console/consolerun.h"
 #include "support/harness.h"
 #include "support/scratchmounts.h"
+#include "window/windowstartup.h"
 
-using Action = measure::CommandLine::Action;
+using Action = console::CommandLine::Action;
 
 namespace {
 
@@ -159,7 +160,7 @@ void TestCommandLine::parser() {
     QFETCH(bool, human);
     QFETCH(QString, error);
 
-    const measure::CommandLine parsed = measure::parseCommandLine(arguments, QLocale(locale));
+    const console::CommandLine parsed = console::parseCommandLine(arguments, QLocale(locale));
     QCOMPARE(parsed.error, error);
     QCOMPARE(parsed.action, action);
     if (action != Action::Measure) return;
@@ -190,32 +191,33 @@ void TestCommandLine::windowPlatform() {
     QFETCH(QByteArray, display);
     QFETCH(QByteArray, wayland);
     QFETCH(QByteArray, chosen);
-    QCOMPARE(measure::windowPlatform(qtPlatform, display, wayland), chosen);
+    QCOMPARE(window::windowPlatform(qtPlatform, display, wayland), chosen);
 }
 
 void TestCommandLine::progressLine_data() {
-    QTest::addColumn<int>("phase");
+    QTest::addColumn<measure::Phase>("phase");
     QTest::addColumn<qint64>("done");
     QTest::addColumn<qint64>("total");
     QTest::addColumn<double>("seconds");
     QTest::addColumn<QString>("text");
 
-    QTest::newRow("between phases") << 0 << qint64(5) << qint64(10) << 1.0 << "";
-    QTest::newRow("create, just begun") << 1 << qint64(0) << qint64(100000000) << 0.0
+    using measure::Phase;
+    QTest::newRow("between phases") << Phase::None << qint64(5) << qint64(10) << 1.0 << "";
+    QTest::newRow("create, just begun") << Phase::Create << qint64(0) << qint64(100000000) << 0.0
                                         << "create [....................] 0.0 / 100.0 MB";
-    QTest::newRow("write, half") << 2 << qint64(50000000) << qint64(100000000) << 2.0
+    QTest::newRow("write, half") << Phase::Write << qint64(50000000) << qint64(100000000) << 2.0
                                  << "write  [##########..........] 50.0 / 100.0 MB  25.0 MB/s";
-    QTest::newRow("read, done") << 3 << qint64(2500000) << qint64(2500000) << 0.5
+    QTest::newRow("read, done") << Phase::Read << qint64(2500000) << qint64(2500000) << 0.5
                                 << "read   [####################] 2.5 / 2.5 MB  5.0 MB/s";
 }
 
 void TestCommandLine::progressLine() {
-    QFETCH(int, phase);
+    QFETCH(measure::Phase, phase);
     QFETCH(qint64, done);
     QFETCH(qint64, total);
     QFETCH(double, seconds);
     QFETCH(QString, text);
-    QCOMPARE(measure::progressText(phase, done, total, seconds), text);
+    QCOMPARE(console::progressText(phase, done, total, seconds), text);
 }
 
 void TestCommandLine::programWithoutDisplay_data() {
@@ -224,11 +226,11 @@ void TestCommandLine::programWithoutDisplay_data() {
     QTest::addColumn<QString>("output");  // exact
     QTest::addColumn<QString>("errors");  // pattern
 
-    const QString usage = measure::usageText();
+    const QString usage = console::usageText();
     const QString usageAfter =
         QStringLiteral("^dov-uruvivuz: %1\n\n") + QRegularExpression::escape(usage) + '$';
     QTest::newRow("help") << QStringList{"--help"} << 0 << usage << "^$";
-    QTest::newRow("version") << QStringList{"--version"} << 0 << measure::versionText() << "^$";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << console::versionText() << "^$";
     QTest::newRow("unknown option")
         << QStringList{"--bogus"} << 2 << "" << usageAfter.arg("unknown option '--bogus'");
     QTest::newRow("missing value") << QStringList{"--size", "5", "--drive"} << 2 << ""
