@@ -6,6 +6,7 @@
 #include "console/consolestartup.h"
 #include "measure/threadedsteprunner.h"
 #include "platform/devicecache.h"
+#include "platform/endsignals.h"
 #include "platform/linuxclock.h"
 #include "platform/linuxfiles.h"
 #include "platform/linuxprocess.h"
@@ -52,10 +53,12 @@ int main(int argc, char* argv[]) {
     // QUIT, the close box and the end signals leave the event loops instead of ending the
     // process, so that the run removes its files and the window hands over the clipboard.
     process.endThroughEventLoop();
+    // The display going away ends the window through exit(); the run's files go first.
+    platform::RemoveOwnFilesAtExit removeAtExit(files);
     measure::ThreadedStepRunner phases;
     const measure::CoreServices services{clock, pump, files, process, phases};
 
     if (command.action == console::CommandLine::Action::Measure)
         return console::runWithoutWindow(argc, argv, command, services);
-    window::runWindow(argc, argv, services);
+    window::runWindow(argc, argv, command.toolkitOptions, services);
 }

@@ -19,17 +19,21 @@ struct CommandLine {
     QString drive;     // any folder on the drive to measure
     QString sizeText;  // megabytes, as the window's size box takes them
     bool human = false;
+    // The toolkit's own options (-style Fusion, -platform xcb ...), as given; Qt takes them out
+    // of the arguments itself.
+    QStringList toolkitOptions;
     QString error;
 };
 
 // The arguments after the program name -> what to do. Reads them left to right; the first of
 // --help, --version or a mistake decides. The size is checked by the window's size rule in the
-// given locale, so a size the window would refuse is a mistake here too.
+// given locale, so a size the window would refuse is a mistake here too, and so is a size that
+// gives no test line (zero or less).
 CommandLine parseCommandLine(const QStringList& arguments, const QLocale& locale = QLocale());
 
 // The usage text, ending in a line end.
 QString usageText();
-// "dov-uruvivuz <version>" and a line end.
+// "DOV Uruvivuz <release> (Ver.<title's number>, package <version>)" and a line end.
 QString versionText();
 // The arguments after the program's name; a folder's name is bytes, read losslessly.
 QStringList argumentsAfterProgram(int argc, char* argv[]);

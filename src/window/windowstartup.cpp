@@ -2,14 +2,18 @@
 
 #include <QApplication>
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <cstdio>
+#include <cstring>
 
 #include "driveinfo/mounttablecatalogue.h"
 #include "driveinfo/mounttablewatcher.h"
 #include "driveinfo/queryrunner.h"
 #include "platform/endsignals.h"
 #include "platform/linuxdrives.h"
+#include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/qtdesktop.h"
 #include "window/form1.h"
@@ -23,7 +27,81 @@ QByteArray windowPlatform(const QByteArray& qtPlatform, const QByteArray& x11Dis
     return waylandDisplay.isEmpty() ? QByteArrayLiteral("xcb") : QByteArrayLiteral("xcb;wayland");
 }
 
-void runWindow(int argc, char* argv[], measure::CoreServices services) {
+namespace {
+
+// The value of a toolkit option with one dash or two, or a null string.
+QString toolkitOption(const QStringList& options, const QString& name) {
+    for (qsizetype i = 0; i + 1 < options.size(); ++i) {
+        if (options[i] == QLatin1Char('-') + name || options[i] == QLatin1String("--") + name)
+            return options[i + 1];
+    }
+    return {};
+}
+
+bool connects(const sockaddr_un& address, socklen_t length) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return true;  // cannot tell; let Qt try
+    const bool done = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0;
+    ::close(fd);
+    return done;
+}
+
+// False only when display names a local X server (":0", "unix:1.0") whose socket, abstract or
+// in /tmp/.X11-unix, takes no connection.
+bool localXServerAnswers(const QByteArray& display) {
+    const qsizetype colon = display.lastIndexOf(':');
+    if (colon < 0) return true;
+    const QByteArray host = display.left(colon);
+    if (!host.isEmpty() && host != "unix") return true;  // over the network: Qt's to find out
+    QByteArray number = display.mid(colon + 1);
+    number = number.left(number.indexOf('.') < 0 ? number.size() : number.indexOf('.'));
+    bool ok = false;
+    number.toUInt(&ok);
+    if (!ok) return true;
+    const QByteArray path = "/tmp/.X11-unix/X" + number;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, path.constData(), std::size_t(path.size()));
+    const auto base = socklen_t(offsetof(sockaddr_un, sun_path));
+    if (connects(address, base + 1 + socklen_t(path.size()))) return true;
+    std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()) + 1);
+    return connects(address, base + socklen_t(path.size()) + 1);
+}
+
+}  // namespace
+
+QString whyNoDisplay(const QStringList& toolkitOptions, const QByteArray& qtPlatform,
+                     const QByteArray& x11Display, const QByteArray& waylandDisplay) {
+    if (!toolkitOption(toolkitOptions, QStringLiteral("platform")).isNull()) return {};
+    if (!qtPlatform.isEmpty() && !qtPlatform.startsWith("xcb")) return {};
+    const QString chosen = toolkitOption(toolkitOptions, QStringLiteral("display"));
+    const QByteArray display = chosen.isNull() ? x11Display : platform::pathToBytes(chosen);
+    const QString withoutWindow = QStringLiteral(
+        "To measure a drive without a window: dov-uruvivuz --drive DIR --size MB (see --help)");
+    if (display.isEmpty() && (waylandDisplay.isEmpty() || !qtPlatform.isEmpty())) {
+        return QStringLiteral(
+                   "The window needs a display, and neither DISPLAY nor "
+                   "WAYLAND_DISPLAY is set.\n") +
+               withoutWindow;
+    }
+    // With Wayland beside it, Qt falls back to Wayland when X11 does not answer.
+    if (display.isEmpty() || (!waylandDisplay.isEmpty() && qtPlatform.isEmpty())) return {};
+    if (localXServerAnswers(display)) return {};
+    return QStringLiteral("Cannot open the display %1: no X server answers there.\n")
+               .arg(QString::fromLocal8Bit(display)) +
+           withoutWindow;
+}
+
+void runWindow(int argc, char* argv[], const QStringList& toolkitOptions,
+               measure::CoreServices services) {
+    const QString noDisplay = whyNoDisplay(toolkitOptions, qgetenv("QT_QPA_PLATFORM"),
+                                           qgetenv("DISPLAY"), qgetenv("WAYLAND_DISPLAY"));
+    if (!noDisplay.isEmpty()) {
+        std::fputs(("dov-uruvivuz: " + noDisplay + QLatin1Char('\n')).toLocal8Bit().constData(),
+                   stderr);
+        std::fflush(nullptr);
+        ::_exit(1);
+    }
     // Stay-on-top and centring need X11; under Wayland its XWayland display is used for that.
     const QByteArray platformName =
         windowPlatform(qgetenv("QT_QPA_PLATFORM"), qgetenv("DISPLAY"), qgetenv("WAYLAND_DISPLAY"));

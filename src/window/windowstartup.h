@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
+#include <QStringList>
 
 #include "measure/coreservices.h"
 
@@ -12,8 +14,16 @@ namespace window {
 QByteArray windowPlatform(const QByteArray& qtPlatform, const QByteArray& x11Display,
                           const QByteArray& waylandDisplay);
 
+// Why the window cannot open here, told before Qt would abort on it; empty when it may. Only
+// what is cheap to know: no display at all, or a local X11 display nobody serves. A platform
+// the user chose (-platform, or QT_QPA_PLATFORM other than xcb) is left to Qt.
+QString whyNoDisplay(const QStringList& toolkitOptions, const QByteArray& qtPlatform,
+                     const QByteArray& x11Display, const QByteArray& waylandDisplay);
+
 // Opens the window on the services main() built, runs it until QUIT and ends the process with
-// its status. The process service must end the program through the event loop.
-[[noreturn]] void runWindow(int argc, char* argv[], measure::CoreServices services);
+// its status; without a display, says so and ends with status 1. The process service must end
+// the program through the event loop. toolkitOptions are those Qt takes from argv itself.
+[[noreturn]] void runWindow(int argc, char* argv[], const QStringList& toolkitOptions,
+                            measure::CoreServices services);
 
 }  // namespace window
