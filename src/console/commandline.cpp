@@ -158,7 +158,8 @@ QString usageText() {
         "\n"
         "Exit status: 0 done, 1 the run failed (the reason is on standard error) or the\n"
         "window found no display,\n"
-        "2 a bad command line, 130 interrupted (Ctrl+C).\n");
+        "2 a bad command line, 130 interrupted (Ctrl+C), 128 + N after another signal N\n"
+        "that ends a program; the run's test files are removed then.\n");
 }
 
 // The release name and the window title's number above the package's version, so that the
