@@ -2,6 +2,8 @@
 
 #include <QApplication>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -38,34 +40,40 @@ QString toolkitOption(const QStringList& options, const QString& name) {
     return {};
 }
 
-bool connects(const sockaddr_un& address, socklen_t length) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+bool connects(int family, const void* address, socklen_t length) {
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return true;  // cannot tell; let Qt try
-    const bool done = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0;
+    const bool done = ::connect(fd, static_cast<const sockaddr*>(address), length) == 0;
     ::close(fd);
     return done;
 }
 
-// False only when display names a local X server (":0", "unix:1.0") whose socket, abstract or
-// in /tmp/.X11-unix, takes no connection.
+// False only when display names a local X server (":0", "unix:1.0") that takes no connection
+// where the X library would try: the abstract and the /tmp/.X11-unix socket, and for ":N" also
+// TCP port 6000 + N on this machine.
 bool localXServerAnswers(const QByteArray& display) {
     const qsizetype colon = display.lastIndexOf(':');
     if (colon < 0) return true;
     const QByteArray host = display.left(colon);
     if (!host.isEmpty() && host != "unix") return true;  // over the network: Qt's to find out
-    QByteArray number = display.mid(colon + 1);
-    number = number.left(number.indexOf('.') < 0 ? number.size() : number.indexOf('.'));
+    const QByteArray number = display.mid(colon + 1).split('.').value(0);
     bool ok = false;
-    number.toUInt(&ok);
-    if (!ok) return true;
+    const uint displayNumber = number.toUInt(&ok);
+    if (!ok || displayNumber > 59535) return true;
     const QByteArray path = "/tmp/.X11-unix/X" + number;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, path.constData(), std::size_t(path.size()));
+    sockaddr_un local{};
+    local.sun_family = AF_UNIX;
+    std::memcpy(local.sun_path + 1, path.constData(), std::size_t(path.size()));
     const auto base = socklen_t(offsetof(sockaddr_un, sun_path));
-    if (connects(address, base + 1 + socklen_t(path.size()))) return true;
-    std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()) + 1);
-    return connects(address, base + socklen_t(path.size()) + 1);
+    if (connects(AF_UNIX, &local, base + 1 + socklen_t(path.size()))) return true;
+    std::memcpy(local.sun_path, path.constData(), std::size_t(path.size()) + 1);
+    if (connects(AF_UNIX, &local, base + socklen_t(path.size()) + 1)) return true;
+    if (!host.isEmpty()) return false;
+    sockaddr_in tcp{};
+    tcp.sin_family = AF_INET;
+    tcp.sin_port = htons(uint16_t(6000 + displayNumber));
+    tcp.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return connects(AF_INET, &tcp, sizeof tcp);
 }
 
 }  // namespace
