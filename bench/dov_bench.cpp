@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "console/consolerun.h"
 #include "measure/clockrules.h"
-#include "measure/consolerun.h"
 #include "measure/runview.h"
 #include "measure/sizerule.h"
 #include "measure/speedtest.h"
@@ -33,6 +33,7 @@
 #include "measure/threadedsteprunner.h"
 #include "platform/desktop.h"
 #include "platform/fileprimitives.h"
+#include "platform/inputgate.h"
 #include "platform/linuxclock.h"
 #include "platform/linuxfiles.h"
 #include "platform/process.h"
@@ -340,6 +341,7 @@ public:
     HeadlessView(QString size, QString drive) : size_(std::move(size)), drive_(std::move(drive)) {}
     QString sizeText() override { return size_; }
     QString selectedMountRoot() override { return drive_; }
+    void checkDriveAnswers(const QString&) override {}
     void clearResults() override {}
     void setTimeText(int, const QString&) override {}
     QString timeText(int) override { return {}; }
@@ -391,15 +393,16 @@ int consoleChild(int argc, char** argv) {
     platform::QtEventPump pump;
     platform::LinuxFileService files;
     FixedFolder process(QString::fromLocal8Bit(argv[3]));
-    measure::ThreadedStepRunner phases;
-    measure::ConsoleRunSettings runSettings;
+    platform::InputGate input;
+    measure::ThreadedStepRunner phases(&input);
+    console::ConsoleRunSettings runSettings;
     runSettings.sizeText = QString::fromLocal8Bit(argv[2]);
     runSettings.mountRoot = QString::fromLocal8Bit(argv[4]);
     runSettings.showProgress = std::strcmp(argv[5], "1") == 0;
     std::FILE* sink = std::fopen("/dev/null", "w");
     if (!sink) die("cannot open /dev/null");
-    measure::ConsoleRun run(
-        runSettings, measure::ConsoleServices{clock, pump, files, process, phases}, sink, sink);
+    console::ConsoleRun run(runSettings, measure::CoreServices{clock, pump, files, process, phases, input},
+                            sink, sink);
     const int status = run.exec();
     std::fclose(sink);
     return status;

@@ -1,5 +1,6 @@
 #include "measure/clockrules.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/clock.h"
@@ -48,8 +49,13 @@ void Pause(platform::Clock& clock, platform::EventPump& pump, double pauseTime) 
         // Count each midnight so that the wait ends even when it spans one.
         if (reading < previous) daysPassed += kSecondsPerDay;
         previous = reading;
-        if (!(reading + daysPassed < start + pauseTime)) return;
-        pump.processPendingEvents();
+        const double remaining = start + pauseTime - (reading + daysPassed);
+        if (!(remaining > 0.0)) return;
+        // Asleep until an event comes or the time is up; the clock says how much is left (whole
+        // milliseconds, not rounded up for the last bits of a sum).
+        const int milliseconds =
+            std::max(1, int(std::ceil(std::min(remaining, 1.0) * 1000.0 - 1e-6)));
+        if (!pump.waitForEvents(milliseconds)) return;
     }
 }
 

@@ -17,7 +17,8 @@ float elapsedBetween(float start, float end);
 float ElapsedSeconds(platform::Clock& clock, float start);
 // At most 7 significant digits in ASCII, the locale's decimal separator, no group separator.
 QString elapsedText(float value, const QLocale& locale = QLocale());
-// Busy wait of pauseTime seconds that pumps pending events on every pass; always ends.
+// Waits pauseTime seconds of clock time while the events that come are handled; always ends,
+// at once when the program is told to end.
 void Pause(platform::Clock& clock, platform::EventPump& pump, double pauseTime);
 
 }  // namespace measure

@@ -8,8 +8,12 @@ namespace measure {
 class RunView {
 public:
     virtual ~RunView() = default;
-    virtual QString sizeText() = 0;           // Combo1's text
-    virtual QString selectedMountRoot() = 0;  // mount root of Drive1's current entry
+    virtual QString sizeText() = 0;  // Combo1's text
+    // Mount root of Drive1's current entry; only reads the selection.
+    virtual QString selectedMountRoot() = 0;
+    // The run's step before it opens the drive: throws when the drive at mountRoot does not
+    // answer within a few seconds, so that a hung drive fails the run instead of holding it.
+    virtual void checkDriveAnswers(const QString& mountRoot) = 0;
     virtual void clearResults() = 0;
     // box is 1, 2 or 3 (Text1 ... Text3)
     virtual void setTimeText(int box, const QString& text) = 0;

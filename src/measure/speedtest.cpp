@@ -3,9 +3,9 @@
 #include <exception>
 
 #include "measure/clockrules.h"
-#include "measure/steprunner.h"
 #include "measure/runview.h"
 #include "measure/sizerule.h"
+#include "measure/steprunner.h"
 #include "measure/testfile.h"
 #include "platform/desktop.h"
 #include "platform/failure.h"
@@ -42,7 +42,34 @@ struct RunningFlag {
     std::atomic<bool>& flag_;
 };
 
+platform::CopyOptions copyOptions(std::atomic<bool>* stop, std::atomic<qint64>* bytesDone) {
+    platform::CopyOptions options;
+    options.stop = stop;
+    options.bytesDone = bytesDone;
+    return options;
+}
+
 }  // namespace
+
+// The hourglass and a disabled START for as long as the run goes; both are given back here,
+// whatever way the run ends, except when the program is ending.
+class SpeedTest::BusyWhileRunning {
+public:
+    explicit BusyWhileRunning(SpeedTest& test) : test_(test) {
+        test_.services_.pointer.setBusy(true);
+        test_.view_.setStartEnabled(false);
+    }
+    ~BusyWhileRunning() {
+        if (test_.state_.ending) return;
+        test_.view_.setStartEnabled(true);
+        test_.services_.pointer.setBusy(false);
+    }
+    BusyWhileRunning(const BusyWhileRunning&) = delete;
+    BusyWhileRunning& operator=(const BusyWhileRunning&) = delete;
+
+private:
+    SpeedTest& test_;
+};
 
 SpeedTest::SpeedTest(RunView& view, RunServices services) : view_(view), services_(services) {}
 
@@ -59,7 +86,7 @@ void SpeedTest::removeRunFiles() noexcept {
 }
 
 void SpeedTest::closeFolders() noexcept {
-    for (int* folder : {&localFolder_, &driveFolder_}) {
+    for (int* folder : {&state_.localFolder, &state_.driveFolder}) {
         if (*folder != 0) services_.files.closeFolder(*folder);
         *folder = 0;
     }
@@ -101,6 +128,12 @@ void SpeedTest::runUntimed(const std::function<void()>& work) {
     services_.phases.run(work);
 }
 
+void SpeedTest::startPhase(Phase phase) {
+    progress_.bytesDone.store(0, std::memory_order_relaxed);
+    progress_.totalBytes.store(phase == Phase::None ? 0 : result_.bytes, std::memory_order_relaxed);
+    progress_.phase.store(phase, std::memory_order_relaxed);
+}
+
 void SpeedTest::run() {
     view_.clearResults();
     if (view_.sizeText().isEmpty()) {
@@ -110,181 +143,223 @@ void SpeedTest::run() {
 
     // A run that was stopped left its folders open for removeRunFiles.
     closeFolders();
+    state_ = State{};
+    result_ = RunResult{};
+    startPhase(Phase::None);
     RunningFlag runningFlag(running_);
-    progress_.phase.store(0, std::memory_order_relaxed);
-    progress_.bytesDone.store(0, std::memory_order_relaxed);
-    progress_.totalBytes.store(0, std::memory_order_relaxed);
-    const auto startPhase = [&](int phase, qint64 totalBytes) {
-        progress_.bytesDone.store(0, std::memory_order_relaxed);
-        progress_.totalBytes.store(totalBytes, std::memory_order_relaxed);
-        progress_.phase.store(phase, std::memory_order_relaxed);
-    };
-    const auto ended = [&] { return view_.programEnded() || stopRequested(); };
+    QStringList messages;
+    {
+        BusyWhileRunning busy(*this);
+        messages = runSteps();
+    }
+    for (const QString& message : messages) services_.messages.showMessage(message);
+}
 
+QStringList SpeedTest::runSteps() {
+    try {
+        if (!waitAndGoOn()) return {};
+        create();
+        if (!waitAndGoOn()) return {};
+        openDrive();
+        write();
+        dropCacheBelow();
+        if (!waitAndGoOn()) return {};
+        read();
+        checkReadBack();
+        if (!waitAndGoOn()) return {};
+        removeAndVerify();
+        exportTimes();
+        if (state_.cacheNotice.isEmpty()) return {};
+        return {state_.cacheNotice};
+    } catch (const platform::Stopped&) {
+        endStopped();
+        return {};
+    } catch (const std::exception& failure) {
+        return fail(failure);
+    }
+}
+
+// Form1's Pause between the steps; false once QUIT, the close box or a stop ended the program.
+bool SpeedTest::waitAndGoOn() {
+    view_.pause(kPauseSeconds);
+    state_.ending = view_.programEnded() || stopRequested();
+    return !state_.ending;
+}
+
+void SpeedTest::create() {
     platform::FileService& files = services_.files;
     const QString name = testFileName();
-    bool localCopyExists = false;  // our own local test file is on disk
-    bool creating = false;         // the local file is still being written
-    QString driveShown;
-    QString cacheNotice;
-    try {
-        services_.pointer.setBusy(true);
-        view_.setStartEnabled(false);
-        view_.pause(kPauseSeconds);
-        if (ended()) return;
+    // The folder may be made now (the user's cache) and may lie on a drive that does not
+    // answer: found and opened off the window thread, as every call that may wait on a drive.
+    runUntimed([&] {
+        state_.localFolderPath = services_.process.testFileFolder();
+        state_.localPath = platform::joinPath(state_.localFolderPath, name);
+        state_.localFolder = openLocalFolder(files, state_.localFolderPath, state_.localPath);
+    });
+    claimTestFile(state_.localFolder, state_.localPath);
+    state_.lines = testLineCount(view_.sizeText());
+    // A size of zero or less writes no line.
+    result_.bytes = qint64(qMax(0, state_.lines)) * qint64(kTestLineWithEnd.size());
+    startPhase(Phase::Create);
+    result_.createSeconds = timePhase([&] {
+        files.createForOutput(kTestFileNumber, state_.localFolder, name);
+        state_.localCopyExists = true;
+        state_.creating = true;
+        writeTestLines(files, kTestFileNumber, state_.lines, &stop_, &progress_.bytesDone);
+        files.close(kTestFileNumber);
+        state_.creating = false;
+    });
+    view_.setTimeText(1, elapsedText(result_.createSeconds));
+}
 
-        // Create phase.
-        const QString localFolder = services_.process.testFileFolder();
-        const QString localPath = platform::joinPath(localFolder, name);
-        // Every call that may wait on a drive runs off the window thread.
-        runUntimed([&] { localFolder_ = openLocalFolder(files, localFolder, localPath); });
-        claimTestFile(localFolder_, localPath);
-        const int lines = testLineCount(view_.sizeText());
-        const qint64 bytes = qint64(lines) * qint64(kTestLineWithEnd.size());
-        startPhase(1, bytes);
-        const float createTime = timePhase([&] {
-            files.createForOutput(kTestFileNumber, localFolder_, name);
-            localCopyExists = true;
-            creating = true;
-            writeTestLines(files, kTestFileNumber, lines, &stop_, &progress_.bytesDone);
-            files.close(kTestFileNumber);
-            creating = false;
-        });
-        view_.setTimeText(1, elapsedText(createTime));
-        view_.pause(kPauseSeconds);
-        if (ended()) return;
-
-        // Write phase: the drive is the one selected now, and stays so for this run.
-        const QString mountRoot = view_.selectedMountRoot();
-        if (mountRoot.isEmpty()) throw platform::noDriveSelected();
-        driveShown = platform::displayPath(mountRoot);
-        const QString targetPath = platform::joinPath(mountRoot, name);
-        bool sameFolder = false;
-        runUntimed([&] {
-            driveFolder_ = files.openFolder(mountRoot);
-            sameFolder = files.sameFolder(localFolder_, driveFolder_);
-        });
-        if (sameFolder) {
-            throw platform::Failure(
-                QStringLiteral("%1 is the program folder's own test file; choose a drive other "
-                               "than the one whose root holds the program")
-                    .arg(platform::displayPath(targetPath)));
-        }
-        claimTestFile(driveFolder_, targetPath);
-        platform::CopyOptions toDrive;
-        toDrive.flushToDevice = true;
-        toDrive.dropCachedPages = true;
-        toDrive.stop = &stop_;
-        toDrive.bytesDone = &progress_.bytesDone;
-        startPhase(2, bytes);
-        const float writeTime =
-            timePhase([&] { files.copyFile(localFolder_, name, driveFolder_, name, toDrive); });
-        view_.setTimeText(2, elapsedText(writeTime));
-        // A FUSE daemon on a block device reads through the device's cache; dropping it may
-        // need the privileged helper, so it happens here, outside the timed copy.
-        platform::CacheDrop drop;
-        runUntimed([&] { drop = files.dropDeviceCache(driveFolder_, name); });
-        if (!drop.done) {
-            cacheNotice = QStringLiteral("The read time of %1 may come partly from memory: %2")
-                              .arg(driveShown, drop.why);
-        }
-        view_.pause(kPauseSeconds);
-        if (ended()) return;
-
-        // Read phase: the local copy is made again from the drive's.
-        runUntimed([&] { files.removeOwnFile(localFolder_, name); });
-        localCopyExists = false;
-        platform::CopyOptions fromDrive;
-        fromDrive.stop = &stop_;
-        fromDrive.bytesDone = &progress_.bytesDone;
-        startPhase(3, bytes);
-        const float readTime = timePhase([&] {
-            files.copyFile(driveFolder_, name, localFolder_, name, fromDrive);
-            localCopyExists = true;
-        });
-        view_.setTimeText(3, elapsedText(readTime));
-        progress_.phase.store(0, std::memory_order_relaxed);
-        // What came back must be what was written; checked once the clock is read.
-        qint64 difference = -1;
-        runUntimed([&] {
-            difference = files.firstDifference(localFolder_, name, kTestLineWithEnd, bytes);
-            if (difference < 0) return;
-            // Neither copy is a clean test file; both are the run's own and go.
-            files.removeOwnFile(localFolder_, name);
-            localCopyExists = false;
-            files.removeOwnFile(driveFolder_, name);
-        });
-        if (difference >= 0) {
-            throw platform::Failure(
-                QStringLiteral("Drive %1 gave back other data than was written to it: %2 differs "
-                               "from the test file first at byte %3")
-                    .arg(driveShown, platform::displayPath(targetPath))
-                    .arg(difference));
-        }
-        view_.pause(kPauseSeconds);
-        if (ended()) return;
-
-        bool driveStillThere = true;
-        bool localFolderStillThere = true;
-        runUntimed([&] {
-            files.removeOwnFile(localFolder_, name);
-            localCopyExists = false;
-            files.removeOwnFile(driveFolder_, name);
-            driveStillThere = files.folderStillAt(driveFolder_);
-            localFolderStillThere = files.folderStillAt(localFolder_);
-        });
-
-        // A drive unmounted or swapped under the run was measured on a volume that is no longer
-        // the one the path names: no success for it.
-        if (!driveStillThere) {
-            view_.clearResults();
-            throw platform::Failure(
-                QStringLiteral("Drive %1 was unmounted or replaced during the run; its times are "
-                               "not valid and were not exported")
-                    .arg(driveShown));
-        }
-        if (!localFolderStillThere) {
-            view_.clearResults();
-            throw platform::Failure(
-                QStringLiteral("The folder %1 of the local test file was unmounted or replaced "
-                               "during the run; the times are not valid and were not exported")
-                    .arg(platform::displayPath(localFolder)));
-        }
-        closeFolders();
-
-        services_.clipboard.clear();
-        const QChar tab(QLatin1Char('\t'));
-        services_.clipboard.setText(view_.timeText(1) + tab + view_.timeText(2) + tab +
-                                    view_.timeText(3));
-        view_.setStartEnabled(true);
-        services_.pointer.setBusy(false);
-        if (!cacheNotice.isEmpty()) services_.messages.showMessage(cacheNotice);
-    } catch (const platform::Stopped&) {
-        // The program is ending. A file cut short is no clean test file; a copy removed its own,
-        // complete files stay.
-        files.closeAll();
-        if (creating) {
-            try {
-                files.removeOwnFile(localFolder_, name);
-            } catch (const std::exception&) {
-            }
-        }
-    } catch (const std::exception& failure) {
-        files.closeAll();
-        if (localCopyExists) {
-            // Best effort: the message below is about the original failure.
-            try {
-                files.removeOwnFile(localFolder_, name);
-            } catch (const std::exception&) {
-            }
-        }
-        closeFolders();
-        services_.pointer.setBusy(false);
-        services_.messages.showMessage(platform::describe(failure));
-        if (!cacheNotice.isEmpty() && !view_.timeText(3).isEmpty())
-            services_.messages.showMessage(cacheNotice);
-        view_.setStartEnabled(true);
+// The drive is the one selected now, and stays so for this run. One that does not answer
+// fails here, within a few seconds, instead of holding the run.
+void SpeedTest::openDrive() {
+    const QString mountRoot = view_.selectedMountRoot();
+    if (mountRoot.isEmpty()) throw platform::noDriveSelected();
+    view_.checkDriveAnswers(mountRoot);
+    result_.mountRoot = mountRoot;
+    state_.driveShown = platform::displayPath(mountRoot);
+    state_.targetPath = platform::joinPath(mountRoot, testFileName());
+    bool sameFolder = false;
+    runUntimed([&] {
+        state_.driveFolder = services_.files.openFolder(mountRoot);
+        sameFolder = services_.files.sameFolder(state_.localFolder, state_.driveFolder);
+    });
+    if (sameFolder) {
+        throw platform::Failure(
+            QStringLiteral("%1 is the program folder's own test file; choose a drive other "
+                           "than the one whose root holds the program")
+                .arg(platform::displayPath(state_.targetPath)));
     }
+    claimTestFile(state_.driveFolder, state_.targetPath);
+}
+
+void SpeedTest::write() {
+    const QString name = testFileName();
+    platform::CopyOptions toDrive = copyOptions(&stop_, &progress_.bytesDone);
+    toDrive.flushToDevice = true;
+    toDrive.dropCachedPages = true;
+    startPhase(Phase::Write);
+    result_.writeSeconds = timePhase([&] {
+        services_.files.copyFile(state_.localFolder, name, state_.driveFolder, name, toDrive);
+    });
+    view_.setTimeText(2, elapsedText(result_.writeSeconds));
+}
+
+// A FUSE daemon on a block device reads through the device's cache; dropping it may need the
+// privileged helper, so it happens here, outside the timed copy.
+void SpeedTest::dropCacheBelow() {
+    platform::CacheDrop drop;
+    runUntimed([&] { drop = services_.files.dropDeviceCache(state_.driveFolder, testFileName()); });
+    if (drop.done) return;
+    state_.cacheNotice = QStringLiteral("The read time of %1 may come partly from memory: %2")
+                             .arg(state_.driveShown, drop.why);
+}
+
+// The local copy is made again from the drive's.
+void SpeedTest::read() {
+    const QString name = testFileName();
+    runUntimed([&] { services_.files.removeOwnFile(state_.localFolder, name); });
+    state_.localCopyExists = false;
+    const platform::CopyOptions fromDrive = copyOptions(&stop_, &progress_.bytesDone);
+    startPhase(Phase::Read);
+    result_.readSeconds = timePhase([&] {
+        services_.files.copyFile(state_.driveFolder, name, state_.localFolder, name, fromDrive);
+        state_.localCopyExists = true;
+    });
+    view_.setTimeText(3, elapsedText(result_.readSeconds));
+    startPhase(Phase::None);
+}
+
+// What came back must be what was written; checked once the clock is read.
+void SpeedTest::checkReadBack() {
+    platform::FileService& files = services_.files;
+    const QString name = testFileName();
+    qint64 difference = -1;
+    runUntimed([&] {
+        difference =
+            files.firstDifference(state_.localFolder, name, kTestLineWithEnd, result_.bytes);
+        if (difference < 0) return;
+        // Neither copy is a clean test file; both are the run's own and go.
+        files.removeOwnFile(state_.localFolder, name);
+        state_.localCopyExists = false;
+        files.removeOwnFile(state_.driveFolder, name);
+    });
+    if (difference < 0) return;
+    throw platform::Failure(
+        QStringLiteral("Drive %1 gave back other data than was written to it: %2 differs "
+                       "from the test file first at byte %3")
+            .arg(state_.driveShown, platform::displayPath(state_.targetPath))
+            .arg(difference));
+}
+
+// A drive unmounted or swapped under the run was measured on a volume that is no longer the
+// one the path names: no success for it.
+void SpeedTest::removeAndVerify() {
+    platform::FileService& files = services_.files;
+    const QString name = testFileName();
+    bool driveStillThere = true;
+    bool localFolderStillThere = true;
+    runUntimed([&] {
+        files.removeOwnFile(state_.localFolder, name);
+        state_.localCopyExists = false;
+        files.removeOwnFile(state_.driveFolder, name);
+        driveStillThere = files.folderStillAt(state_.driveFolder);
+        localFolderStillThere = files.folderStillAt(state_.localFolder);
+    });
+    if (!driveStillThere) {
+        view_.clearResults();
+        throw platform::Failure(
+            QStringLiteral("Drive %1 was unmounted or replaced during the run; its times are "
+                           "not valid and were not exported")
+                .arg(state_.driveShown));
+    }
+    if (!localFolderStillThere) {
+        view_.clearResults();
+        throw platform::Failure(
+            QStringLiteral("The folder %1 of the local test file was unmounted or replaced "
+                           "during the run; the times are not valid and were not exported")
+                .arg(platform::displayPath(state_.localFolderPath)));
+    }
+    closeFolders();
+}
+
+// The texts are read back from the boxes now: a drive change during a wait emptied some.
+void SpeedTest::exportTimes() {
+    services_.clipboard.clear();
+    const QChar tab(QLatin1Char('\t'));
+    services_.clipboard.setText(view_.timeText(1) + tab + view_.timeText(2) + tab +
+                                view_.timeText(3));
+    result_.complete = true;
+}
+
+// The program is ending. A file cut short is no clean test file; a copy removed its own,
+// complete files stay.
+void SpeedTest::endStopped() noexcept {
+    state_.ending = true;
+    services_.files.closeAll();
+    if (!state_.creating) return;
+    try {
+        services_.files.removeOwnFile(state_.localFolder, testFileName());
+    } catch (const std::exception&) {
+    }
+}
+
+QStringList SpeedTest::fail(const std::exception& failure) {
+    services_.files.closeAll();
+    if (state_.localCopyExists) {
+        // Best effort: the message is about the original failure.
+        try {
+            services_.files.removeOwnFile(state_.localFolder, testFileName());
+        } catch (const std::exception&) {
+        }
+    }
+    closeFolders();
+    QStringList messages{platform::describe(failure)};
+    if (!state_.cacheNotice.isEmpty() && !view_.timeText(3).isEmpty())
+        messages.append(state_.cacheNotice);
+    return messages;
 }
 
 }  // namespace measure

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 #include <atomic>
+#include <exception>
 #include <functional>
 
 #include "platform/files.h"
@@ -30,12 +32,26 @@ struct RunServices {
     StepRunner& phases;
 };
 
+// The timed phase under way.
+enum class Phase { None, Create, Write, Read };
+
 // Where a run is, for a terminal's progress line. Written with relaxed stores by the phases and
 // read from any thread.
 struct RunProgress {
-    std::atomic<int> phase{0};  // 0 none, 1 create, 2 write, 3 read
+    std::atomic<Phase> phase{Phase::None};
     std::atomic<qint64> bytesDone{0};
     std::atomic<qint64> totalBytes{0};
+};
+
+// What the last run measured, as numbers: the elapsed values the boxes show, the test file's
+// size and the drive. complete only after a run that exported its times.
+struct RunResult {
+    float createSeconds = 0.0f;
+    float writeSeconds = 0.0f;
+    float readSeconds = 0.0f;
+    qint64 bytes = 0;
+    QString mountRoot;
+    bool complete = false;
 };
 
 // The START run: create the test file, copy it to the drive and back, check what came back, show
@@ -58,11 +74,47 @@ public:
     // Removes the test files this run made and still owns, found by what it recorded of them,
     // never by what a path names now.
     void removeRunFiles() noexcept;
+    // True from START until the run is over: the one answer to "is a run in progress".
     bool running() const { return running_.load(std::memory_order_relaxed); }
     const RunProgress& progress() const { return progress_; }
+    const RunResult& result() const { return result_; }
 
 private:
+    // What one run holds from START to its end. The folders stay open after a stop, so that
+    // removeRunFiles still finds the run's files by their descriptors.
+    struct State {
+        int localFolder = 0;
+        int driveFolder = 0;
+        QString localFolderPath;
+        QString localPath;
+        QString targetPath;
+        QString driveShown;
+        QString cacheNotice;
+        int lines = 0;
+        bool localCopyExists = false;  // our own local test file is on disk
+        bool creating = false;         // the local file is still being written
+        bool ending = false;           // the program ends: START and the pointer stay
+    };
+    class BusyWhileRunning;
+
+    // The steps, in their order; each throws on a failure.
+    QStringList runSteps();
+    bool waitAndGoOn();
+    void create();
+    void openDrive();
+    void write();
+    void dropCacheBelow();
+    void read();
+    void checkReadBack();
+    void removeAndVerify();
+    void exportTimes();
+    // The ways out: a stop leaves complete files; a failure removes the local copy and
+    // returns the messages to show.
+    void endStopped() noexcept;
+    QStringList fail(const std::exception& failure);
+
     bool stopRequested() const { return stop_.load(std::memory_order_relaxed); }
+    void startPhase(Phase phase);
     // Throws when what is at the test file's place is not to be touched.
     void claimTestFile(int folder, const QString& path);
     // Runs one timed phase and returns its elapsed value.
@@ -76,10 +128,8 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> running_{false};
     RunProgress progress_;
-    // The run's folders; they stay open after a stop, so that removeRunFiles still finds the
-    // run's files by their descriptors.
-    int localFolder_ = 0;
-    int driveFolder_ = 0;
+    RunResult result_;
+    State state_;
 };
 
 }  // namespace measure

@@ -7,12 +7,34 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <vector>
+
+#include "platform/files.h"
 
 namespace platform {
 
 namespace {
 
-constexpr int kEndSignals[] = {SIGTERM, SIGHUP, SIGINT};
+// Faults (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS) stay as they are: after
+// one the program cannot go on to clean up.
+std::vector<int> endSignals() {
+    std::vector<int> signals = {SIGTERM, SIGHUP,  SIGINT,    SIGQUIT, SIGALRM, SIGUSR1,
+                                SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO};
+#ifdef SIGPWR
+    signals.push_back(SIGPWR);
+#endif
+#ifdef SIGSTKFLT
+    signals.push_back(SIGSTKFLT);
+#endif
+    for (int number = SIGRTMIN; number <= SIGRTMAX; ++number) signals.push_back(number);
+    return signals;
+}
+std::atomic<FileService*> filesAtExit{nullptr};
+
+extern "C" void removeOwnFilesAtExit() {
+    if (FileService* files = filesAtExit.exchange(nullptr)) files->removeOwnFiles();
+}
 // The pipe's write end for the handler; -1 when no instance is watching.
 std::atomic<int> pipeWriteEnd{-1};
 int pipeReadEnd = -1;
@@ -31,9 +53,11 @@ extern "C" void writeSignalToPipe(int signalNumber) {
 }  // namespace
 
 EndSignals::EndSignals(QObject* parent) : QObject(parent) {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        qWarning("SIGTERM, SIGHUP and SIGINT will end the program without cleaning up");
+        qWarning("SIGTERM, SIGHUP, SIGINT and the like will end the program without cleaning up");
         return;
     }
     pipeReadEnd = fds[0];
@@ -45,7 +69,7 @@ EndSignals::EndSignals(QObject* parent) : QObject(parent) {
     action.sa_handler = writeSignalToPipe;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART | SA_RESETHAND;
-    for (const int signalNumber : kEndSignals) ::sigaction(signalNumber, &action, nullptr);
+    for (const int signalNumber : endSignals()) ::sigaction(signalNumber, &action, nullptr);
 }
 
 EndSignals::~EndSignals() {
@@ -53,7 +77,7 @@ EndSignals::~EndSignals() {
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
-    for (const int signalNumber : kEndSignals) ::sigaction(signalNumber, &action, nullptr);
+    for (const int signalNumber : endSignals()) ::sigaction(signalNumber, &action, nullptr);
     delete notifier_;
     const int writeEnd = pipeWriteEnd.exchange(-1);
     ::close(writeEnd);
@@ -64,6 +88,15 @@ EndSignals::~EndSignals() {
 void EndSignals::readPipe() {
     unsigned char byte = 0;
     while (::read(pipeReadEnd, &byte, 1) == 1) Q_EMIT received(byte);
+}
+
+RemoveOwnFilesAtExit::RemoveOwnFilesAtExit(FileService& files) {
+    static const bool registered = std::atexit(removeOwnFilesAtExit) == 0;
+    if (registered) filesAtExit = &files;
+}
+
+RemoveOwnFilesAtExit::~RemoveOwnFilesAtExit() {
+    filesAtExit = nullptr;
 }
 
 }  // namespace platform

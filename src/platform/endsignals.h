@@ -6,11 +6,17 @@ class QSocketNotifier;
 
 namespace platform {
 
-// Turns SIGTERM, SIGHUP (logout) and SIGINT into a Qt signal on the thread that made it. The
-// handler only writes the signal's number to a pipe (async-signal-safe); a socket notifier
-// reads it in the event loop. The handler is taken off after the first signal, so a second one
-// ends the process at once, as it would without this, when the first cannot end it (a thread
-// stuck in a frozen file system). One instance per process.
+class FileService;
+
+// Turns every signal that would end the process and can be caught without a fault behind it
+// (SIGTERM, SIGHUP at logout, SIGINT, SIGQUIT, SIGALRM, SIGUSR1, SIGXCPU, the real-time ones
+// ...) into a Qt signal on the thread that made it, so that the program ends through its own
+// clean-up. The handler only writes the signal's number to a pipe (async-signal-safe); a socket
+// notifier reads it in the event loop. The handler is taken off after the first signal, so a
+// second one ends the process at once, as it would without this, when the first cannot end it
+// (a thread stuck in a frozen file system). SIGPIPE and SIGXFSZ are ignored instead: a closed
+// output or the file-size limit then fails the write (EPIPE, EFBIG) and the run fails as on a
+// full disk. One instance per process.
 class EndSignals : public QObject {
     Q_OBJECT
 public:
@@ -28,6 +34,17 @@ private:
     void readPipe();
 
     QSocketNotifier* notifier_ = nullptr;
+};
+
+// While it lives, an exit() of the process removes the run's own files first: Qt's X11 platform
+// calls exit(1) when the display goes away. The program's own ends (_exit after QUIT, return
+// from main after this is gone) leave what they leave. One instance per process.
+class RemoveOwnFilesAtExit {
+public:
+    explicit RemoveOwnFilesAtExit(FileService& files);
+    ~RemoveOwnFilesAtExit();
+    RemoveOwnFilesAtExit(const RemoveOwnFilesAtExit&) = delete;
+    RemoveOwnFilesAtExit& operator=(const RemoveOwnFilesAtExit&) = delete;
 };
 
 }  // namespace platform

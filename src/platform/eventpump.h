@@ -2,11 +2,13 @@
 
 namespace platform {
 
-// Runs the handlers of every pending window event, then returns.
+// Hands the window's events to their handlers while a run waits.
 class EventPump {
 public:
     virtual ~EventPump() = default;
-    virtual void processPendingEvents() = 0;
+    // Handles events as they come, asleep between them, for up to maxMilliseconds. Returns
+    // false when the program was told to end meanwhile (or before), so the wait ends at once.
+    virtual bool waitForEvents(int maxMilliseconds) = 0;
 };
 
 }  // namespace platform

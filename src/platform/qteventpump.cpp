@@ -1,11 +1,25 @@
 #include "platform/qteventpump.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
 
 namespace platform {
 
-void QtEventPump::processPendingEvents() {
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
+namespace {
+// What the timer's end of a wait returns from exec(); QCoreApplication::exit() gives 0 to the
+// loops running then, and -1 to any started after it until the application's loop is left.
+constexpr int kTimeIsUp = 1;
+}  // namespace
+
+bool QtEventPump::waitForEvents(int maxMilliseconds) {
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer, &QTimer::timeout, &loop, [&loop] { loop.exit(kTimeIsUp); });
+    timer.start(qMax(0, maxMilliseconds));
+    return loop.exec() == kTimeIsUp;
 }
 
 bool isUserInput(QEvent::Type type) {

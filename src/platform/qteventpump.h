@@ -6,9 +6,10 @@
 
 namespace platform {
 
+// Waits in a nested event loop that a timer ends; QCoreApplication::exit() ends it too.
 class QtEventPump : public EventPump {
 public:
-    void processPendingEvents() override;
+    bool waitForEvents(int maxMilliseconds) override;
 };
 
 // What a person does to a window: clicks, keys, touches, pens, input methods and a close

@@ -447,10 +447,13 @@ QString Form1::sizeText() {
 QString Form1::selectedMountRoot() {
     const QString root = Drive1->currentData(kMountRootRole).toString();
     if (!vanishedRoot_.isEmpty() && root == vanishedRoot_) throw platform::driveNotReady(root);
-    // The run goes on to open the drive's root and waits for that step to end; one that does
-    // not answer would hold the run, and QUIT with it, so it is asked first, for a limited time.
-    if (speedTest_->running() && !root.isEmpty()) drivePanel_->checkAnswers(root);
     return root;
+}
+
+void Form1::checkDriveAnswers(const QString& mountRoot) {
+    // The run opens the drive off this thread, but one that never answers would hold the run
+    // for good; the panel asks it first, for a limited time.
+    drivePanel_->checkAnswers(mountRoot);
 }
 
 void Form1::clearResults() {

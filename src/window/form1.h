@@ -86,6 +86,7 @@ public:
     QString sizeText() override;
     // Empty when nothing is selected; throws platform::Failure when the selected volume is gone.
     QString selectedMountRoot() override;
+    void checkDriveAnswers(const QString& mountRoot) override;
     // Empties Text1 ... Text3 only.
     void clearResults() override;
     void setTimeText(int box, const QString& text) override;

@@ -143,8 +143,10 @@ private Q_SLOTS:
         const ChildRun run = runChild(installedProgram, {QStringLiteral("--version")});
         QVERIFY2(run.ok(), qPrintable(textOf(run)));
         QCOMPARE(QString::fromLocal8Bit(run.output),
-                 QStringLiteral("dov-uruvivuz %1\n")
-                     .arg(QLatin1String(platform::version::kApplicationVersion)));
+                 QStringLiteral("DOV Uruvivuz %1 (Ver.%2, package %3)\n")
+                     .arg(QLatin1String(platform::version::kApplicationVersion),
+                          QLatin1String(platform::version::kVersionCaption),
+                          QLatin1String(platform::version::kFullVersion)));
     }
 
     // A run without a window, as a script would call it: one line of three times, and no test

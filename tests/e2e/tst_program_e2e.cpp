@@ -402,17 +402,20 @@ private Q_SLOTS:
     }
 
     // SIGTERM (and likewise SIGHUP at logout, SIGINT) during a phase ends the program and
-    // removes the run's test files, complete or cut short.
+    // removes the run's test files, complete or cut short; so does the X server going away.
     void endSignalDuringAPhase_data() {
         QTest::addColumn<int>("phase");  // 1 create, 2 write, 3 read
         QTest::addColumn<QString>("size");
-        QTest::newRow("create") << 1 << "400";
-        QTest::newRow("write") << 2 << "16";
-        QTest::newRow("read") << 3 << "16";
+        QTest::addColumn<bool>("displayLost");
+        QTest::newRow("create") << 1 << "400" << false;
+        QTest::newRow("write") << 2 << "16" << false;
+        QTest::newRow("read") << 3 << "16" << false;
+        QTest::newRow("display lost during the write") << 2 << "16" << true;
     }
     void endSignalDuringAPhase() {
         QFETCH(int, phase);
         QFETCH(QString, size);
+        QFETCH(bool, displayLost);
         Session session;
         if (!session.whyNot.isEmpty()) QSKIP(qPrintable(session.whyNot));
         testsupport::LoopExt4 drive(64 * 1024 * 1024, QStringLiteral("DOVSIGNAL"));
@@ -437,9 +440,13 @@ private Q_SLOTS:
             return localLog.events().count(QLatin1Char('+') + testFile) >= 2;
         };
         QVERIFY2(waitUntil(phaseStarted, runTimeoutMs), "the phase did not start");
-        program->terminate();
+        if (displayLost) {
+            session.server.kill();
+        } else {
+            program->terminate();
+        }
 
-        QVERIFY2(program->waitForFinished(10000), "SIGTERM did not end the program");
+        QVERIFY2(program->waitForFinished(10000), "the program went on");
         QCOMPARE(program->exitStatus(), QProcess::NormalExit);
         QVERIFY2(!QFile::exists(localFile), "TEST.TXT left in the program folder");
         QVERIFY2(!QFile::exists(targetFile), "TEST.TXT left at the drive root");

@@ -60,22 +60,33 @@ public:
 class FakeClock : public platform::Clock {
 public:
     double secondsSinceLocalMidnight() override {
-        double reading = now;
-        now += stepPerReading;
-        if (now >= 86400.0) now -= 86400.0;
+        const double reading = now;
+        advance(stepPerReading);
         return reading;
+    }
+    void advance(double seconds) {
+        now += seconds;
+        if (now >= 86400.0) now -= 86400.0;
     }
     double now = 36000.0;
     double stepPerReading = 0.0;
 };
 
+// Each wait runs onPass, then lets the whole wait pass on the clock, as a quiet real loop would
+// (onPass may move the clock itself, as an event that took time).
 class FakeEventPump : public platform::EventPump {
 public:
-    void processPendingEvents() override {
+    bool waitForEvents(int maxMilliseconds) override {
         ++passes;
+        waitedMilliseconds.append(maxMilliseconds);
         if (onPass) onPass();
+        if (clock) clock->advance(maxMilliseconds / 1000.0);
+        return !toldToEnd;
     }
+    FakeClock* clock = nullptr;
     int passes = 0;
+    QList<int> waitedMilliseconds;
+    bool toldToEnd = false;
     std::function<void()> onPass;
 };
 

@@ -8,6 +8,10 @@
 namespace fakes {
 
 struct FakeServices {
+    FakeServices() { pump.clock = &clock; }
+    FakeServices(const FakeServices&) = delete;
+    FakeServices& operator=(const FakeServices&) = delete;
+
     FakeClock clock;
     FakeEventPump pump;
     FakeFiles files;

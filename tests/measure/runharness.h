@@ -12,6 +12,7 @@
 #include "measure/inlinesteprunner.h"
 #include "measure/runview.h"
 #include "measure/speedtest.h"
+#include "platform/failure.h"
 
 namespace measuretest {
 
@@ -35,6 +36,10 @@ public:
         ++driveReads;
         return drive;
     }
+    void checkDriveAnswers(const QString& mountRoot) override {
+        answerChecks.append(mountRoot);
+        if (!answering) throw platform::driveNotAnswering(mountRoot);
+    }
     void clearResults() override { boxes.fill(QString()); }
     void setTimeText(int box, const QString& text) override { boxes.at(box) = text; }
     QString timeText(int box) override { return boxes.at(box); }
@@ -56,6 +61,8 @@ public:
     QList<bool> startHistory;
     int waits = 0;
     int driveReads = 0;
+    QStringList answerChecks;
+    bool answering = true;
     QList<double> pauseLengths;
     bool ended = false;
     // Runs inside the n-th wait (1 to 4), as an event handled there would.

@@ -69,6 +69,7 @@ private Q_SLOTS:
         QTest::newRow("coarse clock") << 36000.0 << 0.02;
         QTest::newRow("across midnight") << 86399.95 << 0.001;
         QTest::newRow("last reading before midnight") << 86399.99 << 0.05;
+        QTest::newRow("ends after midnight, moved by the wait alone") << 86399.97 << 0.0;
     }
     void pauseWaitsAndHandlesEvents() {
         QFETCH(double, startOfWait);
@@ -77,12 +78,13 @@ private Q_SLOTS:
         clock.now = startOfWait;
         clock.stepPerReading = step;
         fakes::FakeEventPump pump;
+        pump.clock = &clock;
         bool pendingHandled = false;
         bool postedHandled = false;
         QMetaObject::invokeMethod(
             this, [&] { pendingHandled = true; }, Qt::QueuedConnection);
         pump.onPass = [&] {
-            if (pump.passes == 2)
+            if (pump.passes == 1)
                 QMetaObject::invokeMethod(
                     this, [&] { postedHandled = true; }, Qt::QueuedConnection);
             QCoreApplication::processEvents();
@@ -92,12 +94,14 @@ private Q_SLOTS:
 
         QVERIFY(pendingHandled);
         QVERIFY(postedHandled);
-        // Readings: one start, one per pass, one final. Time covered by them is at least 0.1 s
-        // and at most one step more (plus single-precision rounding of the readings).
+        // Readings: one start, one per pass, one final; the waits move the clock in between.
+        // Time covered is at least 0.1 s and at most one step more (plus single-precision
+        // rounding of the readings and the whole milliseconds of a wait).
         const int readings = pump.passes + 2;
-        const double covered = (readings - 1) * step;
+        double covered = (readings - 1) * step;
+        for (const int milliseconds : pump.waitedMilliseconds) covered += milliseconds / 1000.0;
         QVERIFY2(covered >= 0.1 - 0.008, qPrintable(QString::number(covered)));
-        QVERIFY2(covered <= 0.1 + step + 0.008, qPrintable(QString::number(covered)));
+        QVERIFY2(covered <= 0.1 + step + 0.009, qPrintable(QString::number(covered)));
     }
 
     void pauseOfNothingHandlesNoEvent_data() {
@@ -125,15 +129,20 @@ private Q_SLOTS:
         QVERIFY(handled);
     }
 
-    // A frozen clock with a positive wait spins; the pump ends it here by moving the clock, as
-    // real time would. One pass per reading proves the loop reads the clock every pass.
+    // An event handled in a wait takes clock time; each round waits only for what the clock
+    // says is left. The end of the program ends the wait at once.
     void pauseReadsTheClockOnEveryPass() {
         fakes::FakeClock clock;
         clock.now = 5000.0;
         fakes::FakeEventPump pump;
-        pump.onPass = [&] { clock.now += 0.03; };
+        pump.onPass = [&] { clock.now += 0.03125; };  // exact in single precision
         measure::Pause(clock, pump, 0.1);
-        QCOMPARE(pump.passes, 4);  // 0, 0.03, 0.06, 0.09 are all short of 0.1
+        QCOMPARE(pump.passes, 4);  // 0, 0.03125, 0.0625, 0.09375 are all short of 0.1
+        QCOMPARE(pump.waitedMilliseconds, (QList<int>{100, 69, 38, 7}));
+
+        pump.toldToEnd = true;
+        measure::Pause(clock, pump, 0.1);
+        QCOMPARE(pump.passes, 5);
     }
 };
 

@@ -78,6 +78,14 @@ private Q_SLOTS:
         QCOMPARE(run.view.startHistory, (QList<bool>{false, true}));
         QCOMPARE(run.view.pauseLengths, (QList<double>{0.1, 0.1, 0.1, 0.1}));
         QCOMPARE(run.view.driveReads, 1);
+        QCOMPARE(run.view.answerChecks, QStringList{run.view.drive});
+        const measure::RunResult& result = run.speedTest.result();
+        QVERIFY(result.complete);
+        QCOMPARE(result.createSeconds, 2.5f);
+        QCOMPARE(result.writeSeconds, 3.0f);
+        QCOMPARE(result.readSeconds, 0.25f);
+        QCOMPARE(result.bytes, qint64(bytes));
+        QCOMPARE(result.mountRoot, run.view.drive);
         QCOMPARE(
             run.files.log(),
             (QStringList{
@@ -184,7 +192,7 @@ private Q_SLOTS:
             if (phase == 0 || current != op) return;
             if (phase == 3 && !path.startsWith(run.targetPath())) return;
             QVERIFY(run.speedTest.running());
-            QCOMPARE(run.speedTest.progress().phase.load(), phase);
+            QCOMPARE(int(run.speedTest.progress().phase.load()), phase);
             run.speedTest.requestStop();
             // The fake copies at once; a real one ends at its next chunk the same way.
             if (phase != 1) throw platform::Stopped();
@@ -463,12 +471,15 @@ private Q_SLOTS:
                "than the one whose root holds the program";
         QTest::newRow("no drive") << ""
                                   << "No drive is selected";
+        QTest::newRow("drive that does not answer") << "/media/stick"
+                                                    << "Drive /media/stick does not answer";
     }
     void driveChoice() {
         QFETCH(QString, drive);
         QFETCH(QString, message);
         RunHarness run;
         run.view.drive = drive;
+        run.view.answering = !message.endsWith(QLatin1String("does not answer"));
         run.speedTest.run();
         if (message.isEmpty()) {
             QVERIFY(run.messages.shown.isEmpty());

@@ -486,7 +486,7 @@ private Q_SLOTS:
         std::unique_ptr<DiskRun> second;
         bool acted = false;
         runner.around = [&](bool beforeWork) {
-            const int phase = run.speedTest.progress().phase.load();
+            const int phase = int(run.speedTest.progress().phase.load());
             if (acted) return;
             const auto unmountAndHide = [&](const QString& folder) {
                 acted = true;

@@ -60,17 +60,31 @@ private Q_SLOTS:
         QVERIFY(elapsed <= timer.nsecsElapsed() / 1e9 + 0.001);
     }
 
-    void pumpRunsPendingEventsAndReturns() {
+    // The wait runs what is pending and what comes, sleeps otherwise, ends when its time is up,
+    // and at once when the program is told to end.
+    void pumpRunsEventsUntilItsTimeIsUp() {
         platform::QtEventPump pump;
         int ran = 0;
         QMetaObject::invokeMethod(
             this, [&ran] { ++ran; }, Qt::QueuedConnection);
         QTimer::singleShot(0, this, [&ran] { ++ran; });
-        QTest::qSleep(5);  // let the zero timer fall due
-        pump.processPendingEvents();
-        QCOMPARE(ran, 2);
-        pump.processPendingEvents();  // nothing pending: returns at once
-        QCOMPARE(ran, 2);
+        QTimer::singleShot(30, this, [&ran] { ++ran; });
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(pump.waitForEvents(80));
+        QCOMPARE(ran, 3);
+        QVERIFY2(timer.elapsed() >= 79 && timer.elapsed() < 500,
+                 qPrintable(QString::number(timer.elapsed())));
+
+        QTimer::singleShot(10, this, [] { QCoreApplication::exit(0); });
+        timer.restart();
+        QVERIFY(!pump.waitForEvents(5000));
+        QVERIFY(!pump.waitForEvents(5000));  // still ending: no sleep
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+        // The application's own loop takes the end and leaves waits working again.
+        QTimer::singleShot(0, this, [] { QCoreApplication::exit(0); });
+        QCoreApplication::exec();
+        QVERIFY(pump.waitForEvents(1));
     }
 };
 

@@ -1,11 +1,10 @@
 #pragma once
 
-#include <QByteArray>
 #include <QLocale>
 #include <QString>
 #include <QStringList>
 
-namespace measure {
+namespace console {
 
 // What the program was asked to do on its command line.
 struct CommandLine {
@@ -20,18 +19,24 @@ struct CommandLine {
     QString drive;     // any folder on the drive to measure
     QString sizeText;  // megabytes, as the window's size box takes them
     bool human = false;
+    // The toolkit's own options (-style Fusion, -platform xcb ...), as given; Qt takes them out
+    // of the arguments itself.
+    QStringList toolkitOptions;
     QString error;
 };
 
 // The arguments after the program name -> what to do. Reads them left to right; the first of
 // --help, --version or a mistake decides. The size is checked by the window's size rule in the
-// given locale, so a size the window would refuse is a mistake here too.
+// given locale, so a size the window would refuse is a mistake here too, and so is a size that
+// gives no test line (zero or less).
 CommandLine parseCommandLine(const QStringList& arguments, const QLocale& locale = QLocale());
 
 // The usage text, ending in a line end.
 QString usageText();
-// "dov-uruvivuz <version>" and a line end.
+// "DOV Uruvivuz <release> (Ver.<title's number>, package <version>)" and a line end.
 QString versionText();
+// The arguments after the program's name; a folder's name is bytes, read losslessly.
+QStringList argumentsAfterProgram(int argc, char* argv[]);
 
 // Exit statuses of the program run from a command line.
 inline constexpr int kExitDone = 0;
@@ -40,10 +45,4 @@ inline constexpr int kExitUsage = 2;
 // A run ended by a signal exits with 128 plus its number, as a shell reports it: 130 for SIGINT.
 inline constexpr int kExitSignalBase = 128;
 
-// The Qt platform the window should ask for, given the environment's QT_QPA_PLATFORM, DISPLAY
-// and WAYLAND_DISPLAY; empty to leave Qt's own choice. Stay-on-top and centring only work on
-// X11, so an X11 display (XWayland included) is preferred unless the user chose a platform.
-QByteArray windowPlatform(const QByteArray& qtPlatform, const QByteArray& x11Display,
-                          const QByteArray& waylandDisplay);
-
-}  // namespace measure
+}  // namespace console

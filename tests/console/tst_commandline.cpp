@@ -11,12 +11,13 @@
 
 #include <csignal>
 
-#include "measure/commandline.h"
-#include "measure/consolerun.h"
+#include "console/commandline.h"
+#include "console/consolerun.h"
 #include "support/harness.h"
 #include "support/scratchmounts.h"
+#include "window/windowstartup.h"
 
-using Action = measure::CommandLine::Action;
+using Action = console::CommandLine::Action;
 
 namespace {
 
@@ -76,7 +77,9 @@ private Q_SLOTS:
     void programWithoutDisplay();
     void runOnScratchDrive_data();
     void runOnScratchDrive();
+    void interruptDuringCreateRemovesItsFile_data();
     void interruptDuringCreateRemovesItsFile();
+    void toolkitOptionsReachTheWindow();
 };
 
 void TestCommandLine::parser_data() {
@@ -144,8 +147,35 @@ void TestCommandLine::parser_data() {
                                        << "" << false << "--help takes no value";
     QTest::newRow("short option") << QStringList{"-h"} << c << Action::Error << ""
                                   << "" << false << "unknown option '-h'";
-    QTest::newRow("Qt's own option") << QStringList{"-platform", "xcb"} << c << Action::Error << ""
-                                     << "" << false << "unknown option '-platform'";
+    QTest::newRow("size below zero")
+        << QStringList{"--drive", "/m", "--size", "-1"} << c << Action::Error << ""
+        << "" << false << "the size must be a positive number of megabytes, not '-1'";
+    QTest::newRow("size zero") << QStringList{"--drive", "/m", "--size", "0"} << c << Action::Error
+                               << ""
+                               << "" << false
+                               << "the size must be a positive number of megabytes, not '0'";
+    QTest::newRow("size nan") << QStringList{"--drive", "/m", "--size", "nan"} << c << Action::Error
+                              << ""
+                              << "" << false << "Data size 'nan' is not a number";
+    QTest::newRow("size inf") << QStringList{"--drive", "/m", "--size", "inf"} << c << Action::Error
+                              << ""
+                              << "" << false << "Data size 'inf' is too large";
+    // The toolkit's own options, with their values, are Qt's to take.
+    QTest::newRow("Qt's own options")
+        << QStringList{"-platform",      "xcb",    "-style", "Fusion", "-reverse",
+                       "--qwindowtitle", "--drive"}
+        << c << Action::Window << ""
+        << "" << false << "";
+    QTest::newRow("Qt's options beside a run")
+        << QStringList{"-style=Fusion", "--drive", "/m", "-nograb", "--size", "1"} << c
+        << Action::Measure << "/m"
+        << "1" << false << "";
+    QTest::newRow("Qt's option without its value")
+        << QStringList{"-display"} << c << Action::Error << ""
+        << "" << false << "-display needs a value";
+    QTest::newRow("neither ours nor Qt's")
+        << QStringList{"-styles", "Fusion"} << c << Action::Error << ""
+        << "" << false << "unknown option '-styles'";
     QTest::newRow("stray word") << QStringList{"/media/stick"} << c << Action::Error << ""
                                 << "" << false << "unexpected argument '/media/stick'";
 }
@@ -159,7 +189,7 @@ void TestCommandLine::parser() {
     QFETCH(bool, human);
     QFETCH(QString, error);
 
-    const measure::CommandLine parsed = measure::parseCommandLine(arguments, QLocale(locale));
+    const console::CommandLine parsed = console::parseCommandLine(arguments, QLocale(locale));
     QCOMPARE(parsed.error, error);
     QCOMPARE(parsed.action, action);
     if (action != Action::Measure) return;
@@ -190,32 +220,33 @@ void TestCommandLine::windowPlatform() {
     QFETCH(QByteArray, display);
     QFETCH(QByteArray, wayland);
     QFETCH(QByteArray, chosen);
-    QCOMPARE(measure::windowPlatform(qtPlatform, display, wayland), chosen);
+    QCOMPARE(window::windowPlatform(qtPlatform, display, wayland), chosen);
 }
 
 void TestCommandLine::progressLine_data() {
-    QTest::addColumn<int>("phase");
+    QTest::addColumn<measure::Phase>("phase");
     QTest::addColumn<qint64>("done");
     QTest::addColumn<qint64>("total");
     QTest::addColumn<double>("seconds");
     QTest::addColumn<QString>("text");
 
-    QTest::newRow("between phases") << 0 << qint64(5) << qint64(10) << 1.0 << "";
-    QTest::newRow("create, just begun") << 1 << qint64(0) << qint64(100000000) << 0.0
+    using measure::Phase;
+    QTest::newRow("between phases") << Phase::None << qint64(5) << qint64(10) << 1.0 << "";
+    QTest::newRow("create, just begun") << Phase::Create << qint64(0) << qint64(100000000) << 0.0
                                         << "create [....................] 0.0 / 100.0 MB";
-    QTest::newRow("write, half") << 2 << qint64(50000000) << qint64(100000000) << 2.0
+    QTest::newRow("write, half") << Phase::Write << qint64(50000000) << qint64(100000000) << 2.0
                                  << "write  [##########..........] 50.0 / 100.0 MB  25.0 MB/s";
-    QTest::newRow("read, done") << 3 << qint64(2500000) << qint64(2500000) << 0.5
+    QTest::newRow("read, done") << Phase::Read << qint64(2500000) << qint64(2500000) << 0.5
                                 << "read   [####################] 2.5 / 2.5 MB  5.0 MB/s";
 }
 
 void TestCommandLine::progressLine() {
-    QFETCH(int, phase);
+    QFETCH(measure::Phase, phase);
     QFETCH(qint64, done);
     QFETCH(qint64, total);
     QFETCH(double, seconds);
     QFETCH(QString, text);
-    QCOMPARE(measure::progressText(phase, done, total, seconds), text);
+    QCOMPARE(console::progressText(phase, done, total, seconds), text);
 }
 
 void TestCommandLine::programWithoutDisplay_data() {
@@ -224,17 +255,32 @@ void TestCommandLine::programWithoutDisplay_data() {
     QTest::addColumn<QString>("output");  // exact
     QTest::addColumn<QString>("errors");  // pattern
 
-    const QString usage = measure::usageText();
+    const QString usage = console::usageText();
     const QString usageAfter =
         QStringLiteral("^dov-uruvivuz: %1\n\n") + QRegularExpression::escape(usage) + '$';
     QTest::newRow("help") << QStringList{"--help"} << 0 << usage << "^$";
-    QTest::newRow("version") << QStringList{"--version"} << 0 << measure::versionText() << "^$";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << console::versionText() << "^$";
     QTest::newRow("unknown option")
         << QStringList{"--bogus"} << 2 << "" << usageAfter.arg("unknown option '--bogus'");
     QTest::newRow("missing value") << QStringList{"--size", "5", "--drive"} << 2 << ""
                                    << usageAfter.arg("--drive needs a value");
     QTest::newRow("bad size") << QStringList{"--drive", "/", "--size", "x"} << 2 << ""
                               << usageAfter.arg("Data size 'x' is not a number");
+    QTest::newRow("size zero") << QStringList{"--drive", "/", "--size", "0"} << 2 << ""
+                               << usageAfter.arg(
+                                      "the size must be a positive number of megabytes, not '0'");
+    const QString withoutWindow =
+        "To measure a drive without a window: dov-uruvivuz --drive DIR "
+        "--size MB \\(see --help\\)\n$";
+    QTest::newRow("window without a display")
+        << QStringList{} << 1 << ""
+        << "^dov-uruvivuz: The window needs a display, and neither DISPLAY nor WAYLAND_DISPLAY "
+           "is set.\n" +
+               withoutWindow;
+    QTest::newRow("window on a display nobody serves")
+        << QStringList{"-display", ":97"} << 1 << ""
+        << "^dov-uruvivuz: Cannot open the display :97: no X server answers there.\n" +
+               withoutWindow;
     QTest::newRow("folder that does not exist")
         << QStringList{"--drive", "/nonexistent/dov", "--size", "1"} << 1 << ""
         << "^Cannot measure the drive of /nonexistent/dov: No such file or directory\n$";
@@ -263,19 +309,23 @@ void TestCommandLine::runOnScratchDrive_data() {
     QTest::addColumn<QString>("output");  // pattern; %1 is the drive's root
     QTest::addColumn<QString>("errors");  // pattern; %1 is the drive's root
     QTest::addColumn<bool>("throughLink");
+    QTest::addColumn<qint64>("fileLimit");  // bytes a file may grow to (ulimit -f); 0: none
 
     QTest::newRow("times line") << qint64(32 << 20) << QStringList{"--size", "2"} << 0
-                                << kTimesLine + '$' << "^$" << false;
+                                << kTimesLine + '$' << "^$" << false << qint64(0);
     QTest::newRow("human summary, folder given by a link")
         << qint64(32 << 20) << QStringList{"--size", "2", "--human"} << 0
         << kTimesLine +
                "Test file of 2 MB, drive %1\nDATA CREATE +[0-9.]+ s\n"
                "WRITE TIME +[0-9.]+ s  ([0-9.]+ MB/s|too fast to time \\(under 0.01 s\\))\n"
                "READ TIME +[0-9.]+ s  ([0-9.]+ MB/s|too fast to time \\(under 0.01 s\\))\n$"
-        << "^$" << true;
+        << "^$" << true << qint64(0);
     QTest::newRow("full drive") << qint64(1 << 20) << QStringList{"--size", "4"} << 1 << "^$"
                                 << "^Cannot [^\n]*%1/TEST.TXT[^\n]*: No space left on device\n$"
-                                << false;
+                                << false << qint64(0);
+    QTest::newRow("file-size limit")
+        << qint64(32 << 20) << QStringList{"--size", "4"} << 1 << "^$"
+        << "^Cannot write [^\n]*/TEST.TXT: File too large\n$" << false << qint64(1 << 20);
 }
 
 // A folder on the drive stands for its root, as in the window; a link stands for its target.
@@ -286,6 +336,7 @@ void TestCommandLine::runOnScratchDrive() {
     QFETCH(QString, output);
     QFETCH(QString, errors);
     QFETCH(bool, throughLink);
+    QFETCH(qint64, fileLimit);
 
     testsupport::ScratchTmpfs drive(driveBytes);
     if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
@@ -298,7 +349,14 @@ void TestCommandLine::runOnScratchDrive() {
     }
 
     const ChildWorld world;
-    const testsupport::ChildRun run = world.run(QStringList{"--drive", folder} + options);
+    const QStringList arguments = QStringList{"--drive", folder} + options;
+    const testsupport::ChildRun run =
+        fileLimit == 0
+            ? world.run(arguments)
+            : testsupport::runChild(
+                  "prlimit",
+                  QStringList{"--fsize=" + QString::number(fileLimit), kProgram} + arguments, 60000,
+                  world.environment());
     const QString outputText = QString::fromLocal8Bit(run.output);
     const QString errorText = QString::fromLocal8Bit(run.errors);
     const auto withRoot = [&](const QString& pattern) {
@@ -314,10 +372,18 @@ void TestCommandLine::runOnScratchDrive() {
     QCOMPARE(world.leftovers(), QStringList());
 }
 
-// SIGINT in the middle of a long create phase: the cut file goes, status 130. (A copy's fsync
-// cannot be cut short, so the create phase, which looks at the stop request every MiB, is where
-// an interrupt shows at once.)
+void TestCommandLine::interruptDuringCreateRemovesItsFile_data() {
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGQUIT") << SIGQUIT;
+    QTest::newRow("SIGUSR1") << SIGUSR1;
+}
+
+// An end signal in the middle of a long create phase: the cut file goes, status 128 + the
+// signal's number. (A copy's fsync cannot be cut short, so the create phase, which looks at the
+// stop request every MiB, is where an interrupt shows at once.)
 void TestCommandLine::interruptDuringCreateRemovesItsFile() {
+    QFETCH(int, signalNumber);
     testsupport::ScratchTmpfs drive(1 << 20);
     if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
 
@@ -331,7 +397,7 @@ void TestCommandLine::interruptDuringCreateRemovesItsFile() {
     QVERIFY(child.waitForStarted());
     const bool creating = testsupport::waitUntil([&] { return QFileInfo::exists(local); }, 30000);
     if (creating) QThread::msleep(300);
-    ::kill(pid_t(child.processId()), SIGINT);
+    ::kill(pid_t(child.processId()), signalNumber);
     const bool ended = child.waitForFinished(10000);
     if (!ended) {
         child.kill();
@@ -339,14 +405,29 @@ void TestCommandLine::interruptDuringCreateRemovesItsFile() {
         QFile::remove(local);
     }
     QVERIFY(creating);
-    QVERIFY2(ended, "the run went on after SIGINT");
+    QVERIFY2(ended, "the run went on after the signal");
     QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(child.exitCode(), 130);
+    QCOMPARE(child.exitCode(), 128 + signalNumber);
     QCOMPARE(child.readAllStandardOutput(), QByteArray());
     QVERIFY(
         child.readAllStandardError().contains("the run was stopped and its test files removed"));
     QCOMPARE(entries(drive.mountPoint()), QStringList());
     QCOMPARE(world.leftovers(), QStringList());
+}
+
+// Qt takes its own options; the window opens with them and ends on SIGTERM as on QUIT.
+void TestCommandLine::toolkitOptionsReachTheWindow() {
+    const ChildWorld world;
+    QProcess child;
+    child.setProcessEnvironment(world.environment());
+    child.start(kProgram, {"-platform", "offscreen", "-style", "Fusion", "-reverse"});
+    QVERIFY(child.waitForStarted());
+    QVERIFY(!child.waitForFinished(1500));  // the window is open
+    child.terminate();
+    QVERIFY(child.waitForFinished(10000));
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+    QCOMPARE(child.readAllStandardError(), QByteArray());
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)

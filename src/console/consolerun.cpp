@@ -1,4 +1,4 @@
-#include "measure/consolerun.h"
+#include "console/consolerun.h"
 
 #include <QElapsedTimer>
 #include <QLocale>
@@ -6,34 +6,34 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 
+#include "console/commandline.h"
 #include "measure/clockrules.h"
-#include "measure/commandline.h"
-#include "measure/sizerule.h"
-#include "measure/speedtest.h"
-#include "measure/testfile.h"
 #include "platform/failure.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 
-namespace measure {
+namespace console {
 
 namespace {
 
 constexpr int kProgressIntervalMs = 100;
 constexpr double kBytesPerMegabyte = 1000000.0;
 
-QString phaseName(int phase) {
+using measure::Phase;
+
+QString phaseName(Phase phase) {
     switch (phase) {
-        case 1:
+        case Phase::Create:
             return QStringLiteral("create");
-        case 2:
+        case Phase::Write:
             return QStringLiteral("write");
-        case 3:
+        case Phase::Read:
             return QStringLiteral("read");
-        default:
-            return {};
+        case Phase::None:
+            break;
     }
+    return {};
 }
 
 QLocale numberLocale() {
@@ -63,7 +63,7 @@ QString driveRootOf(const QString& path,
     return root;
 }
 
-QString progressText(int phase, qint64 bytesDone, qint64 totalBytes, double secondsInPhase) {
+QString progressText(Phase phase, qint64 bytesDone, qint64 totalBytes, double secondsInPhase) {
     const QString name = phaseName(phase);
     if (name.isEmpty()) return {};
     constexpr int kBarWidth = 20;
@@ -89,7 +89,8 @@ QString progressText(int phase, qint64 bytesDone, qint64 totalBytes, double seco
 // run's progress counters, so the timed work on the worker thread never waits for it.
 class ConsoleRun::ProgressLine {
 public:
-    ProgressLine(const RunProgress& progress, std::FILE* err) : progress_(progress), err_(err) {
+    ProgressLine(const measure::RunProgress& progress, std::FILE* err)
+        : progress_(progress), err_(err) {
         timer_.setInterval(kProgressIntervalMs);
         QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { draw(); });
         timer_.start();
@@ -106,7 +107,7 @@ public:
 
 private:
     void draw() {
-        const int phase = progress_.phase.load(std::memory_order_relaxed);
+        const Phase phase = progress_.phase.load(std::memory_order_relaxed);
         if (phase != phase_) {
             phase_ = phase;
             phaseClock_.start();
@@ -124,23 +125,23 @@ private:
         shown_ = true;
     }
 
-    const RunProgress& progress_;
+    const measure::RunProgress& progress_;
     std::FILE* err_;
     QTimer timer_;
     QElapsedTimer phaseClock_;
-    int phase_ = 0;
+    Phase phase_ = Phase::None;
     bool shown_ = false;
 };
 
-ConsoleRun::ConsoleRun(ConsoleRunSettings settings, ConsoleServices services, std::FILE* out,
+ConsoleRun::ConsoleRun(ConsoleRunSettings settings, measure::CoreServices services, std::FILE* out,
                        std::FILE* err)
     : settings_(std::move(settings)),
       services_(services),
       out_(out),
       err_(err),
-      speedTest_(std::make_unique<SpeedTest>(
-          *this, RunServices{services_.clock, services_.files, services_.process, *this, *this,
-                             *this, services_.phases})) {}
+      speedTest_(std::make_unique<measure::SpeedTest>(
+          *this, measure::RunServices{services_.clock, services_.files, services_.process, *this,
+                                      *this, *this, services_.phases})) {}
 
 ConsoleRun::~ConsoleRun() = default;
 
@@ -150,7 +151,7 @@ int ConsoleRun::exec() {
     speedTest_->run();
     progress_.reset();
 
-    if (const int signalNumber = stopSignal_.load()) {
+    if (const int signalNumber = stopSignal_) {
         speedTest_->removeRunFiles();
         writeErr(QStringLiteral("%1: the run was stopped and its test files removed\n")
                      .arg(QString::fromLocal8Bit(::strsignal(signalNumber))));
@@ -163,35 +164,34 @@ int ConsoleRun::exec() {
     return kExitDone;
 }
 
-void ConsoleRun::stop(int signalNumber) noexcept {
-    int none = 0;
-    stopSignal_.compare_exchange_strong(none, signalNumber);
+void ConsoleRun::stop(int signalNumber) {
+    if (stopSignal_ == 0) stopSignal_ = signalNumber;
     speedTest_->requestStop();
+    // Leaves the wait or the phase's loop under way, as QUIT does in the window.
+    services_.process.endProgram();
 }
 
+// From the run's numbers, not from the texts shown: the times as the boxes show them, the rates
+// from the same elapsed values.
 QString ConsoleRun::summary() const {
     const QLocale locale = numberLocale();
-    double megabytes = 0.0;
-    try {
-        megabytes = double(testLineCount(settings_.sizeText)) * double(kTestLineWithEnd.size()) /
-                    kBytesPerMegabyte;
-    } catch (const std::exception&) {
-        // The run took the size, so this does not happen; the rates are then left out.
-    }
+    const measure::RunResult& result = speedTest_->result();
+    const double megabytes = double(result.bytes) / kBytesPerMegabyte;
     const QString labels[3] = {QStringLiteral("DATA CREATE"), QStringLiteral("WRITE TIME"),
                                QStringLiteral("READ TIME")};
+    const float seconds[3] = {result.createSeconds, result.writeSeconds, result.readSeconds};
     QString text =
         QStringLiteral("Test file of %1 MB, drive %2\n")
-            .arg(locale.toString(megabytes, 'g', 15), platform::displayPath(settings_.mountRoot));
+            .arg(locale.toString(megabytes, 'g', 15), platform::displayPath(result.mountRoot));
     for (int box = 0; box < 3; ++box) {
-        text += QStringLiteral("%1  %2 s").arg(labels[box], -11).arg(times_[box], 8);
+        text += QStringLiteral("%1  %2 s")
+                    .arg(labels[box], -11)
+                    .arg(measure::elapsedText(seconds[box], locale), 8);
         if (box > 0 && megabytes > 0.0) {
-            bool ok = false;
-            const double seconds = locale.toDouble(times_[box], &ok);
-            if (ok && seconds > 0.0) {
-                text +=
-                    QStringLiteral("  %1 MB/s").arg(locale.toString(megabytes / seconds, 'f', 2));
-            } else if (ok) {
+            if (seconds[box] > 0.0f) {
+                text += QStringLiteral("  %1 MB/s")
+                            .arg(locale.toString(megabytes / double(seconds[box]), 'f', 2));
+            } else {
                 text += QStringLiteral("  too fast to time (under 0.01 s)");
             }
         }
@@ -208,6 +208,10 @@ QString ConsoleRun::selectedMountRoot() {
     return settings_.mountRoot;
 }
 
+// A command line has no drive panel to ask in the background; the run waits for its drive, and
+// Ctrl+C (twice for a drive stuck in the kernel) ends it.
+void ConsoleRun::checkDriveAnswers(const QString&) {}
+
 void ConsoleRun::clearResults() {
     for (QString& time : times_) time.clear();
 }
@@ -223,11 +227,11 @@ QString ConsoleRun::timeText(int box) {
 void ConsoleRun::setStartEnabled(bool) {}
 
 void ConsoleRun::pause(double seconds) {
-    Pause(services_.clock, services_.pump, seconds);
+    measure::Pause(services_.clock, services_.pump, seconds);
 }
 
 bool ConsoleRun::programEnded() {
-    return stopSignal_.load() != 0;
+    return stopSignal_ != 0;
 }
 
 void ConsoleRun::clear() {
@@ -257,4 +261,4 @@ void ConsoleRun::writeErr(const QString& text) {
     std::fflush(err_);
 }
 
-}  // namespace measure
+}  // namespace console

@@ -1,26 +1,16 @@
 #pragma once
 
 #include <QString>
-#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <memory>
 
+#include "measure/coreservices.h"
 #include "measure/runview.h"
+#include "measure/speedtest.h"
 #include "platform/desktop.h"
 
-namespace platform {
-class Clock;
-class EventPump;
-class FileService;
-class ProcessService;
-}  // namespace platform
-
-namespace measure {
-
-class StepRunner;
-class SpeedTest;
-struct RunProgress;
+namespace console {
 
 // The root of the drive that holds path, as the window picks the current folder's drive.
 // Throws platform::Failure when the path does not exist or no measurable drive holds it.
@@ -35,23 +25,15 @@ struct ConsoleRunSettings {
     bool showProgress = false;
 };
 
-struct ConsoleServices {
-    platform::Clock& clock;
-    platform::EventPump& pump;
-    platform::FileService& files;
-    platform::ProcessService& process;
-    StepRunner& phases;
-};
-
 // One START run without a window: the same SpeedTest, with the window's boxes, message box and
 // clipboard turned into standard output and standard error. Runs on the thread of a
 // QCoreApplication, whose event loop the pauses and phases turn.
-class ConsoleRun : public RunView,
+class ConsoleRun : public measure::RunView,
                    private platform::ClipboardService,
                    private platform::MessageBoxService,
                    private platform::PointerService {
 public:
-    ConsoleRun(ConsoleRunSettings settings, ConsoleServices services, std::FILE* out = stdout,
+    ConsoleRun(ConsoleRunSettings settings, measure::CoreServices services, std::FILE* out = stdout,
                std::FILE* err = stderr);
     ~ConsoleRun() override;
     ConsoleRun(const ConsoleRun&) = delete;
@@ -61,13 +43,14 @@ public:
     // message went to err, 128 + the signal's number after stop().
     int exec();
 
-    // Ends the run as QUIT during a phase does. Only stores to atomics, so a signal handler
-    // may call it.
-    void stop(int signalNumber) noexcept;
+    // Ends the run as QUIT does: the phase under way stops at its next chunk and a wait ends
+    // at once. Called from the event loop when an end signal came.
+    void stop(int signalNumber);
 
     // RunView
     QString sizeText() override;
     QString selectedMountRoot() override;
+    void checkDriveAnswers(const QString& mountRoot) override;
     void clearResults() override;
     void setTimeText(int box, const QString& text) override;
     QString timeText(int box) override;
@@ -91,19 +74,20 @@ private:
     class ProgressLine;
 
     ConsoleRunSettings settings_;
-    ConsoleServices services_;
+    measure::CoreServices services_;
     std::FILE* out_;
     std::FILE* err_;
     QString times_[3];
     QString line_;
     bool lineSet_ = false;
-    std::atomic<int> stopSignal_{0};
-    std::unique_ptr<SpeedTest> speedTest_;
+    int stopSignal_ = 0;
+    std::unique_ptr<measure::SpeedTest> speedTest_;
     std::unique_ptr<ProgressLine> progress_;
 };
 
 // The progress line's text for one reading: phase name, megabytes done of the total, and the
 // rate since the phase began; "" when no phase runs.
-QString progressText(int phase, qint64 bytesDone, qint64 totalBytes, double secondsInPhase);
+QString progressText(measure::Phase phase, qint64 bytesDone, qint64 totalBytes,
+                     double secondsInPhase);
 
-}  // namespace measure
+}  // namespace console
