@@ -153,7 +153,7 @@ void LinuxFileService::copyFile(int fromFolder, const QString& fromName, int toF
         reason = systemReason(closeError);
     }
     // What this call wrote is not a whole test file: it goes again, by its identity.
-    removeQuietly(toFolder, toName);
+    removeQuietly(toFolder, &toName);
     if (end == CopyEnd::Stopped) throw Stopped();
     fail(*to, error, failure(reason));
 }

@@ -380,7 +380,7 @@ UniqueFd LinuxFileService::createOwn(int folderId, const QString& name, Refusal&
     }
     file.reset();
     kept.reset();
-    removeQuietly(folderId, name);
+    removeQuietly(folderId, &name);
     return {};
 }
 
@@ -432,8 +432,8 @@ bool LinuxFileService::unlinkOwn(OwnFile& own, int& error) noexcept {
     return false;
 }
 
-void LinuxFileService::removeQuietly(int folder, const QString& name) noexcept {
-    for (OwnFile& own : takeOwn(folder, &name)) {
+void LinuxFileService::removeQuietly(int folder, const QString* name) noexcept {
+    for (OwnFile& own : takeOwn(folder, name)) {
         int ignored = 0;
         unlinkOwn(own, ignored);
     }
@@ -490,10 +490,7 @@ void LinuxFileService::removeOwnFile(int folder, const QString& name) {
 }
 
 void LinuxFileService::removeOwnFiles() noexcept {
-    for (OwnFile& own : takeOwn(0, nullptr)) {
-        int ignored = 0;
-        unlinkOwn(own, ignored);
-    }
+    removeQuietly(0, nullptr);
 }
 
 // --- what keeps the read time true ---

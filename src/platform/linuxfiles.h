@@ -107,7 +107,8 @@ private:
     // Deletes the recorded file while its name still names it, letting go of its descriptor
     // first; false when it does not (the name is left alone). No lock is held meanwhile.
     static bool unlinkOwn(OwnFile& own, int& error) noexcept;
-    void removeQuietly(int folder, const QString& name) noexcept;
+    // Removes what takeOwn takes, ignoring failures.
+    void removeQuietly(int folder, const QString* name) noexcept;
     CacheDrop localCopyNotice(int descriptor) const;
     // Throws failure, headed by the volume's turn to read-only when error says so.
     [[noreturn]] static void fail(const Folder& folder, int error, const QString& failure);
