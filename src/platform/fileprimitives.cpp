@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "platform/failure.h"
-#include "platform/paths.h"
 
 namespace platform::fileprimitives {
 
@@ -25,10 +24,6 @@ QString openFailureReasonAt(int folder, const QByteArray& name, int errnoValue) 
             return QStringLiteral("Not a regular file");
     }
     return systemReason(errnoValue);
-}
-
-QByteArray nativePath(const QString& path) {
-    return pathToBytes(path);
 }
 
 bool writeAll(int descriptor, const char* data, std::size_t size) {

@@ -13,9 +13,6 @@
 
 namespace platform::fileprimitives {
 
-// The path's bytes for a system call (platform/paths.h).
-QByteArray nativePath(const QString& path);
-
 // Writes everything or returns false with errno set.
 bool writeAll(int descriptor, const char* data, std::size_t size);
 

@@ -96,7 +96,7 @@ CopyEnd copyContent(int input, int output, const CopyOptions& options, int& erro
 
 UniqueFd LinuxFileService::openCopySource(int folderId, const QString& name, Refusal& why) {
     const FolderRef from = folderOf(folderId);
-    const QByteArray nameBytes = nativePath(name);
+    const QByteArray nameBytes = pathToBytes(name);
     // O_NONBLOCK keeps the open from hanging on a FIFO, which is then refused as not regular.
     UniqueFd input(::openat(from->descriptor.get(), nameBytes.constData(),
                             O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));

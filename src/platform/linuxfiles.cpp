@@ -227,7 +227,7 @@ LinuxFileService::FolderRef LinuxFileService::folderOf(int folder) const {
 int LinuxFileService::openFolder(const QString& path) {
     // O_NOFOLLOW: mount points and the program folder come from the kernel and are no links.
     UniqueFd descriptor(
-        ::open(nativePath(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+        ::open(pathToBytes(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
     if (!descriptor) {
         const int error = errno;
         if (error == ELOOP) {
@@ -265,7 +265,7 @@ void LinuxFileService::closeFolder(int folder) noexcept {
 
 bool LinuxFileService::folderStillAt(int folder) {
     const FolderRef opened = folderOf(folder);
-    const QByteArray path = nativePath(opened->path);
+    const QByteArray path = pathToBytes(opened->path);
     struct stat now {};
     if (::stat(path.constData(), &now) != 0) return false;
     if (now.st_dev != opened->device || now.st_ino != opened->inode) return false;
@@ -286,7 +286,7 @@ bool LinuxFileService::sameFolder(int folder, int other) {
 
 Claim LinuxFileService::claim(int folderId, const QString& name, std::string_view line) {
     const FolderRef folder = folderOf(folderId);
-    const QByteArray nameBytes = nativePath(name);
+    const QByteArray nameBytes = pathToBytes(name);
     const QString path = joinPath(folder->path, name);
     // Only a regular file is ever opened: opening a device or a FIFO may have effects of its own.
     struct stat first {};
@@ -338,7 +338,7 @@ Claim LinuxFileService::judgeLeftover(const Folder& folder, const QByteArray& na
 UniqueFd LinuxFileService::createOwn(int folderId, const QString& name, Refusal& why) {
     const FolderRef folder = folderOf(folderId);
     const int at = folder->descriptor.get();
-    const QByteArray nameBytes = nativePath(name);
+    const QByteArray nameBytes = pathToBytes(name);
     UniqueFd file(::openat(at, nameBytes.constData(),
                            O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666));
     if (!file) {
@@ -417,7 +417,7 @@ bool LinuxFileService::unlinkOwn(OwnFile& own, int& error) noexcept {
     // (NFS's .nfsXXXX) instead of removing it.
     own.descriptor.reset();
     const int folder = own.folder->descriptor.get();
-    const QByteArray name = nativePath(own.name);
+    const QByteArray name = pathToBytes(own.name);
     // fstatat needs no descriptor, so a run out of them still removes its file. A link at the
     // name is never followed.
     struct stat info {};
