@@ -443,13 +443,15 @@ void LinuxFileService::createForOutput(int fileNumber, int folder, const QString
     const FolderRef opened = folderOf(folder);
     const QString path = joinPath(opened->path, name);
     OutputFile& file = unusedOutputFile(fileNumber, path);
+    // Allocated first: once the file exists, nothing may fail before the caller holds it.
+    std::unique_ptr<char[]> buffer(new char[outputBufferSize]);
     Refusal why;
     UniqueFd descriptor = createOwn(folder, name, why);
     if (!descriptor) {
         fail(*opened, why.error,
              QStringLiteral("Cannot create %1: %2").arg(displayPath(path), why.reason));
     }
-    file.buffer.reset(new char[outputBufferSize]);
+    file.buffer = std::move(buffer);
     file.descriptor = std::move(descriptor);
     file.folder = opened;
     file.path = path;
@@ -530,11 +532,11 @@ CacheDrop LinuxFileService::dropDeviceCache(int folder, const QString& name) {
         return {false, QStringLiteral("the copy on the drive could not be looked at: %1")
                            .arg(systemReason(error))};
     }
-    const CacheDrop local = localCopyNotice(own.get());
-    if (!local.done) return local;
+    // A FUSE volume on a block device reads through the device's cache; no such layer keeps a
+    // copy of its own.
     const std::optional<dev_t> device = fuseBlockDeviceOf(own.get());
-    if (!device) return {true, {}};
-    return deviceCache_->dropDeviceCache(*device);
+    if (device) return deviceCache_->dropDeviceCache(*device);
+    return localCopyNotice(own.get());
 }
 
 }  // namespace platform
