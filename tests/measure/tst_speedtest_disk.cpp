@@ -162,26 +162,20 @@ private:
 
 // Lowers a resource limit of this process while it lives. SIGXFSZ is ignored meanwhile, as the
 // program does, so a write past a file-size limit fails with EFBIG instead of ending the test.
-class LoweredLimit {
-public:
-    LoweredLimit(int resource, rlim_t value) : resource_(resource) {
-        ::getrlimit(resource_, &saved_);
-        rlimit lowered = saved_;
-        lowered.rlim_cur = value;
-        previous_ = ::signal(SIGXFSZ, SIG_IGN);
-        ::setrlimit(resource_, &lowered);
+struct LoweredLimit {
+    LoweredLimit(int resource, rlim_t value) : resource(resource) {
+        ::getrlimit(resource, &saved);
+        const rlimit lowered{value, saved.rlim_max};
+        previous = ::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(resource, &lowered);
     }
     ~LoweredLimit() {
-        ::setrlimit(resource_, &saved_);
-        ::signal(SIGXFSZ, previous_);
+        ::setrlimit(resource, &saved);
+        ::signal(SIGXFSZ, previous);
     }
-    LoweredLimit(const LoweredLimit&) = delete;
-    LoweredLimit& operator=(const LoweredLimit&) = delete;
-
-private:
-    int resource_;
-    rlimit saved_{};
-    sighandler_t previous_ = SIG_DFL;
+    int resource;
+    rlimit saved{};
+    sighandler_t previous = SIG_DFL;
 };
 
 // The child of quitDuringSecondWaitEndsTheProcess: a run whose second wait ends the program.
