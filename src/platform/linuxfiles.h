@@ -88,8 +88,8 @@ private:
     void flushBuffer(OutputFile& file);
 
     FolderRef folderOf(int folder) const;
-    Claim judgeLeftover(const Folder& folder, const QByteArray& name, int descriptor,
-                        std::string_view line, const QString& path);
+    static Claim judgeLeftover(const Folder& folder, const QByteArray& name, int descriptor,
+                               std::string_view line, const QString& path);
     // Why a file could not be made or opened: errno's value where there is one, and the words.
     struct Refusal {
         int error = 0;
@@ -102,7 +102,8 @@ private:
     // A duplicate of the run's own file's descriptor; empty with error 0 when the name is not
     // one of the run's files, with errno's value when the duplicate failed.
     UniqueFd ownDescriptor(int folder, const QString& name, int& error) const;
-    // Takes the run's record of folder/name (all records when folder is 0) out of its list.
+    // Takes the run's records of folder/name out of the list: every name's when name is null,
+    // every folder's when folder is 0.
     std::vector<OwnFile> takeOwn(int folder, const QString* name) noexcept;
     // Deletes the recorded file while its name still names it, letting go of its descriptor
     // first; false when it does not (the name is left alone). No lock is held meanwhile.
