@@ -105,14 +105,16 @@ int lineCount(int megabytes) {
     return measure::testLineCount(QString::number(megabytes), QLocale::c());
 }
 
-// The file the other phases copy: made once, the way the create phase makes it.
+// The file the other phases copy: made once, the way the create phase makes it. The service
+// lets go of it when it ends, so the file stays for the other benchmarks.
 void ensureLocalFile() {
     struct stat info {};
     const long long bytes = 50LL * lineCount(settings.megabytes);
     if (::stat(localPath().c_str(), &info) == 0 && info.st_size == bytes) return;
     removeQuietly(localPath());
     platform::LinuxFileService files;
-    files.openForOutput(1, QString::fromStdString(localPath()), platform::CreateMode::CreateNew);
+    files.createForOutput(1, files.openFolder(QString::fromStdString(workFolder + "/program")),
+                          QStringLiteral("TEST.TXT"));
     measure::writeTestLines(files, 1, lineCount(settings.megabytes));
     files.close(1);
 }
@@ -128,17 +130,27 @@ void finishTimed(benchmark::State& state, Clock::time_point start) {
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
 }
 
-void createPhase(benchmark::State& state) {
+// The run's phases go between the folders it opened, by name relative to them.
+struct RunFolders {
     platform::LinuxFileService files;
-    const QString path = QString::fromStdString(localPath());
+    int program = files.openFolder(QString::fromStdString(workFolder + "/program"));
+    int drive = files.openFolder(QString::fromStdString(workFolder + "/drive"));
+    const QString name = QStringLiteral("TEST.TXT");
+    const QString readBack = QStringLiteral("READBACK.TXT");
+};
+
+// The run's own create path: a new file in the opened folder, the test lines, the close.
+void createPhase(benchmark::State& state) {
+    RunFolders run;
     const int lines = lineCount(settings.megabytes);
     for (auto _ : state) {
         settle(localPath());
         const auto start = Clock::now();
-        files.openForOutput(1, path, platform::CreateMode::CreateNew);
-        measure::writeTestLines(files, 1, lines);
-        files.close(1);
+        run.files.createForOutput(1, run.program, run.name);
+        measure::writeTestLines(run.files, 1, lines);
+        run.files.close(1);
         finishTimed(state, start);
+        run.files.removeOwnFile(run.program, run.name);
     }
     state.SetBytesProcessed(state.iterations() * 50LL * lines);
 }
@@ -168,15 +180,6 @@ void rawBlockWrite(benchmark::State& state) {
     }
     state.SetBytesProcessed(state.iterations() * total);
 }
-
-// The run's copies go between the folders it opened, by name relative to them.
-struct RunFolders {
-    platform::LinuxFileService files;
-    int program = files.openFolder(QString::fromStdString(workFolder + "/program"));
-    int drive = files.openFolder(QString::fromStdString(workFolder + "/drive"));
-    const QString name = QStringLiteral("TEST.TXT");
-    const QString readBack = QStringLiteral("READBACK.TXT");
-};
 
 void writeCopy(benchmark::State& state) {
     ensureLocalFile();

@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include "platform/uniquefd.h"
+
 class QSocketNotifier;
 
 namespace driveinfo {
@@ -26,7 +28,7 @@ Q_SIGNALS:
     void mountsChanged();
 
 private:
-    int fd_ = -1;
+    platform::UniqueFd fd_;
     QSocketNotifier* notifier_ = nullptr;
     QString whyNot_;
 };

@@ -11,18 +11,8 @@
 #include <vector>
 
 #include "platform/failure.h"
-#include "platform/paths.h"
 
 namespace platform::fileprimitives {
-
-namespace {
-
-// Why an open with O_NOFOLLOW failed, in words a user can act on.
-QString openFailureReason(const QByteArray& path, int errnoValue) {
-    return openFailureReasonAt(AT_FDCWD, path, errnoValue);
-}
-
-}  // namespace
 
 QString openFailureReasonAt(int folder, const QByteArray& name, int errnoValue) {
     struct stat info {};
@@ -34,10 +24,6 @@ QString openFailureReasonAt(int folder, const QByteArray& name, int errnoValue) 
             return QStringLiteral("Not a regular file");
     }
     return systemReason(errnoValue);
-}
-
-QByteArray nativePath(const QString& path) {
-    return pathToBytes(path);
 }
 
 bool writeAll(int descriptor, const char* data, std::size_t size) {
@@ -67,10 +53,6 @@ ssize_t readFully(int descriptor, char* data, std::size_t size) {
     return ssize_t(total);
 }
 
-void closeQuietly(int descriptor) {
-    if (descriptor >= 0) ::close(descriptor);
-}
-
 bool clearNonBlocking(int descriptor) {
     const int flags = ::fcntl(descriptor, F_GETFL);
     return flags >= 0 && ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == 0;
@@ -80,38 +62,12 @@ bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-void removeIfStillTheSame(const QByteArray& path, const struct stat& opened) {
-    struct stat now {};
-    if (::lstat(path.constData(), &now) == 0 && sameFile(now, opened)) ::unlink(path.constData());
-}
-
-int openForWriting(const QByteArray& path, CreateMode mode, const struct stat* differentFrom,
-                   QString& reason) {
-    // O_NONBLOCK keeps the open itself from hanging on a FIFO; it is cleared again below.
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-    if (mode == CreateMode::CreateNew) flags |= O_EXCL;
-    const int descriptor = ::open(path.constData(), flags, 0666);
-    if (descriptor < 0) {
-        reason = openFailureReason(path, errno);
-        return -1;
-    }
-    struct stat info {};
-    if (::fstat(descriptor, &info) != 0) {
-        reason = systemReason(errno);
-    } else if (!S_ISREG(info.st_mode)) {
-        reason = QStringLiteral("Not a regular file");
-    } else if (differentFrom && sameFile(info, *differentFrom)) {
-        reason = QStringLiteral("Source and destination are the same file");
-    } else if (!clearNonBlocking(descriptor)) {
-        reason = systemReason(errno);
-    } else if (mode == CreateMode::ReplaceExisting && info.st_size != 0 &&
-               ::ftruncate(descriptor, 0) != 0) {
-        reason = systemReason(errno);
-    } else {
-        return descriptor;
-    }
-    ::close(descriptor);
-    return -1;
+int tryLockExclusive(int descriptor) {
+    int result;
+    do {
+        result = ::flock(descriptor, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    return result == 0 ? 0 : errno;
 }
 
 int lockExclusive(int descriptor) {
@@ -123,12 +79,7 @@ int lockExclusive(int descriptor) {
         std::find(std::begin(smbMagics), std::end(smbMagics), long(volume.f_type)) !=
             std::end(smbMagics))
         return 0;
-    int result;
-    do {
-        result = ::flock(descriptor, LOCK_EX | LOCK_NB);
-    } while (result != 0 && errno == EINTR);
-    if (result == 0) return 0;
-    return errno == EWOULDBLOCK ? EWOULDBLOCK : 0;
+    return tryLockExclusive(descriptor) == EWOULDBLOCK ? EWOULDBLOCK : 0;
 }
 
 qint64 firstDifferenceFrom(int descriptor, std::string_view line, qint64 size) {

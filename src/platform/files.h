@@ -10,24 +10,17 @@
 
 namespace platform {
 
-enum class PathKind { Missing, RegularFile, SymbolicLink, Other };
-
-enum class CreateMode {
-    CreateNew,        // fails if anything exists at the path (O_EXCL)
-    ReplaceExisting,  // empties a regular file that is there; never follows a symbolic link
-};
-
 // What a run finds at the name of a test file it is about to make.
 enum class Claim {
     Free,       // nothing is there
-    Reclaimed,  // a leftover of an earlier run (one link, nothing but test lines): it was deleted
-    NotOurs,    // the user's: any other file, a link, a folder, a file with other links
+    Reclaimed,  // a leftover of an earlier run (of the running user, one link, its bytes the start
+                // of repeated test lines, possibly cut short anywhere): it was deleted
+    NotOurs,    // the user's: any other file, an empty one, another user's, a link, a folder,
+                // a file with other links
     InUse,      // a test file that another run holds locked
 };
 
 struct CopyOptions {
-    // Used by the path-based copy only; the run's copies always make a new file.
-    CreateMode destination = CreateMode::CreateNew;
     // Return only once the data is on the destination's device (fsync before close).
     bool flushToDevice = false;
     // After the flush, drop the destination's cached pages so that reading it back reads the
@@ -51,7 +44,8 @@ public:
 // confused with whatever its path names later. The test files the run makes are its own: known
 // by device and inode, locked against other runs until their folder is closed, and never
 // deleted once their name names anything else. Each failing call throws platform::Failure
-// naming the path(s) and the system's reason. The numbered sequential output mirrors classic
+// naming the path(s) and the system's reason; on a volume that turned read-only during the run
+// the failure says so first. The numbered sequential output mirrors classic
 // "Open ... For Output As #n".
 class FileService {
 public:

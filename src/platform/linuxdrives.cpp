@@ -17,6 +17,7 @@
 #include "platform/fileshares.h"
 #include "platform/paths.h"
 #include "platform/systemfiles.h"
+#include "platform/uniquefd.h"
 
 namespace platform {
 
@@ -168,13 +169,11 @@ VolumeSpace SystemVolumeQueries::space(const QString& mountRoot) {
 }
 
 QString SystemVolumeQueries::fileSystemLabel(const QString& mountRoot) {
-    const int fd =
-        ::open(pathToBytes(mountRoot).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return {};
+    const UniqueFd folder(::open(pathToBytes(mountRoot).constData(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+    if (!folder) return {};
     char label[FSLABEL_MAX + 1] = {};
-    const int result = ::ioctl(fd, FS_IOC_GETFSLABEL, label);
-    ::close(fd);
-    if (result != 0) return {};
+    if (::ioctl(folder.get(), FS_IOC_GETFSLABEL, label) != 0) return {};
     return QString::fromUtf8(label, static_cast<qsizetype>(::strnlen(label, FSLABEL_MAX)));
 }
 

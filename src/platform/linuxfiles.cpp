@@ -12,8 +12,6 @@
 #include "platform/devicecache.h"
 #include "platform/failure.h"
 #include "platform/fileprimitives.h"
-#include "platform/fileshares.h"
-#include "platform/mountinfo.h"
 #include "platform/paths.h"
 
 namespace platform {
@@ -29,21 +27,29 @@ inline void copyFixed(char* to, const char* from) {
 
 constexpr std::size_t longestQuickLine = 64;
 
-// True when the open regular file holds nothing but whole lines; error set when it cannot be
-// read. An empty file qualifies.
-bool holdsOnlyLines(int descriptor, std::string_view line, int& error) {
-    struct stat info {};
-    if (::fstat(descriptor, &info) != 0) {
-        error = errno;
-        return false;
-    }
-    if (!S_ISREG(info.st_mode)) return false;
-    if (info.st_size == 0) return true;
-    if (line.empty() || std::size_t(info.st_size) % line.size() != 0) return false;
-    const qint64 at = fileprimitives::firstDifferenceFrom(descriptor, line, info.st_size);
+// True when the open file's bytes, however many, are the start of repeated line: a test file
+// that a kill or a full disk cut short anywhere. Error set when it cannot be read.
+bool holdsTestLineStart(int descriptor, const struct stat& info, std::string_view line,
+                        int& error) {
+    const qint64 at = firstDifferenceFrom(descriptor, line, info.st_size);
     if (at == -2) error = errno;
     // A file that changed length while it was read is not trusted either.
     return at == -1;
+}
+
+// The mount a descriptor or path belongs to, 0 where the kernel does not tell.
+quint64 mountIdOf(int folder, const char* path, int flags) {
+    struct statx info {};
+    if (::statx(folder, path, flags, STATX_MNT_ID, &info) != 0) return 0;
+    return (info.stx_mask & STATX_MNT_ID) ? info.stx_mnt_id : 0;
+}
+
+// True when the folder is the root of a mount (a drive's root rather than a folder on it).
+bool isMountRoot(int folder) {
+    struct statx info {};
+    return ::statx(folder, "", AT_EMPTY_PATH, 0, &info) == 0 &&
+           (info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) &&
+           (info.stx_attributes & STATX_ATTR_MOUNT_ROOT);
 }
 
 // Copies a line of at most longestQuickLine bytes. For a short line a call into libc's memcpy
@@ -86,44 +92,46 @@ LinuxFileService::LinuxFileService(QString systemRoot, DeviceCacheService* devic
 
 LinuxFileService::~LinuxFileService() {
     closeAll();
-    std::vector<int> folders;
-    {
-        std::lock_guard lock(mutex_);
-        for (const auto& [id, folder] : folders_) folders.push_back(id);
-    }
-    for (int folder : folders) closeFolder(folder);
+    // The records and folders go with the members; their descriptors close on their own.
 }
 
-LinuxFileService::OutputFile& LinuxFileService::openFile(int fileNumber) {
+void LinuxFileService::fail(const Folder& folder, int error, const QString& failure) {
+    if (error != EROFS || !folder.madeFiles.load()) throw Failure(failure);
+    // The run made files here, so the volume was writable: an error of the drive (ext4's
+    // errors=remount-ro) or an administrator turned it read-only. That is the news.
+    const QString drive = folder.mountRoot
+                              ? QStringLiteral("Drive %1").arg(displayPath(folder.path))
+                              : QStringLiteral("The drive of %1").arg(displayPath(folder.path));
+    throw Failure(QStringLiteral("%1 turned read-only during the run: %2%3")
+                      .arg(drive, failure.left(1).toLower(), failure.mid(1)));
+}
+
+LinuxFileService::OutputFile& LinuxFileService::outputFile(int fileNumber) {
     if (!isValidFileNumber(fileNumber)) [[unlikely]] {
         throw Failure(QStringLiteral("Bad file number %1").arg(fileNumber));
     }
     OutputFile& file = files_[std::size_t(fileNumber)];
-    if (file.descriptor < 0) [[unlikely]] {
+    if (!file.descriptor) [[unlikely]] {
         throw Failure(QStringLiteral("File number %1 is not open").arg(fileNumber));
     }
     return file;
 }
 
-void LinuxFileService::openForOutput(int fileNumber, const QString& path, CreateMode mode) {
+LinuxFileService::OutputFile& LinuxFileService::unusedOutputFile(int fileNumber,
+                                                                 const QString& path) {
     if (!isValidFileNumber(fileNumber)) {
-        throw Failure(
-            QStringLiteral("Cannot create %1: bad file number %2").arg(path).arg(fileNumber));
+        throw Failure(QStringLiteral("Cannot create %1: bad file number %2")
+                          .arg(displayPath(path))
+                          .arg(fileNumber));
     }
     OutputFile& file = files_[std::size_t(fileNumber)];
-    if (file.descriptor >= 0) {
+    if (file.descriptor) {
         throw Failure(QStringLiteral("Cannot create %1: file number %2 is already open for %3")
-                          .arg(path)
+                          .arg(displayPath(path))
                           .arg(fileNumber)
-                          .arg(file.path));
+                          .arg(displayPath(file.path)));
     }
-    QString reason;
-    const int descriptor = openForWriting(nativePath(path), mode, nullptr, reason);
-    if (descriptor < 0) throw Failure(QStringLiteral("Cannot create %1: %2").arg(path, reason));
-    file.descriptor = descriptor;
-    file.path = path;
-    file.buffer.reset(new char[outputBufferSize]);
-    file.used = 0;
+    return file;
 }
 
 void LinuxFileService::writeLine(int fileNumber, std::string_view text) {
@@ -146,7 +154,7 @@ void LinuxFileService::writeLine(int fileNumber, std::string_view text) {
 }
 
 void LinuxFileService::writeLineThroughFlush(int fileNumber, std::string_view text) {
-    OutputFile& file = openFile(fileNumber);
+    OutputFile& file = outputFile(fileNumber);
     append(file, text.data(), text.size());
     append(file, "\r\n", 2);
 }
@@ -166,8 +174,11 @@ void LinuxFileService::flushBuffer(OutputFile& file) {
     const std::size_t size = file.used;
     // What could not be written is gone either way; keeping it would only fail again on close.
     file.used = 0;
-    if (!writeAll(file.descriptor, file.buffer.get(), size)) {
-        raiseSystemFailure(QStringLiteral("Cannot write"), file.path, errno);
+    if (!writeAll(file.descriptor.get(), file.buffer.get(), size)) {
+        const int error = errno;
+        fail(
+            *file.folder, error,
+            QStringLiteral("Cannot write %1: %2").arg(displayPath(file.path), systemReason(error)));
     }
 }
 
@@ -176,61 +187,33 @@ void LinuxFileService::close(int fileNumber) {
         throw Failure(QStringLiteral("Bad file number %1").arg(fileNumber));
     }
     OutputFile& file = files_[std::size_t(fileNumber)];
-    if (file.descriptor < 0) return;  // closing a number that is not open does nothing
+    if (!file.descriptor) return;  // closing a number that is not open does nothing
 
     int error = 0;
-    if (file.used > 0 && !writeAll(file.descriptor, file.buffer.get(), file.used)) error = errno;
+    if (file.used > 0 && !writeAll(file.descriptor.get(), file.buffer.get(), file.used))
+        error = errno;
     // Network file systems may report a failed write only here.
-    if (::close(file.descriptor) != 0 && error == 0 && errno != EINTR) error = errno;
-    const QString path = file.path;
-    file = OutputFile{};
-    if (error != 0) raiseSystemFailure(QStringLiteral("Cannot write"), path, error);
+    const int closeError = file.descriptor.close();
+    if (error == 0) error = closeError;
+    const OutputFile closed = std::exchange(file, OutputFile{});
+    if (error != 0) {
+        fail(*closed.folder, error,
+             QStringLiteral("Cannot write %1: %2")
+                 .arg(displayPath(closed.path), systemReason(error)));
+    }
 }
 
 void LinuxFileService::closeAll() noexcept {
     for (OutputFile& file : files_) {
-        if (file.descriptor < 0) continue;
-        if (file.used > 0) writeAll(file.descriptor, file.buffer.get(), file.used);
-        ::close(file.descriptor);
+        if (!file.descriptor) continue;
+        if (file.used > 0) writeAll(file.descriptor.get(), file.buffer.get(), file.used);
         file = OutputFile{};
     }
 }
 
-void LinuxFileService::deleteFile(const QString& path) {
-    if (::unlink(nativePath(path).constData()) != 0) {
-        raiseSystemFailure(QStringLiteral("Cannot delete"), path, errno);
-    }
-}
+// --- folders ---
 
-PathKind LinuxFileService::pathKind(const QString& path) {
-    struct stat info {};
-    if (::lstat(nativePath(path).constData(), &info) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return PathKind::Missing;
-        raiseSystemFailure(QStringLiteral("Cannot examine"), path, errno);
-    }
-    if (S_ISREG(info.st_mode)) return PathKind::RegularFile;
-    if (S_ISLNK(info.st_mode)) return PathKind::SymbolicLink;
-    return PathKind::Other;
-}
-
-bool LinuxFileService::consistsOfRepeatedBlock(const QString& path, std::string_view block) {
-    const int descriptor =
-        ::open(nativePath(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (descriptor < 0) {
-        // Nothing there, or a link: certainly not a file of repeated blocks.
-        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return false;
-        raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
-    }
-    int error = 0;
-    const bool matches = holdsOnlyLines(descriptor, block, error);
-    ::close(descriptor);
-    if (error != 0) raiseSystemFailure(QStringLiteral("Cannot read"), path, error);
-    return matches;
-}
-
-// --- the run's files, relative to the folders it opened ---
-
-LinuxFileService::Folder LinuxFileService::folderOf(int folder) const {
+LinuxFileService::FolderRef LinuxFileService::folderOf(int folder) const {
     std::lock_guard lock(mutex_);
     const auto found = folders_.find(folder);
     if (found == folders_.end()) throw Failure(QStringLiteral("Folder %1 is not open").arg(folder));
@@ -239,9 +222,9 @@ LinuxFileService::Folder LinuxFileService::folderOf(int folder) const {
 
 int LinuxFileService::openFolder(const QString& path) {
     // O_NOFOLLOW: mount points and the program folder come from the kernel and are no links.
-    const int descriptor =
-        ::open(nativePath(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-    if (descriptor < 0) {
+    UniqueFd descriptor(
+        ::open(pathToBytes(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    if (!descriptor) {
         const int error = errno;
         if (error == ELOOP) {
             throw Failure(
@@ -250,269 +233,275 @@ int LinuxFileService::openFolder(const QString& path) {
         raiseSystemFailure(QStringLiteral("Cannot open"), path, error);
     }
     struct stat info {};
-    if (::fstat(descriptor, &info) != 0) {
-        const int error = errno;
-        ::close(descriptor);
-        raiseSystemFailure(QStringLiteral("Cannot open"), path, error);
-    }
+    if (::fstat(descriptor.get(), &info) != 0)
+        raiseSystemFailure(QStringLiteral("Cannot open"), path, errno);
+    auto folder = std::make_shared<Folder>();
+    folder->mountRoot = isMountRoot(descriptor.get());
+    folder->descriptor = std::move(descriptor);
+    folder->path = path;
+    folder->device = info.st_dev;
+    folder->inode = info.st_ino;
     std::lock_guard lock(mutex_);
     const int id = nextFolder_++;
-    folders_[id] = Folder{descriptor, path, info.st_dev, info.st_ino};
+    folders_[id] = std::move(folder);
     return id;
 }
 
 void LinuxFileService::closeFolder(int folder) noexcept {
+    // Closing may wait on the volume (NFS flushes on close): the records go out of the list
+    // under the lock and close after it.
+    const std::vector<OwnFile> forgotten = takeOwn(folder, nullptr);
+    FolderRef closed;
     std::lock_guard lock(mutex_);
-    for (auto own = own_.begin(); own != own_.end();) {
-        if (own->folder != folder) {
-            ++own;
-            continue;
-        }
-        closeQuietly(own->descriptor);
-        own = own_.erase(own);
-    }
     const auto found = folders_.find(folder);
     if (found == folders_.end()) return;
-    ::close(found->second.descriptor);
+    closed = std::move(found->second);
     folders_.erase(found);
 }
 
-namespace {
-
-// The mount a descriptor or path belongs to, 0 where the kernel does not tell.
-quint64 mountIdOf(int folder, const char* path, int flags) {
-    struct statx info {};
-    if (::statx(folder, path, flags, STATX_MNT_ID, &info) != 0) return 0;
-    return (info.stx_mask & STATX_MNT_ID) ? info.stx_mnt_id : 0;
-}
-
-}  // namespace
-
 bool LinuxFileService::folderStillAt(int folder) {
-    const Folder opened = folderOf(folder);
-    const QByteArray path = nativePath(opened.path);
+    const FolderRef opened = folderOf(folder);
+    const QByteArray path = pathToBytes(opened->path);
     struct stat now {};
     if (::stat(path.constData(), &now) != 0) return false;
-    if (now.st_dev != opened.device || now.st_ino != opened.inode) return false;
+    if (now.st_dev != opened->device || now.st_ino != opened->inode) return false;
     // The same volume mounted again at the same place is still another mount than the one the
     // run wrote to.
-    const quint64 openedMount = mountIdOf(opened.descriptor, "", AT_EMPTY_PATH);
+    const quint64 openedMount = mountIdOf(opened->descriptor.get(), "", AT_EMPTY_PATH);
     const quint64 mountNow = mountIdOf(AT_FDCWD, path.constData(), 0);
     return openedMount == 0 || mountNow == 0 || openedMount == mountNow;
 }
 
 bool LinuxFileService::sameFolder(int folder, int other) {
-    const Folder a = folderOf(folder);
-    const Folder b = folderOf(other);
-    return a.device == b.device && a.inode == b.inode;
+    const FolderRef a = folderOf(folder);
+    const FolderRef b = folderOf(other);
+    return a->device == b->device && a->inode == b->inode;
 }
 
+// --- claims ---
+
 Claim LinuxFileService::claim(int folderId, const QString& name, std::string_view line) {
-    const Folder folder = folderOf(folderId);
-    const QByteArray nameBytes = nativePath(name);
-    const QString path = joinPath(folder.path, name);
+    const FolderRef folder = folderOf(folderId);
+    const QByteArray nameBytes = pathToBytes(name);
+    const QString path = joinPath(folder->path, name);
     // Only a regular file is ever opened: opening a device or a FIFO may have effects of its own.
     struct stat first {};
-    if (::fstatat(folder.descriptor, nameBytes.constData(), &first, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(folder->descriptor.get(), nameBytes.constData(), &first, AT_SYMLINK_NOFOLLOW) !=
+        0) {
         if (errno == ENOENT) return Claim::Free;
         raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
     }
     if (!S_ISREG(first.st_mode)) return Claim::NotOurs;
     // O_NOFOLLOW and O_NONBLOCK, in case something else was put there meanwhile.
-    const int descriptor = ::openat(folder.descriptor, nameBytes.constData(),
-                                    O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    if (descriptor < 0) {
+    const UniqueFd descriptor(::openat(folder->descriptor.get(), nameBytes.constData(),
+                                       O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    if (!descriptor) {
         const int error = errno;
         if (error == ENOENT) return Claim::Free;
         if (error == ELOOP || error == ENXIO) return Claim::NotOurs;
         raiseSystemFailure(QStringLiteral("Cannot read"), path, error);
     }
-    struct stat info {};
-    const auto judged = [&]() -> Claim {
-        // A file with another name elsewhere is shared with the user's, whatever it holds.
-        if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1)
-            return Claim::NotOurs;
-        // Locked before it is judged, so a run that is still writing it keeps it.
-        if (lockExclusive(descriptor) == EWOULDBLOCK) return Claim::InUse;
-        int error = 0;
-        if (!clearNonBlocking(descriptor) || !holdsOnlyLines(descriptor, line, error)) {
-            if (error != 0) raiseSystemFailure(QStringLiteral("Cannot read"), path, error);
-            return Claim::NotOurs;
-        }
-        // Only the file judged goes, and only while nothing else shares it.
-        struct stat now {};
-        if (::fstatat(folder.descriptor, nameBytes.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !sameFile(now, info) || now.st_nlink != 1)
-            return Claim::NotOurs;
-        if (::unlinkat(folder.descriptor, nameBytes.constData(), 0) != 0)
-            raiseSystemFailure(QStringLiteral("Cannot delete"), path, errno);
-        return Claim::Reclaimed;
-    };
-    try {
-        const Claim claim = judged();
-        ::close(descriptor);
-        return claim;
-    } catch (...) {
-        ::close(descriptor);
-        throw;
-    }
+    return judgeLeftover(*folder, nameBytes, descriptor.get(), line, path);
 }
 
-int LinuxFileService::createOwn(int folderId, const QString& name, QString& reason) {
-    const Folder folder = folderOf(folderId);
-    const QByteArray nameBytes = nativePath(name);
-    // O_RDWR, so that the descriptor kept for the lock can also read back what was written.
-    const int descriptor =
-        ::openat(folder.descriptor, nameBytes.constData(),
-                 O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
-    if (descriptor < 0) {
-        reason = openFailureReasonAt(folder.descriptor, nameBytes, errno);
-        return -1;
-    }
+Claim LinuxFileService::judgeLeftover(const Folder& folder, const QByteArray& name, int descriptor,
+                                      std::string_view line, const QString& path) {
     struct stat info {};
-    const int kept = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
-    if (::fstat(descriptor, &info) != 0 || kept < 0 || !clearNonBlocking(descriptor)) {
-        reason = systemReason(errno);
-    } else if (lockExclusive(descriptor) == EWOULDBLOCK) {
-        // Another run opened the new file in the moment before the lock: it is that run's now.
-        reason = QStringLiteral("In use by another run of this program");
+    // A file with another name elsewhere is shared with the user's, whatever it holds; one of
+    // another user is never ours, not even to root; an empty one may be anybody's.
+    if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
+        info.st_uid != ::geteuid() || info.st_size == 0)
+        return Claim::NotOurs;
+    // Locked before it is judged, so a run that is still writing it keeps it.
+    if (lockExclusive(descriptor) == EWOULDBLOCK) return Claim::InUse;
+    int error = 0;
+    if (!clearNonBlocking(descriptor) || !holdsTestLineStart(descriptor, info, line, error)) {
+        if (error != 0) raiseSystemFailure(QStringLiteral("Cannot read"), path, error);
+        return Claim::NotOurs;
+    }
+    // Only the file judged goes, and only while nothing else shares it.
+    struct stat now {};
+    if (::fstatat(folder.descriptor.get(), name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !sameFile(now, info) || now.st_nlink != 1)
+        return Claim::NotOurs;
+    if (::unlinkat(folder.descriptor.get(), name.constData(), 0) != 0)
+        raiseSystemFailure(QStringLiteral("Cannot delete"), path, errno);
+    return Claim::Reclaimed;
+}
+
+// --- the run's own files ---
+
+UniqueFd LinuxFileService::createOwn(int folderId, const QString& name, Refusal& why) {
+    const FolderRef folder = folderOf(folderId);
+    const int at = folder->descriptor.get();
+    const QByteArray nameBytes = pathToBytes(name);
+    UniqueFd file(::openat(at, nameBytes.constData(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666));
+    if (!file) {
+        why.error = errno;
+        why.reason = openFailureReasonAt(at, nameBytes, why.error);
+        return {};
+    }
+    folder->madeFiles = true;
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0) {
+        // Without its identity the new file cannot be told from one put there since.
+        why = {errno, systemReason(errno)};
+        return {};
+    }
+    {
+        // Recorded before anything else can fail, so that every way out below, and a QUIT from
+        // another thread, removes it by its identity.
+        std::lock_guard lock(mutex_);
+        own_.push_back(OwnFile{folderId, folder, name, {}, info.st_dev, info.st_ino});
+    }
+    // A read-only descriptor of its own keeps the lock and reads the file back; it holds no
+    // write access, so the volume may still be remounted read-only between phases.
+    UniqueFd kept(::openat(at, nameBytes.constData(),
+                           O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    struct stat keptInfo {};
+    if (!kept || ::fstat(kept.get(), &keptInfo) != 0 || !clearNonBlocking(kept.get())) {
+        why = {errno, systemReason(errno)};
+    } else if (!sameFile(keptInfo, info)) {
+        why.reason = QStringLiteral("It was replaced while it was being created");
+    } else if (lockExclusive(kept.get()) == EWOULDBLOCK) {
+        // Only a run judging it as a leftover can hold it, and such a run leaves empty files be.
+        why.reason = QStringLiteral("In use by another run of this program");
     } else {
         std::lock_guard lock(mutex_);
-        own_.push_back(OwnFile{folderId, name, kept, info.st_dev, info.st_ino});
-        return descriptor;
+        for (OwnFile& own : own_) {
+            if (own.folderId == folderId && own.name == name) own.descriptor = std::move(kept);
+        }
+        return file;
     }
-    closeQuietly(kept);
-    ::close(descriptor);
-    return -1;
+    file.reset();
+    kept.reset();
+    removeQuietly(folderId, &name);
+    return {};
 }
 
-LinuxFileService::OwnFile* LinuxFileService::findOwn(int folder, const QString& name) {
-    for (OwnFile& own : own_) {
-        if (own.folder == folder && own.name == name) return &own;
+std::vector<LinuxFileService::OwnFile> LinuxFileService::takeOwn(int folder,
+                                                                 const QString* name) noexcept {
+    std::vector<OwnFile> taken;
+    std::lock_guard lock(mutex_);
+    for (auto own = own_.begin(); own != own_.end();) {
+        if ((folder == 0 || own->folderId == folder) && (!name || own->name == *name)) {
+            taken.push_back(std::move(*own));
+            own = own_.erase(own);
+        } else {
+            ++own;
+        }
     }
-    return nullptr;
+    return taken;
+}
+
+UniqueFd LinuxFileService::ownDescriptor(int folder, const QString& name, int& error) const {
+    std::lock_guard lock(mutex_);
+    for (const OwnFile& own : own_) {
+        if (own.folderId != folder || own.name != name || !own.descriptor) continue;
+        // dup only copies a table entry; it never waits on the volume.
+        UniqueFd copy(::fcntl(own.descriptor.get(), F_DUPFD_CLOEXEC, 0));
+        error = copy ? 0 : errno;
+        return copy;
+    }
+    error = 0;
+    return {};
 }
 
 bool LinuxFileService::unlinkOwn(OwnFile& own, int& error) noexcept {
-    const auto found = folders_.find(own.folder);
-    if (found == folders_.end()) return false;
-    const int folder = found->second.descriptor;
-    const QByteArray name = nativePath(own.name);
-    // Look at what the name holds through a descriptor of its own, so the check and the unlink
-    // are a few microseconds apart and a link at the name is never followed.
-    const int probe = ::openat(folder, name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (probe < 0) {
+    // Closed first: a network file system keeps a file that is still open under another name
+    // (NFS's .nfsXXXX) instead of removing it.
+    own.descriptor.reset();
+    const int folder = own.folder->descriptor.get();
+    const QByteArray name = pathToBytes(own.name);
+    // fstatat needs no descriptor, so a run out of them still removes its file. A link at the
+    // name is never followed.
+    struct stat info {};
+    if (::fstatat(folder, name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         error = errno;
         return false;
     }
-    struct stat info {};
-    const bool same = ::fstat(probe, &info) == 0 && info.st_dev == own.device &&
-                      info.st_ino == own.inode && S_ISREG(info.st_mode);
-    if (same) {
-        // Closed first: a network file system keeps a file that is still open under another name
-        // (NFS's .nfsXXXX) instead of removing it.
-        ::close(own.descriptor);
-        own.descriptor = -1;
-        if (::unlinkat(folder, name.constData(), 0) != 0) error = errno;
-    }
-    ::close(probe);
-    return same && error == 0;
+    if (info.st_dev != own.device || info.st_ino != own.inode || !S_ISREG(info.st_mode))
+        return false;
+    if (::unlinkat(folder, name.constData(), 0) == 0) return true;
+    error = errno;
+    return false;
 }
 
-void LinuxFileService::forgetOwn(int folder, const QString& name) noexcept {
-    std::lock_guard lock(mutex_);
-    for (auto own = own_.begin(); own != own_.end(); ++own) {
-        if (own->folder == folder && own->name == name) {
-            closeQuietly(own->descriptor);
-            own_.erase(own);
-            return;
-        }
+void LinuxFileService::removeQuietly(int folder, const QString* name) noexcept {
+    for (OwnFile& own : takeOwn(folder, name)) {
+        int ignored = 0;
+        unlinkOwn(own, ignored);
     }
 }
 
 void LinuxFileService::createForOutput(int fileNumber, int folder, const QString& name) {
-    const QString path = joinPath(folderOf(folder).path, name);
-    if (!isValidFileNumber(fileNumber)) {
-        throw Failure(QStringLiteral("Cannot create %1: bad file number %2")
-                          .arg(displayPath(path))
-                          .arg(fileNumber));
+    const FolderRef opened = folderOf(folder);
+    const QString path = joinPath(opened->path, name);
+    OutputFile& file = unusedOutputFile(fileNumber, path);
+    // Allocated first: once the file exists, nothing may fail before the caller holds it.
+    std::unique_ptr<char[]> buffer(new char[outputBufferSize]);
+    Refusal why;
+    UniqueFd descriptor = createOwn(folder, name, why);
+    if (!descriptor) {
+        fail(*opened, why.error,
+             QStringLiteral("Cannot create %1: %2").arg(displayPath(path), why.reason));
     }
-    OutputFile& file = files_[std::size_t(fileNumber)];
-    if (file.descriptor >= 0) {
-        throw Failure(QStringLiteral("Cannot create %1: file number %2 is already open for %3")
-                          .arg(displayPath(path))
-                          .arg(fileNumber)
-                          .arg(displayPath(file.path)));
-    }
-    QString reason;
-    const int descriptor = createOwn(folder, name, reason);
-    if (descriptor < 0) {
-        throw Failure(QStringLiteral("Cannot create %1: %2").arg(displayPath(path), reason));
-    }
-    file.descriptor = descriptor;
+    file.buffer = std::move(buffer);
+    file.descriptor = std::move(descriptor);
+    file.folder = opened;
     file.path = path;
-    file.buffer.reset(new char[outputBufferSize]);
     file.used = 0;
 }
 
 qint64 LinuxFileService::firstDifference(int folder, const QString& name, std::string_view line,
                                          qint64 size) {
-    int descriptor = -1;
-    {
-        std::lock_guard lock(mutex_);
-        if (const OwnFile* own = findOwn(folder, name)) descriptor = ::dup(own->descriptor);
-    }
-    const QString path = joinPath(folderOf(folder).path, name);
-    if (descriptor < 0) {
+    const QString path = joinPath(folderOf(folder)->path, name);
+    int error = 0;
+    const UniqueFd descriptor = ownDescriptor(folder, name, error);
+    if (error != 0) raiseSystemFailure(QStringLiteral("Cannot read"), path, error);
+    if (!descriptor) {
         throw Failure(
             QStringLiteral("Cannot read %1: not a file of this run").arg(displayPath(path)));
     }
-    const qint64 at = firstDifferenceFrom(descriptor, line, size);
-    const int error = errno;
-    ::close(descriptor);
-    if (at == -2) raiseSystemFailure(QStringLiteral("Cannot read"), path, error);
+    const qint64 at = firstDifferenceFrom(descriptor.get(), line, size);
+    if (at == -2) raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
     return at;
 }
 
 void LinuxFileService::removeOwnFile(int folder, const QString& name) {
-    const QString path = joinPath(folderOf(folder).path, name);
-    int error = 0;
-    bool removed = false;
-    bool known = false;
-    {
-        std::lock_guard lock(mutex_);
-        if (OwnFile* own = findOwn(folder, name)) {
-            known = true;
-            removed = unlinkOwn(*own, error);
-        }
-    }
-    if (!known) {
+    const FolderRef opened = folderOf(folder);
+    const QString path = joinPath(opened->path, name);
+    std::vector<OwnFile> taken = takeOwn(folder, &name);
+    if (taken.empty()) {
         throw Failure(
             QStringLiteral("Cannot delete %1: not a file of this run").arg(displayPath(path)));
     }
-    forgetOwn(folder, name);
-    if (removed) return;
-    if (error != 0) raiseSystemFailure(QStringLiteral("Cannot delete"), path, error);
+    int error = 0;
+    if (unlinkOwn(taken.front(), error)) return;
+    if (error != 0) {
+        fail(*opened, error,
+             QStringLiteral("Cannot delete %1: %2").arg(displayPath(path), systemReason(error)));
+    }
     throw Failure(QStringLiteral("%1 is no longer the file this run wrote; it was left untouched")
                       .arg(displayPath(path)));
 }
 
 void LinuxFileService::removeOwnFiles() noexcept {
-    std::lock_guard lock(mutex_);
-    for (OwnFile& own : own_) {
-        int error = 0;
-        unlinkOwn(own, error);
-        closeQuietly(own.descriptor);
-    }
-    own_.clear();
+    removeQuietly(0, nullptr);
 }
 
+// --- what keeps the read time true ---
+
 CacheDrop LinuxFileService::dropDeviceCache(int folder, const QString& name) {
-    std::optional<FuseVolume> volume;
-    {
-        std::lock_guard lock(mutex_);
-        if (const OwnFile* own = findOwn(folder, name)) volume = fuseVolumeOf(own->descriptor);
+    int error = 0;
+    const UniqueFd own = ownDescriptor(folder, name, error);
+    if (!own) {
+        if (error == 0) return {true, {}};  // not a file of this run: nothing of it is cached
+        return {false, QStringLiteral("the copy on the drive could not be looked at: %1")
+                           .arg(systemReason(error))};
     }
+    const std::optional<FuseVolume> volume = fuseVolumeOf(own.get());
     return volume ? deviceCache_->dropCacheBelow(*volume) : CacheDrop{true, {}};
 }
 

@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #include "platform/paths.h"
+#include "platform/uniquefd.h"
 
 namespace platform::systemfiles {
 
@@ -35,25 +36,23 @@ QString hostPath(const QString& systemRoot, const QString& path) {
 bool readWholeFile(const QString& systemRoot, const QString& path, QByteArray& content,
                    int& errnoValue) {
     // Kernel files report a size of 0 or 4096, so read until the end instead of trusting it.
-    const int fd = ::open(encoded(systemRoot, path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const UniqueFd file(::open(encoded(systemRoot, path).constData(), O_RDONLY | O_CLOEXEC));
+    if (!file) {
         errnoValue = errno;
         return false;
     }
     content.clear();
     char buffer[8192];
     for (;;) {
-        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
         if (count < 0) {
             if (errno == EINTR) continue;
             errnoValue = errno;
-            ::close(fd);
             return false;
         }
         if (count == 0) break;
         content.append(buffer, count);
     }
-    ::close(fd);
     errnoValue = 0;
     return true;
 }

@@ -7,9 +7,9 @@
 #include "runharness.h"
 
 using fakes::FakeFiles;
+using fakes::PathKind;
 using measuretest::kTestLine;
 using measuretest::RunHarness;
-using platform::PathKind;
 
 namespace {
 
@@ -401,8 +401,8 @@ private Q_SLOTS:
         QVERIFY(run.messages.shown.isEmpty());
     }
 
-    // A TEST.TXT that the program did not write is never opened, emptied or deleted; one that
-    // holds nothing but test lines is a leftover of ours and is reused.
+    // A TEST.TXT that the program did not write is never opened, emptied or deleted; one whose
+    // bytes are the start of repeated test lines (cut short anywhere) is a leftover of ours.
     void existingTestFile_data() {
         QTest::addColumn<QString>("place");  // "local" or "target"
         QTest::addColumn<int>("kind");
@@ -414,8 +414,8 @@ private Q_SLOTS:
         for (const char* place : {"local", "target"}) {
             const QByteArray tag(place);
             QTest::newRow(tag + " user's file") << place << file << notes << false;
-            QTest::newRow(tag + " test lines plus one byte")
-                << place << file << kTestLine.repeated(3) + '1' << false;
+            QTest::newRow(tag + " test lines plus another byte")
+                << place << file << kTestLine.repeated(3) + 'x' << false;
             QTest::newRow(tag + " line without CR")
                 << place << file
                 << QByteArrayLiteral("123456789012345678901234567890123456789012345678\n") << false;
@@ -425,7 +425,9 @@ private Q_SLOTS:
                 << place << int(PathKind::Other) << QByteArray() << false;
             QTest::newRow(tag + " leftover of a run")
                 << place << file << kTestLine.repeated(7) << true;
-            QTest::newRow(tag + " empty leftover") << place << file << QByteArray() << true;
+            QTest::newRow(tag + " empty file") << place << file << QByteArray() << false;
+            QTest::newRow(tag + " leftover cut short mid-line")
+                << place << file << kTestLine.repeated(7) + kTestLine.left(9) << true;
         }
     }
     void existingTestFile() {

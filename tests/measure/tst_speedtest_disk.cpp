@@ -13,10 +13,13 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <csignal>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "measure/clockrules.h"
 #include "measure/threadedsteprunner.h"
@@ -155,6 +158,24 @@ public:
 
 private:
     QMap<QString, QByteArray> expected_;
+};
+
+// Lowers a resource limit of this process while it lives. SIGXFSZ is ignored meanwhile, as the
+// program does, so a write past a file-size limit fails with EFBIG instead of ending the test.
+struct LoweredLimit {
+    LoweredLimit(int resource, rlim_t value) : resource(resource) {
+        ::getrlimit(resource, &saved);
+        const rlimit lowered{value, saved.rlim_max};
+        previous = ::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(resource, &lowered);
+    }
+    ~LoweredLimit() {
+        ::setrlimit(resource, &saved);
+        ::signal(SIGXFSZ, previous);
+    }
+    int resource;
+    rlimit saved{};
+    sighandler_t previous = SIG_DFL;
 };
 
 // The child of quitDuringSecondWaitEndsTheProcess: a run whose second wait ends the program.
@@ -425,6 +446,22 @@ private Q_SLOTS:
         row("user's TEST.TXT on a drive named with bytes that are not UTF-8",
             "<drive>/TEST.TXT already exists and is not a test file of this program; it was left "
             "untouched");
+        row("own test lines cut short mid-line in the program folder", "");
+        row("own test lines cut short mid-line on the drive", "");
+        row("another user's TEST.TXT of test lines on the drive",
+            "<drive>/TEST.TXT already exists and is not a test file of this program; it was left "
+            "untouched");
+        row("an empty TEST.TXT alone in the program folder",
+            "<program>/TEST.TXT already exists and is not a test file of this program; it was "
+            "left untouched");
+        row("file size limit during the create", "Cannot write <program>/TEST.TXT: File too large");
+        row("file size limit during the write copy",
+            "Cannot copy <program>/TEST.TXT to <drive>/TEST.TXT: File too large");
+        row("descriptors run out as the test file is created",
+            "Cannot create <program>/TEST.TXT: Too many open files");
+        row("drive turned read-only before the clean-up",
+            "Drive <drive> turned read-only during the run: cannot delete <drive>/TEST.TXT: "
+            "Read-only file system");
     }
     void hostileEventsLoseNothing() {
         QFETCH(QString, event);
@@ -436,7 +473,7 @@ private Q_SLOTS:
         const QString rawFolder = folders_.path() + QStringLiteral("/raw");
         QString rawMount;  // a tmpfs this test mounts itself, on a name the tools cannot pass
         const QByteArray notUtf8("\xff\xfe-", 3);
-        if (has("lazily unmounted") || has("bytes changed")) {
+        if (has("lazily unmounted") || has("bytes changed") || has("read-only")) {
             mount = std::make_unique<testsupport::ScratchTmpfs>(64 * 1024 * 1024);
             if (!mount->isReady()) QSKIP(qPrintable(mount->whyNot()));
             (has("program folder") ? program : drive) = mount->mountPoint();
@@ -477,6 +514,15 @@ private Q_SLOTS:
                           folder + QStringLiteral("/TEST.TXT"));
         }
         if (has("user's TEST.TXT on a drive")) user.put(target, QByteArray("my notes\n"));
+        if (has("cut short"))
+            QVERIFY(writeFile(has("drive") ? target : local,
+                              kTestLine.repeated(300) + kTestLine.left(17)));
+        if (has("another user's")) {
+            if (geteuid() != 0) QSKIP("giving a file to another user needs root");
+            user.put(target, kTestLine.repeated(100));
+            QCOMPARE(::chown(bytesOf(target).constData(), 12345, 12345), 0);
+        }
+        if (has("alone")) user.put(local, QByteArray());
         const QString outside = folders_.path() + QStringLiteral("/users-file");
         if (has("symbolic link")) user.put(outside, kTestLine.repeated(20));
 
@@ -484,10 +530,22 @@ private Q_SLOTS:
         DiskRun run(program, drive, &runner);
         run.view.size = QStringLiteral("1");
         std::unique_ptr<DiskRun> second;
+        std::optional<LoweredLimit> limit;
         bool acted = false;
         runner.around = [&](bool beforeWork) {
             const int phase = int(run.speedTest.progress().phase.load());
             if (acted) return;
+            if (has("size limit") && beforeWork && phase == (has("create") ? 1 : 2)) {
+                acted = true;
+                limit.emplace(RLIMIT_FSIZE, 300'000);
+            }
+            if (has("descriptors run out") && beforeWork && phase == 1) {
+                // Room for the new file's descriptor and no other.
+                acted = true;
+                const int lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+                ::close(lowestFree);
+                limit.emplace(RLIMIT_NOFILE, rlim_t(lowestFree) + 1);
+            }
             const auto unmountAndHide = [&](const QString& folder) {
                 acted = true;
                 QVERIFY(
@@ -509,6 +567,11 @@ private Q_SLOTS:
                 second->speedTest.run();
             }
         };
+        if (has("read-only")) {
+            run.duringWait = [&](int wait) {
+                if (wait == 4) QVERIFY2(mount->makeReadOnly(), qPrintable(mount->whyNot()));
+            };
+        }
         if (has("bytes changed")) {
             run.duringWait = [&](int wait) {
                 if (wait != 3) return;
@@ -520,6 +583,7 @@ private Q_SLOTS:
         }
 
         run.speedTest.run();
+        limit.reset();
 
         const auto expanded = [&](const QString& text) {
             return QString(text)
@@ -544,9 +608,13 @@ private Q_SLOTS:
         }
         QCOMPARE(run.view.startEnabled, true);
         QCOMPARE(run.pointer.busy, false);
-        // No file of the run's own is left at either name; what is there is the user's.
+        // No file of the run's own is left at either name; what is there is the user's, or the
+        // run's copy on a drive that no longer lets it go.
         for (const QString& path : {local, target}) {
-            if (!user.owns(path)) QVERIFY2(whatIsAt(path).isNull(), qPrintable(path));
+            if (has("read-only") && path == target)
+                QVERIFY(!whatIsAt(path).isNull());
+            else if (!user.owns(path))
+                QVERIFY2(whatIsAt(path).isNull(), qPrintable(path));
         }
     }
 

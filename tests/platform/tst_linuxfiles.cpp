@@ -1,7 +1,7 @@
-// The Linux file service: exact output bytes, create modes that never harm what is already
-// there, failure texts a user can act on, the repeated-block check and whole-file copies; the
-// run's own files by descriptor (claims, identity, locks, stops, the read-back check) and paths
-// that are bytes.
+// The Linux file service: exact output bytes, creates that never harm what is already there,
+// failure texts a user can act on and whole-file copies; the run's own files by descriptor
+// (claims, identity, locks, stops, the read-back check), paths that are bytes, and the owner of
+// descriptors.
 
 #include <QDir>
 #include <QFile>
@@ -18,20 +18,17 @@
 #include "platform/failure.h"
 #include "platform/linuxfiles.h"
 #include "platform/paths.h"
+#include "platform/uniquefd.h"
 #include "support/scratchmounts.h"
 
 using platform::Claim;
 using platform::CopyOptions;
-using platform::CreateMode;
 using platform::Failure;
 using platform::LinuxFileService;
-using platform::PathKind;
 using testsupport::failureOf;
 using testsupport::readFileBytes;
 
 Q_DECLARE_METATYPE(Claim)
-Q_DECLARE_METATYPE(CreateMode)
-Q_DECLARE_METATYPE(PathKind)
 
 namespace {
 
@@ -53,7 +50,7 @@ mode_t typeAt(const QString& path) {
 enum class Existing { Nothing, RegularFile, LinkToFile, DanglingLink, Directory, Fifo };
 
 // Places where nothing may be created.
-enum class Refusing { MissingFolder, FolderWithoutWriteAccess, ReadOnlyVolume };
+enum class Refusing { FolderWithoutWriteAccess, ReadOnlyVolume };
 
 }  // namespace
 
@@ -136,21 +133,21 @@ private Q_SLOTS:
     void writtenLinesAreExactBytes() {
         QFETCH(QList<QByteArray>, lines);
         LinuxFileService files;
-        const QString target = path("TEST.TXT");
-        files.openForOutput(1, target, CreateMode::CreateNew);
+        files.createForOutput(1, files.openFolder(dir_->path()), QStringLiteral("TEST.TXT"));
         QByteArray expected;
         for (const QByteArray& line : lines) {
             files.writeLine(1, std::string_view(line.constData(), line.size()));
             expected += line + "\r\n";
         }
         files.close(1);
-        QCOMPARE(readFileBytes(target), expected);
+        QCOMPARE(readFileBytes(path("TEST.TXT")), expected);
     }
 
     void fileNumbersKeepFilesApart() {
         LinuxFileService files;
-        files.openForOutput(1, path("one"), CreateMode::CreateNew);
-        files.openForOutput(255, path("last"), CreateMode::CreateNew);
+        const int folder = files.openFolder(dir_->path());
+        files.createForOutput(1, folder, QStringLiteral("one"));
+        files.createForOutput(255, folder, QStringLiteral("last"));
         for (int i = 0; i < 3; ++i) {
             files.writeLine(1, "first");
             files.writeLine(255, "second");
@@ -176,8 +173,8 @@ private Q_SLOTS:
     void badFileNumbersFail() {
         QFETCH(int, number);
         LinuxFileService files;
-        QVERIFY_THROWS_EXCEPTION(Failure,
-                                 files.openForOutput(number, path("x"), CreateMode::CreateNew));
+        QVERIFY_THROWS_EXCEPTION(
+            Failure, files.createForOutput(number, files.openFolder(dir_->path()), "x"));
         QVERIFY(!QFile::exists(path("x")));
         QVERIFY_THROWS_EXCEPTION(Failure, files.writeLine(number, "x"));
         QVERIFY_THROWS_EXCEPTION(Failure, files.close(number));
@@ -185,60 +182,37 @@ private Q_SLOTS:
 
     void numberInUseIsRefusedWithoutTouchingTheNewPath() {
         LinuxFileService files;
-        files.openForOutput(1, path("first"), CreateMode::CreateNew);
-        writeBytes(path("second"), "keep");
+        const int folder = files.openFolder(dir_->path());
+        files.createForOutput(1, folder, QStringLiteral("first"));
         const QString failure =
-            failureOf([&] { files.openForOutput(1, path("second"), CreateMode::ReplaceExisting); });
+            failureOf([&] { files.createForOutput(1, folder, QStringLiteral("second")); });
         QVERIFY2(failure.startsWith(QStringLiteral("Cannot create ") + path("second")),
                  qPrintable(failure));
-        QCOMPARE(readFileBytes(path("second")), QByteArray("keep"));
+        QVERIFY(!QFile::exists(path("second")));
     }
 
-    void createModesNeverHarmWhatIsThere_data() {
-        QTest::addColumn<CreateMode>("mode");
+    void createNeverHarmsWhatIsThere_data() {
         QTest::addColumn<Existing>("existing");
-        QTest::addColumn<bool>("succeeds");
-        QTest::addColumn<QString>("reason");
-        const auto both = [](const char* name, Existing existing, bool newOk, QString newReason,
-                             bool replaceOk, QString replaceReason) {
-            QTest::addRow("new, %s", name)
-                << CreateMode::CreateNew << existing << newOk << newReason;
-            QTest::addRow("replace, %s", name)
-                << CreateMode::ReplaceExisting << existing << replaceOk << replaceReason;
-        };
-        both("nothing there", Existing::Nothing, true, {}, true, {});
-        both("regular file", Existing::RegularFile, false, "File exists", true, {});
-        both("link to a file", Existing::LinkToFile, false, "File exists", false,
-             "Is a symbolic link");
-        both("dangling link", Existing::DanglingLink, false, "File exists", false,
-             "Is a symbolic link");
-        both("directory", Existing::Directory, false, "File exists", false, "Is a directory");
-        both("fifo", Existing::Fifo, false, "File exists", false, "Not a regular file");
+        QTest::newRow("regular file") << Existing::RegularFile;
+        QTest::newRow("link to a file") << Existing::LinkToFile;
+        QTest::newRow("dangling link") << Existing::DanglingLink;
+        QTest::newRow("directory") << Existing::Directory;
+        QTest::newRow("fifo") << Existing::Fifo;
     }
-    void createModesNeverHarmWhatIsThere() {
-        QFETCH(CreateMode, mode);
+    void createNeverHarmsWhatIsThere() {
         QFETCH(Existing, existing);
-        QFETCH(bool, succeeds);
-        QFETCH(QString, reason);
         const QString target = path("TEST.TXT");
         place(existing, target);
         LinuxFileService files;
-        if (succeeds) {
-            files.openForOutput(1, target, mode);
-            files.writeLine(1, "new");
-            files.close(1);
-            QCOMPARE(readFileBytes(target), QByteArray("new\r\n"));
-            return;
-        }
-        QCOMPARE(failureOf([&] { files.openForOutput(1, target, mode); }),
-                 QStringLiteral("Cannot create %1: %2").arg(target, reason));
+        const int folder = files.openFolder(dir_->path());
+        QCOMPARE(failureOf([&] { files.createForOutput(1, folder, QStringLiteral("TEST.TXT")); }),
+                 QStringLiteral("Cannot create %1: File exists").arg(target));
         QVERIFY(survived(existing, target));
     }
 
     void refusingPlacesNamePathAndReason_data() {
         QTest::addColumn<Refusing>("where");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("missing folder") << Refusing::MissingFolder << "No such file or directory";
         QTest::newRow("folder without write access")
             << Refusing::FolderWithoutWriteAccess << "Permission denied";
         QTest::newRow("read-only volume") << Refusing::ReadOnlyVolume << "Read-only file system";
@@ -255,19 +229,19 @@ private Q_SLOTS:
         } else if (where == Refusing::ReadOnlyVolume) {
             if (!stick.emplace(1024 * 1024).isReady()) QSKIP(qPrintable(stick->whyNot()));
             folder = stick->mountPoint();
-            writeBytes(folder + QStringLiteral("/TEST.TXT"), "left on the stick");
             if (!stick->makeReadOnly()) QSKIP(qPrintable(stick->whyNot()));
         }
         const QString target = folder + QStringLiteral("/TEST.TXT");
-        const QByteArray before = readFileBytes(target);
         writeBytes(path("source"), "new");
         LinuxFileService files;
-        QCOMPARE(failureOf([&] { files.openForOutput(1, target, CreateMode::ReplaceExisting); }),
+        const int from = files.openFolder(dir_->path());
+        const int to = files.openFolder(folder);
+        const QString name = QStringLiteral("TEST.TXT");
+        QCOMPARE(failureOf([&] { files.createForOutput(1, to, name); }),
                  QStringLiteral("Cannot create %1: %2").arg(target, reason));
-        const CopyOptions options{.destination = CreateMode::ReplaceExisting};
-        QCOMPARE(failureOf([&] { files.copyFile(path("source"), target, options); }),
+        QCOMPARE(failureOf([&] { files.copyFile(from, QStringLiteral("source"), to, name, {}); }),
                  QStringLiteral("Cannot copy %1 to %2: %3").arg(path("source"), target, reason));
-        QCOMPARE(readFileBytes(target), before);
+        QVERIFY(!QFile::exists(target));
     }
 
     void fullVolumeReportsWriteFailureWithPath() {
@@ -275,7 +249,7 @@ private Q_SLOTS:
         if (!small.isReady()) QSKIP(qPrintable(small.whyNot()));
         const QString target = small.mountPoint() + QStringLiteral("/TEST.TXT");
         LinuxFileService files;
-        files.openForOutput(1, target, CreateMode::CreateNew);
+        files.createForOutput(1, files.openFolder(small.mountPoint()), QStringLiteral("TEST.TXT"));
         const QString description = failureOf([&] {
             for (int i = 0; i < 100000; ++i) files.writeLine(1, std::string_view(testLine));
             files.close(1);
@@ -285,200 +259,89 @@ private Q_SLOTS:
                  QStringLiteral("Cannot write %1: No space left on device").arg(target));
     }
 
-    void deleteRemovesFilesAndLinksButNotTargets() {
-        LinuxFileService files;
-        writeBytes(path("plain"), "x");
-        files.deleteFile(path("plain"));
-        QVERIFY(!QFile::exists(path("plain")));
-
-        place(Existing::LinkToFile, path("link"));
-        files.deleteFile(path("link"));
-        QCOMPARE(typeAt(path("link")), mode_t(0));
-        QCOMPARE(readFileBytes(path("link.target")), QByteArray("precious target\n"));
-
-        QCOMPARE(failureOf([&] { files.deleteFile(path("plain")); }),
-                 QStringLiteral("Cannot delete %1: No such file or directory").arg(path("plain")));
-    }
-
     void failureTextReachesWhatAsUtf8() {
         const Failure failure(
             QStringLiteral("Cannot delete /media/Ä b/TEST.TXT: Permission denied"));
         QCOMPARE(QString::fromUtf8(failure.what()), failure.description());
     }
 
-    void pathKindDoesNotFollowLinks_data() {
-        QTest::addColumn<Existing>("existing");
-        QTest::addColumn<QString>("below");  // asked about this path under what was put there
-        QTest::addColumn<PathKind>("kind");
-        QTest::newRow("nothing") << Existing::Nothing << "" << PathKind::Missing;
-        QTest::newRow("regular file") << Existing::RegularFile << "" << PathKind::RegularFile;
-        QTest::newRow("link to a file") << Existing::LinkToFile << "" << PathKind::SymbolicLink;
-        QTest::newRow("dangling link") << Existing::DanglingLink << "" << PathKind::SymbolicLink;
-        QTest::newRow("directory") << Existing::Directory << "" << PathKind::Other;
-        QTest::newRow("fifo") << Existing::Fifo << "" << PathKind::Other;
-        QTest::newRow("below a file") << Existing::RegularFile << "/TEST.TXT" << PathKind::Missing;
-    }
-    void pathKindDoesNotFollowLinks() {
-        QFETCH(Existing, existing);
-        QFETCH(QString, below);
-        QFETCH(PathKind, kind);
-        place(existing, path("TEST.TXT"));
-        LinuxFileService files;
-        QCOMPARE(files.pathKind(path("TEST.TXT") + below), kind);
-    }
-
-    void repeatedBlockCheck_data() {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<Existing>("existing");  // used when content is empty and not a file
-        QTest::addColumn<bool>("expected");
-        const QByteArray line = testLine + "\r\n";
-        QByteArray lastByteChanged = line.repeated(60000);
-        lastByteChanged[lastByteChanged.size() - 1] = 'X';
-        QByteArray firstByteChanged = line.repeated(3);
-        firstByteChanged[0] = '0';
-        QTest::newRow("empty file") << QByteArray() << Existing::RegularFile << true;
-        QTest::newRow("one line") << line << Existing::RegularFile << true;
-        QTest::newRow("whole lines past one chunk")
-            << line.repeated(60000) << Existing::RegularFile << true;
-        QTest::newRow("partial last line")
-            << line.repeated(5) + testLine.left(20) << Existing::RegularFile << false;
-        QTest::newRow("line without CR")
-            << (testLine + "\n").repeated(50) << Existing::RegularFile << false;
-        QTest::newRow("foreign content")
-            << QByteArray("my thesis chapter 1 ..........................\r\n").repeated(10)
-            << Existing::RegularFile << false;
-        QTest::newRow("first byte differs") << firstByteChanged << Existing::RegularFile << false;
-        QTest::newRow("last byte differs") << lastByteChanged << Existing::RegularFile << false;
-        QTest::newRow("missing") << QByteArray() << Existing::Nothing << false;
-        QTest::newRow("link to whole lines") << QByteArray() << Existing::LinkToFile << false;
-        QTest::newRow("directory") << QByteArray() << Existing::Directory << false;
-        QTest::newRow("fifo") << QByteArray() << Existing::Fifo << false;
-    }
-    void repeatedBlockCheck() {
-        QFETCH(QByteArray, content);
-        QFETCH(Existing, existing);
-        QFETCH(bool, expected);
-        const QString target = path("TEST.TXT");
-        const QByteArray line = testLine + "\r\n";
-        if (existing == Existing::RegularFile) {
-            writeBytes(target, content);
-        } else if (existing == Existing::LinkToFile) {
-            writeBytes(target + ".target", line.repeated(4));
-            QCOMPARE(::symlink(QFile::encodeName(target + ".target").constData(),
-                               QFile::encodeName(target).constData()),
-                     0);
-        } else {
-            place(existing, target);
-        }
-        LinuxFileService files;
-        QCOMPARE(files.consistsOfRepeatedBlock(target, std::string_view(line)), expected);
-    }
-
     void copyMovesEveryByte_data() {
         QTest::addColumn<qsizetype>("size");
         QTest::addColumn<bool>("flush");
         QTest::addColumn<bool>("drop");
-        QTest::addColumn<bool>("replacing");  // a longer file is at the destination
-        QTest::newRow("empty") << qsizetype(0) << false << false << false;
-        QTest::newRow("one byte, flushed") << qsizetype(1) << true << false << false;
-        QTest::newRow("odd size, flushed and dropped") << qsizetype(12345) << true << true << false;
-        QTest::newRow("several chunks")
-            << qsizetype(17 * 1024 * 1024 + 3) << false << false << false;
-        QTest::newRow("replacing a longer file") << qsizetype(5) << false << false << true;
+        QTest::newRow("empty") << qsizetype(0) << false << false;
+        QTest::newRow("one byte, flushed") << qsizetype(1) << true << false;
+        QTest::newRow("odd size, flushed and dropped") << qsizetype(12345) << true << true;
+        QTest::newRow("several chunks") << qsizetype(17 * 1024 * 1024 + 3) << false << false;
     }
     void copyMovesEveryByte() {
         QFETCH(qsizetype, size);
         QFETCH(bool, flush);
         QFETCH(bool, drop);
-        QFETCH(bool, replacing);
         QByteArray content(size, '\0');
         for (qsizetype i = 0; i < size; ++i) content[i] = char((i * 7 + i / 4096) & 0xFF);
         writeBytes(path("source"), content);
-        if (replacing) writeBytes(path("copy"), QByteArray(5000, 'o'));
         LinuxFileService files;
-        const CopyOptions options{
-            .destination = replacing ? CreateMode::ReplaceExisting : CreateMode::CreateNew,
-            .flushToDevice = flush,
-            .dropCachedPages = drop};
-        files.copyFile(path("source"), path("copy"), options);
+        const int folder = files.openFolder(dir_->path());
+        const CopyOptions options{.flushToDevice = flush, .dropCachedPages = drop};
+        files.copyFile(folder, QStringLiteral("source"), folder, QStringLiteral("copy"), options);
         QVERIFY(readFileBytes(path("copy")) == content);
         QCOMPARE(readFileBytes(path("source")).size(), size);
     }
 
     void copyFailuresNameBothPathsAndKeepDestinationsSafe_data() {
         QTest::addColumn<Existing>("sourceKind");
-        QTest::addColumn<CreateMode>("mode");
         QTest::addColumn<Existing>("destinationKind");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("missing source") << Existing::Nothing << CreateMode::ReplaceExisting
-                                        << Existing::Nothing << "No such file or directory";
-        QTest::newRow("source is a directory") << Existing::Directory << CreateMode::ReplaceExisting
-                                               << Existing::Nothing << "Not a regular file";
-        QTest::newRow("source is a fifo") << Existing::Fifo << CreateMode::ReplaceExisting
-                                          << Existing::Nothing << "Not a regular file";
-        QTest::newRow("new over a file") << Existing::RegularFile << CreateMode::CreateNew
-                                         << Existing::RegularFile << "File exists";
-        QTest::newRow("new over a link") << Existing::RegularFile << CreateMode::CreateNew
-                                         << Existing::LinkToFile << "File exists";
-        QTest::newRow("replace through a link")
-            << Existing::RegularFile << CreateMode::ReplaceExisting << Existing::LinkToFile
-            << "Is a symbolic link";
-        QTest::newRow("replace a dangling link")
-            << Existing::RegularFile << CreateMode::ReplaceExisting << Existing::DanglingLink
-            << "Is a symbolic link";
-        QTest::newRow("replace a directory") << Existing::RegularFile << CreateMode::ReplaceExisting
-                                             << Existing::Directory << "Is a directory";
+        QTest::newRow("missing source")
+            << Existing::Nothing << Existing::Nothing << "No such file or directory";
+        QTest::newRow("source is a link")
+            << Existing::LinkToFile << Existing::Nothing << "Is a symbolic link";
+        QTest::newRow("source is a directory")
+            << Existing::Directory << Existing::Nothing << "Not a regular file";
+        QTest::newRow("source is a fifo")
+            << Existing::Fifo << Existing::Nothing << "Not a regular file";
+        QTest::newRow("over a file")
+            << Existing::RegularFile << Existing::RegularFile << "File exists";
     }
     void copyFailuresNameBothPathsAndKeepDestinationsSafe() {
         QFETCH(Existing, sourceKind);
-        QFETCH(CreateMode, mode);
         QFETCH(Existing, destinationKind);
         QFETCH(QString, reason);
-        const QString source = path("source");
-        const QString destination = path("TEST.TXT");
-        place(sourceKind, source);
-        place(destinationKind, destination);
+        place(sourceKind, path("source"));
+        place(destinationKind, path("TEST.TXT"));
         LinuxFileService files;
-        const CopyOptions options{.destination = mode};
-        QCOMPARE(failureOf([&] { files.copyFile(source, destination, options); }),
-                 QStringLiteral("Cannot copy %1 to %2: %3").arg(source, destination, reason));
-        QVERIFY(survived(destinationKind, destination));
-        if (destinationKind == Existing::Nothing) QVERIFY(!QFile::exists(destination));
-    }
-
-    void copyOntoItselfLeavesTheFileWhole() {
-        writeBytes(path("TEST.TXT"), "only copy of the data");
-        QCOMPARE(::symlink("TEST.TXT", QFile::encodeName(path("alias")).constData()), 0);
-        LinuxFileService files;
-        const CopyOptions options{.destination = CreateMode::ReplaceExisting};
-        QVERIFY_THROWS_EXCEPTION(Failure,
-                                 files.copyFile(path("TEST.TXT"), path("TEST.TXT"), options));
-        // Through a link the source is followed, so the same file is recognised there too.
-        QVERIFY_THROWS_EXCEPTION(Failure, files.copyFile(path("alias"), path("TEST.TXT"), options));
-        QCOMPARE(readFileBytes(path("TEST.TXT")), QByteArray("only copy of the data"));
+        const int folder = files.openFolder(dir_->path());
+        QCOMPARE(failureOf([&] {
+                     files.copyFile(folder, QStringLiteral("source"), folder,
+                                    QStringLiteral("TEST.TXT"), CopyOptions());
+                 }),
+                 QStringLiteral("Cannot copy %1 to %2: %3")
+                     .arg(path("source"), path("TEST.TXT"), reason));
+        QVERIFY(survived(destinationKind, path("TEST.TXT")));
+        if (destinationKind == Existing::Nothing) QVERIFY(!QFile::exists(path("TEST.TXT")));
     }
 
     void fullTargetFailsAndLeavesNoPartialCopy_data() {
-        QTest::addColumn<CreateMode>("mode");
         QTest::addColumn<bool>("flush");
-        QTest::newRow("new") << CreateMode::CreateNew << false;
-        QTest::newRow("replacing, flushed") << CreateMode::ReplaceExisting << true;
+        QTest::newRow("unflushed") << false;
+        QTest::newRow("flushed and dropped") << true;
     }
     void fullTargetFailsAndLeavesNoPartialCopy() {
-        QFETCH(CreateMode, mode);
         QFETCH(bool, flush);
         testsupport::ScratchTmpfs small(1024 * 1024);
         if (!small.isReady()) QSKIP(qPrintable(small.whyNot()));
         const QString destination = small.mountPoint() + QStringLiteral("/TEST.TXT");
-        if (mode == CreateMode::ReplaceExisting) writeBytes(destination, testLine.repeated(10));
         writeBytes(path("source"), QByteArray(3 * 1024 * 1024, 'd'));
         LinuxFileService files;
-        const CopyOptions options{
-            .destination = mode, .flushToDevice = flush, .dropCachedPages = flush};
-        QCOMPARE(failureOf([&] { files.copyFile(path("source"), destination, options); }),
+        const CopyOptions options{.flushToDevice = flush, .dropCachedPages = flush};
+        QCOMPARE(failureOf([&] {
+                     files.copyFile(files.openFolder(dir_->path()), QStringLiteral("source"),
+                                    files.openFolder(small.mountPoint()),
+                                    QStringLiteral("TEST.TXT"), options);
+                 }),
                  QStringLiteral("Cannot copy %1 to %2: No space left on device")
                      .arg(path("source"), destination));
-        QVERIFY(!QFile::exists(destination));
         QVERIFY(
             QDir(small.mountPoint()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
     }
@@ -517,37 +380,50 @@ private Q_SLOTS:
         QCOMPARE(::rmdir(folderBytes.constData()), 0);
     }
 
-    // What the run finds at a test file's name: only an unshared leftover of nothing but test
-    // lines is removed; all else stays as it was.
+    // What the run finds at a test file's name: only an unshared leftover of its own test lines,
+    // whole or cut short anywhere, is removed; all else stays as it was.
     void claimTakesOnlyUnsharedLeftovers_data() {
-        QTest::addColumn<QString>("existing");
+        QTest::addColumn<QString>("existing");  // file, hard link, link, fifo, directory, locked
+        QTest::addColumn<QByteArray>("content");
         QTest::addColumn<Claim>("claim");
-        QTest::newRow("nothing") << "" << Claim::Free;
-        QTest::newRow("leftover of test lines") << "lines" << Claim::Reclaimed;
-        QTest::newRow("empty leftover") << "empty" << Claim::Reclaimed;
-        QTest::newRow("user's file") << "notes" << Claim::NotOurs;
-        QTest::newRow("test lines hard-linked to notes") << "lines, hard link" << Claim::NotOurs;
-        QTest::newRow("empty, hard-linked to notes") << "empty, hard link" << Claim::NotOurs;
-        QTest::newRow("link to test lines") << "link" << Claim::NotOurs;
-        QTest::newRow("fifo") << "fifo" << Claim::NotOurs;
-        QTest::newRow("directory") << "directory" << Claim::NotOurs;
-        QTest::newRow("test lines locked by another run") << "lines, locked" << Claim::InUse;
+        const QByteArray line = testLine + "\r\n";
+        QByteArray lastByteChanged = line.repeated(60000);
+        lastByteChanged[lastByteChanged.size() - 1] = 'X';
+        QTest::newRow("nothing") << "" << QByteArray() << Claim::Free;
+        QTest::newRow("leftover of test lines") << "file" << line.repeated(500) << Claim::Reclaimed;
+        QTest::newRow("leftover past one chunk")
+            << "file" << line.repeated(60000) << Claim::Reclaimed;
+        QTest::newRow("leftover cut short mid-line")
+            << "file" << line.repeated(5) + testLine.left(20) << Claim::Reclaimed;
+        QTest::newRow("leftover cut short in its first line")
+            << "file" << line.left(1) << Claim::Reclaimed;
+        QTest::newRow("empty file") << "file" << QByteArray() << Claim::NotOurs;
+        QTest::newRow("user's file") << "file" << QByteArray("notes\n") << Claim::NotOurs;
+        QTest::newRow("line without CR")
+            << "file" << (testLine + "\n").repeated(50) << Claim::NotOurs;
+        QTest::newRow("last byte differs") << "file" << lastByteChanged << Claim::NotOurs;
+        QTest::newRow("test lines hard-linked to notes")
+            << "hard link" << line.repeated(500) << Claim::NotOurs;
+        QTest::newRow("empty, hard-linked to notes")
+            << "hard link" << QByteArray() << Claim::NotOurs;
+        QTest::newRow("link to test lines") << "link" << line.repeated(3) << Claim::NotOurs;
+        QTest::newRow("fifo") << "fifo" << QByteArray() << Claim::NotOurs;
+        QTest::newRow("directory") << "directory" << QByteArray() << Claim::NotOurs;
+        QTest::newRow("test lines locked by another run")
+            << "locked" << line.repeated(500) << Claim::InUse;
     }
     void claimTakesOnlyUnsharedLeftovers() {
         QFETCH(QString, existing);
+        QFETCH(QByteArray, content);
         QFETCH(Claim, claim);
         const QString target = path("TEST.TXT");
-        const QByteArray line = testLine + "\r\n";
-        QByteArray content;
-        if (existing.startsWith(QLatin1String("lines"))) content = line.repeated(500);
-        if (existing == QLatin1String("notes")) content = "notes\n";
-        if (existing.contains(QLatin1String("hard link"))) {
+        if (existing == QLatin1String("hard link")) {
             writeBytes(path("notes.txt"), content);
             QCOMPARE(::link(QFile::encodeName(path("notes.txt")).constData(),
                             QFile::encodeName(target).constData()),
                      0);
         } else if (existing == QLatin1String("link")) {
-            writeBytes(path("lines"), line.repeated(3));
+            writeBytes(path("lines"), content);
             QVERIFY(QFile::link(path("lines"), target));
         } else if (existing == QLatin1String("fifo")) {
             place(Existing::Fifo, target);
@@ -558,21 +434,22 @@ private Q_SLOTS:
         }
         const int holder =
             ::open(QFile::encodeName(target).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (existing.endsWith(QLatin1String("locked"))) QCOMPARE(::flock(holder, LOCK_EX), 0);
+        if (existing == QLatin1String("locked")) QCOMPARE(::flock(holder, LOCK_EX), 0);
         const mode_t before = typeAt(target);
 
         LinuxFileService files;
         const int folder = files.openFolder(dir_->path());
+        const QByteArray line = testLine + "\r\n";
         QCOMPARE(files.claim(folder, QStringLiteral("TEST.TXT"), std::string_view(line)), claim);
 
         if (claim == Claim::Reclaimed || claim == Claim::Free) {
             QCOMPARE(typeAt(target), mode_t(0));
         } else {
             QCOMPARE(typeAt(target), before);
-            if (before == S_IFREG) QCOMPARE(readFileBytes(target), content);
+            if (before == S_IFREG) QVERIFY(readFileBytes(target) == content);
         }
-        if (existing.contains(QLatin1String("hard link")))
-            QCOMPARE(readFileBytes(path("notes.txt")), content);
+        if (existing == QLatin1String("hard link"))
+            QVERIFY(readFileBytes(path("notes.txt")) == content);
         if (holder >= 0) ::close(holder);
     }
 
@@ -697,6 +574,32 @@ private Q_SLOTS:
         QVERIFY(!files.folderStillAt(folder));
         QCOMPARE(failureOf([&] { files.openFolder(path("missing")); }),
                  QStringLiteral("Cannot open %1: No such file or directory").arg(path("missing")));
+    }
+
+    // However the owner lets go of its descriptor, the descriptor is closed, and only once.
+    void descriptorOwnerClosesOnce_data() {
+        QTest::addColumn<QString>("how");
+        for (const char* how : {"destructor", "reset", "moved", "assigned over", "close"})
+            QTest::newRow(how) << QString::fromLatin1(how);
+    }
+    void descriptorOwnerClosesOnce() {
+        QFETCH(QString, how);
+        const int raw = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const auto isOpen = [&] { return ::fcntl(raw, F_GETFD) != -1; };
+        {
+            platform::UniqueFd owner(raw);
+            if (how == QLatin1String("reset")) owner.reset();
+            if (how == QLatin1String("assigned over")) owner = platform::UniqueFd();
+            if (how == QLatin1String("close")) QCOMPARE(owner.close(), 0);
+            if (how == QLatin1String("moved")) {
+                platform::UniqueFd taker(std::move(owner));
+                QVERIFY(!owner.valid() && taker.get() == raw && isOpen());
+            }
+            QCOMPARE(isOpen(), how == QLatin1String("destructor"));
+        }
+        QVERIFY(!isOpen());
+        // A descriptor that is no longer open: close() says so instead of passing silently.
+        QCOMPARE(platform::UniqueFd(raw).close(), EBADF);
     }
 };
 
