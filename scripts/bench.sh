@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# Builds the benchmark in release mode and runs it once. At the end it prints, side by side,
-# the create phase against plain 1 MiB block writes, the write and read copies against dd,
-# and the peak memory of a large run against a 10 MB run.
+# Builds the benchmark and the program in release mode and runs the benchmark once. At the end
+# it prints, side by side, the create phase against plain 1 MiB block writes, the write and read
+# copies against dd, the read-back check against a plain read, and from whole runs of the
+# command-line program (BUILD_DIR/bin/dov-uruvivuz --drive BENCH_DIR --size N) the peak memory
+# of a large run against a 10 MB run and a run with its progress line against one without.
+# Those runs put their test file at the root of the drive holding BENCH_DIR (which must be
+# writable) and the local one next to the program, in BUILD_DIR/bin.
 #   BUILD_DIR  build folder (default: build-bench)
 #   BENCH_DIR  folder on the disk to measure (default: /var/tmp)
 #   BENCH_MB   size of the timed test file in MB (default: 100)
