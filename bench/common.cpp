@@ -36,7 +36,10 @@ void removeQuietly(const std::string& path) {
 }
 
 void die(const std::string& what) {
-    std::fprintf(stderr, "dov_bench: %s: %s\n", what.c_str(), std::strerror(errno));
+    if (errno == 0)
+        std::fprintf(stderr, "dov_bench: %s\n", what.c_str());
+    else
+        std::fprintf(stderr, "dov_bench: %s: %s\n", what.c_str(), std::strerror(errno));
     std::exit(1);
 }
 

@@ -27,6 +27,7 @@ std::string targetPath();
 std::string readBackPath();
 
 void removeQuietly(const std::string& path);
+// Ends the benchmark with the message and the system's reason, when errno holds one.
 [[noreturn]] void die(const std::string& what);
 
 // Lets the kernel forget the file's cached pages, so the next read comes from the device.

@@ -74,6 +74,7 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(remainingCount, remaining.data())) return 1;
 
     makeWorkFolder();
+    std::atexit(removeWorkFolder);  // also when a failure ends the benchmark
     bench::registerPhaseFigures();
     bench::registerWholeRunFigures();
 
@@ -81,6 +82,5 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     bench::printComparison(reporter, bench::wholeRunPlaces());
-    removeWorkFolder();
     return 0;
 }

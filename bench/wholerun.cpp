@@ -116,9 +116,11 @@ rusage runProgram(int megabytes, bool withProgressLine) {
     if (::wait4(child, &status, 0, &usage) < 0) die("cannot wait for " + arguments.front());
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         errno = 0;
+        const std::string how = WIFEXITED(status)
+                                    ? "exit status " + std::to_string(WEXITSTATUS(status))
+                                    : "signal " + std::to_string(WTERMSIG(status));
         die(arguments.front() + " --drive " + settings.folder + " --size " +
-            std::to_string(megabytes) + " failed (status " + std::to_string(status) +
-            "); run it by hand to see why");
+            std::to_string(megabytes) + " failed (" + how + "); run it by hand to see why");
     }
     return usage;
 }
