@@ -327,6 +327,7 @@ class FixedFolder : public platform::ProcessService {
 public:
     explicit FixedFolder(QString folder) : folder_(std::move(folder)) {}
     bool previousInstanceRunning() override { return false; }
+    void releaseInstance() override {}
     QString programFolder() override { return folder_; }
     QString testFileFolder() override { return folder_; }
     void endProgram() override { std::exit(0); }
