@@ -237,7 +237,6 @@ public:
         // Root's, readable by all, writable by none else: a system-wide install.
         ::chmod(QFile::encodeName(prefix_.path()).constData(), 0755);
         const QString cmake = QStringLiteral(DOV_CMAKE_COMMAND);
-        const QString build = QStringLiteral(DOV_BUILD_DIR "/installed-user-copy");
         const QList<QStringList> steps{
             {QStringLiteral("-S"), QStringLiteral(DOV_SOURCE_DIR), QStringLiteral("-B"), build,
              QStringLiteral("-DCMAKE_INSTALL_PREFIX=") + prefix_.path(),
@@ -251,6 +250,14 @@ public:
                 return;
             }
         }
+    }
+    // The same build installed once more, elsewhere; empty when that worked.
+    QString installInto(const QString& otherPrefix) const {
+        const ChildRun run =
+            runChild(QStringLiteral(DOV_CMAKE_COMMAND),
+                     {QStringLiteral("--install"), build, QStringLiteral("--prefix"), otherPrefix},
+                     buildTimeoutMs);
+        return run.ok() ? QString() : textOf(run).right(4000);
     }
     InstalledCopy(const InstalledCopy&) = delete;
     InstalledCopy& operator=(const InstalledCopy&) = delete;
@@ -268,6 +275,7 @@ public:
 
 private:
     QTemporaryDir prefix_{prefixStem + QStringLiteral("XXXXXX")};
+    const QString build = QStringLiteral(DOV_BUILD_DIR "/installed-user-copy");
 };
 
 // The real system bus and polkitd, each started here only when it is not running, and stopped
@@ -428,13 +436,14 @@ class InstalledUserTest : public QObject {
 
 private:
     // The command line, as the user, from the user's home.
-    UserRun runCommandLine(const QString& drive, const QString& size) {
+    UserRun runCommandLine(const QString& drive, const QString& size, QString program = {}) {
+        if (program.isEmpty()) program = installed_->program();
         QProcess process;
         process.setProcessEnvironment(user_->environment());
         process.setWorkingDirectory(user_->home);
         process.start(QStringLiteral("/usr/bin/setpriv"),
-                      user_->command(installed_->program(), {QStringLiteral("--drive"), drive,
-                                                             QStringLiteral("--size"), size}));
+                      user_->command(program, {QStringLiteral("--drive"), drive,
+                                               QStringLiteral("--size"), size}));
         UserRun run;
         if (!process.waitForFinished(runTimeoutMs)) {
             process.kill();
@@ -591,6 +600,56 @@ private Q_SLOTS:
         QVERIFY2(isTimesLine(line), line.toPercentEncoding("\t.").constData());
         QVERIFY2(!run.errors.contains(notice), qPrintable(run.errors));
         verifyNothingLeft(drive.mountPoint());
+    }
+
+    // An installed copy never writes into its own folder, even where its user may: root with
+    // the system-wide install, and the user with a copy installed into the home folder.
+    void installedCopyNeverWritesIntoItsFolder_data() {
+        QTest::addColumn<bool>("asRoot");
+        QTest::newRow("root, installed system-wide") << true;
+        QTest::newRow("the user, installed into ~/.local") << false;
+    }
+    void installedCopyNeverWritesIntoItsFolder() {
+        QFETCH(bool, asRoot);
+        testsupport::ScratchTmpfs drive(64 * 1024 * 1024);
+        if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
+        QTemporaryDir rootHome;
+        QString program = installed_->program();
+        QString cache = rootHome.filePath(QStringLiteral(".cache/dov-uruvivuz"));
+        if (!asRoot) {
+            const QString local = user_->home + QStringLiteral("/.local");
+            const QString why = installed_->installInto(local);
+            QVERIFY2(why.isEmpty(), qPrintable(why));
+            QVERIFY(runChild(findTool(QStringLiteral("chown")),
+                             {QStringLiteral("-R"),
+                              QStringLiteral("%1:%2").arg(user_->uid).arg(user_->gid), local,
+                              drive.mountPoint()})
+                        .ok());
+            program = local + QStringLiteral("/bin/dov-uruvivuz");
+            cache = user_->cacheFolder();
+        }
+        FolderLog programFolder(QFileInfo(program).path());
+        QVERIFY(programFolder.isReady());
+
+        UserRun run;
+        if (asRoot) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("HOME"), rootHome.path());
+            environment.remove(QStringLiteral("XDG_CACHE_HOME"));
+            const ChildRun child = runChild(program,
+                                            {QStringLiteral("--drive"), drive.mountPoint(),
+                                             QStringLiteral("--size"), QStringLiteral("10")},
+                                            runTimeoutMs, environment);
+            run = {child.exitCode, child.output, textOf(child)};
+        } else {
+            run = runCommandLine(drive.mountPoint(), QStringLiteral("10"), program);
+        }
+        QVERIFY2(run.exitCode == 0, qPrintable(run.errors));
+        QVERIFY2(isTimesLine(run.output.trimmed()), run.output.constData());
+        QVERIFY2(!programFolder.events().contains(QLatin1Char('+') + testFile),
+                 qPrintable(programFolder.events().join(QLatin1Char(' '))));
+        QVERIFY2(QFileInfo(cache).isDir(), qPrintable(cache + QStringLiteral(" was not used")));
+        QVERIFY(!QFile::exists(cache + QLatin1Char('/') + testFile));
     }
 
     // exFAT through FUSE on a loop device throttled to 10 MiB/s: the user's read time matches a

@@ -67,14 +67,47 @@ private Q_SLOTS:
         package_ = scratch_.filePath(packages.first());
     }
 
+    // No error, and no sign of a binary built without the distribution's hardening.
     void lintianFindsNoErrors() {
         const QString missing = testsupport::whyNotTools({QStringLiteral("lintian")});
         if (!missing.isEmpty()) QSKIP(qPrintable(missing));
-        const ChildRun lint = runChild(QStringLiteral("lintian"), {package_}, 300000);
+        const ChildRun lint =
+            runChild(QStringLiteral("lintian"),
+                     {QStringLiteral("-I"), QStringLiteral("--pedantic"), package_}, 300000);
         const QString output = QString::fromLocal8Bit(lint.output + lint.errors);
-        QVERIFY2(lint.ok() && !output.contains(QRegularExpression(
-                                  QStringLiteral("^E: "), QRegularExpression::MultilineOption)),
-                 qPrintable(textOf(lint)));
+        QVERIFY2(
+            lint.ok() && !output.contains(QRegularExpression(QStringLiteral("^E: |: hardening-"),
+                                                             QRegularExpression::MultilineOption)),
+            qPrintable(textOf(lint)));
+    }
+
+    // What the window needs comes with the package: its fonts, with Debian's alternatives, and
+    // the cache helper's pkexec and polkitd as recommendations.
+    void packageBringsWhatTheWindowNeeds_data() {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("relation");
+        QTest::newRow("Qt") << "Depends"
+                            << "libqt6widgets6";
+        QTest::newRow("Japanese Gothic font")
+            << "Depends"
+            << "fonts-ipafont-gothic | fonts-noto-cjk | fonts-vlgothic";
+        QTest::newRow("Liberation Sans") << "Depends"
+                                         << "fonts-liberation2 | fonts-liberation";
+        QTest::newRow("pkexec") << "Recommends"
+                                << "pkexec";
+        QTest::newRow("polkitd") << "Recommends"
+                                 << "polkitd";
+    }
+    void packageBringsWhatTheWindowNeeds() {
+        QFETCH(QString, field);
+        QFETCH(QString, relation);
+        const ChildRun fields =
+            runChild(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), package_, field});
+        QVERIFY2(fields.ok(), qPrintable(textOf(fields)));
+        QStringList relations;
+        for (const QString& item : QString::fromUtf8(fields.output).split(QLatin1Char(',')))
+            relations << item.trimmed().section(QStringLiteral(" ("), 0, 0);
+        QVERIFY2(relations.contains(relation), qPrintable(relations.join(QStringLiteral(", "))));
     }
 
     void installsWithDpkg() {
@@ -130,6 +163,8 @@ private Q_SLOTS:
             "/usr/share/icons/hicolor/48x48/apps/dov-uruvivuz.png");
         QTest::newRow("copyright") << QStringLiteral("/usr/share/doc/dov-uruvivuz/copyright");
         QTest::newRow("changelog") << QStringLiteral("/usr/share/doc/dov-uruvivuz/changelog.gz");
+        QTest::newRow("installed-copy marker")
+            << QStringLiteral("/usr/share/dov-uruvivuz/installed");
     }
     void packageInstallsFile() {
         QFETCH(QString, path);
@@ -178,6 +213,8 @@ private Q_SLOTS:
         }
         QVERIFY(!QFileInfo::exists(drive.mountPoint() + QStringLiteral("/TEST.TXT")));
         if (!localTestFileWasThere) QVERIFY(!QFileInfo::exists(localTestFile));
+        // Root may write to /usr/bin; the installed copy used the cache all the same.
+        QVERIFY(QFileInfo(cache.filePath(QStringLiteral("dov-uruvivuz"))).isDir());
     }
 
     // Last: removes the package and checks that nothing of it is left.

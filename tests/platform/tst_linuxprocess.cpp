@@ -164,9 +164,10 @@ private Q_SLOTS:
 
         const auto nameFor = [](const QByteArray& executable) {
             QTemporaryDir proc;
-            QDir(proc.path()).mkdir(QStringLiteral("self"));
-            ::symlink(executable.constData(),
-                      QFile::encodeName(proc.filePath(QStringLiteral("self/exe"))).constData());
+            const QByteArray link = QFile::encodeName(proc.filePath(QStringLiteral("self/exe")));
+            if (!QDir(proc.path()).mkdir(QStringLiteral("self")) ||
+                ::symlink(executable.constData(), link.constData()) != 0)
+                return QStringLiteral("<no link>");
             return LinuxProcessService({}, proc.path()).instanceName();
         };
         QCOMPARE(nameFor("/opt/a/dov-uruvivuz (deleted)"), nameFor("/opt/a/dov-uruvivuz"));
