@@ -18,6 +18,14 @@ execute_process(COMMAND gzip -9nkf changelog
     COMMAND_ERROR_IS_FATAL ANY)
 install(FILES ${PROJECT_SOURCE_DIR}/data/copyright ${CMAKE_CURRENT_BINARY_DIR}/package/changelog.gz
     DESTINATION ${DOV_PACKAGE_DOC_DIR})
+# lintian's note on the one check it cannot make for this program; for the package (and an
+# install into /usr) only, not into a home folder.
+install(CODE "
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+        file(INSTALL ${PROJECT_SOURCE_DIR}/data/lintian-overrides
+            DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/lintian/overrides\"
+            RENAME ${DOV_PACKAGE_NAME})
+    endif()")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${DOV_PACKAGE_NAME})

@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -31,17 +32,13 @@ namespace {
 // "<path> (deleted)".
 QByteArray programFileBelow(const QString& procRoot) {
     const QString link = procRoot + QStringLiteral("/self/exe");
-    const QByteArray linkPath = pathToBytes(link);
-    QByteArray target(4096, '\0');
-    for (;;) {
-        const ssize_t size = ::readlink(linkPath.constData(), target.data(), target.size());
-        if (size < 0) raiseSystemFailure(QStringLiteral("Cannot read"), link, errno);
-        if (size < target.size()) {
-            target.truncate(size);
-            return target;
-        }
-        target.resize(target.size() * 2);
-    }
+    // No link, and no path the kernel gives here, is longer than PATH_MAX.
+    char target[PATH_MAX];
+    const ssize_t size = ::readlink(pathToBytes(link).constData(), target, sizeof target);
+    if (size < 0) raiseSystemFailure(QStringLiteral("Cannot read"), link, errno);
+    if (size_t(size) == sizeof target)
+        raiseSystemFailure(QStringLiteral("Cannot read"), link, ENAMETOOLONG);
+    return QByteArray(target, size);
 }
 
 // A path from the environment; empty when unset or not absolute.
