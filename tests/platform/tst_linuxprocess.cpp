@@ -157,56 +157,44 @@ private Q_SLOTS:
         QTest::addColumn<QString>("folder");
         QTest::addColumn<QString>("xdgCache");    // XDG_CACHE_HOME for the row
         QTest::addColumn<QString>("testFolder");  // empty: depends on the machine, not checked
-        QTest::addColumn<QString>("path");  // PATH for the row; empty: /usr/local/bin:/usr/bin
         const QString xdg = QStringLiteral("<tmp>/xdg");
-        QTest::newRow("installed on the PATH")
-            << "/usr/local/bin/dov-uruvivuz"
-            << "/usr/local/bin" << xdg << "<tmp>/xdg/dov-uruvivuz"
-            << "";
+        QTest::newRow("installed") << "/usr/local/bin/dov-uruvivuz"
+                                   << "/usr/local/bin" << xdg << "";
         // Root may write anywhere: the install's marker, not the permission, keeps it out.
         QTest::newRow("installed with its marker, in a folder the user may write to")
             << "<tmp>/prefix/bin/dov-uruvivuz"
-            << "<tmp>/prefix/bin" << xdg << "<tmp>/xdg/dov-uruvivuz"
-            << "";
+            << "<tmp>/prefix/bin" << xdg << "<tmp>/xdg/dov-uruvivuz";
         QTest::newRow("copied into a folder on the PATH")
-            << "<tmp>/portable/dov-uruvivuz"
-            << "<tmp>/portable" << xdg << "<tmp>/xdg/dov-uruvivuz"
-            << "relative:/usr/bin:<tmp>/portable/";
+            << "<tmp>/onpath/dov-uruvivuz"
+            << "<tmp>/onpath" << xdg << "<tmp>/xdg/dov-uruvivuz";
         QTest::newRow("blanks and non-ASCII")
             << "/home/ä b/My Tools/dov-uruvivuz"
-            << "/home/ä b/My Tools" << xdg << "<tmp>/xdg/dov-uruvivuz"
-            << "";
+            << "/home/ä b/My Tools" << xdg << "<tmp>/xdg/dov-uruvivuz";
         QTest::newRow("replaced while running")
             << "/opt/dov-missing/dov-uruvivuz (deleted)"
-            << "/opt/dov-missing" << xdg << "<tmp>/xdg/dov-uruvivuz"
-            << "";
+            << "/opt/dov-missing" << xdg << "<tmp>/xdg/dov-uruvivuz";
         QTest::newRow("in the root") << "/dov-uruvivuz"
-                                     << "/" << xdg << ""
-                                     << "";
+                                     << "/" << xdg << "";
         QTest::newRow("portable copy in a folder of the user's")
             << "<tmp>/portable/dov-uruvivuz"
-            << "<tmp>/portable" << xdg << "<tmp>/portable"
-            << "::relative";
+            << "<tmp>/portable" << xdg << "<tmp>/portable";
         QTest::newRow("not UTF-8") << platform::pathFromBytes("<tmp>/\xff\xfe/dov-uruvivuz")
                                    << platform::pathFromBytes("<tmp>/\xff\xfe") << xdg
-                                   << platform::pathFromBytes("<tmp>/\xff\xfe") << "";
+                                   << platform::pathFromBytes("<tmp>/\xff\xfe");
         QTest::newRow("folder the user may not write to")
             << "<tmp>/locked/dov-uruvivuz"
-            << "<tmp>/locked" << xdg << "<tmp>/xdg/dov-uruvivuz"
-            << "";
+            << "<tmp>/locked" << xdg << "<tmp>/xdg/dov-uruvivuz";
         QTest::newRow("relative XDG_CACHE_HOME: the home folder's cache")
             << "<tmp>/locked/dov-uruvivuz"
             << "<tmp>/locked"
             << "relative/cache"
-            << "<tmp>/home/.cache/dov-uruvivuz"
-            << "";
+            << "<tmp>/home/.cache/dov-uruvivuz";
     }
     void programFolderIsTheExecutablesFolder() {
         QFETCH(QString, executable);
         QFETCH(QString, folder);
         QFETCH(QString, xdgCache);
         QFETCH(QString, testFolder);
-        QFETCH(QString, path);
         QTemporaryDir scratch;
         const auto expand = [&](QString text) {
             return text.replace(QStringLiteral("<tmp>"), scratch.path());
@@ -214,7 +202,7 @@ private Q_SLOTS:
         const auto bytes = [&](const QString& path) { return platform::pathToBytes(expand(path)); };
         for (const QString& made :
              {QStringLiteral("<tmp>/portable"), QStringLiteral("<tmp>/locked"),
-              platform::pathFromBytes("<tmp>/\xff\xfe")}) {
+              QStringLiteral("<tmp>/onpath"), platform::pathFromBytes("<tmp>/\xff\xfe")}) {
             QCOMPARE(::mkdir(bytes(made).constData(), 0755), 0);
         }
         QVERIFY(QDir().mkpath(expand(QStringLiteral("<tmp>/prefix/share/dov-uruvivuz"))));
@@ -244,7 +232,7 @@ private Q_SLOTS:
         const QByteArray savedPath = qgetenv("PATH");
         qputenv("XDG_CACHE_HOME", bytes(xdgCache));
         qputenv("HOME", bytes(QStringLiteral("<tmp>/home")));
-        qputenv("PATH", path.isEmpty() ? QByteArray("/usr/local/bin:/usr/bin") : bytes(path));
+        qputenv("PATH", bytes(QStringLiteral("relative::/usr/local/bin:<tmp>/onpath/")));
         const QString chosen = process.testFileFolder();
         qputenv("XDG_CACHE_HOME", savedCache);
         qputenv("HOME", savedHome);
