@@ -1,19 +1,39 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages needed to build, run and test the program.
-# Runs apt-get only for what is missing; uses sudo when not root.
+# Installs the Debian 12 packages one set of tasks needs; runs apt-get only for what is missing.
+#
+#   scripts/install-deps.sh run         building and running the program: compiler, CMake, Qt
+#                                       and the window's fonts
+#   scripts/install-deps.sh screenshot  that, and what `run.sh --screenshot` drives the window with
+#   scripts/install-deps.sh test        that, and everything the tests, the benchmark and the
+#                                       Debian package use (the default)
+#
+# Uses sudo when not run as root.
 set -euo pipefail
 
-packages=(
-    cmake g++ make pkg-config
-    qt6-base-dev libbenchmark-dev
+run=(
+    cmake g++ make pkg-config qt6-base-dev
     fonts-ipafont-gothic fonts-liberation2
-    xvfb xdotool xclip x11-utils imagemagick libxcb1-dev
+)
+screenshot=(xvfb xdotool xclip imagemagick)
+test=(
+    libbenchmark-dev
+    x11-utils libxcb1-dev
     e2fsprogs util-linux mount exfat-fuse exfatprogs fuse2fs fusefat dosfstools
     desktop-file-utils appstream binutils-mingw-w64-i686 libxml2-utils groff-base
     dpkg-dev lintian git
     dbus polkitd pkexec passwd
     at-spi2-core python3-pyatspi gir1.2-atspi-2.0
 )
+
+case ${1:-test} in
+    run) packages=("${run[@]}") ;;
+    screenshot) packages=("${run[@]}" "${screenshot[@]}") ;;
+    test) packages=("${run[@]}" "${screenshot[@]}" "${test[@]}") ;;
+    *)
+        echo "Usage: scripts/install-deps.sh [run|screenshot|test]" >&2
+        exit 2
+        ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
@@ -23,8 +43,18 @@ for package in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-as_root=()
-[ "$(id -u)" -eq 0 ] || as_root=(sudo)
 echo "Installing: ${missing[*]}"
-"${as_root[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+        echo "Installing Debian packages needs root, and sudo is not installed." >&2
+        echo "Run this again as root, or install sudo and add yourself to the sudo group;" >&2
+        echo "or, as root: apt-get install ${missing[*]}" >&2
+        exit 1
+    fi
+    as_root=(sudo)
+fi
+# Through sudo too, so that no package asks a question in the middle of the install.
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -7,7 +7,9 @@
 #                                      10 MB, its times from the clipboard and a screenshot
 #
 # Both measure the drive of the current folder, or the RAM disk /dev/shm when the root of that
-# drive is not writable.
+# drive is not writable or no mounted drive holds the folder (as in a plain chroot); without
+# /dev/shm too, a temporary folder. Installs only what building and running need (and for
+# --screenshot what drives the window); scripts/test.sh installs the rest.
 #
 #   BUILD_DIR   build folder (default: build)
 #   SCREENSHOT  where --screenshot saves the picture when PATH is not given
@@ -33,12 +35,14 @@ esac
 start_dir=$PWD
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-scripts/install-deps.sh
+if [ -n "$screenshot" ]; then scripts/install-deps.sh screenshot; else scripts/install-deps.sh run; fi
 
 build_dir=${BUILD_DIR:-build}
 configure=(cmake -S . -B "$build_dir")
-# A folder the test command already set up keeps its build type instead of being rebuilt.
-[ -f "$build_dir/CMakeCache.txt" ] || configure+=(-DCMAKE_BUILD_TYPE=Release)
+# A folder the test command already set up keeps its settings instead of being rebuilt; a new
+# one builds the program alone, which needs none of the test tools.
+[ -f "$build_dir/CMakeCache.txt" ] ||
+    configure+=(-DCMAKE_BUILD_TYPE=Release -DDOV_BUILD_TESTS=OFF -DDOV_BUILD_BENCH=OFF)
 "${configure[@]}"
 cmake --build "$build_dir" --target dov-uruvivuz -j "$(nproc)"
 
@@ -53,14 +57,28 @@ if [ -z "$screenshot" ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}
 fi
 
 # The drive to measure: the volume of the current folder, when its root takes a new file.
-# Otherwise /dev/shm, a RAM disk every user may write to, so the run can still show its work.
+# Otherwise /dev/shm, a RAM disk every user may write to, so the run can still show its work;
+# where that is missing too, a folder of this run's own.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
 measure_dir=$start_dir
-drive_root=$(findmnt --noheadings --output TARGET --target "$measure_dir" | tail -n 1)
-if [ ! -w "$drive_root" ]; then
+drive_root=$(findmnt --noheadings --output TARGET --target "$measure_dir" 2>/dev/null | tail -n 1 || true)
+if [ -z "$drive_root" ]; then
+    echo "No mounted drive holds $measure_dir (findmnt lists none, as in a chroot without /proc);"
+elif [ ! -w "$drive_root" ]; then
     echo "The root of $drive_root (the drive of $measure_dir) is not writable for $(id -un);"
-    echo "measuring the RAM disk /dev/shm instead."
-    measure_dir=/dev/shm
-    drive_root=/dev/shm
+fi
+if [ -z "$drive_root" ] || [ ! -w "$drive_root" ]; then
+    if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+        echo "measuring the RAM disk /dev/shm instead."
+        measure_dir=/dev/shm
+    else
+        echo "/dev/shm, the RAM disk tried next, is missing or not writable too;"
+        echo "measuring a temporary folder, $scratch/drive, instead."
+        mkdir "$scratch/drive"
+        measure_dir=$scratch/drive
+    fi
+    drive_root=$measure_dir
 fi
 
 if [ -z "$screenshot" ]; then
@@ -68,7 +86,9 @@ if [ -z "$screenshot" ]; then
     echo "No display found (neither DISPLAY nor WAYLAND_DISPLAY is set): one run of 10 MB on"
     echo "$drive_root without a window."
     echo "DATA CREATE, WRITE TIME, READ TIME in seconds, tab-separated, then a summary:"
-    exec "$program" --drive "$measure_dir" --size 10 --human
+    status=0
+    "$program" --drive "$measure_dir" --size 10 --human || status=$?
+    exit "$status"
 fi
 
 echo
@@ -76,7 +96,6 @@ echo "Running the window on a virtual X display for one START of 10 MB on $drive
 shot=${shot:-$build_dir/screenshot.png}
 [[ $shot == /* ]] || shot="$start_dir/$shot"
 
-scratch=$(mktemp -d)
 xvfb_pid=
 program_pid=
 finished=

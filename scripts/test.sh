@@ -5,11 +5,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+scripts/install-deps.sh test
 
 build_dir=${BUILD_DIR:-build}
+# A folder run.sh set up for the program alone gets its tests and benchmark back.
 # shellcheck disable=SC2086
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} ${CMAKE_ARGS:-}
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} \
+    -DDOV_BUILD_TESTS=ON -DDOV_BUILD_BENCH=ON ${CMAKE_ARGS:-}
 cmake --build "$build_dir" -j "$(nproc)"
 cd "$build_dir"
 ctest --output-on-failure -j1

@@ -1,15 +1,20 @@
 #include "platform/linuxprocess.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 
 #include <fcntl.h>
 #include <pwd.h>
-#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <cerrno>
+#include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/failure.h"
 #include "platform/paths.h"
@@ -18,14 +23,22 @@ namespace platform {
 
 namespace {
 
-QString defaultLockFolder() {
-    const QString runtime = QStringLiteral("/run/user/%1").arg(geteuid());
-    struct stat info {};
-    if (::lstat(pathToBytes(runtime).constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
-        info.st_uid == geteuid()) {
-        return runtime;
-    }
-    return QStringLiteral("/tmp");
+// Where the install step puts its marker, relative to the program's folder.
+#ifndef DOV_INSTALLED_MARKER_RELATIVE
+#define DOV_INSTALLED_MARKER_RELATIVE "../share/dov-uruvivuz/installed"
+#endif
+
+// The program file as the kernel names it; a replaced or removed program shows as
+// "<path> (deleted)".
+QByteArray programFileBelow(const QString& procRoot) {
+    const QString link = procRoot + QStringLiteral("/self/exe");
+    // No link, and no path the kernel gives here, is longer than PATH_MAX.
+    char target[PATH_MAX];
+    const ssize_t size = ::readlink(pathToBytes(link).constData(), target, sizeof target);
+    if (size < 0) raiseSystemFailure(QStringLiteral("Cannot read"), link, errno);
+    if (size_t(size) == sizeof target)
+        raiseSystemFailure(QStringLiteral("Cannot read"), link, ENAMETOOLONG);
+    return QByteArray(target, size);
 }
 
 // A path from the environment; empty when unset or not absolute.
@@ -54,53 +67,87 @@ void makeFolder(const QString& folder) {
         raiseSystemFailure(QStringLiteral("Cannot create"), folder, errno);
 }
 
-}  // namespace
-
-LinuxProcessService::LinuxProcessService(QString lockFolder, QString procRoot)
-    : procRoot_(std::move(procRoot)) {
-    if (lockFolder.isEmpty()) lockFolder = defaultLockFolder();
-    // The user id keeps users apart in the shared /tmp; the program file's device and inode
-    // keep separate copies of the program (a build and an install) apart.
+// An installed copy: the install step left its marker beside the program's data, or the
+// program sits in a folder on the PATH. Write permission cannot tell, as root may write anywhere.
+bool isInstalledCopy(const QString& programFolder) {
+    struct stat info {};
+    const QString marker = joinPath(programFolder, QStringLiteral(DOV_INSTALLED_MARKER_RELATIVE));
+    if (::stat(pathToBytes(marker).constData(), &info) == 0) return true;
     struct stat program {};
-    QString name = QStringLiteral("dov-uruvivuz-%1").arg(geteuid());
-    if (::stat(pathToBytes(procRoot_ + QStringLiteral("/self/exe")).constData(), &program) == 0) {
-        name += QStringLiteral("-%1-%2")
-                    .arg(quint64(program.st_dev), 0, 16)
-                    .arg(quint64(program.st_ino));
+    if (::stat(pathToBytes(programFolder).constData(), &program) != 0) return false;
+    for (const QByteArray& entry : qgetenv("PATH").split(':')) {
+        // An empty or relative entry names the current folder, wherever that is.
+        if (!entry.startsWith('/') || ::stat(entry.constData(), &info) != 0) continue;
+        if (info.st_dev == program.st_dev && info.st_ino == program.st_ino) return true;
     }
-    lockFilePath_ = lockFolder + QLatin1Char('/') + name + QStringLiteral(".lock");
+    return false;
 }
 
-LinuxProcessService::~LinuxProcessService() {
-    if (lockDescriptor_ >= 0) ::close(lockDescriptor_);
+}  // namespace
+
+LinuxProcessService::LinuxProcessService(QString instanceName, QString procRoot)
+    : instanceName_(std::move(instanceName)), procRoot_(std::move(procRoot)) {
+    if (!instanceName_.isEmpty()) return;
+    // The user id keeps users apart; the program file's path keeps separate copies of the
+    // program (a build and an install) apart, and a replaced program meets its successor.
+    instanceName_ = QStringLiteral("dov-uruvivuz-%1").arg(geteuid());
+    try {
+        QByteArray program = programFileBelow(procRoot_);
+        const QByteArrayView deleted(" (deleted)");
+        if (program.endsWith(deleted)) program.chop(deleted.size());
+        const QByteArray hash = QCryptographicHash::hash(program, QCryptographicHash::Sha256);
+        instanceName_ += QLatin1Char('-') + QString::fromLatin1(hash.toHex().left(32));
+    } catch (const Failure&) {
+        // Without the program's path, the user's copies of every program file share one name.
+    }
 }
 
 bool LinuxProcessService::previousInstanceRunning() {
     if (checked_) return otherInstance_;
     checked_ = true;
 
-    const QByteArray path = pathToBytes(lockFilePath_);
-    const int descriptor =
-        ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-    // When the lock cannot be had at all, starting is better than refusing to.
-    if (descriptor < 0) return false;
-    struct stat info {};
-    if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
-        // Someone else's file in a shared folder proves nothing about our copies.
-        ::close(descriptor);
+    // An abstract name starts with a zero byte; the kernel counts its length exactly.
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = instanceName_.toUtf8().left(int(sizeof address.sun_path) - 1);
+    std::memcpy(address.sun_path + 1, name.constData(), size_t(name.size()));
+    const auto length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(name.size()));
+    const auto* generic = reinterpret_cast<const sockaddr*>(&address);
+
+    UniqueFd holder(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    // When the name cannot be had at all, starting is better than refusing to.
+    if (!holder) return false;
+    if (::bind(holder.get(), generic, length) == 0) {
+        // Listening lets a later copy ask who holds the name.
+        ::listen(holder.get(), SOMAXCONN);
+        instance_ = std::move(holder);
         return false;
     }
-    int locked;
-    do {
-        locked = ::flock(descriptor, LOCK_EX | LOCK_NB);
-    } while (locked != 0 && errno == EINTR);
-    if (locked != 0) {
-        otherInstance_ = errno == EWOULDBLOCK;
-        ::close(descriptor);
+    if (errno != EADDRINUSE) return false;
+    // Anyone may bind any abstract name: only a holder of this user's proves a copy of ours.
+    UniqueFd asker(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!asker) return false;
+    // A copy of ours listens right after it binds; one not listening a moment later is not ours.
+    int connected;
+    for (int attempt = 0; (connected = ::connect(asker.get(), generic, length)) != 0 &&
+                          errno == ECONNREFUSED && attempt < 5;
+         ++attempt) {
+        ::usleep(20000);
+    }
+    if (connected != 0) {
+        // A queue full of unanswered starts: someone holds the name and is alive.
+        otherInstance_ = errno == EAGAIN;
         return otherInstance_;
     }
-    lockDescriptor_ = descriptor;  // held until the process ends
-    return false;
+    ucred holderIs{};
+    socklen_t size = sizeof holderIs;
+    otherInstance_ = ::getsockopt(asker.get(), SOL_SOCKET, SO_PEERCRED, &holderIs, &size) == 0 &&
+                     holderIs.uid == geteuid();
+    return otherInstance_;
+}
+
+void LinuxProcessService::releaseInstance() {
+    instance_.reset();
 }
 
 QString LinuxProcessService::programFolder() {
@@ -108,22 +155,13 @@ QString LinuxProcessService::programFolder() {
 }
 
 QString programFolderBelow(const QString& procRoot) {
-    const QString link = procRoot + QStringLiteral("/self/exe");
-    const QByteArray linkPath = pathToBytes(link);
-    QByteArray target(4096, '\0');
-    for (;;) {
-        const ssize_t size = ::readlink(linkPath.constData(), target.data(), target.size());
-        if (size < 0) raiseSystemFailure(QStringLiteral("Cannot read"), link, errno);
-        if (size < target.size()) {
-            target.truncate(size);
-            break;
-        }
-        target.resize(target.size() * 2);
-    }
-    // A replaced or removed program shows as "<path> (deleted)"; its folder is still the one.
-    const QString program = pathFromBytes(target);
+    // A replaced or removed program's folder is still the one.
+    const QString program = pathFromBytes(programFileBelow(procRoot));
     const qsizetype slash = program.lastIndexOf(QLatin1Char('/'));
-    if (slash < 0) throw Failure(QStringLiteral("Cannot read %1: not an absolute path").arg(link));
+    if (slash < 0) {
+        throw Failure(
+            QStringLiteral("Cannot read %1/self/exe: not an absolute path").arg(procRoot));
+    }
     if (slash == 0) return QStringLiteral("/");
     return program.left(slash);
 }
@@ -131,9 +169,12 @@ QString programFolderBelow(const QString& procRoot) {
 QString LinuxProcessService::testFileFolder() {
     const QString program = programFolder();
     // A portable copy or the build folder: the file stays next to the program, as always.
-    if (::faccessat(AT_FDCWD, pathToBytes(program).constData(), W_OK | X_OK, AT_EACCESS) == 0)
-        return program;
-    // An installed copy: the user's cache, never a folder on the PATH.
+    const bool installed = isInstalledCopy(program);
+    const bool writable = !installed && ::faccessat(AT_FDCWD, pathToBytes(program).constData(),
+                                                    W_OK | X_OK, AT_EACCESS) == 0;
+    const int whyNot = errno;
+    if (writable) return program;
+    // An installed copy, or one the user may not write beside: the user's cache.
     QString cache = absoluteFromEnvironment("XDG_CACHE_HOME");
     if (cache.isEmpty()) {
         QString home = absoluteFromEnvironment("HOME");
@@ -142,9 +183,11 @@ QString LinuxProcessService::testFileFolder() {
                 home = pathFromBytes(user->pw_dir);
         }
         if (home.isEmpty()) {
-            throw Failure(QStringLiteral("Cannot create the test file in %1: Permission denied, "
-                                         "and the home folder is unknown")
-                              .arg(displayPath(program)));
+            throw Failure(QStringLiteral("Cannot create the test file in %1: %2, and the home "
+                                         "folder is unknown")
+                              .arg(displayPath(program),
+                                   installed ? QStringLiteral("an installed program's folder")
+                                             : QString::fromLocal8Bit(std::strerror(whyNot))));
         }
         cache = home + QStringLiteral("/.cache");
     }

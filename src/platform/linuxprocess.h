@@ -3,27 +3,29 @@
 #include <QString>
 
 #include "platform/process.h"
+#include "platform/uniquefd.h"
 
 namespace platform {
 
-// Single instance through an flock on a lock file per user and program file. The kernel drops
-// the lock when its holder dies, however it dies, so a crashed copy never blocks the next start.
 // The folder of the running executable, read byte for byte from <procRoot>/self/exe; throws
 // Failure when that cannot be read.
 QString programFolderBelow(const QString& procRoot = QStringLiteral("/proc"));
 
+// Single instance through a socket bound to a name in the abstract namespace, per user and
+// program file: nothing on disk, and the kernel frees the name when its holder dies, however it
+// dies, so a crashed copy never blocks the next start.
 class LinuxProcessService : public ProcessService {
 public:
-    // lockFolder empty: the user's runtime folder /run/user/UID when it is the user's, else the
-    // temporary folder; chosen by the user id, never by the environment, so that every copy
-    // started by the user meets the same lock.
-    explicit LinuxProcessService(QString lockFolder = {},
+    // instanceName empty: "dov-uruvivuz-<uid>-<hash of the program file's path>", chosen by
+    // the user id and the program, never by the environment, so that every copy of one program
+    // file started by the user meets the same name.
+    explicit LinuxProcessService(QString instanceName = {},
                                  QString procRoot = QStringLiteral("/proc"));
-    ~LinuxProcessService() override;
     LinuxProcessService(const LinuxProcessService&) = delete;
     LinuxProcessService& operator=(const LinuxProcessService&) = delete;
 
     bool previousInstanceRunning() override;
+    void releaseInstance() override;
     QString programFolder() override;
     QString testFileFolder() override;
     // At once through _exit(0), or, once endThroughEventLoop() was called, by telling the
@@ -32,12 +34,12 @@ public:
     void endProgram() override;
     void endThroughEventLoop() { endThroughEventLoop_ = true; }
 
-    QString lockFilePath() const { return lockFilePath_; }
+    QString instanceName() const { return instanceName_; }
 
 private:
-    QString lockFilePath_;
+    QString instanceName_;
     QString procRoot_;
-    int lockDescriptor_ = -1;
+    UniqueFd instance_;
     bool checked_ = false;
     bool otherInstance_ = false;
     bool endThroughEventLoop_ = false;

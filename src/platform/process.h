@@ -8,14 +8,18 @@ class ProcessService {
 public:
     virtual ~ProcessService() = default;
     // True when another copy of this program file is already running for this user, whatever
-    // the environment says. The first call takes the instance lock; a lock left by a crashed
-    // copy does not count.
+    // the environment says. The first call takes the instance lock; a copy that crashed or gave
+    // the lock up does not count.
     virtual bool previousInstanceRunning() = 0;
+    // Gives the instance lock up for good: a program that is ending, but may still wait on a
+    // drive to finish its cleanup, no longer keeps a new copy from starting.
+    virtual void releaseInstance() = 0;
     // The folder of the running executable, without a trailing separator.
     virtual QString programFolder() = 0;
-    // Where the run keeps its local test file: the program folder when the user may create a
-    // file there, else the user's cache folder for the program, made on first use (mode 0700).
-    // Throws platform::Failure when neither can be had.
+    // Where the run keeps its local test file: the program folder for a portable copy (a build
+    // folder, or a folder the program was copied to) the user may create a file in; for an
+    // installed copy, whoever runs it, or an unwritable folder, the user's cache folder for the
+    // program, made on first use (mode 0700). Throws platform::Failure when neither can be had.
     virtual QString testFileFolder() = 0;
     // Ends the program at once with status 0; open files are closed by the system.
     // Fakes return, so callers must not rely on it not returning.

@@ -326,6 +326,8 @@ void Form1::Command2_Click() {
     if (ended_) return;
     ended_ = true;
     hide();
+    // A copy still waiting on a frozen drive only cleans up; a new start must not wait for it.
+    services_.process.releaseInstance();
     // A phase under way stops at its next chunk; the program ends once it has.
     speedTest_->requestStop();
     services_.process.endProgram();

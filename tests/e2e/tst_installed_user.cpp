@@ -239,7 +239,6 @@ public:
         // Root's, readable by all, writable by none else: a system-wide install.
         ::chmod(QFile::encodeName(prefix_.path()).constData(), 0755);
         const QString cmake = QStringLiteral(DOV_CMAKE_COMMAND);
-        const QString build = QStringLiteral(DOV_BUILD_DIR "/installed-user-copy");
         const QList<QStringList> steps{
             {QStringLiteral("-S"), QStringLiteral(DOV_SOURCE_DIR), QStringLiteral("-B"), build,
              QStringLiteral("-DCMAKE_INSTALL_PREFIX=") + prefix_.path(),
@@ -253,6 +252,14 @@ public:
                 return;
             }
         }
+    }
+    // The same build installed once more, elsewhere; empty when that worked.
+    QString installInto(const QString& otherPrefix) const {
+        const ChildRun run =
+            runChild(QStringLiteral(DOV_CMAKE_COMMAND),
+                     {QStringLiteral("--install"), build, QStringLiteral("--prefix"), otherPrefix},
+                     buildTimeoutMs);
+        return run.ok() ? QString() : textOf(run).right(4000);
     }
     InstalledCopy(const InstalledCopy&) = delete;
     InstalledCopy& operator=(const InstalledCopy&) = delete;
@@ -270,6 +277,7 @@ public:
 
 private:
     QTemporaryDir prefix_{prefixStem + QStringLiteral("XXXXXX")};
+    const QString build = QStringLiteral(DOV_BUILD_DIR "/installed-user-copy");
 };
 
 // The real system bus and polkitd, each started here only when it is not running, and stopped
@@ -593,6 +601,46 @@ private Q_SLOTS:
         QVERIFY2(isTimesLine(line), line.toPercentEncoding("\t.").constData());
         QVERIFY2(!run.errors.contains(notice), qPrintable(run.errors));
         verifyNothingLeft(drive.mountPoint());
+    }
+
+    // An installed copy never writes into its own folder, even where its user may: root with
+    // the system-wide install, and the user with a copy installed into the home folder.
+    void installedCopyNeverWritesIntoItsFolder_data() {
+        QTest::addColumn<bool>("asRoot");
+        QTest::newRow("root, installed system-wide") << true;
+        QTest::newRow("the user, installed into ~/.local") << false;
+    }
+    void installedCopyNeverWritesIntoItsFolder() {
+        QFETCH(bool, asRoot);
+        testsupport::ScratchTmpfs drive(64 * 1024 * 1024);
+        if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
+        QTemporaryDir rootHome;
+        QProcessEnvironment environment = user_->environment();
+        QString program = installed_->program();
+        QStringList command{QStringLiteral("--drive"), drive.mountPoint(), QStringLiteral("--size"),
+                            QStringLiteral("10")};
+        if (asRoot) {
+            environment.insert(QStringLiteral("HOME"), rootHome.path());
+        } else {
+            const QString local = user_->home + QStringLiteral("/.local");
+            QCOMPARE(installed_->installInto(local), QString());
+            const QString owner = QStringLiteral("%1:%2").arg(user_->uid).arg(user_->gid);
+            QVERIFY(runChild(findTool(QStringLiteral("chown")),
+                             {QStringLiteral("-R"), owner, local, drive.mountPoint()})
+                        .ok());
+            program = local + QStringLiteral("/bin/dov-uruvivuz");
+            command = user_->command(program, command);
+        }
+        FolderLog programFolder(QFileInfo(program).path());
+        QVERIFY(programFolder.isReady());
+        const ChildRun run = runChild(asRoot ? program : QStringLiteral("/usr/bin/setpriv"),
+                                      command, runTimeoutMs, environment);
+        QVERIFY2(run.ok() && isTimesLine(run.output.trimmed()), qPrintable(textOf(run)));
+        QVERIFY2(!programFolder.events().contains(QLatin1Char('+') + testFile),
+                 qPrintable(programFolder.events().join(QLatin1Char(' '))));
+        const QString cache =
+            environment.value(QStringLiteral("HOME")) + QStringLiteral("/.cache/dov-uruvivuz");
+        QVERIFY2(QFileInfo(cache).isDir(), qPrintable(cache + QStringLiteral(" was not used")));
     }
 
     // exFAT through FUSE on a loop device throttled to 10 MiB/s: the user's read time matches a

@@ -47,12 +47,14 @@ public:
 class FakeProcess : public platform::ProcessService {
 public:
     bool previousInstanceRunning() override { return otherInstance; }
+    void releaseInstance() override { ++releaseCalls; }
     QString programFolder() override { return folder; }
     QString testFileFolder() override { return folder; }
     void endProgram() override { ++endCalls; }
     bool otherInstance = false;
     QString folder;
     int endCalls = 0;
+    int releaseCalls = 0;
 };
 
 // A clock the test moves by hand; each reading can also advance it by a fixed step so that

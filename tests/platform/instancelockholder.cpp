@@ -1,9 +1,9 @@
 // Helper process for the single-instance and end-of-program tests.
-//   instancelockholder lock <folder>  takes the instance lock in <folder>; prints "holding" and
-//                                     keeps it until stdin closes, or prints "already running"
-//   instancelockholder end            leaves text in the stdio buffer and ends the program
+//   instancelockholder lock <name>  takes the instance name; prints "holding" and keeps it until
+//                                   stdin closes (a line "release" gives it up first and prints
+//                                   "released"), or prints "already running"
+//   instancelockholder end          leaves text in the stdio buffer and ends the program
 
-#include <unistd.h>
 #include <cstdio>
 #include <cstring>
 
@@ -18,8 +18,12 @@ int main(int argc, char** argv) {
         }
         std::puts("holding");
         std::fflush(stdout);
-        char byte;
-        while (::read(STDIN_FILENO, &byte, 1) > 0) {
+        char line[64];
+        while (std::fgets(line, sizeof line, stdin) != nullptr) {
+            if (std::strcmp(line, "release\n") != 0) continue;
+            process.releaseInstance();
+            std::puts("released");
+            std::fflush(stdout);
         }
         return 0;
     }

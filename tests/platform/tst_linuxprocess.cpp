@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -19,12 +20,9 @@ using platform::LinuxProcessService;
 
 namespace {
 
-// The instance lock file of this user in the folder, whichever program file it is for.
-QString lockFileIn(const QString& folder) {
-    const QStringList found = QDir(folder).entryList(
-        {QStringLiteral("dov-uruvivuz-%1-*.lock").arg(geteuid())}, QDir::Files | QDir::System);
-    return found.isEmpty() ? QStringLiteral("<none in %1>").arg(folder)
-                           : folder + QLatin1Char('/') + found.first();
+// A name of this test's own, so that no other run of it, and no program, shares it.
+QString testName(const char* what) {
+    return QStringLiteral("dov-uruvivuz-test-%1-%2").arg(getpid()).arg(QLatin1String(what));
 }
 
 }  // namespace
@@ -32,12 +30,21 @@ QString lockFileIn(const QString& folder) {
 class LinuxProcessTest : public QObject {
     Q_OBJECT
 
-    QTemporaryDir lockDir_;
+    QTemporaryDir scratch_;  // the holders' runtime and temporary folder
 
-    // Starts a helper that tries the lock; returns its first line of output.
-    QString startHolder(QProcess& process) {
-        process.start(QStringLiteral(DOV_LOCK_HOLDER_PATH),
-                      {QStringLiteral("lock"), lockDir_.path()});
+    // Starts a helper that tries the instance name; returns its first line of output.
+    QString startHolder(QProcess& process, const QString& name, const QStringList& asUser = {}) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), scratch_.path());
+        environment.insert(QStringLiteral("TMPDIR"), scratch_.path());
+        process.setProcessEnvironment(environment);
+        const QStringList holder{QStringLiteral(DOV_LOCK_HOLDER_PATH), QStringLiteral("lock"),
+                                 name};
+        const QStringList command = asUser + holder;
+        process.start(command.first(), command.mid(1));
+        return nextLine(process);
+    }
+    static QString nextLine(QProcess& process) {
         if (!process.waitForStarted(10000)) return QStringLiteral("<not started>");
         if (!process.canReadLine() && !process.waitForReadyRead(10000))
             return QStringLiteral("<silent>");
@@ -45,81 +52,106 @@ class LinuxProcessTest : public QObject {
     }
 
 private Q_SLOTS:
-    void initTestCase() { QVERIFY(lockDir_.isValid()); }
+    void initTestCase() { QVERIFY(scratch_.isValid()); }
 
-    void secondProcessSeesTheFirstUntilItIsKilled() {
+    void secondProcessSeesTheFirstUntilItEndsOrGivesUp_data() {
+        QTest::addColumn<bool>("killed");
+        QTest::newRow("killed") << true;
+        QTest::newRow("gave the name up, still running") << false;
+    }
+    void secondProcessSeesTheFirstUntilItEndsOrGivesUp() {
+        QFETCH(bool, killed);
+        const QString name = testName(killed ? "killed" : "released");
         QProcess first;
-        QCOMPARE(startHolder(first), QStringLiteral("holding"));
+        QCOMPARE(startHolder(first, name), QStringLiteral("holding"));
+        // Nothing on disk, in the runtime and temporary folders it was given or the usual ones.
+        for (const QString& folder : {scratch_.path(), QStringLiteral("/tmp"),
+                                      QStringLiteral("/run/user/%1").arg(geteuid())}) {
+            QCOMPARE(QDir(folder).entryList({QLatin1Char('*') + name + QLatin1Char('*')},
+                                            QDir::AllEntries | QDir::System | QDir::Hidden),
+                     QStringList());
+        }
 
         QProcess second;
-        QCOMPARE(startHolder(second), QStringLiteral("already running"));
+        QCOMPARE(startHolder(second, name), QStringLiteral("already running"));
         QVERIFY(second.waitForFinished(10000));
         QCOMPARE(second.exitCode(), 0);
         QCOMPARE(first.state(), QProcess::Running);
 
-        // A crash leaves the lock file behind; the kernel has dropped the lock with the process.
-        first.kill();
-        QVERIFY(first.waitForFinished(10000));
-        QVERIFY(QFile::exists(lockFileIn(lockDir_.path())));
-
+        if (killed) {
+            // The kernel frees the name with the process, however it ends.
+            first.kill();
+            QVERIFY(first.waitForFinished(10000));
+        } else {
+            first.write("release\n");
+            QCOMPARE(nextLine(first), QStringLiteral("released"));
+        }
         QProcess third;
-        QCOMPARE(startHolder(third), QStringLiteral("holding"));
+        QCOMPARE(startHolder(third, name), QStringLiteral("holding"));
         third.closeWriteChannel();
         QVERIFY(third.waitForFinished(10000));
+        first.closeWriteChannel();
+        first.waitForFinished(10000);
     }
 
     void answerStaysUntilTheHolderGoes() {
+        const QString name = testName("answer");
         {
-            LinuxProcessService first(lockDir_.path());
-            LinuxProcessService second(lockDir_.path());
+            LinuxProcessService first(name);
+            LinuxProcessService second(name);
             QVERIFY(!first.previousInstanceRunning());
             QVERIFY(second.previousInstanceRunning());
             QVERIFY(!first.previousInstanceRunning());
             QVERIFY(second.previousInstanceRunning());
         }
-        QVERIFY(!LinuxProcessService(lockDir_.path()).previousInstanceRunning());
+        QVERIFY(!LinuxProcessService(name).previousInstanceRunning());
     }
 
-    void lockFileIsPrivate() {
-        LinuxProcessService process(lockDir_.path());
-        QVERIFY(!process.previousInstanceRunning());
-        struct stat info {};
-        QCOMPARE(::stat(QFile::encodeName(process.lockFilePath()).constData(), &info), 0);
-        QCOMPARE(info.st_mode & 0777, 0600u);
+    // Anyone may bind any abstract name; another user's holder must not keep our copy out.
+    void nameHeldByAnotherUserDoesNotBlock() {
+        if (geteuid() != 0) QSKIP("needs root to run a holder as another user");
+        if (const QString why = testsupport::whyNotTools({QStringLiteral("setpriv")});
+            !why.isEmpty())
+            QSKIP(qPrintable(why));
+        const QStringList asNobody{testsupport::findTool(QStringLiteral("setpriv")),
+                                   QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                   QStringLiteral("--clear-groups"), QStringLiteral("--")};
+        const QString name = testName("squatted");
+        QProcess squatter;
+        QCOMPARE(startHolder(squatter, name, asNobody), QStringLiteral("holding"));
+        QVERIFY(!LinuxProcessService(name).previousInstanceRunning());
+        squatter.closeWriteChannel();
+        QVERIFY(squatter.waitForFinished(10000));
     }
 
-    void linkAtTheLockPathIsNotFollowed() {
-        QTemporaryDir folder;
-        const QString target = folder.filePath(QStringLiteral("elsewhere"));
-        LinuxProcessService process(folder.path());
-        QCOMPARE(::symlink(QFile::encodeName(target).constData(),
-                           QFile::encodeName(process.lockFilePath()).constData()),
-                 0);
-        QVERIFY(!process.previousInstanceRunning());
-        QVERIFY(!QFile::exists(target));
-    }
-
-    // Another XDG_RUNTIME_DIR, or none, must not let a second copy run: the lock lives where
-    // the user id says, and is named after the program file.
-    void lockFolderIgnoresTheEnvironment() {
+    // Another XDG_RUNTIME_DIR, or none, must not let a second copy run: the name
+    // comes from the user id and the program file, and a replaced program keeps it.
+    void instanceNameIgnoresTheEnvironment() {
         const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(lockDir_.path()));
-        const QString withRuntime = LinuxProcessService().lockFilePath();
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(scratch_.path()));
+        const QString withRuntime = LinuxProcessService().instanceName();
         qunsetenv("XDG_RUNTIME_DIR");
-        const QString without = LinuxProcessService().lockFilePath();
+        const QString without = LinuxProcessService().instanceName();
         if (!saved.isNull()) qputenv("XDG_RUNTIME_DIR", saved);
         QCOMPARE(withRuntime, without);
-        const QString runtime = QStringLiteral("/run/user/%1").arg(geteuid());
-        QVERIFY2(without.startsWith(QFileInfo(runtime).isDir() ? runtime : QStringLiteral("/tmp/")),
+        QVERIFY2(without.startsWith(QStringLiteral("dov-uruvivuz-%1-").arg(geteuid())),
                  qPrintable(without));
-        struct stat program {};
-        QCOMPARE(::stat("/proc/self/exe", &program), 0);
-        QVERIFY2(without.endsWith(QStringLiteral("-%1.lock").arg(quint64(program.st_ino))),
-                 qPrintable(without));
+
+        const auto nameFor = [](const QByteArray& executable) {
+            QTemporaryDir proc;
+            const QByteArray link = QFile::encodeName(proc.filePath(QStringLiteral("self/exe")));
+            if (!QDir(proc.path()).mkdir(QStringLiteral("self")) ||
+                ::symlink(executable.constData(), link.constData()) != 0)
+                return QStringLiteral("<no link>");
+            return LinuxProcessService({}, proc.path()).instanceName();
+        };
+        QCOMPARE(nameFor("/opt/a/dov-uruvivuz (deleted)"), nameFor("/opt/a/dov-uruvivuz"));
+        QVERIFY(nameFor("/opt/b/dov-uruvivuz") != nameFor("/opt/a/dov-uruvivuz"));
     }
 
-    // The program folder, and where the test file goes: next to a program the user may write
-    // beside, else in the user's cache. <tmp> is a scratch folder of the test.
+    // The program folder, and where the test file goes: next to a portable program the user may
+    // write beside, else in the user's cache; installed (the install's marker beside it, or a
+    // folder on the PATH) always in the cache. <tmp> is a scratch folder of the test.
     void programFolderIsTheExecutablesFolder_data() {
         QTest::addColumn<QString>("executable");
         QTest::addColumn<QString>("folder");
@@ -128,6 +160,13 @@ private Q_SLOTS:
         const QString xdg = QStringLiteral("<tmp>/xdg");
         QTest::newRow("installed") << "/usr/local/bin/dov-uruvivuz"
                                    << "/usr/local/bin" << xdg << "";
+        // Root may write anywhere: the install's marker, not the permission, keeps it out.
+        QTest::newRow("installed with its marker, in a folder the user may write to")
+            << "<tmp>/prefix/bin/dov-uruvivuz"
+            << "<tmp>/prefix/bin" << xdg << "<tmp>/xdg/dov-uruvivuz";
+        QTest::newRow("copied into a folder on the PATH")
+            << "<tmp>/onpath/dov-uruvivuz"
+            << "<tmp>/onpath" << xdg << "<tmp>/xdg/dov-uruvivuz";
         QTest::newRow("blanks and non-ASCII")
             << "/home/ä b/My Tools/dov-uruvivuz"
             << "/home/ä b/My Tools" << xdg << "<tmp>/xdg/dov-uruvivuz";
@@ -163,10 +202,20 @@ private Q_SLOTS:
         const auto bytes = [&](const QString& path) { return platform::pathToBytes(expand(path)); };
         for (const QString& made :
              {QStringLiteral("<tmp>/portable"), QStringLiteral("<tmp>/locked"),
-              platform::pathFromBytes("<tmp>/\xff\xfe")}) {
+              QStringLiteral("<tmp>/onpath"), platform::pathFromBytes("<tmp>/\xff\xfe")}) {
             QCOMPARE(::mkdir(bytes(made).constData(), 0755), 0);
         }
+        QVERIFY(QDir().mkpath(expand(QStringLiteral("<tmp>/prefix/share/dov-uruvivuz"))));
+        QFile marker(expand(QStringLiteral("<tmp>/prefix/bin/" DOV_INSTALLED_MARKER_RELATIVE)));
+        QVERIFY2(QDir().mkpath(expand(QStringLiteral("<tmp>/prefix/bin"))) &&
+                     marker.open(QIODevice::WriteOnly),
+                 qPrintable(marker.fileName()));
         QCOMPARE(::chmod(bytes(QStringLiteral("<tmp>/locked")).constData(), 0555), 0);
+        // QTemporaryDir cannot remove a name that is not UTF-8; /tmp keeps nothing of the test.
+        const auto tidy = qScopeGuard([&] {
+            ::chmod(bytes(QStringLiteral("<tmp>/locked")).constData(), 0755);
+            ::rmdir(bytes(platform::pathFromBytes("<tmp>/\xff\xfe")).constData());
+        });
         if (geteuid() == 0 && folder.contains(QLatin1String("locked")))
             QSKIP("root may create files in any folder");
         QTemporaryDir proc;
@@ -180,12 +229,14 @@ private Q_SLOTS:
 
         const QByteArray savedCache = qgetenv("XDG_CACHE_HOME");
         const QByteArray savedHome = qgetenv("HOME");
+        const QByteArray savedPath = qgetenv("PATH");
         qputenv("XDG_CACHE_HOME", bytes(xdgCache));
         qputenv("HOME", bytes(QStringLiteral("<tmp>/home")));
+        qputenv("PATH", bytes(QStringLiteral("relative::/usr/local/bin:<tmp>/onpath/")));
         const QString chosen = process.testFileFolder();
         qputenv("XDG_CACHE_HOME", savedCache);
         qputenv("HOME", savedHome);
-        ::chmod(bytes(QStringLiteral("<tmp>/locked")).constData(), 0755);
+        qputenv("PATH", savedPath);
         if (testFolder.isEmpty()) return;
         QCOMPARE(platform::pathToBytes(chosen), bytes(testFolder));
         struct stat info {};

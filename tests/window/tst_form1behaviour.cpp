@@ -239,6 +239,8 @@ private Q_SLOTS:
         else
             QTest::mouseClick(harness.command2(), Qt::LeftButton);
         QCOMPARE(harness.process.endCalls, 1);
+        // Once the window is gone a new start is no longer refused.
+        QCOMPARE(harness.process.releaseCalls, 1);
         QVERIFY(harness.form->programEnded());
         QVERIFY(!harness.form->isVisible());
         harness.form->Command2_Click();

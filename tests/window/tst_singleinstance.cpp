@@ -1,12 +1,15 @@
 // Two real copies of the program: the second ends at once with status 0 and never shows a
-// window; the first is not disturbed, whatever XDG_RUNTIME_DIR each copy has. The instance lock
-// is per user and program file.
+// window; the first is not disturbed, whatever XDG_RUNTIME_DIR each copy has. The instance name
+// is per user and program file, and leaves nothing on disk.
 
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
+
+#include <unistd.h>
 
 #include "e2e/xsession.h"
 #include "support/harness.h"
@@ -33,15 +36,30 @@ std::unique_ptr<OwnedProcess> startCopy(const QString& runtimeDir, const QString
     return copy;
 }
 
-// The copy holds the instance lock once the kernel lists an flock of its process.
+// The socket inodes the process holds, as /proc/net/unix lists them.
+QList<QByteArray> socketsOf(qint64 pid) {
+    QList<QByteArray> inodes;
+    const QString folder = QStringLiteral("/proc/%1/fd/").arg(pid);
+    for (const QString& fd : QDir(folder).entryList(QDir::System | QDir::AllEntries)) {
+        char target[256];
+        const ssize_t size = ::readlink(QFile::encodeName(folder + fd).constData(), target, 255);
+        const QByteArray link(target, size > 0 ? size : 0);
+        if (link.startsWith("socket:[")) inodes << link.mid(8).chopped(1);
+    }
+    return inodes;
+}
+
+// The copy holds the instance name once it has bound this user's abstract name.
 bool waitForInstanceLock(const OwnedProcess& copy) {
-    const QByteArray pid = QByteArray::number(copy.processId());
+    const QByteArray prefix = "@dov-uruvivuz-" + QByteArray::number(geteuid()) + '-';
     return testsupport::waitUntil(
         [&] {
+            const QList<QByteArray> held = socketsOf(copy.processId());
             for (const QByteArray& line :
-                 testsupport::readFileBytes(QStringLiteral("/proc/locks")).split('\n')) {
+                 testsupport::readFileBytes(QStringLiteral("/proc/net/unix")).split('\n')) {
                 const QList<QByteArray> fields = line.simplified().split(' ');
-                if (fields.size() > 4 && fields.at(1) == "FLOCK" && fields.at(4) == pid)
+                if (fields.size() > 7 && fields.at(7).startsWith(prefix) &&
+                    held.contains(fields.at(6)))
                     return true;
             }
             return false;
@@ -70,8 +88,11 @@ private Q_SLOTS:
         QTemporaryDir runtime;
         QVERIFY(runtime.isValid());
         const auto first = startCopy(runtime.path());
-        QVERIFY2(waitForInstanceLock(*first), "the first copy took no instance lock");
+        QVERIFY2(waitForInstanceLock(*first), "the first copy took no instance name");
         QVERIFY(first->isRunning());
+        // Nothing of it on disk: the runtime folder stays empty.
+        QCOMPARE(QDir(runtime.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                 QStringList());
 
         const auto second = startCopy(runtime.path());
         QVERIFY2(endsAtOnce(*second), "the second copy did not end at once with status 0");
@@ -95,7 +116,7 @@ private Q_SLOTS:
         {
             const auto crashed = startCopy(runtime.path());
             QVERIFY(waitForInstanceLock(*crashed));
-            // SIGKILL leaves the lock file behind, as a crash would.
+            // SIGKILL, as a crash would; the kernel frees the name.
             crashed->kill();
             crashed->waitForFinished(5000);
         }
