@@ -326,6 +326,12 @@ private Q_SLOTS:
             QVERIFY2(waitUntil([&] { return session.x.windowsNamed(windowTitle, true).isEmpty(); },
                                1000),
                      "the window did not close within a second of QUIT");
+            // The copy still stuck in the kernel is no longer the running program.
+            const auto next = session.start(session.folder.path());
+            QVERIFY2(!session.waitForWindowOf(*next).isEmpty(), "a new start showed no window");
+            QVERIFY(program->isRunning());
+            next->terminate();
+            QVERIFY(next->waitForFinished(10000));
             frozen.thaw();
             QVERIFY2(program->waitForFinished(30000), "the program did not end after the thaw");
             QCOMPARE(program->exitCode(), 0);
