@@ -37,12 +37,13 @@ public:
     // server's cache no client reaches; not done where the cache below is out of reach or not
     // known, or where the layer answers from a copy of its own (kio-fuse).
     virtual CacheDrop dropCacheBelow(const FuseVolume& volume) = 0;
-    // Right after the copy's fsync, inside the write time: the daemon's own writes may still sit
-    // unwritten in the cache below (fusefat's fsync does not reach the device), so this writes
-    // back the block device or image file below the volume. Where that one cannot be opened or
-    // is not known it writes back every cache of the system (sync), so the write time errs long,
-    // never short; nothing where nothing local lies below (a network volume). Returns an empty
-    // text, or why the write-back failed, naming what it wrote back.
+    // After the copy's fsync and close, inside the write time: the daemon's own writes may still
+    // sit unwritten in the cache below (fusefat's fsync does not reach the device, and it writes
+    // its FAT at the close), so this writes back the block device or image file below the volume.
+    // Where that one cannot be opened or is not known it writes back every cache of the system
+    // (sync), so the write time errs long, never short; not for fuseblk, whose daemons write the
+    // device back at the fsync, nor where nothing local lies below (a network volume). Returns an
+    // empty text, or why the write-back failed, naming what it wrote back.
     virtual QString writeBackBelow(const FuseVolume& volume) = 0;
 };
 
@@ -78,10 +79,17 @@ private:
         Below(Kind kind, dev_t device = 0, QString image = {}, QString why = {})
             : kind(kind), device(device), image(std::move(image)), why(std::move(why)) {}
         static Below unknown(QString why) { return {Kind::Unknown, 0, {}, std::move(why)}; }
+        static Below fuseblk(dev_t device) {
+            Below below(Kind::BlockDevice, device);
+            below.flushesAtFsync = true;
+            return below;
+        }
         Kind kind;
         dev_t device;   // BlockDevice
         QString image;  // ImageFile, its path on this system
         QString why;    // Unknown, worded as CacheDrop::why
+        // fuseblk: its daemons (exfat-fuse, ntfs-3g) write the device back at the file's fsync.
+        bool flushesAtFsync = false;
     };
     Below below(const FuseVolume& volume) const;
     // The paths that may be the node of the block device: its name in sysfs, then /dev/block.

@@ -22,7 +22,7 @@ enum class Claim {
 
 struct CopyOptions {
     // Return only once the data is on the destination's device: fsync before close and, on a
-    // FUSE volume, the write-back of the block device or image file below it
+    // FUSE volume, the write-back of the block device or image file below it after the close
     // (DeviceCacheService::writeBackBelow).
     bool flushToDevice = false;
     // After the flush, drop the destination's cached pages so that reading it back reads the
