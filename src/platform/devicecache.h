@@ -80,9 +80,9 @@ private:
             : kind(kind), device(device), image(std::move(image)), why(std::move(why)) {}
         static Below unknown(QString why) { return {Kind::Unknown, 0, {}, std::move(why)}; }
         static Below fuseblk(dev_t device) {
-            Below below(Kind::BlockDevice, device);
-            below.flushesAtFsync = true;
-            return below;
+            Below result(Kind::BlockDevice, device);
+            result.flushesAtFsync = true;
+            return result;
         }
         Kind kind;
         dev_t device;   // BlockDevice
