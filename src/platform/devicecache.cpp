@@ -71,8 +71,8 @@ bool namesRemoteSource(const QString& source) {
     return colon > 0 && (slash < 0 || colon < slash);
 }
 
-// Writes back what the FUSE driver left dirty first: fusefat's fsync, for one, does not reach
-// the device, and dirty pages stay cached. Returns 0 or an errno value.
+// Writes back first whatever is still dirty (the write copy wrote back what lay below, but a
+// driver may write more after it), since dirty pages stay cached. Returns 0 or an errno value.
 int flushAndDrop(int descriptor) {
     if (::fsync(descriptor) != 0) return errno;
     return ::posix_fadvise(descriptor, 0, 0, POSIX_FADV_DONTNEED);
@@ -123,7 +123,8 @@ LinuxDeviceCache::LinuxDeviceCache(QString systemRoot, QString helperPath, int t
       helperPath_(std::move(helperPath)),
       timeLimitMs_(timeLimitMs) {}
 
-CacheDrop LinuxDeviceCache::dropCacheBelow(const FuseVolume& volume) {
+LinuxDeviceCache::Below LinuxDeviceCache::below(const FuseVolume& volume) const {
+    using Kind = Below::Kind;
     std::optional<MountRecord> mount;
     QString tableProblem;
     try {
@@ -135,25 +136,27 @@ CacheDrop LinuxDeviceCache::dropCacheBelow(const FuseVolume& volume) {
     }
     if (!mount) {
         // Only fuseblk has a device number of a real device: the block device itself.
-        if (major(volume.device) != 0) return dropDeviceCache(volume.device);
-        return {false, QStringLiteral("its FUSE volume (mount %1) was not found in %2%3, so what "
-                                      "lies below it is not known")
-                           .arg(volume.mountId)
-                           .arg(mountTablePath(systemRoot_), tableProblem)};
+        if (major(volume.device) != 0) return Below::fuseblk(volume.device);
+        return Below::unknown(
+            QStringLiteral("its FUSE volume (mount %1) was not found in %2%3, so what "
+                           "lies below it is not known")
+                .arg(volume.mountId)
+                .arg(mountTablePath(systemRoot_), tableProblem));
     }
     const QString& type = mount->fileSystemType;
     if (type == QLatin1String("fuseblk") || type.startsWith(QLatin1String("fuseblk."))) {
-        return dropDeviceCache(makedev(mount->major, mount->minor));
+        return Below::fuseblk(makedev(mount->major, mount->minor));
     }
     if (servesFromLocalCopy(*mount)) {
-        return {false, QStringLiteral("%1 answers reads from its own local copy of the file; "
-                                      "mount the share directly (for example with mount.cifs or "
-                                      "sshfs) for a true read time")
-                           .arg(driverName(type))};
+        return Below::unknown(
+            QStringLiteral("%1 answers reads from its own local copy of the file; "
+                           "mount the share directly (for example with mount.cifs or "
+                           "sshfs) for a true read time")
+                .arg(driverName(type)));
     }
     // A network volume reads from its server's cache, which no client can drop.
     if (fileSystemKind(type) == FileSystemKind::Network || namesRemoteSource(mount->source)) {
-        return {true, {}};
+        return Kind::Nothing;
     }
     // The source is whatever the daemon was given: a device, an image file, a folder, or just
     // its own name ("fusefat").
@@ -162,13 +165,14 @@ CacheDrop LinuxDeviceCache::dropCacheBelow(const FuseVolume& volume) {
         const QString source = systemfiles::hostPath(systemRoot_, inside);
         struct stat info {};
         if (!inside.isEmpty() && ::stat(pathToBytes(source).constData(), &info) == 0) {
-            if (S_ISBLK(info.st_mode)) return dropDeviceCache(info.st_rdev);
-            if (S_ISREG(info.st_mode)) return dropImageCache(source);
+            if (S_ISBLK(info.st_mode)) return {Kind::BlockDevice, info.st_rdev};
+            if (S_ISREG(info.st_mode)) return {Kind::ImageFile, 0, source};
             if (S_ISDIR(info.st_mode)) {
-                return {false, QStringLiteral("%1 passes on the files of the folder %2, whose "
-                                              "cache is not dropped; measure the drive that "
-                                              "holds %2 instead")
-                                   .arg(driverName(type), displayPath(mount->source))};
+                return Below::unknown(
+                    QStringLiteral("%1 passes on the files of the folder %2, whose "
+                                   "cache is not dropped; measure the drive that "
+                                   "holds %2 instead")
+                        .arg(driverName(type), displayPath(mount->source)));
             }
         } else if (mount->hasBlockDevice()) {
             // A device missing from this /dev (as in a container) may still be known to sysfs.
@@ -177,14 +181,60 @@ CacheDrop LinuxDeviceCache::dropCacheBelow(const FuseVolume& volume) {
                 folder.isEmpty() ? std::nullopt
                                  : deviceNumberFrom(systemfiles::readAttribute(
                                        systemRoot_, folder + QStringLiteral("/dev")));
-            if (device) return dropDeviceCache(*device);
+            if (device) return {Kind::BlockDevice, *device};
         }
     }
-    return {false, QStringLiteral("%1 does not name the device or image file it reads (its "
-                                  "mount's source is \"%2\"); mount the drive with the kernel's "
-                                  "own driver, or give %1 the option -o fsname= with the "
-                                  "absolute path of its device or image file")
-                       .arg(driverName(type), mount->source)};
+    return Below::unknown(
+        QStringLiteral("%1 does not name the device or image file it reads (its "
+                       "mount's source is \"%2\"); mount the drive with the kernel's "
+                       "own driver, or give %1 the option -o fsname= with the "
+                       "absolute path of its device or image file")
+            .arg(driverName(type), mount->source));
+}
+
+CacheDrop LinuxDeviceCache::dropCacheBelow(const FuseVolume& volume) {
+    const Below what = below(volume);
+    switch (what.kind) {
+        case Below::Kind::Nothing:
+            return {true, {}};
+        case Below::Kind::BlockDevice:
+            return dropDeviceCache(what.device);
+        case Below::Kind::ImageFile:
+            return dropImageCache(what.image);
+        case Below::Kind::Unknown:
+            break;
+    }
+    return {false, what.why};
+}
+
+QString LinuxDeviceCache::writeBackBelow(const FuseVolume& volume) {
+    const Below what = below(volume);
+    if (what.kind == Below::Kind::Nothing) return {};
+    const bool device = what.kind == Below::Kind::BlockDevice;
+    const QStringList paths = device                                ? deviceNodes(what.device)
+                              : what.kind == Below::Kind::ImageFile ? QStringList{what.image}
+                                                                    : QStringList{};
+    for (const QString& path : paths) {
+        const int file =
+            ::open(pathToBytes(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (file < 0) continue;
+        struct stat info {};
+        const bool isIt =
+            ::fstat(file, &info) == 0 &&
+            (device ? S_ISBLK(info.st_mode) && info.st_rdev == what.device : S_ISREG(info.st_mode));
+        const int error = !isIt || ::fsync(file) == 0 ? 0 : errno;
+        ::close(file);
+        if (!isIt) continue;
+        if (error == 0) return {};
+        return QStringLiteral("cannot write back what the FUSE driver wrote to %1: %2")
+            .arg(displayPath(path), systemReason(error));
+    }
+    // Not ours to open (a device needs root or the disk group) or not known: the daemon's
+    // writes are somewhere in the system's cache, and sync writes back all of it, whatever else
+    // waits there too. A fuseblk daemon has written the device back already, and the local test
+    // file the run just made is best left out.
+    if (!what.flushesAtFsync) ::sync();
+    return {};
 }
 
 CacheDrop LinuxDeviceCache::dropImageCache(const QString& image) {
@@ -209,7 +259,7 @@ CacheDrop LinuxDeviceCache::dropImageCache(const QString& image) {
     return {true, {}};
 }
 
-CacheDrop LinuxDeviceCache::dropDeviceCache(dev_t device) {
+QStringList LinuxDeviceCache::deviceNodes(dev_t device) const {
     const QString number = QStringLiteral("%1:%2").arg(major(device)).arg(minor(device));
     QStringList candidates;
     QByteArray uevent;
@@ -225,9 +275,12 @@ CacheDrop LinuxDeviceCache::dropDeviceCache(dev_t device) {
         }
     }
     candidates.append(systemfiles::hostPath(systemRoot_, QStringLiteral("/dev/block/") + number));
+    return candidates;
+}
 
+CacheDrop LinuxDeviceCache::dropDeviceCache(dev_t device) {
     QString denied;  // the device's node, when only reading it was not permitted
-    for (const QString& candidate : candidates) {
+    for (const QString& candidate : deviceNodes(device)) {
         const int node =
             ::open(pathToBytes(candidate).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (node < 0) {
@@ -248,6 +301,7 @@ CacheDrop LinuxDeviceCache::dropDeviceCache(dev_t device) {
                            .arg(candidate, systemReason(error))};
     }
     if (denied.isEmpty()) {
+        const QString number = QStringLiteral("%1:%2").arg(major(device)).arg(minor(device));
         return {false,
                 QStringLiteral("no device node of block device %1 was found in %2")
                     .arg(number, systemfiles::hostPath(systemRoot_, QStringLiteral("/dev")))};

@@ -21,10 +21,13 @@ enum class Claim {
 };
 
 struct CopyOptions {
-    // Return only once the data is on the destination's device (fsync before close).
+    // Return only once the data is on the destination's device: fsync before close and, on a
+    // FUSE volume, the write-back of the block device or image file below it after the close
+    // (DeviceCacheService::writeBackBelow).
     bool flushToDevice = false;
     // After the flush, drop the destination's cached pages so that reading it back reads the
-    // device. A FUSE volume on a block device needs FileService::dropDeviceCache as well.
+    // device. A FUSE volume on a block device or image file needs
+    // FileService::dropDeviceCache as well.
     bool dropCachedPages = false;
     // Looked at between chunks of at most 8 MiB: once true the copy removes what it wrote and
     // throws Stopped.
@@ -76,8 +79,10 @@ public:
     virtual void copyFile(int fromFolder, const QString& fromName, int toFolder,
                           const QString& toName, const CopyOptions& options) = 0;
 
-    // For the run's file on a FUSE volume backed by a block device (ntfs-3g, exfat-fuse), drops
-    // that device's cached pages, through which the daemon would read; done when not needed.
+    // For the run's file on a FUSE volume backed by a block device or an image file (ntfs-3g,
+    // exfat-fuse, fuse2fs), writes back and drops the cache of that device or file, through
+    // which the daemon would read; done when not needed, not done (saying why) when what lies
+    // below is not known or out of reach.
     virtual CacheDrop dropDeviceCache(int folder, const QString& name) = 0;
 
     // Offset of the first byte at which the run's file differs from `size` bytes of repeated

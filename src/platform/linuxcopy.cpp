@@ -4,8 +4,10 @@
 #include <unistd.h>
 #include <atomic>
 #include <cerrno>
+#include <optional>
 #include <vector>
 
+#include "platform/devicecache.h"
 #include "platform/failure.h"
 #include "platform/fileprimitives.h"
 #include "platform/linuxfiles.h"
@@ -145,10 +147,16 @@ void LinuxFileService::copyFile(int fromFolder, const QString& fromName, int toF
     QString reason;
     const CopyEnd end = copyContent(input.get(), output.get(), options, error, reason);
     input.reset();
+    const std::optional<FuseVolume> volume =
+        end == CopyEnd::Done && options.flushToDevice ? fuseVolumeOf(output.get()) : std::nullopt;
     // A network file system may report a failed write only at the close.
     const int closeError = output.close();
-    if (end == CopyEnd::Done && closeError == 0) return;
-    if (end == CopyEnd::Done) {
+    if (end == CopyEnd::Done && closeError == 0) {
+        // A FUSE daemon's own writes may still wait in the cache of the device below it, some
+        // made only at the close (fusefat writes its FAT then).
+        if (volume) reason = deviceCache_->writeBackBelow(*volume);
+        if (reason.isEmpty()) return;
+    } else if (end == CopyEnd::Done) {
         error = closeError;
         reason = systemReason(closeError);
     }

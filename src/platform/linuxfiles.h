@@ -23,8 +23,9 @@ public:
     static constexpr int maxFileNumber = 255;
     static constexpr std::size_t outputBufferSize = std::size_t(1) << 20;
 
-    // The copy's cache drop for FUSE block volumes goes through deviceCache; without one the
-    // service makes its own LinuxDeviceCache. Both read below systemRoot (empty: this system).
+    // The copy's write-back and the cache drop below FUSE volumes go through deviceCache;
+    // without one the service makes its own LinuxDeviceCache. Both read below systemRoot (empty:
+    // this system).
     explicit LinuxFileService(QString systemRoot = {}, DeviceCacheService* deviceCache = nullptr);
     ~LinuxFileService() override;
     LinuxFileService(const LinuxFileService&) = delete;

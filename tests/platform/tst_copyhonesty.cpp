@@ -111,12 +111,18 @@ private Q_SLOTS:
 
     void throttledDeviceSetsBothTimes_data() {
         QTest::addColumn<testsupport::LoopVolume::Format>("format");
-        QTest::newRow("ext4") << testsupport::LoopVolume::Format::Ext4;
+        QTest::addColumn<double>("slowest");  // the longest write, in multiples of size / rate
+        QTest::newRow("ext4") << testsupport::LoopVolume::Format::Ext4 << 1.1;
         // The FUSE daemon reads through the device's cache, which the copy must drop as well.
-        QTest::newRow("exFAT through FUSE") << testsupport::LoopVolume::Format::ExfatFuse;
+        QTest::newRow("exFAT through FUSE") << testsupport::LoopVolume::Format::ExfatFuse << 1.25;
+        // Its fsync does not reach the device, so the copy writes the device back; before that
+        // the kernel may pace fusefat's writes to the device's rate without writing them.
+        QTest::newRow("fusefat naming its device")
+            << testsupport::LoopVolume::Format::FatFuseNamed << 2.5;
     }
     void throttledDeviceSetsBothTimes() {
         QFETCH(testsupport::LoopVolume::Format, format);
+        QFETCH(double, slowest);
         constexpr qint64 rate = 10 * 1024 * 1024;
         constexpr qint64 size = 20 * 1000 * 1000;
         testsupport::LoopVolume drive(64 * 1024 * 1024, QStringLiteral("DOVRATE"), format);
@@ -143,6 +149,7 @@ private Q_SLOTS:
         // As the run does between the phases: a FUSE daemon reads through the device's cache.
         const platform::CacheDrop drop = files.dropDeviceCache(stick, name);
         QVERIFY2(drop.done, qPrintable(drop.why));
+        const DeviceBytes afterDrop = deviceBytes(drive.loopDevice());
         timer.restart();
         files.copyFile(stick, name, program, QStringLiteral("BACK.TXT"), CopyOptions());
         const double readSeconds = timer.nsecsElapsed() / 1e9;
@@ -151,21 +158,23 @@ private Q_SLOTS:
         const qint64 bytesWritten = afterWrite.written - atStart.written;
         const qint64 bytesRead = afterRead.read - afterWrite.read;
         const double expected = double(size) / rate;
+        const qint64 leftDirty = afterDrop.written - afterWrite.written;
         qInfo(
-            "%lld bytes at %lld B/s, expected %.3f s: write %.3f s (%lld bytes to the device), "
-            "read %.3f s (%lld bytes from the device)",
-            size, rate, expected, writeSeconds, bytesWritten, readSeconds, bytesRead);
-        // Every byte went to the device and came back from it, not from a cache.
-        if (bytesWritten >= 0) QVERIFY(bytesWritten >= size);
+            "%lld bytes at %lld B/s, expected %.3f s: write %.3f s (%lld bytes to the device, "
+            "%lld more at the drop), read %.3f s (%lld bytes from the device)",
+            size, rate, expected, writeSeconds, bytesWritten, leftDirty, readSeconds, bytesRead);
+        // Every byte went to the device and came back from it, not from a cache; the write left
+        // nothing for the drop to write back.
+        if (bytesWritten >= 0) QVERIFY(bytesWritten >= size && leftDirty < 64 * 1024);
         if (bytesRead >= 0) QVERIFY(bytesRead >= size);
 
-        const bool fuse = format == testsupport::LoopVolume::Format::ExfatFuse;
+        const bool fuse = format != testsupport::LoopVolume::Format::Ext4;
         // The FUSE daemon reads the device through its read-ahead window, so the device moves
         // more than the file, and it needs processor time of its own, which a busy machine
         // stretches; never may either copy be faster than the device.
         const double readExpected = fuse && bytesRead > 0 ? double(bytesRead) / rate : expected;
         const double slower = fuse ? 1.25 : 1.1;
-        QVERIFY2(writeSeconds >= 0.9 * expected && writeSeconds <= slower * expected,
+        QVERIFY2(writeSeconds >= 0.9 * expected && writeSeconds <= slowest * expected,
                  qPrintable(QStringLiteral("write took %1 s").arg(writeSeconds)));
         QVERIFY2(readSeconds >= 0.9 * readExpected && readSeconds <= slower * readExpected,
                  qPrintable(QStringLiteral("read took %1 s").arg(readSeconds)));
