@@ -25,6 +25,7 @@
 #include "platform/mountinfo.h"
 #include "platform/paths.h"
 #include "platform/systemfiles.h"
+#include "platform/uniquefd.h"
 
 // DOV_DROP_CACHE_HELPER_RELATIVE: the helper's path relative to the program's folder, from the
 // install layout (src/platform/CMakeLists.txt).
@@ -123,6 +124,35 @@ LinuxDeviceCache::LinuxDeviceCache(QString systemRoot, QString helperPath, int t
       helperPath_(std::move(helperPath)),
       timeLimitMs_(timeLimitMs) {}
 
+std::optional<LinuxDeviceCache::Below> LinuxDeviceCache::belowSource(
+    const MountRecord& mount) const {
+    using Kind = Below::Kind;
+    const QString& type = mount.fileSystemType;
+    if (!mount.source.startsWith(QLatin1Char('/'))) return std::nullopt;
+    const QString inside = systemfiles::resolvedPath(systemRoot_, mount.source);
+    const QString source = systemfiles::hostPath(systemRoot_, inside);
+    struct stat info {};
+    if (!inside.isEmpty() && ::stat(pathToBytes(source).constData(), &info) == 0) {
+        if (S_ISBLK(info.st_mode)) return Below(Kind::BlockDevice, info.st_rdev);
+        if (S_ISREG(info.st_mode)) return Below(Kind::ImageFile, 0, source);
+        if (S_ISDIR(info.st_mode)) {
+            return Below::unknown(QStringLiteral("%1 passes on the files of the folder %2, whose "
+                                                 "cache is not dropped; measure the drive that "
+                                                 "holds %2 instead")
+                                      .arg(driverName(type), displayPath(mount.source)));
+        }
+    } else if (mount.hasBlockDevice()) {
+        // A device missing from this /dev (as in a container) may still be known to sysfs.
+        const QString folder = blockDeviceFolder(systemRoot_, mount);
+        const std::optional<dev_t> device =
+            folder.isEmpty() ? std::nullopt
+                             : deviceNumberFrom(systemfiles::readAttribute(
+                                   systemRoot_, folder + QStringLiteral("/dev")));
+        if (device) return Below(Kind::BlockDevice, *device);
+    }
+    return std::nullopt;
+}
+
 LinuxDeviceCache::Below LinuxDeviceCache::below(const FuseVolume& volume) const {
     using Kind = Below::Kind;
     std::optional<MountRecord> mount;
@@ -160,30 +190,7 @@ LinuxDeviceCache::Below LinuxDeviceCache::below(const FuseVolume& volume) const 
     }
     // The source is whatever the daemon was given: a device, an image file, a folder, or just
     // its own name ("fusefat").
-    if (mount->source.startsWith(QLatin1Char('/'))) {
-        const QString inside = systemfiles::resolvedPath(systemRoot_, mount->source);
-        const QString source = systemfiles::hostPath(systemRoot_, inside);
-        struct stat info {};
-        if (!inside.isEmpty() && ::stat(pathToBytes(source).constData(), &info) == 0) {
-            if (S_ISBLK(info.st_mode)) return {Kind::BlockDevice, info.st_rdev};
-            if (S_ISREG(info.st_mode)) return {Kind::ImageFile, 0, source};
-            if (S_ISDIR(info.st_mode)) {
-                return Below::unknown(
-                    QStringLiteral("%1 passes on the files of the folder %2, whose "
-                                   "cache is not dropped; measure the drive that "
-                                   "holds %2 instead")
-                        .arg(driverName(type), displayPath(mount->source)));
-            }
-        } else if (mount->hasBlockDevice()) {
-            // A device missing from this /dev (as in a container) may still be known to sysfs.
-            const QString folder = blockDeviceFolder(systemRoot_, *mount);
-            const std::optional<dev_t> device =
-                folder.isEmpty() ? std::nullopt
-                                 : deviceNumberFrom(systemfiles::readAttribute(
-                                       systemRoot_, folder + QStringLiteral("/dev")));
-            if (device) return {Kind::BlockDevice, *device};
-        }
-    }
+    if (std::optional<Below> named = belowSource(*mount)) return *named;
     return Below::unknown(
         QStringLiteral("%1 does not name the device or image file it reads (its "
                        "mount's source is \"%2\"); mount the drive with the kernel's "
@@ -215,16 +222,15 @@ QString LinuxDeviceCache::writeBackBelow(const FuseVolume& volume) {
                               : what.kind == Below::Kind::ImageFile ? QStringList{what.image}
                                                                     : QStringList{};
     for (const QString& path : paths) {
-        const int file =
-            ::open(pathToBytes(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        if (file < 0) continue;
+        const UniqueFd file(
+            ::open(pathToBytes(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+        if (!file) continue;
         struct stat info {};
         const bool isIt =
-            ::fstat(file, &info) == 0 &&
+            ::fstat(file.get(), &info) == 0 &&
             (device ? S_ISBLK(info.st_mode) && info.st_rdev == what.device : S_ISREG(info.st_mode));
-        const int error = !isIt || ::fsync(file) == 0 ? 0 : errno;
-        ::close(file);
         if (!isIt) continue;
+        const int error = ::fsync(file.get()) == 0 ? 0 : errno;
         if (error == 0) return {};
         return QStringLiteral("cannot write back what the FUSE driver wrote to %1: %2")
             .arg(displayPath(path), systemReason(error));
@@ -240,9 +246,9 @@ QString LinuxDeviceCache::writeBackBelow(const FuseVolume& volume) {
 CacheDrop LinuxDeviceCache::dropImageCache(const QString& image) {
     const QString failed = QStringLiteral("the cache of the image file %1 could not be dropped: ")
                                .arg(displayPath(image));
-    const int file =
-        ::open(pathToBytes(image).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (file < 0) {
+    const UniqueFd file(
+        ::open(pathToBytes(image).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!file) {
         const int error = errno;
         return {false, failed + systemReason(error) +
                            (error == EACCES || error == EPERM
@@ -250,10 +256,9 @@ CacheDrop LinuxDeviceCache::dropImageCache(const QString& image) {
                                 : QString())};
     }
     struct stat info {};
-    int error = ::fstat(file, &info) != 0 ? errno : 0;
+    int error = ::fstat(file.get(), &info) != 0 ? errno : 0;
     const bool regular = error == 0 && S_ISREG(info.st_mode);
-    if (regular) error = flushAndDrop(file);
-    ::close(file);
+    if (regular) error = flushAndDrop(file.get());
     if (error != 0) return {false, failed + systemReason(error)};
     if (!regular) return {false, failed + QStringLiteral("it is no longer a regular file")};
     return {true, {}};
@@ -281,9 +286,9 @@ QStringList LinuxDeviceCache::deviceNodes(dev_t device) const {
 CacheDrop LinuxDeviceCache::dropDeviceCache(dev_t device) {
     QString denied;  // the device's node, when only reading it was not permitted
     for (const QString& candidate : deviceNodes(device)) {
-        const int node =
-            ::open(pathToBytes(candidate).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (node < 0) {
+        const UniqueFd node(
+            ::open(pathToBytes(candidate).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        if (!node) {
             if ((errno == EACCES || errno == EPERM) && denied.isEmpty() &&
                 isBlockDevice(candidate, device)) {
                 denied = candidate;
@@ -292,9 +297,8 @@ CacheDrop LinuxDeviceCache::dropDeviceCache(dev_t device) {
         }
         struct stat info {};
         const bool isThatDevice =
-            ::fstat(node, &info) == 0 && S_ISBLK(info.st_mode) && info.st_rdev == device;
-        const int error = isThatDevice ? flushAndDrop(node) : 0;
-        ::close(node);
+            ::fstat(node.get(), &info) == 0 && S_ISBLK(info.st_mode) && info.st_rdev == device;
+        const int error = isThatDevice ? flushAndDrop(node.get()) : 0;
         if (!isThatDevice) continue;
         if (error == 0) return {true, {}};
         return {false, QStringLiteral("the cache of %1 could not be dropped: %2")

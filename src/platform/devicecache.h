@@ -8,6 +8,8 @@
 
 namespace platform {
 
+struct MountRecord;
+
 // Whether the cache below a volume was dropped; when not, `why` says what stopped it and what
 // would fix it, worded to follow "The read time of <drive> may come partly from memory: ".
 struct CacheDrop {
@@ -92,6 +94,9 @@ private:
         bool flushesAtFsync = false;
     };
     Below below(const FuseVolume& volume) const;
+    // What an absolute source names: a block device, an image file or a folder; nothing when the
+    // source is no path, or names nothing here.
+    std::optional<Below> belowSource(const MountRecord& mount) const;
     // The paths that may be the node of the block device: its name in sysfs, then /dev/block.
     QStringList deviceNodes(dev_t device) const;
     CacheDrop dropThroughHelper(const QString& node);

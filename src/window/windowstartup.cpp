@@ -18,6 +18,7 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/qtdesktop.h"
+#include "platform/uniquefd.h"
 #include "window/form1.h"
 
 namespace window {
@@ -41,11 +42,9 @@ QString toolkitOption(const QStringList& options, const QString& name) {
 }
 
 bool connects(int family, const void* address, socklen_t length) {
-    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return true;  // cannot tell; let Qt try
-    const bool done = ::connect(fd, static_cast<const sockaddr*>(address), length) == 0;
-    ::close(fd);
-    return done;
+    const platform::UniqueFd socket(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!socket) return true;  // cannot tell; let Qt try
+    return ::connect(socket.get(), static_cast<const sockaddr*>(address), length) == 0;
 }
 
 // False only when display names a local X server (":0", "unix:1.0") that takes no connection
