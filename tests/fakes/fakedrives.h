@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <memory>
+#include <mutex>
 
 #include "driveinfo/driveview.h"
 #include "platform/drives.h"
@@ -83,7 +84,11 @@ private:
 class FakeDriveService : public platform::DriveService {
 public:
     std::unique_ptr<platform::Drive> getDrive(const QString& mountRoot) override {
-        requested.append(mountRoot);
+        {
+            // Queries of two drives may run on two threads at once.
+            const std::lock_guard lock(requestedMutex);
+            requested.append(mountRoot);
+        }
         if (!drives.contains(mountRoot)) {
             throw platform::Failure(
                 QStringLiteral("Drive %1 is not ready: not a mounted volume").arg(mountRoot));
@@ -92,6 +97,7 @@ public:
     }
     QHash<QString, FakeDriveData> drives;
     QStringList requested;
+    std::mutex requestedMutex;
 };
 
 // Sizes and labels by mount root; remembers which roots were asked for a label.
