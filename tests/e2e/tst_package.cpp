@@ -71,9 +71,13 @@ private Q_SLOTS:
     void lintianFindsNoErrors() {
         const QString missing = testsupport::whyNotTools({QStringLiteral("lintian")});
         if (!missing.isEmpty()) QSKIP(qPrintable(missing));
+        // lintian's caches go with the scratch folder, not into /tmp.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TMPDIR"), scratch_.path());
         const ChildRun lint =
             runChild(QStringLiteral("lintian"),
-                     {QStringLiteral("-I"), QStringLiteral("--pedantic"), package_}, 300000);
+                     {QStringLiteral("-I"), QStringLiteral("--pedantic"), package_}, 300000,
+                     environment);
         const QString output = QString::fromLocal8Bit(lint.output + lint.errors);
         QVERIFY2(
             lint.ok() && !output.contains(QRegularExpression(QStringLiteral("^E: |: hardening-"),
