@@ -247,8 +247,8 @@ void SpeedTest::write() {
     view_.setTimeText(2, elapsedText(result_.writeSeconds));
 }
 
-// A FUSE daemon on a block device reads through the device's cache; dropping it may need the
-// privileged helper, so it happens here, outside the timed copy.
+// A FUSE daemon reads through the cache of the device or image file below it; dropping that may
+// need the privileged helper, so it happens here, outside the timed copy.
 void SpeedTest::dropCacheBelow() {
     platform::CacheDrop drop;
     runUntimed([&] { drop = services_.files.dropDeviceCache(state_.driveFolder, testFileName()); });
