@@ -32,9 +32,15 @@ Failure driveNotAnswering(const QString& mountRoot) {
     return Failure(QStringLiteral("Drive %1 does not answer").arg(displayPath(mountRoot)));
 }
 
+Failure::Failure(QString action, QString path, int error, const QString& reason)
+    : Failure(QStringLiteral("%1 %2: %3").arg(action, displayPath(path), reason)) {
+    action_ = std::move(action);
+    path_ = std::move(path);
+    error_ = error;
+}
+
 void raiseSystemFailure(const QString& action, const QString& path, int errnoValue) {
-    throw Failure(
-        QStringLiteral("%1 %2: %3").arg(action, displayPath(path), systemReason(errnoValue)));
+    throw Failure(action, path, errnoValue, systemReason(errnoValue));
 }
 
 }  // namespace platform
