@@ -12,6 +12,7 @@
 #include "platform/linuxfiles.h"
 #include "platform/linuxprocess.h"
 #include "platform/qteventpump.h"
+#include "platform/qtoffthread.h"
 #include "platform/version.h"
 #include "window/windowstartup.h"
 
@@ -57,8 +58,9 @@ int main(int argc, char* argv[]) {
     // The display going away ends the window through exit(); the run's files go first.
     platform::RemoveOwnFilesAtExit removeAtExit(files);
     platform::InputGate input;
-    measure::ThreadedStepRunner phases(&input);
-    const measure::CoreServices services{clock, pump, files, process, phases, input};
+    platform::QtOffThread offThread(&input);
+    measure::ThreadedStepRunner steps(offThread);
+    const measure::CoreServices services{clock, pump, files, process, offThread, steps, input};
 
     if (command.action == console::CommandLine::Action::Measure)
         return console::runWithoutWindow(argc, argv, command, services);

@@ -141,7 +141,7 @@ ConsoleRun::ConsoleRun(ConsoleRunSettings settings, measure::CoreServices servic
       err_(err),
       speedTest_(std::make_unique<measure::SpeedTest>(
           *this, measure::RunServices{services_.clock, services_.files, services_.process, *this,
-                                      *this, *this, services_.phases})) {}
+                                      *this, *this, services_.steps, *this})) {}
 
 ConsoleRun::~ConsoleRun() = default;
 
@@ -208,10 +208,6 @@ QString ConsoleRun::selectedMountRoot() {
     return settings_.mountRoot;
 }
 
-// A command line has no drive panel to ask in the background; the run waits for its drive, and
-// Ctrl+C (twice for a drive stuck in the kernel) ends it.
-void ConsoleRun::checkDriveAnswers(const QString&) {}
-
 void ConsoleRun::clearResults() {
     for (QString& time : times_) time.clear();
 }
@@ -228,10 +224,6 @@ void ConsoleRun::setStartEnabled(bool) {}
 
 void ConsoleRun::pause(double seconds) {
     measure::Pause(services_.clock, services_.pump, seconds);
-}
-
-bool ConsoleRun::programEnded() {
-    return stopSignal_ != 0;
 }
 
 void ConsoleRun::clear() {

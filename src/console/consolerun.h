@@ -9,6 +9,7 @@
 #include "measure/runview.h"
 #include "measure/speedtest.h"
 #include "platform/desktop.h"
+#include "platform/drives.h"
 
 namespace console {
 
@@ -31,7 +32,8 @@ struct ConsoleRunSettings {
 class ConsoleRun : public measure::RunView,
                    private platform::ClipboardService,
                    private platform::MessageBoxService,
-                   private platform::PointerService {
+                   private platform::PointerService,
+                   private platform::DriveLiveness {
 public:
     ConsoleRun(ConsoleRunSettings settings, measure::CoreServices services, std::FILE* out = stdout,
                std::FILE* err = stderr);
@@ -50,13 +52,11 @@ public:
     // RunView
     QString sizeText() override;
     QString selectedMountRoot() override;
-    void checkDriveAnswers(const QString& mountRoot) override;
     void clearResults() override;
     void setTimeText(int box, const QString& text) override;
     QString timeText(int box) override;
     void setStartEnabled(bool enabled) override;
     void pause(double seconds) override;
-    bool programEnded() override;
 
 private:
     // ClipboardService: the line the window would put on the clipboard.
@@ -66,6 +66,9 @@ private:
     void showMessage(const QString& text) override;
     // PointerService: no pointer here.
     void setBusy(bool busy) override;
+    // DriveLiveness: a command line has no drive panel to ask in the background; the run waits
+    // for its drive, and Ctrl+C (twice for a drive stuck in the kernel) ends it.
+    void checkAnswers(const QString&) override {}
 
     void writeOut(const QString& text);
     void writeErr(const QString& text);

@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QString>
+#include <functional>
 
 namespace driveinfo {
 
@@ -27,6 +28,18 @@ public:
     virtual QList<DriveEntry> drives() = 0;
     // Mount root of the listed volume that holds path (longest matching mount point).
     virtual QString driveHolding(const QString& path) = 0;
+
+    // Called on the window thread when a volume that had not answered by the last listing
+    // answered with something the list shows (a label, share folders): the list is read again.
+    void setLateAnswerListener(std::function<void()> listener) { listener_ = std::move(listener); }
+
+protected:
+    void lateAnswerCame() const {
+        if (listener_) listener_();
+    }
+
+private:
+    std::function<void()> listener_;
 };
 
 }  // namespace driveinfo

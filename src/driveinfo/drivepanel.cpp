@@ -7,10 +7,10 @@
 #include <optional>
 
 #include "driveinfo/driveview.h"
-#include "driveinfo/queryrunner.h"
 #include "platform/desktop.h"
 #include "platform/drives.h"
 #include "platform/failure.h"
+#include "platform/offthread.h"
 
 namespace driveinfo {
 
@@ -39,16 +39,18 @@ struct DrivePanel::Reading {
 };
 
 DrivePanel::DrivePanel(DriveView& view, std::shared_ptr<platform::DriveService> drives,
-                       platform::MessageBoxService& messages, QueryRunner& queries)
+                       platform::MessageBoxService& messages, platform::OffThread& offThread,
+                       std::chrono::milliseconds answerLimit)
     : view_(view),
       drives_(std::move(drives)),
       messages_(messages),
-      queries_(queries),
+      offThread_(offThread),
+      answerLimit_(answerLimit),
       deliveries_(std::make_unique<QObject>()) {}
 
 DrivePanel::DrivePanel(DriveView& view, std::shared_ptr<platform::DriveService> drives,
                        platform::MessageBoxService& messages)
-    : DrivePanel(view, std::move(drives), messages, inlineQueries()) {}
+    : DrivePanel(view, std::move(drives), messages, platform::inPlace()) {}
 
 DrivePanel::~DrivePanel() = default;
 
@@ -113,7 +115,7 @@ void DrivePanel::readSelectedDrive(bool clearTimes) {
         return;
     }
     auto reading = std::make_shared<Reading>();
-    queries_.runThen(
+    offThread_.start(
         deliveries_.get(),
         [reading, drives = drives_, mountRoot] { reading->read(*drives, mountRoot); },
         [this, reading, mountRoot, request](bool answered) {
@@ -121,7 +123,8 @@ void DrivePanel::readSelectedDrive(bool clearTimes) {
             // A later choice of drive has taken the panel over.
             if (request != lastRequest_) return;
             show(mountRoot, *reading, answered);
-        });
+        },
+        answerLimit_);
 }
 
 void DrivePanel::show(const QString& mountRoot, const Reading& reading, bool answered) {
@@ -141,12 +144,11 @@ void DrivePanel::show(const QString& mountRoot, const Reading& reading, bool ans
 
 void DrivePanel::checkAnswers(const QString& mountRoot) {
     if (isStalled(mountRoot)) throw platform::driveNotAnswering(mountRoot);
-    // In place a query cannot fail to answer; its other failures are the caller's to meet.
-    if (!queries_.mayNotAnswer()) return;
     auto reading = std::make_shared<Reading>();
-    const QList<bool> answered = queries_.runAll(
-        {[reading, drives = drives_, mountRoot] { reading->read(*drives, mountRoot); }});
-    if (!answered.value(0)) {
+    // Its other failures are the caller's to meet when it opens the drive.
+    if (!offThread_.wait(
+            [reading, drives = drives_, mountRoot] { reading->read(*drives, mountRoot); },
+            answerLimit_)) {
         stalled_.insert(mountRoot, reading);
         throw platform::driveNotAnswering(mountRoot);
     }

@@ -2,33 +2,38 @@
 
 #include <QHash>
 #include <QString>
+#include <chrono>
 #include <memory>
+
+#include "platform/drives.h"
 
 class QObject;
 
 namespace platform {
-enum class DriveType;
-class Drive;
-class DriveService;
 class MessageBoxService;
+class OffThread;
 }  // namespace platform
 
 namespace driveinfo {
 
 class DriveView;
-class QueryRunner;
 
-// Fills Text4 ... Text7 for the drive selected in Drive1. The drive is read through the query
-// runner, off the window thread in the program; what it read is shown on the window thread in
-// the same order as if read in place. A drive that does not answer in time gets one message.
-class DrivePanel {
+// Fills Text4 ... Text7 for the drive selected in Drive1. The drive is read off the window
+// thread in the program; what it read is shown on the window thread in the same order as if
+// read in place. A drive that does not answer in time gets one message, and the run is told
+// the same (DriveLiveness).
+class DrivePanel : public platform::DriveLiveness {
 public:
+    static constexpr std::chrono::milliseconds kAnswerLimit = std::chrono::seconds(3);
+
     // The drive service is shared with the query threads, which may outlive the panel.
     DrivePanel(DriveView& view, std::shared_ptr<platform::DriveService> drives,
-               platform::MessageBoxService& messages, QueryRunner& queries);
+               platform::MessageBoxService& messages, platform::OffThread& offThread,
+               std::chrono::milliseconds answerLimit = kAnswerLimit);
+    // Every query in place, as with fakes.
     DrivePanel(DriveView& view, std::shared_ptr<platform::DriveService> drives,
                platform::MessageBoxService& messages);
-    ~DrivePanel();
+    ~DrivePanel() override;
     DrivePanel(const DrivePanel&) = delete;
     DrivePanel& operator=(const DrivePanel&) = delete;
 
@@ -42,9 +47,10 @@ public:
     void refreshSelectedDrive();
     // True while an earlier query of the drive at mountRoot has not returned.
     bool isStalled(const QString& mountRoot);
-    // Reads the drive at mountRoot within the time limit; throws driveNotAnswering when it did
-    // not answer in time (its other failures are left to whoever opens it next).
-    void checkAnswers(const QString& mountRoot);
+    // Reads the drive at mountRoot within the time limit, with the window live; throws
+    // driveNotAnswering when it did not answer in time (its other failures are left to whoever
+    // opens it next).
+    void checkAnswers(const QString& mountRoot) override;
 
     // Text4 for a DriveType; a null QString for a type the table does not know, which leaves
     // Text4 unchanged.
@@ -60,7 +66,8 @@ private:
     DriveView& view_;
     std::shared_ptr<platform::DriveService> drives_;
     platform::MessageBoxService& messages_;
-    QueryRunner& queries_;
+    platform::OffThread& offThread_;
+    std::chrono::milliseconds answerLimit_;
     // Deleting it drops the deliveries of queries still under way.
     std::unique_ptr<QObject> deliveries_;
     quint64 lastRequest_ = 0;

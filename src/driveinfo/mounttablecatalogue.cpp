@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QHash>
+#include <QObject>
 
 #include "platform/failure.h"
 #include "platform/fileshares.h"
@@ -62,10 +63,13 @@ QString volumeIdOf(const MountRecord& mount) {
 
 MountTableCatalogue::MountTableCatalogue(QString systemRoot,
                                          std::shared_ptr<platform::VolumeQueries> queries,
-                                         QueryRunner& labelQueries)
+                                         platform::OffThread& offThread)
     : systemRoot_(std::move(systemRoot)),
       queries_(std::move(queries)),
-      labelQueries_(labelQueries) {}
+      offThread_(offThread),
+      deliveries_(std::make_unique<QObject>()) {}
+
+MountTableCatalogue::~MountTableCatalogue() = default;
 
 QList<MountRecord> MountTableCatalogue::reachableMountsOrNone() const {
     try {
@@ -107,6 +111,7 @@ QList<DriveEntry> MountTableCatalogue::drives() {
     const QList<MountRecord> reachable = reachableMountsOrNone();
     if (reachable.isEmpty()) return {};
     const QList<MountRecord> listed = listedMounts(reachable);
+    listing_ = true;
     const QList<QString> labels = labelsOf(listed);
     QList<DriveEntry> entries;
     for (qsizetype i = 0; i < listed.size(); ++i) {
@@ -114,12 +119,12 @@ QList<DriveEntry> MountTableCatalogue::drives() {
         entries.append({mount.mountPoint, labels[i], volumeIdOf(mount)});
     }
     entries.append(sharesOf(reachable));
+    listing_ = false;
     return entries;
 }
 
 QList<DriveEntry> MountTableCatalogue::sharesOf(const QList<MountRecord>& reachable) {
     QList<MountRecord> gateways;
-    std::vector<std::function<void()>> work;
     QHash<QString, std::shared_ptr<ShareQuery>> current;
     for (const MountRecord& mount : reachable) {
         if (!platform::isShareGateway(mount)) continue;
@@ -131,16 +136,19 @@ QList<DriveEntry> MountTableCatalogue::sharesOf(const QList<MountRecord>& reacha
             auto next = std::make_shared<ShareQuery>();
             if (query) next->lastKnown = query->folders;
             query = next;
-            const QString systemRoot = systemRoot_;
-            work.push_back([query, systemRoot, mount] {
-                query->folders = platform::shareFolders(systemRoot, mount);
-                query->finished.store(true, std::memory_order_release);
-            });
+            offThread_.start(
+                deliveries_.get(),
+                [query, systemRoot = systemRoot_, mount] {
+                    query->folders = platform::shareFolders(systemRoot, mount);
+                    query->finished.store(true, std::memory_order_release);
+                },
+                [this, query](bool) {
+                    if (!listing_ && query->folders != query->lastKnown) lateAnswerCame();
+                });
         }
         current.insert(key, query);
         gateways.append(mount);
     }
-    labelQueries_.runAll(work);
     shares_ = current;
 
     QList<DriveEntry> entries;
@@ -159,7 +167,6 @@ QList<DriveEntry> MountTableCatalogue::sharesOf(const QList<MountRecord>& reacha
 QList<QString> MountTableCatalogue::labelsOf(const QList<MountRecord>& mounts) {
     QList<QString> labels;
     QList<std::shared_ptr<LabelQuery>> queries;  // null where udev named it or no root is asked
-    std::vector<std::function<void()>> work;
     QHash<QString, std::shared_ptr<LabelQuery>> current;
     for (const MountRecord& mount : mounts) {
         labels.append(platform::udevVolumeLabel(systemRoot_, mount));
@@ -169,17 +176,20 @@ QList<QString> MountTableCatalogue::labelsOf(const QList<MountRecord>& mounts) {
         std::shared_ptr<LabelQuery> query = labels_.value(key);
         if (!query) {
             query = std::make_shared<LabelQuery>();
-            const QString root = mount.mountPoint;
-            work.push_back([query, volumes = queries_, root] {
-                query->label = volumes->fileSystemLabel(root);
-                query->finished.store(true, std::memory_order_release);
-            });
+            offThread_.start(
+                deliveries_.get(),
+                [query, volumes = queries_, root = mount.mountPoint] {
+                    query->label = volumes->fileSystemLabel(root);
+                    query->finished.store(true, std::memory_order_release);
+                },
+                [this, query](bool) {
+                    if (!listing_ && !query->label.isEmpty()) lateAnswerCame();
+                });
         }
         current.insert(key, query);
         queries.last() = query;
     }
-    // The answers are read from the queries themselves; one still stuck shows no label.
-    labelQueries_.runAll(work);
+    // The answers are read from the queries themselves; one still under way shows no label.
     // Mounts that went away are forgotten; their queries, if stuck, stay with their threads.
     labels_ = current;
     for (qsizetype i = 0; i < mounts.size(); ++i) {

@@ -8,10 +8,12 @@
 #include <memory>
 
 #include "driveinfo/drivecatalogue.h"
-#include "driveinfo/queryrunner.h"
 #include "platform/drives.h"
 #include "platform/linuxdrives.h"
 #include "platform/mountinfo.h"
+#include "platform/offthread.h"
+
+class QObject;
 
 namespace driveinfo {
 
@@ -33,15 +35,17 @@ bool isSystemLocation(const QString& mountPoint);
 // The drive list of the running system, read from <systemRoot>/proc/self/mountinfo each time it
 // is asked. A file system mounted at several places (bind mounts) is listed once, at its whole
 // mount (root "/") or else its first one; a single file bound from a disk is not listed.
-// Labels that only a volume's root can give are read through the query runner, all volumes
-// side by side; a volume that does not answer in time is listed without one and not asked
-// again until its query returns. Labels are kept per mount, so a listing asks each mount once.
+// Labels that only a volume's root can give are read off the window thread, all volumes side by
+// side, without waiting for them: a volume that has not answered is listed without one, and
+// not asked again until its query returns; then the late-answer listener is told. Labels are
+// kept per mount, so a listing asks each mount once.
 class MountTableCatalogue : public DriveCatalogue {
 public:
     explicit MountTableCatalogue(
         QString systemRoot = {},
         std::shared_ptr<platform::VolumeQueries> queries = platform::systemVolumeQueries(),
-        QueryRunner& labelQueries = inlineQueries());
+        platform::OffThread& offThread = platform::inPlace());
+    ~MountTableCatalogue() override;
 
     // Empty when the mount table cannot be read.
     QList<DriveEntry> drives() override;
@@ -59,7 +63,7 @@ private:
     QList<QString> labelsOf(const QList<platform::MountRecord>& mounts);
 
     // The share folders of a file manager's gateways (gvfs, kio-fuse), each listed as a drive;
-    // their folders are read through the query runner like the labels.
+    // their folders are read off the window thread like the labels, the last known meanwhile.
     QList<DriveEntry> sharesOf(const QList<platform::MountRecord>& reachable);
 
     struct ShareQuery {
@@ -76,7 +80,11 @@ private:
     QString systemRoot_;
     // Shared with label queries that may outlive the catalogue on a stuck volume.
     std::shared_ptr<platform::VolumeQueries> queries_;
-    QueryRunner& labelQueries_;
+    platform::OffThread& offThread_;
+    // Deleting it drops the answers still to come.
+    std::unique_ptr<QObject> deliveries_;
+    // True while a listing runs: answers that come in place are part of it.
+    bool listing_ = false;
     // Keyed by mount id and mount point: a remount gets a new id and is asked again.
     QHash<QString, std::shared_ptr<LabelQuery>> labels_;
     QHash<QString, std::shared_ptr<ShareQuery>> shares_;

@@ -1,22 +1,17 @@
 #include "driveinfo/mounttablewatcher.h"
 
-#include <QFile>
 #include <QSocketNotifier>
-
-#include <fcntl.h>
-#include <cerrno>
 
 #include "platform/failure.h"
 #include "platform/mountinfo.h"
-#include "platform/paths.h"
 
 namespace driveinfo {
 
 MountTableWatcher::MountTableWatcher(const QString& systemRoot, QObject* parent) : QObject(parent) {
-    const QString path = platform::mountTablePath(systemRoot);
-    fd_.reset(::open(platform::pathToBytes(path).constData(), O_RDONLY | O_CLOEXEC));
-    if (!fd_) {
-        whyNot_ = QStringLiteral("Cannot open %1: %2").arg(path, platform::systemReason(errno));
+    try {
+        fd_ = platform::openMountTableToWatch(systemRoot);
+    } catch (const platform::Failure& failure) {
+        whyNot_ = failure.description();
         return;
     }
     notifier_ = new QSocketNotifier(fd_.get(), QSocketNotifier::Exception, this);

@@ -5,6 +5,7 @@ class Clock;
 class EventPump;
 class FileService;
 class InputGate;
+class OffThread;
 class ProcessService;
 }  // namespace platform
 
@@ -18,8 +19,10 @@ struct CoreServices {
     platform::EventPump& pump;
     platform::FileService& files;
     platform::ProcessService& process;
-    StepRunner& phases;
-    // Holds back the window's input while a step works; without a window nothing is held.
+    // Work that may block on a drive runs there, off the window thread.
+    platform::OffThread& offThread;
+    StepRunner& steps;
+    // Holds back the window's input while a wait lasts; without a window nothing is held.
     platform::InputGate& input;
 };
 

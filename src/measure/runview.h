@@ -11,18 +11,14 @@ public:
     virtual QString sizeText() = 0;  // Combo1's text
     // Mount root of Drive1's current entry; only reads the selection.
     virtual QString selectedMountRoot() = 0;
-    // The run's step before it opens the drive: throws when the drive at mountRoot does not
-    // answer within a few seconds, so that a hung drive fails the run instead of holding it.
-    virtual void checkDriveAnswers(const QString& mountRoot) = 0;
     virtual void clearResults() = 0;
     // box is 1, 2 or 3 (Text1 ... Text3)
     virtual void setTimeText(int box, const QString& text) = 0;
     virtual QString timeText(int box) = 0;
     virtual void setStartEnabled(bool enabled) = 0;
-    // Form1's Pause: waits while the window's pending events are handled.
+    // Form1's Pause: waits while the window's pending events are handled. QUIT during it ends
+    // the run through SpeedTest::requestStop().
     virtual void pause(double seconds) = 0;
-    // True once QUIT (or the close box) ran inside a wait; the run then does nothing more.
-    virtual bool programEnded() = 0;
 };
 
 }  // namespace measure

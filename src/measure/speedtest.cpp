@@ -8,6 +8,7 @@
 #include "measure/steprunner.h"
 #include "measure/testfile.h"
 #include "platform/desktop.h"
+#include "platform/drives.h"
 #include "platform/failure.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -117,7 +118,7 @@ float SpeedTest::timePhase(const std::function<void()>& work) {
     const float startReading = ClockSeconds(clock);
     float endReading = startReading;
     // The end reading is taken where the work finishes, not when the window thread wakes up.
-    services_.phases.run([&] {
+    services_.steps.run([&] {
         work();
         endReading = ClockSeconds(clock);
     });
@@ -125,7 +126,7 @@ float SpeedTest::timePhase(const std::function<void()>& work) {
 }
 
 void SpeedTest::runUntimed(const std::function<void()>& work) {
-    services_.phases.run(work);
+    services_.steps.run(work);
 }
 
 void SpeedTest::startPhase(Phase phase) {
@@ -179,10 +180,11 @@ QStringList SpeedTest::runSteps() {
     }
 }
 
-// Form1's Pause between the steps; false once QUIT, the close box or a stop ended the program.
+// Form1's Pause between the steps; false once QUIT, the close box or an end signal asked the
+// run to stop.
 bool SpeedTest::waitAndGoOn() {
     view_.pause(kPauseSeconds);
-    state_.ending = view_.programEnded() || stopRequested();
+    state_.ending = stopRequested();
     return !state_.ending;
 }
 
@@ -217,7 +219,7 @@ void SpeedTest::create() {
 void SpeedTest::openDrive() {
     const QString mountRoot = view_.selectedMountRoot();
     if (mountRoot.isEmpty()) throw platform::noDriveSelected();
-    view_.checkDriveAnswers(mountRoot);
+    services_.liveness.checkAnswers(mountRoot);
     result_.mountRoot = mountRoot;
     state_.driveShown = platform::displayPath(mountRoot);
     state_.targetPath = platform::joinPath(mountRoot, testFileName());

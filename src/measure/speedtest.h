@@ -15,6 +15,7 @@ class ProcessService;
 class ClipboardService;
 class PointerService;
 class MessageBoxService;
+class DriveLiveness;
 }  // namespace platform
 
 namespace measure {
@@ -29,7 +30,10 @@ struct RunServices {
     platform::ClipboardService& clipboard;
     platform::PointerService& pointer;
     platform::MessageBoxService& messages;
-    StepRunner& phases;
+    StepRunner& steps;
+    // Asked before the run opens its drive, so that a drive that never answers fails the run
+    // instead of holding it.
+    platform::DriveLiveness& liveness;
 };
 
 // The timed phase under way.
@@ -66,7 +70,8 @@ public:
     // What START does: returns when the run is over, succeeded, failed or stopped.
     void run();
 
-    // Ends the current phase at its next chunk; thread-safe, and a plain atomic store, so a
+    // The one stop channel (QUIT, the close box, an end signal): ends the current phase at its
+    // next chunk, and the run at its next wait; thread-safe, and a plain atomic store, so a
     // signal handler may call it. The file the phase cut short is removed; complete test files
     // stay. run() then returns without a message, without touching the clipboard and without
     // enabling START again (the program is ending).

@@ -3,26 +3,23 @@
 #include "measure/steprunner.h"
 
 namespace platform {
-class InputGate;
+class OffThread;
 }
 
 namespace measure {
 
-// Runs each phase on a worker thread while the calling (window) thread turns a local event
-// loop: the window repaints and answers the desktop, while the input gate holds back user input
-// until the next wait, except what its rule lets pass. A failure of the work is rethrown on the
-// calling thread. When the application is told to quit during a phase, the runner still waits
-// for the work (which a stop request ends at its next chunk) before it returns. Without a gate
-// (no window, as on the command line) there is no input to hold.
+// Runs each step off the calling (window) thread and waits for it with the window live, for
+// as long as it takes: a stop request ends the work at its next chunk. A failure of the work
+// is rethrown on the calling thread.
 class ThreadedStepRunner : public StepRunner {
 public:
-    explicit ThreadedStepRunner(platform::InputGate* input = nullptr) : input_(input) {}
+    explicit ThreadedStepRunner(platform::OffThread& offThread) : offThread_(offThread) {}
 
 protected:
     void runStep(const std::function<void()>& work) override;
 
 private:
-    platform::InputGate* input_;
+    platform::OffThread& offThread_;
 };
 
 }  // namespace measure

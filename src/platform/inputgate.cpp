@@ -20,12 +20,14 @@ InputGate::~InputGate() {
 }
 
 void InputGate::beginStep() {
-    if (steps_++ == 0) held_.clear();
+    stepping_ = true;
+    held_.clear();
     watchWhileClosed();
 }
 
 void InputGate::endStep() {
-    if (steps_ == 0 || --steps_ > 0) return;
+    if (!stepping_) return;
+    stepping_ = false;
     watchWhileClosed();
     std::vector<HeldEvent> held = std::move(held_);
     held_.clear();
@@ -47,7 +49,7 @@ void InputGate::endBox() {
 // The filter is installed only while something is closed, so input costs nothing otherwise.
 void InputGate::watchWhileClosed() {
     QCoreApplication* application = QCoreApplication::instance();
-    const bool closed = steps_ > 0 || !boxes_.isEmpty();
+    const bool closed = stepping_ || !boxes_.isEmpty();
     if (!application || closed == filtering_) return;
     if (closed) {
         application->installEventFilter(this);

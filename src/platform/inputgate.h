@@ -17,8 +17,8 @@ namespace platform {
 // the window's rule lets pass (QUIT, the close box) reaches its receiver; everything else is
 // held back. While a box is up, what is held back is dropped, as a modal box would; during a
 // step without a box it is kept and posted again when the step ends, so it is handled at the
-// next wait. Lives on the window thread; Qt Core only, so that the run's step runner and the
-// desktop's message box share it.
+// next wait. Lives on the window thread; Qt Core only, so that the waits off the window thread
+// and the desktop's message box share it.
 class InputGate : public QObject {
 public:
     using Rule = std::function<bool(QObject* receiver, QEvent* event)>;
@@ -31,7 +31,8 @@ public:
     // The window's own exceptions; set once, cleared when the window goes.
     void setRule(Rule passes) { rule_ = std::move(passes); }
 
-    // While a step runs. Nests; the outermost end posts the kept input in its original order.
+    // While a step of a run works off this thread; the end posts the kept input in its original
+    // order.
     void beginStep();
     void endStep();
 
@@ -56,7 +57,7 @@ private:
     void watchWhileClosed();
 
     Rule rule_;
-    int steps_ = 0;
+    bool stepping_ = false;
     QList<OpenBox> boxes_;
     std::vector<HeldEvent> held_;
     bool filtering_ = false;

@@ -4,6 +4,9 @@
 #include <QHash>
 #include <QSet>
 
+#include <fcntl.h>
+#include <cerrno>
+
 #include "platform/failure.h"
 #include "platform/paths.h"
 #include "platform/systemfiles.h"
@@ -232,6 +235,13 @@ bool pathIsWithin(const QString& path, const QString& mountPoint) {
     if (mountPoint == QLatin1String("/")) return path.startsWith(QLatin1Char('/'));
     return path == mountPoint ||
            (path.startsWith(mountPoint) && path.at(mountPoint.size()) == QLatin1Char('/'));
+}
+
+UniqueFd openMountTableToWatch(const QString& systemRoot) {
+    const QString path = mountTablePath(systemRoot);
+    UniqueFd table(::open(pathToBytes(path).constData(), O_RDONLY | O_CLOEXEC));
+    if (!table) raiseSystemFailure(QStringLiteral("Cannot open"), path, errno);
+    return table;
 }
 
 }  // namespace platform

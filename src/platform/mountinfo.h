@@ -4,6 +4,8 @@
 #include <QList>
 #include <QString>
 
+#include "platform/uniquefd.h"
+
 namespace platform {
 
 // One line of /proc/self/mountinfo, with the kernel's octal escapes decoded.
@@ -40,6 +42,10 @@ QList<MountRecord> readMountTable(const QString& systemRoot);
 
 // Path of the mount table below a system root.
 QString mountTablePath(const QString& systemRoot);
+
+// The mount table opened to be watched: the kernel flags it as exceptional (POLLPRI) after each
+// mount or unmount. Throws Failure when it cannot be opened.
+UniqueFd openMountTableToWatch(const QString& systemRoot);
 
 // What a file system type is, as far as a drive list cares.
 enum class FileSystemKind {

@@ -21,12 +21,12 @@
 #include "driveinfo/drivecatalogue.h"
 #include "driveinfo/drivepanel.h"
 #include "driveinfo/mounttablewatcher.h"
-#include "driveinfo/queryrunner.h"
 #include "measure/clockrules.h"
 #include "measure/speedtest.h"
 #include "measure/steprunner.h"
 #include "platform/failure.h"
 #include "platform/inputgate.h"
+#include "platform/offthread.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/version.h"
@@ -144,19 +144,21 @@ Form1::Form1(WindowServices services, QWidget* parent)
     setUpIcon();
     centreOnScreen();
 
+    drivePanel_ = std::make_unique<driveinfo::DrivePanel>(
+        *this, services_.drives, services_.messages,
+        services_.offThread ? *services_.offThread : platform::inPlace());
     speedTest_ = std::make_unique<measure::SpeedTest>(
         *this, measure::RunServices{services_.clock, services_.files, services_.process,
                                     services_.clipboard, services_.pointer, services_.messages,
-                                    services_.phases});
-    drivePanel_ = std::make_unique<driveinfo::DrivePanel>(
-        *this, services_.drives, services_.messages,
-        services_.driveQueries ? *services_.driveQueries : driveinfo::inlineQueries());
+                                    services_.steps, *drivePanel_});
     if (services_.input) {
         services_.input->setRule(
             [this](QObject* receiver, QEvent* event) { return endsTheProgram(receiver, event); });
     }
 
     fillDriveList(services_.catalogue.driveHolding(platform::currentFolder()));
+    // A volume slow to answer gets its label in the list when it answers.
+    services_.catalogue.setLateAnswerListener([this] { refreshDriveList(); });
 
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
@@ -170,6 +172,7 @@ Form1::Form1(WindowServices services, QWidget* parent)
 }
 
 Form1::~Form1() {
+    services_.catalogue.setLateAnswerListener(nullptr);
     if (services_.input) services_.input->setRule(nullptr);
     // The controls go after the run and the panel; nothing may reach those on the way out.
     Drive1->blockSignals(true);
@@ -177,11 +180,7 @@ Form1::~Form1() {
     Command2->blockSignals(true);
 }
 
-void Form1::createControls() {
-    const QFont panelFont = panelBoxFont();
-    const QFont driveFont = gothicFont(12.0);
-    const QFont timeFont = timeBoxFont();
-
+void Form1::createDrivePanel() {
     addLabel(this, "Label14", QStringLiteral(u"TYPE  ："), fromTwips(840, 120, 735, 255));
     Text4 = addTextBox(this, "Text4", fromTwips(1560, 120, 1575, 285));
     addLabel(this, "Label10", QStringLiteral(u"TOTAL ："), fromTwips(3135, 120, 855, 375));
@@ -192,13 +191,29 @@ void Form1::createControls() {
     addLabel(this, "Label11", QStringLiteral(u"FREE   ："), fromTwips(3135, 360, 855, 255));
     Text7 = addTextBox(this, "Text7", fromTwips(3840, 360, 735, 195));
     addLabel(this, "Label13", QStringLiteral("MB"), fromTwips(4725, 360, 375, 255));
+    for (QLineEdit* box : {Text4, Text5, Text6, Text7}) box->setFont(panelBoxFont());
+
+    // The drive panel sits on the menu colour so it reads as information, not input.
+    const QColor menuColour = QApplication::palette("QMenu").color(QPalette::Window);
+    for (QLineEdit* box : {Text4, Text5, Text6, Text7}) {
+        QPalette palette = box->palette();
+        palette.setColor(QPalette::Base, menuColour);
+        box->setPalette(palette);
+        // Text6 and Text7 are one text line high and Text5 overlaps the foot of Text4: a
+        // frame would cover the text, so the panel boxes are flat.
+        box->setFrame(false);
+    }
 
     addLabel(this, "Label4", QStringLiteral("DRIVE SELECT"), fromTwips(360, 720, 975, 375));
     Drive1 = addControl<QComboBox>(this, "Drive1", fromTwips(1560, 720, 3495, 360));
     Drive1->setEditable(false);
-    Drive1->setFont(driveFont);
+    Drive1->setFont(gothicFont(12.0));
     Drive1->setToolTip(QStringLiteral(u" USBメモリー又は測定したいデバイスを選択してください。"));
+}
 
+void Form1::createControls() {
+    createDrivePanel();
+    const QFont timeFont = timeBoxFont();
     Combo1 = addControl<QComboBox>(this, "Combo1", fromTwips(1560, 1200, 1095, 450));
     Combo1->setEditable(true);
     // Typed sizes are taken as typed: inline completion would turn "20" into "200".
@@ -214,6 +229,13 @@ void Form1::createControls() {
     Command1->setToolTip(
         QStringLiteral(u" 開始します。時間は自動的にクリップボードにコピーされますのでエクセルにそ"
                        u"のまま貼り付けれます。"));
+    Command2 =
+        addButton(this, "Command2", QStringLiteral("QUIT"), fromTwips(3480, 2640, 1575, 735));
+    Command2->setToolTip(QStringLiteral(u" 終了します。"));
+    createTimeBoxes();
+}
+
+void Form1::createTimeBoxes() {
     addLabel(this, "Label3", QStringLiteral("DATA CREATE   ( CPU TIME )"),
              fromTwips(240, 1800, 1215, 375));
     Text1 = addTextBox(this, "Text1", fromTwips(1560, 1800, 1095, 375));
@@ -227,9 +249,6 @@ void Form1::createControls() {
     Text2->setToolTip(QStringLiteral(u" 選択したドライブへの書込にかかった時間です。"));
     QLabel* Label8 =
         addLabel(this, "Label8", QStringLiteral("sec"), fromTwips(2760, 2520, 375, 255));
-    Command2 =
-        addButton(this, "Command2", QStringLiteral("QUIT"), fromTwips(3480, 2640, 1575, 735));
-    Command2->setToolTip(QStringLiteral(u" 終了します。"));
 
     addLabel(this, "Label2", QStringLiteral("READ TIME (PC <= USB )"),
              fromTwips(360, 3000, 1095, 375));
@@ -238,20 +257,8 @@ void Form1::createControls() {
     QLabel* Label9 =
         addLabel(this, "Label9", QStringLiteral("sec"), fromTwips(2760, 3120, 375, 255));
 
-    for (QLineEdit* box : {Text4, Text5, Text6, Text7}) box->setFont(panelFont);
-    for (QLineEdit* box : {Text1, Text2, Text3}) box->setFont(timeFont);
-    for (QLabel* label : {Label7, Label8, Label9}) label->setFont(driveFont);
-
-    // The drive panel sits on the menu colour so it reads as information, not input.
-    const QColor menuColour = QApplication::palette("QMenu").color(QPalette::Window);
-    for (QLineEdit* box : {Text4, Text5, Text6, Text7}) {
-        QPalette palette = box->palette();
-        palette.setColor(QPalette::Base, menuColour);
-        box->setPalette(palette);
-        // Text6 and Text7 are one text line high and Text5 overlaps the foot of Text4: a
-        // frame would cover the text, so the panel boxes are flat.
-        box->setFrame(false);
-    }
+    for (QLineEdit* box : {Text1, Text2, Text3}) box->setFont(timeBoxFont());
+    for (QLabel* label : {Label7, Label8, Label9}) label->setFont(gothicFont(12.0));
 }
 
 void Form1::nameControlsAfterCaptions() {
@@ -295,11 +302,6 @@ void Form1::centreOnScreen() {
 }
 
 void Form1::Form_Load() {
-    if (services_.process.previousInstanceRunning()) {
-        ended_ = true;
-        services_.process.endProgram();
-        return;
-    }
     for (int megabytes : {10, 50, 100, 200}) Combo1->addItem(QString::number(megabytes));
     Combo1->setCurrentIndex(0);
 
@@ -408,7 +410,7 @@ void Form1::fillDriveList(const QString& preferredRoot) {
 
 void Form1::refreshDriveList() {
     if (ended_) return;
-    if (services_.phases.busy()) {
+    if (services_.steps.busy()) {
         driveRefreshPending_ = true;
         return;
     }
@@ -452,12 +454,6 @@ QString Form1::selectedMountRoot() {
     return root;
 }
 
-void Form1::checkDriveAnswers(const QString& mountRoot) {
-    // The run opens the drive off this thread, but one that never answers would hold the run
-    // for good; the panel asks it first, for a limited time.
-    drivePanel_->checkAnswers(mountRoot);
-}
-
 void Form1::clearResults() {
     Text1->setText(QString());
     Text2->setText(QString());
@@ -488,10 +484,6 @@ void Form1::setStartEnabled(bool enabled) {
 void Form1::pause(double seconds) {
     applyDeferredDriveRefresh();
     measure::Pause(services_.clock, services_.pump, seconds);
-}
-
-bool Form1::programEnded() {
-    return ended_;
 }
 
 void Form1::setDriveTypeText(const QString& text) {

@@ -20,6 +20,7 @@ class PointerService;
 class MessageBoxService;
 class DriveService;
 class InputGate;
+class OffThread;
 }  // namespace platform
 
 namespace measure {
@@ -31,7 +32,6 @@ namespace driveinfo {
 class DriveCatalogue;
 class DrivePanel;
 class MountTableWatcher;
-class QueryRunner;
 }  // namespace driveinfo
 
 namespace window {
@@ -48,12 +48,12 @@ struct WindowServices {
     // Shared with drive queries that may outlive the window on a volume that does not answer.
     std::shared_ptr<platform::DriveService> drives;
     driveinfo::DriveCatalogue& catalogue;
-    measure::StepRunner& phases;
+    measure::StepRunner& steps;
     // Optional: when given, Drive1 follows the mount table while the program runs.
     driveinfo::MountTableWatcher* mountWatcher = nullptr;
     // Optional: where the drive panel's queries run; in place when not given (fakes).
-    driveinfo::QueryRunner* driveQueries = nullptr;
-    // Optional: the gate the phases and the message boxes close; the window sets its rule.
+    platform::OffThread* offThread = nullptr;
+    // Optional: the gate the waits and the message boxes close; the window sets its rule.
     platform::InputGate* input = nullptr;
 };
 
@@ -67,7 +67,7 @@ public:
     explicit Form1(WindowServices services, QWidget* parent = nullptr);
     ~Form1() override;
 
-    // Run once before the window is first shown. A second copy ends here.
+    // Run once before the window is first shown.
     void Form_Load();
     // Runs once, when the window first comes up (queued from the first show).
     void Form_Activate();
@@ -79,14 +79,13 @@ public:
 
     // Rebuilds Drive1 from the catalogue without running Drive1_Change. The selection is kept;
     // a selected volume that is gone stays selected, marked, until the user picks another.
-    // Inside a timed phase of a run the rebuild waits for the next Pause.
+    // Inside a step of a run the rebuild waits for the next Pause.
     void refreshDriveList();
 
     // measure::RunView and driveinfo::DriveView
     QString sizeText() override;
     // Empty when nothing is selected; throws platform::Failure when the selected volume is gone.
     QString selectedMountRoot() override;
-    void checkDriveAnswers(const QString& mountRoot) override;
     // Empties Text1 ... Text3 only.
     void clearResults() override;
     void setTimeText(int box, const QString& text) override;
@@ -94,11 +93,13 @@ public:
     void setStartEnabled(bool enabled) override;
     // Waits while the window's pending events are handled.
     void pause(double seconds) override;
-    bool programEnded() override;
     void setDriveTypeText(const QString& text) override;
     void setVolumeNameText(const QString& text) override;
     void setTotalSizeText(const QString& text) override;
     void setFreeSpaceText(const QString& text) override;
+
+    // True once QUIT, the close box or an end signal ended the program.
+    bool programEnded() const { return ended_; }
 
     // Appended to the entry of a selected volume that is no longer mounted.
     static QString notMountedMark();
@@ -109,9 +110,11 @@ protected:
 
 private:
     // Input that reaches QUIT or asks to close the window: the input gate lets it through
-    // during a phase and while a message box waits.
+    // during a step of a run and while a message box waits.
     bool endsTheProgram(QObject* receiver, QEvent* event) const;
     void createControls();
+    void createDrivePanel();
+    void createTimeBoxes();
     void nameControlsAfterCaptions();
     void setUpTabOrder();
     void setUpIcon();

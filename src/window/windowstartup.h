@@ -14,11 +14,11 @@ namespace window {
 QByteArray windowPlatform(const QByteArray& qtPlatform, const QByteArray& x11Display,
                           const QByteArray& waylandDisplay);
 
-// Why the window cannot open here, told before Qt would abort on it; empty when it may. Only
-// what is cheap to know: no display at all, or a local X11 display nobody serves. A platform
-// the user chose (-platform, or QT_QPA_PLATFORM other than xcb) is left to Qt.
-QString whyNoDisplay(const QStringList& toolkitOptions, const QByteArray& qtPlatform,
-                     const QByteArray& x11Display, const QByteArray& waylandDisplay);
+// Throws platform::Failure saying why the window cannot open here, before Qt would abort on it.
+// Only what is cheap to know: no display at all, or a local X11 display nobody serves. A
+// platform the user chose (-platform, or QT_QPA_PLATFORM other than xcb) is left to Qt.
+void checkDisplay(const QStringList& toolkitOptions, const QByteArray& qtPlatform,
+                  const QByteArray& x11Display, const QByteArray& waylandDisplay);
 
 // Opens the window on the services main() built, runs it until QUIT and ends the process with
 // its status; without a display, says so and ends with status 1. The process service must end

@@ -12,6 +12,7 @@
 #include "measure/inlinesteprunner.h"
 #include "measure/runview.h"
 #include "measure/speedtest.h"
+#include "platform/drives.h"
 #include "platform/failure.h"
 
 namespace measuretest {
@@ -29,14 +30,15 @@ inline QString notOursMessage(const QString& path) {
         .arg(path);
 }
 
-class FakeRunView : public measure::RunView {
+// The window as the run sees it, and the drive panel's liveness check.
+class FakeRunView : public measure::RunView, public platform::DriveLiveness {
 public:
     QString sizeText() override { return size; }
     QString selectedMountRoot() override {
         ++driveReads;
         return drive;
     }
-    void checkDriveAnswers(const QString& mountRoot) override {
+    void checkAnswers(const QString& mountRoot) override {
         answerChecks.append(mountRoot);
         if (!answering) throw platform::driveNotAnswering(mountRoot);
     }
@@ -52,7 +54,6 @@ public:
         pauseLengths.append(seconds);
         if (onPause) onPause(waits);
     }
-    bool programEnded() override { return ended; }
 
     QString size = QStringLiteral("10");
     QString drive = QStringLiteral("/media/stick");
@@ -64,7 +65,6 @@ public:
     QStringList answerChecks;
     bool answering = true;
     QList<double> pauseLengths;
-    bool ended = false;
     // Runs inside the n-th wait (1 to 4), as an event handled there would.
     std::function<void(int wait)> onPause;
 };
@@ -76,7 +76,7 @@ struct BasicRunHarness : Services {
     explicit BasicRunHarness(measure::StepRunner* runner = nullptr)
         : speedTest(view, measure::RunServices{this->clock, this->files, this->process,
                                                this->clipboard, this->pointer, this->messages,
-                                               runner ? *runner : inlineRunner}) {}
+                                               runner ? *runner : inlineRunner, view}) {}
 
     QString localPath() { return this->process.programFolder() + QStringLiteral("/TEST.TXT"); }
     QString targetPath() const { return view.drive + QStringLiteral("/TEST.TXT"); }

@@ -4,6 +4,7 @@
 #include <QTest>
 
 #include "measure/threadedsteprunner.h"
+#include "platform/qtoffthread.h"
 #include "runharness.h"
 
 using fakes::FakeFiles;
@@ -46,7 +47,8 @@ private Q_SLOTS:
         QFETCH(bool, threaded);
         QFETCH(QString, size);
         QFETCH(int, bytes);
-        measure::ThreadedStepRunner threadedRunner;
+        platform::QtOffThread offThread;
+        measure::ThreadedStepRunner threadedRunner(offThread);
         RunHarness run(threaded ? &threadedRunner : nullptr);
         QStringList copies;  // appended to on the worker thread, read once the run is over
         giveDurations(run, copies);
@@ -389,7 +391,7 @@ private Q_SLOTS:
         QFETCH(bool, targetLeft);
         RunHarness run;
         run.view.onPause = [&](int current) {
-            if (current == wait) run.view.ended = true;
+            if (current == wait) run.speedTest.requestStop();
         };
 
         run.speedTest.run();

@@ -28,6 +28,7 @@
 #include "platform/linuxprocess.h"
 #include "platform/paths.h"
 #include "platform/qteventpump.h"
+#include "platform/qtoffthread.h"
 #include "runharness.h"
 #include "support/harness.h"
 #include "support/scratchmounts.h"
@@ -184,7 +185,8 @@ int runQuitChild(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QString programFolder = QFile::decodeName(argv[2]);
     const QString drive = QFile::decodeName(argv[3]);
-    measure::ThreadedStepRunner runner;
+    platform::QtOffThread offThread;
+    measure::ThreadedStepRunner runner(offThread);
     DiskRun run(programFolder, drive, &runner);
     run.view.size = QStringLiteral("1");
     run.duringWait = [&](int wait) {
@@ -223,7 +225,8 @@ private Q_SLOTS:
     void completeRunWritesExactBytesAndCleansUp() {
         QFETCH(QString, size);
         QFETCH(qint64, bytes);
-        measure::ThreadedStepRunner runner;
+        platform::QtOffThread offThread;
+        measure::ThreadedStepRunner runner(offThread);
         DiskRun run(program_, drive_, &runner);
         run.view.size = size;
         QByteArray created;

@@ -1,5 +1,6 @@
-// The threaded phase runner: the window thread keeps turning while a phase runs, user input
-// waits for the next pause, and failures come back to the caller.
+// The threaded step runner over the one wait off the window thread: the window thread keeps
+// turning while a step runs, user input waits for the next pause, failures come back to the
+// caller, and a wait with a limit gives up in time.
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -11,7 +12,6 @@
 #include <chrono>
 #include <thread>
 
-#include "driveinfo/queryrunner.h"
 #include "fakes/fakedesktop.h"
 #include "measure/clockrules.h"
 #include "measure/threadedsteprunner.h"
@@ -20,6 +20,7 @@
 #include "platform/linuxclock.h"
 #include "platform/qtdesktop.h"
 #include "platform/qteventpump.h"
+#include "platform/qtoffthread.h"
 #include "runharness.h"
 
 using namespace std::chrono_literals;
@@ -88,9 +89,9 @@ QMessageBox* shownMessageBox() {
 // A drive query that fails late, as one of a vanished network volume does, its message shown as
 // the drive panel shows it. answer(box) runs once the box is up; a box that its answer never
 // reached is closed after three seconds.
-void askSlowFailingDrive(driveinfo::QueryRunner& queries, platform::MessageBoxService& messages,
+void askSlowFailingDrive(platform::OffThread& queries, platform::MessageBoxService& messages,
                          std::function<void(QMessageBox*)> answer) {
-    queries.runThen(
+    queries.start(
         QCoreApplication::instance(), [] { std::this_thread::sleep_for(300ms); },
         [&messages, answer](bool) {
             QTimer::singleShot(100, [answer] {
@@ -111,7 +112,8 @@ class StepRunnerTest : public QObject {
 private Q_SLOTS:
     // The work runs on another thread while the runner is busy; its failure reaches the caller.
     void failureOfTheWorkReachesTheCaller() {
-        measure::ThreadedStepRunner runner;
+        platform::QtOffThread offThread;
+        measure::ThreadedStepRunner runner(offThread);
         std::thread::id workerThread;
         bool busyInside = false;
         QVERIFY(!runner.busy());
@@ -133,7 +135,8 @@ private Q_SLOTS:
 
     // Work that ends before the local loop has even started must not leave it waiting.
     void instantWorkReturns() {
-        measure::ThreadedStepRunner runner;
+        platform::QtOffThread offThread;
+        measure::ThreadedStepRunner runner(offThread);
         int done = 0;
         for (int i = 0; i < 200; ++i) runner.run([&] { ++done; });
         QCOMPARE(done, 200);
@@ -159,7 +162,8 @@ private Q_SLOTS:
         QFETCH(QString, input);
         QFETCH(bool, passes);
         platform::InputGate gate;
-        measure::ThreadedStepRunner runner(&gate);
+        platform::QtOffThread offThread(&gate);
+        measure::ThreadedStepRunner runner(offThread);
         measuretest::RunHarness run(&runner);
         int currentWait = 0;
         slowWriteWithRealWaits(run, currentWait);
@@ -195,12 +199,11 @@ private Q_SLOTS:
             stillShown = button.isVisible();
         };
         platform::QtMessageBox messages(&button, &gate);
-        driveinfo::ThreadedQueryRunner queries;
         if (input == QLatin1String("box")) {
             // The drive is picked at the wait before the write copy; its query fails late.
             run.view.onPause = [&, pause = run.view.onPause](int wait) {
                 if (wait == 2)
-                    askSlowFailingDrive(queries, messages, [&](QMessageBox* box) {
+                    askSlowFailingDrive(offThread, messages, [&](QMessageBox* box) {
                         connect(box, &QMessageBox::finished, this, handled);
                         makeInput(box);
                     });

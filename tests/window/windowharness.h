@@ -27,6 +27,11 @@ public:
     void remove(const QString& root) {
         entries.removeIf([&](const driveinfo::DriveEntry& e) { return e.mountRoot == root; });
     }
+    // As a volume slow to answer does once its label comes.
+    void answerLate(qsizetype entry, const QString& label) {
+        entries[entry].volumeName = label;
+        lateAnswerCame();
+    }
 
     QList<driveinfo::DriveEntry> entries;
     QString holding;
