@@ -2,9 +2,11 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QFile>
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -85,8 +87,12 @@ bool isInstalledCopy(const QString& programFolder) {
 
 }  // namespace
 
-LinuxProcessService::LinuxProcessService(QString instanceName, QString procRoot)
-    : instanceName_(std::move(instanceName)), procRoot_(std::move(procRoot)) {
+LinuxProcessService::LinuxProcessService(QString instanceName, QString procRoot,
+                                         QString runtimeFolder)
+    : instanceName_(std::move(instanceName)),
+      procRoot_(std::move(procRoot)),
+      runtimeFolder_(std::move(runtimeFolder)) {
+    if (runtimeFolder_.isEmpty()) runtimeFolder_ = QStringLiteral("/run/user/%1").arg(geteuid());
     if (!instanceName_.isEmpty()) return;
     // The user id keeps users apart; the program file's path keeps separate copies of the
     // program (a build and an install) apart, and a replaced program meets its successor.
@@ -105,7 +111,48 @@ LinuxProcessService::LinuxProcessService(QString instanceName, QString procRoot)
 bool LinuxProcessService::previousInstanceRunning() {
     if (checked_) return otherInstance_;
     checked_ = true;
+    UniqueFd folder(::open(pathToBytes(runtimeFolder_).constData(),
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    // Only a folder of the user's that nobody else may enter keeps others out of the lock.
+    if (folder && ::fstat(folder.get(), &info) == 0 && info.st_uid == geteuid() &&
+        (info.st_mode & 077) == 0) {
+        otherInstance_ = lockHeldInFolder(folder.get());
+    } else {
+        otherInstance_ = nameHeldByThisUser();
+    }
+    return otherInstance_;
+}
 
+// A lock file in the user's private runtime folder. The kernel frees the lock with its holder,
+// however it ends; the holder removes the file when it gives the lock up. A lock taken on a
+// file that was removed meanwhile (its holder gave up) is taken again on the new file.
+bool LinuxProcessService::lockHeldInFolder(int folder) {
+    const QByteArray name = QFile::encodeName(instanceName_ + QStringLiteral(".lock"));
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        UniqueFd lock(
+            ::openat(folder, name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        // When the lock cannot be had at all, starting is better than refusing to.
+        if (!lock) return false;
+        if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+        struct stat held {};
+        struct stat named {};
+        if (::fstat(lock.get(), &held) != 0) return false;
+        if (::fstatat(folder, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+            lockFolder_ = UniqueFd(::dup(folder));
+            lockName_ = name;
+            instance_ = std::move(lock);
+            return false;
+        }
+    }
+    return false;
+}
+
+// Where the user has no private runtime folder: a socket bound to a name in the abstract
+// namespace, which anyone may bind. Only a holder that answers as this user proves a copy of
+// ours; a name taken by someone else, or a queue filled by someone else, keeps nobody out.
+bool LinuxProcessService::nameHeldByThisUser() {
     // An abstract name starts with a zero byte; the kernel counts its length exactly.
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -115,7 +162,6 @@ bool LinuxProcessService::previousInstanceRunning() {
     const auto* generic = reinterpret_cast<const sockaddr*>(&address);
 
     UniqueFd holder(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    // When the name cannot be had at all, starting is better than refusing to.
     if (!holder) return false;
     if (::bind(holder.get(), generic, length) == 0) {
         // Listening lets a later copy ask who holds the name.
@@ -124,7 +170,6 @@ bool LinuxProcessService::previousInstanceRunning() {
         return false;
     }
     if (errno != EADDRINUSE) return false;
-    // Anyone may bind any abstract name: only a holder of this user's proves a copy of ours.
     UniqueFd asker(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!asker) return false;
     // A copy of ours listens right after it binds; one not listening a moment later is not ours.
@@ -134,19 +179,17 @@ bool LinuxProcessService::previousInstanceRunning() {
          ++attempt) {
         ::usleep(20000);
     }
-    if (connected != 0) {
-        // A queue full of unanswered starts: someone holds the name and is alive.
-        otherInstance_ = errno == EAGAIN;
-        return otherInstance_;
-    }
+    if (connected != 0) return false;
     ucred holderIs{};
     socklen_t size = sizeof holderIs;
-    otherInstance_ = ::getsockopt(asker.get(), SOL_SOCKET, SO_PEERCRED, &holderIs, &size) == 0 &&
-                     holderIs.uid == geteuid();
-    return otherInstance_;
+    return ::getsockopt(asker.get(), SOL_SOCKET, SO_PEERCRED, &holderIs, &size) == 0 &&
+           holderIs.uid == geteuid();
 }
 
 void LinuxProcessService::releaseInstance() {
+    // The file goes while the lock is held, so that no later copy locks a file about to go.
+    if (instance_ && lockFolder_) ::unlinkat(lockFolder_.get(), lockName_.constData(), 0);
+    lockFolder_.reset();
     instance_.reset();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include "platform/process.h"
@@ -11,16 +12,21 @@ namespace platform {
 // Failure when that cannot be read.
 QString programFolderBelow(const QString& procRoot = QStringLiteral("/proc"));
 
-// Single instance through a socket bound to a name in the abstract namespace, per user and
-// program file: nothing on disk, and the kernel frees the name when its holder dies, however it
-// dies, so a crashed copy never blocks the next start.
+// Single instance per user and program file, which no other user can take or block: a lock on a
+// file in the user's private runtime folder (/run/user/<uid>, the user's, mode 0700), or where
+// there is none, a socket bound to a name in the abstract namespace that counts only when it
+// answers as this user. The kernel frees either when its holder dies, however it dies, so a
+// crashed copy never blocks the next start; a copy that ends removes its lock file.
 class LinuxProcessService : public ProcessService {
 public:
     // instanceName empty: "dov-uruvivuz-<uid>-<hash of the program file's path>", chosen by
     // the user id and the program, never by the environment, so that every copy of one program
     // file started by the user meets the same name.
+    // runtimeFolder empty: /run/user/<uid>, chosen by the user id, never by the environment.
     explicit LinuxProcessService(QString instanceName = {},
-                                 QString procRoot = QStringLiteral("/proc"));
+                                 QString procRoot = QStringLiteral("/proc"),
+                                 QString runtimeFolder = {});
+    ~LinuxProcessService() override { releaseInstance(); }
     LinuxProcessService(const LinuxProcessService&) = delete;
     LinuxProcessService& operator=(const LinuxProcessService&) = delete;
 
@@ -37,9 +43,16 @@ public:
     QString instanceName() const { return instanceName_; }
 
 private:
+    bool lockHeldInFolder(int folder);
+    bool nameHeldByThisUser();
+
     QString instanceName_;
     QString procRoot_;
+    QString runtimeFolder_;
     UniqueFd instance_;
+    // The runtime folder and the name of the lock file, while it is held.
+    UniqueFd lockFolder_;
+    QByteArray lockName_;
     bool checked_ = false;
     bool otherInstance_ = false;
     bool endThroughEventLoop_ = false;

@@ -32,14 +32,16 @@ class LinuxProcessTest : public QObject {
 
     QTemporaryDir scratch_;  // the holders' runtime and temporary folder
 
-    // Starts a helper that tries the instance name; returns its first line of output.
-    QString startHolder(QProcess& process, const QString& name, const QStringList& asUser = {}) {
+    // Starts a helper that tries the instance name (or squats it); returns its first line of
+    // output.
+    QString startHolder(QProcess& process, const QString& name, const QStringList& asUser = {},
+                        const QStringList& how = {QStringLiteral("lock")}) {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), scratch_.path());
         environment.insert(QStringLiteral("TMPDIR"), scratch_.path());
         process.setProcessEnvironment(environment);
-        const QStringList holder{QStringLiteral(DOV_LOCK_HOLDER_PATH), QStringLiteral("lock"),
-                                 name};
+        const QStringList holder =
+            QStringList{QStringLiteral(DOV_LOCK_HOLDER_PATH), how.first(), name} + how.mid(1);
         const QStringList command = asUser + holder;
         process.start(command.first(), command.mid(1));
         return nextLine(process);
@@ -56,14 +58,27 @@ private Q_SLOTS:
 
     void secondProcessSeesTheFirstUntilItEndsOrGivesUp_data() {
         QTest::addColumn<bool>("killed");
-        QTest::newRow("killed") << true;
-        QTest::newRow("gave the name up, still running") << false;
+        QTest::addColumn<bool>("inRuntimeFolder");  // a private runtime folder, else none
+        QTest::newRow("killed") << true << false;
+        QTest::newRow("gave the name up, still running") << false << false;
+        QTest::newRow("killed, lock in the runtime folder") << true << true;
+        QTest::newRow("gave the lock up, runtime folder") << false << true;
     }
     void secondProcessSeesTheFirstUntilItEndsOrGivesUp() {
         QFETCH(bool, killed);
+        QFETCH(bool, inRuntimeFolder);
         const QString name = testName(killed ? "killed" : "released");
+        QTemporaryDir runtime;
+        QVERIFY(QFile::setPermissions(runtime.path(),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        const QStringList lock{QStringLiteral("lock"),
+                               inRuntimeFolder ? runtime.path() : QStringLiteral("/nonexistent")};
+        const auto lockFiles = [&] {
+            return QDir(runtime.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        };
         QProcess first;
-        QCOMPARE(startHolder(first, name), QStringLiteral("holding"));
+        QCOMPARE(startHolder(first, name, {}, lock), QStringLiteral("holding"));
+        QCOMPARE(lockFiles().size(), inRuntimeFolder ? 1 : 0);
         // Nothing on disk, in the runtime and temporary folders it was given or the usual ones.
         for (const QString& folder : {scratch_.path(), QStringLiteral("/tmp"),
                                       QStringLiteral("/run/user/%1").arg(geteuid())}) {
@@ -73,7 +88,7 @@ private Q_SLOTS:
         }
 
         QProcess second;
-        QCOMPARE(startHolder(second, name), QStringLiteral("already running"));
+        QCOMPARE(startHolder(second, name, {}, lock), QStringLiteral("already running"));
         QVERIFY(second.waitForFinished(10000));
         QCOMPARE(second.exitCode(), 0);
         QCOMPARE(first.state(), QProcess::Running);
@@ -87,11 +102,13 @@ private Q_SLOTS:
             QCOMPARE(nextLine(first), QStringLiteral("released"));
         }
         QProcess third;
-        QCOMPARE(startHolder(third, name), QStringLiteral("holding"));
+        QCOMPARE(startHolder(third, name, {}, lock), QStringLiteral("holding"));
         third.closeWriteChannel();
         QVERIFY(third.waitForFinished(10000));
         first.closeWriteChannel();
         first.waitForFinished(10000);
+        // The last one to hold the lock leaves nothing behind.
+        QCOMPARE(lockFiles(), QStringList());
     }
 
     void answerStaysUntilTheHolderGoes() {
@@ -107,8 +124,15 @@ private Q_SLOTS:
         QVERIFY(!LinuxProcessService(name).previousInstanceRunning());
     }
 
-    // Anyone may bind any abstract name; another user's holder must not keep our copy out.
+    // Anyone may bind any abstract name; another user's holder must not keep our copy out,
+    // whether it answers or lets its queue fill.
+    void nameHeldByAnotherUserDoesNotBlock_data() {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("holds the name and answers") << "lock";
+        QTest::newRow("holds the name with a full queue") << "squat";
+    }
     void nameHeldByAnotherUserDoesNotBlock() {
+        QFETCH(QString, how);
         if (geteuid() != 0) QSKIP("needs root to run a holder as another user");
         if (const QString why = testsupport::whyNotTools({QStringLiteral("setpriv")});
             !why.isEmpty())
@@ -118,8 +142,9 @@ private Q_SLOTS:
                                    QStringLiteral("--clear-groups"), QStringLiteral("--")};
         const QString name = testName("squatted");
         QProcess squatter;
-        QCOMPARE(startHolder(squatter, name, asNobody), QStringLiteral("holding"));
-        QVERIFY(!LinuxProcessService(name).previousInstanceRunning());
+        QCOMPARE(startHolder(squatter, name, asNobody, {how}), QStringLiteral("holding"));
+        QVERIFY(!LinuxProcessService(name, QStringLiteral("/proc"), QStringLiteral("/nonexistent"))
+                     .previousInstanceRunning());
         squatter.closeWriteChannel();
         QVERIFY(squatter.waitForFinished(10000));
     }

@@ -1,9 +1,11 @@
 // Two real copies of the program: the second ends at once with status 0 and never shows a
 // window; the first is not disturbed, whatever XDG_RUNTIME_DIR each copy has. The instance name
-// is per user and program file, and leaves nothing on disk.
+// is per user and program file, leaves nothing on disk, and another user cannot take it.
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -49,11 +51,17 @@ QList<QByteArray> socketsOf(qint64 pid) {
     return inodes;
 }
 
-// The copy holds the instance name once it has bound this user's abstract name.
+// The copy holds the instance once it has bound this user's abstract name, or locked its file
+// in the user's runtime folder.
 bool waitForInstanceLock(const OwnedProcess& copy) {
     const QByteArray prefix = "@dov-uruvivuz-" + QByteArray::number(geteuid()) + '-';
+    const QString lockFile = QStringLiteral("/run/user/%1/dov-uruvivuz-").arg(geteuid());
     return testsupport::waitUntil(
         [&] {
+            const QString fds = QStringLiteral("/proc/%1/fd/").arg(copy.processId());
+            for (const QString& fd : QDir(fds).entryList(QDir::System | QDir::AllEntries)) {
+                if (QFileInfo(fds + fd).symLinkTarget().startsWith(lockFile)) return true;
+            }
             const QList<QByteArray> held = socketsOf(copy.processId());
             for (const QByteArray& line :
                  testsupport::readFileBytes(QStringLiteral("/proc/net/unix")).split('\n')) {
@@ -122,6 +130,33 @@ private Q_SLOTS:
         }
         QVERIFY2(keepsRunning(*startCopy(runtime.path())),
                  "a killed copy's lock blocked the start");
+    }
+
+    // Another user who takes the program's abstract name and lets its queue fill keeps no copy
+    // of ours from opening its window.
+    void squatterAsAnotherUserDoesNotBlock() {
+        if (geteuid() != 0) QSKIP("needs root to run a squatter as another user");
+        if (const QString why = testsupport::whyNotTools({QStringLiteral("setpriv")});
+            !why.isEmpty())
+            QSKIP(qPrintable(why));
+        const QByteArray program =
+            QFile::encodeName(QFileInfo(QStringLiteral(DOV_PROGRAM_PATH)).canonicalFilePath());
+        const QString name = QStringLiteral("dov-uruvivuz-%1-%2")
+                                 .arg(geteuid())
+                                 .arg(QString::fromLatin1(
+                                     QCryptographicHash::hash(program, QCryptographicHash::Sha256)
+                                         .toHex()
+                                         .left(32)));
+        OwnedProcess squatter;
+        squatter.start(testsupport::findTool(QStringLiteral("setpriv")),
+                       {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                        QStringLiteral("--clear-groups"), QStringLiteral("--"),
+                        QStringLiteral(DOV_LOCK_HOLDER_PATH), QStringLiteral("squat"), name});
+        QVERIFY(squatter.waitForReadyRead(kStartMs));
+        QCOMPARE(squatter.readLine().trimmed(), QByteArray("holding"));
+
+        QTemporaryDir runtime;
+        QVERIFY2(keepsRunning(*startCopy(runtime.path())), "the squatter kept the copy out");
     }
 
     void secondCopyMapsNoWindowOnX11() {
