@@ -6,6 +6,7 @@
 #include <exception>
 #include <optional>
 
+#include "driveinfo/drivechoice.h"
 #include "driveinfo/driveview.h"
 #include "platform/desktop.h"
 #include "platform/drives.h"
@@ -31,6 +32,8 @@ struct DrivePanel::Reading {
             totalBytes = drive->totalSize();
             freeBytes = drive->freeSpace();
             driveType = drive->driveType();
+        } catch (const platform::NotMounted& gone) {
+            failure = driveNotReady(gone.mountRoot()).description();
         } catch (const std::exception& error) {
             failure = platform::describe(error);
         }
@@ -110,8 +113,12 @@ void DrivePanel::readSelectedDrive(bool clearTimes) {
         return;
     }
     const quint64 request = ++lastRequest_;
+    if (mountRoot.isEmpty()) {
+        messages_.showMessage(noDriveSelected().description());
+        return;
+    }
     if (isStalled(mountRoot)) {
-        messages_.showMessage(platform::driveNotAnswering(mountRoot).description());
+        messages_.showMessage(driveNotAnswering(mountRoot).description());
         return;
     }
     auto reading = std::make_shared<Reading>();
@@ -129,7 +136,7 @@ void DrivePanel::readSelectedDrive(bool clearTimes) {
 
 void DrivePanel::show(const QString& mountRoot, const Reading& reading, bool answered) {
     if (!answered) {
-        messages_.showMessage(platform::driveNotAnswering(mountRoot).description());
+        messages_.showMessage(driveNotAnswering(mountRoot).description());
         return;
     }
     if (reading.volumeName) view_.setVolumeNameText(*reading.volumeName);
@@ -143,14 +150,14 @@ void DrivePanel::show(const QString& mountRoot, const Reading& reading, bool ans
 }
 
 void DrivePanel::checkAnswers(const QString& mountRoot) {
-    if (isStalled(mountRoot)) throw platform::driveNotAnswering(mountRoot);
+    if (isStalled(mountRoot)) throw driveNotAnswering(mountRoot);
     auto reading = std::make_shared<Reading>();
     // Its other failures are the caller's to meet when it opens the drive.
     if (!offThread_.wait(
             [reading, drives = drives_, mountRoot] { reading->read(*drives, mountRoot); },
             answerLimit_)) {
         stalled_.insert(mountRoot, reading);
-        throw platform::driveNotAnswering(mountRoot);
+        throw driveNotAnswering(mountRoot);
     }
 }
 

@@ -48,8 +48,8 @@ public:
     // True while an earlier query of the drive at mountRoot has not returned.
     bool isStalled(const QString& mountRoot);
     // Reads the drive at mountRoot within the time limit, with the window live; throws
-    // driveNotAnswering when it did not answer in time (its other failures are left to whoever
-    // opens it next).
+    // driveNotAnswering (drivechoice.h) when it did not answer in time (its other failures are left
+    // to whoever opens it next).
     void checkAnswers(const QString& mountRoot) override;
 
     // Text4 for a DriveType; a null QString for a type the table does not know, which leaves

@@ -218,7 +218,7 @@ void SpeedTest::create() {
 // fails here, within a few seconds, instead of holding the run.
 void SpeedTest::openDrive() {
     const QString mountRoot = view_.selectedMountRoot();
-    if (mountRoot.isEmpty()) throw platform::noDriveSelected();
+    if (mountRoot.isEmpty()) throw platform::Failure(QStringLiteral("No drive is selected"));
     services_.liveness.checkAnswers(mountRoot);
     result_.mountRoot = mountRoot;
     state_.driveShown = platform::displayPath(mountRoot);

@@ -3,6 +3,8 @@
 #include <QString>
 #include <memory>
 
+#include "platform/failure.h"
+
 namespace platform {
 
 // What kind of drive a volume is; the numbers are those of the drive panel's type table.
@@ -26,11 +28,21 @@ public:
     virtual double freeSpace() = 0;  // bytes available to the user, as df's Avail
 };
 
+// Nothing is mounted at the root a drive was asked for, or no longer the volume that was.
+class NotMounted : public Failure {
+public:
+    explicit NotMounted(const QString& mountRoot);
+    const QString& mountRoot() const { return mountRoot_; }
+
+private:
+    QString mountRoot_;
+};
+
 class DriveService {
 public:
     virtual ~DriveService() = default;
-    // Takes the mount root of a drive list entry; fails with "Drive <path> is not ready: ..."
-    // when nothing is mounted there.
+    // Takes the mount root of a drive list entry; throws NotMounted when nothing is mounted
+    // there (or the root is empty).
     virtual std::unique_ptr<Drive> getDrive(const QString& mountRoot) = 0;
 };
 

@@ -19,19 +19,6 @@ QString describe(const std::exception& failure) {
     return QString::fromLocal8Bit(failure.what());
 }
 
-Failure noDriveSelected() {
-    return Failure(QStringLiteral("No drive is selected"));
-}
-
-Failure driveNotReady(const QString& mountRoot) {
-    return Failure(
-        QStringLiteral("Drive %1 is not ready: not a mounted volume").arg(displayPath(mountRoot)));
-}
-
-Failure driveNotAnswering(const QString& mountRoot) {
-    return Failure(QStringLiteral("Drive %1 does not answer").arg(displayPath(mountRoot)));
-}
-
 Failure::Failure(QString action, QString path, int error, const QString& reason)
     : Failure(QStringLiteral("%1 %2: %3").arg(action, displayPath(path), reason)) {
     action_ = std::move(action);

@@ -41,10 +41,4 @@ QString systemReason(int errnoValue);
 // The text a failure shows the user: a Failure's description, else what() read as local text.
 QString describe(const std::exception& failure);
 
-// The failures of a drive choice, worded once for the run and the panel.
-Failure noDriveSelected();
-Failure driveNotReady(const QString& mountRoot);
-// A volume whose queries did not return in time (a stalled FUSE daemon, a lost server).
-Failure driveNotAnswering(const QString& mountRoot);
-
 }  // namespace platform

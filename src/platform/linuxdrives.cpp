@@ -138,7 +138,7 @@ private:
         MountRecord current;
         if (!findMount(systemRoot_, mount_.mountPoint, current) ||
             current.mountId != mount_.mountId) {
-            throw driveNotReady(root_);
+            throw NotMounted(root_);
         }
     }
 
@@ -269,7 +269,7 @@ LinuxDriveService::LinuxDriveService(QString systemRoot, std::shared_ptr<VolumeQ
     : systemRoot_(std::move(systemRoot)), queries_(std::move(queries)) {}
 
 std::unique_ptr<Drive> LinuxDriveService::getDrive(const QString& mountRoot) {
-    if (mountRoot.isEmpty()) throw noDriveSelected();
+    if (mountRoot.isEmpty()) throw NotMounted(mountRoot);
     const QString cleanRoot = QDir::cleanPath(mountRoot);
     MountRecord mount;
     if (findMount(systemRoot_, cleanRoot, mount))
@@ -279,7 +279,11 @@ std::unique_ptr<Drive> LinuxDriveService::getDrive(const QString& mountRoot) {
         if (isShareGateway(gateway) && shareFolderHolding(gateway, cleanRoot) == cleanRoot)
             return std::make_unique<LinuxDrive>(systemRoot_, gateway, cleanRoot, queries_);
     }
-    throw driveNotReady(cleanRoot);
+    throw NotMounted(cleanRoot);
 }
+
+NotMounted::NotMounted(const QString& mountRoot)
+    : Failure(QStringLiteral("No volume is mounted at %1").arg(displayPath(mountRoot))),
+      mountRoot_(mountRoot) {}
 
 }  // namespace platform

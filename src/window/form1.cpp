@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "driveinfo/drivecatalogue.h"
+#include "driveinfo/drivechoice.h"
 #include "driveinfo/drivepanel.h"
 #include "driveinfo/mounttablewatcher.h"
 #include "measure/clockrules.h"
@@ -450,7 +451,7 @@ QString Form1::sizeText() {
 
 QString Form1::selectedMountRoot() {
     const QString root = Drive1->currentData(kMountRootRole).toString();
-    if (!vanishedRoot_.isEmpty() && root == vanishedRoot_) throw platform::driveNotReady(root);
+    if (!vanishedRoot_.isEmpty() && root == vanishedRoot_) throw driveinfo::driveNotReady(root);
     return root;
 }
 

@@ -223,6 +223,15 @@ private Q_SLOTS:
         QTRY_VERIFY(left.expired());
     }
 
+    // An empty drive list: one message, and nothing asked.
+    void nothingSelectedSaysSo() {
+        view.selectedRoot.clear();
+        DrivePanel panel(view, drives, messages);
+        panel.showSelectedDrive();
+        QCOMPARE(messages.shown, QStringList{"No drive is selected"});
+        QVERIFY(drives->requested.isEmpty());
+    }
+
     void otherErrorsAlsoGiveOneMessage() {
         view.selectedRoot = QStringLiteral("/mnt/x");
         struct ThrowingService : platform::DriveService {

@@ -89,10 +89,7 @@ public:
             const std::lock_guard lock(requestedMutex);
             requested.append(mountRoot);
         }
-        if (!drives.contains(mountRoot)) {
-            throw platform::Failure(
-                QStringLiteral("Drive %1 is not ready: not a mounted volume").arg(mountRoot));
-        }
+        if (!drives.contains(mountRoot)) throw platform::NotMounted(mountRoot);
         return std::make_unique<FakeDrive>(drives.value(mountRoot));
     }
     QHash<QString, FakeDriveData> drives;

@@ -40,7 +40,8 @@ public:
     }
     void checkAnswers(const QString& mountRoot) override {
         answerChecks.append(mountRoot);
-        if (!answering) throw platform::driveNotAnswering(mountRoot);
+        if (!answering)
+            throw platform::Failure(QStringLiteral("Drive %1 does not answer").arg(mountRoot));
     }
     void clearResults() override { boxes.fill(QString()); }
     void setTimeText(int box, const QString& text) override { boxes.at(box) = text; }
