@@ -57,12 +57,19 @@ public:
             const std::lock_guard<std::mutex> lock(job->mutex);
             if (Relay* relay = job->relay) {
                 QMetaObject::invokeMethod(
-                    relay, [relay] { relay->report(true); }, Qt::QueuedConnection);
+                    relay, [relay] { relay->arrived(); }, Qt::QueuedConnection);
             }
         }).detach();
     }
 
 private:
+    // The work's end, posted under the job's lock: taking it once more orders everything the
+    // work wrote before what the caller reads, in a way the thread checkers can see too.
+    void arrived() {
+        { const std::lock_guard<std::mutex> lock(job_->mutex); }
+        report(true);
+    }
+
     void report(bool answered) {
         if (reported_) return;
         reported_ = true;
