@@ -12,13 +12,13 @@ class QEvent;
 namespace platform {
 
 // Decides which user input (isUserInput) the program handles while it must not react to the
-// rest: while a step of a run works on another thread, and while a message box waits for its
-// answer. One rule for every state: input for the message box on top always reaches it; input
-// the window's rule lets pass (QUIT, the close box) reaches its receiver; everything else is
-// held back. While a box is up, what is held back is dropped, as a modal box would; during a
-// step without a box it is kept and posted again when the step ends, so it is handled at the
-// next wait. Lives on the window thread; Qt Core only, so that the waits off the window thread
-// and the desktop's message box share it.
+// rest: while the window waits for work on another thread (a step of a run, the run's drive
+// check), and while a message box waits for its answer. One rule for every state: input for the
+// message box on top always reaches it; input the window's rule lets pass (QUIT, the close box)
+// reaches its receiver; everything else is held back. While a box is up, what is held back is
+// dropped, as a modal box would; during a wait without a box it is kept and posted again when the
+// wait ends, so it is handled at the next wait. Lives on the window thread; Qt Core only, so that
+// the waits off the window thread and the desktop's message box share it.
 class InputGate : public QObject {
 public:
     using Rule = std::function<bool(QObject* receiver, QEvent* event)>;
