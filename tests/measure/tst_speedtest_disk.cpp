@@ -301,7 +301,10 @@ private Q_SLOTS:
         run.view.size = QStringLiteral("1");
         run.speedTest.run();
 
-        QCOMPARE(run.messages.shown, QStringList{measuretest::notOursMessage(path)});
+        QCOMPARE(run.messages.shown,
+                 QStringList{measuretest::notOursMessage(
+                     path, kind == QLatin1String("file") ? QStringLiteral("lines")
+                                                         : QStringLiteral("not a file"))});
         const QFileInfo info(path);
         if (kind == QLatin1String("file")) QCOMPARE(testsupport::readFileBytes(path), content);
         if (kind.endsWith(QLatin1String("link"))) {
@@ -417,8 +420,12 @@ private Q_SLOTS:
     void hostileEventsLoseNothing_data() {
         QTest::addColumn<QString>("event");
         QTest::addColumn<QString>("message");  // empty: the run succeeds; <program>, <drive>
-        const auto row = [](const char* event, const char* message) {
+        const auto row = [](const char* event, const QString& message) {
             QTest::newRow(event) << event << message;
+        };
+        const auto notOurs = [](const char* place, const char* what) {
+            return measuretest::notOursMessage(QString::fromLatin1(place) + "/TEST.TXT",
+                                               QString::fromLatin1(what));
         };
         row("drive lazily unmounted during the write copy, a TEST.TXT of the user's beneath",
             "Drive <drive> was unmounted or replaced during the run; its times are not valid and "
@@ -432,28 +439,21 @@ private Q_SLOTS:
         row("symbolic link to the user's file swapped in during the write copy",
             "Cannot copy <drive>/TEST.TXT to <program>/TEST.TXT: Is a symbolic link");
         row("empty TEST.TXT hard-linked to the user's notes in the program folder",
-            "<program>/TEST.TXT already exists and is not a test file of this program; it was "
-            "left untouched");
+            notOurs("<program>", "links"));
         row("TEST.TXT of test lines hard-linked to the user's notes on the drive",
-            "<drive>/TEST.TXT already exists and is not a test file of this program; it was left "
-            "untouched");
+            notOurs("<drive>", "links"));
         row("second run on the same folders during the write copy",
-            "<program>/TEST.TXT is in use by another run of this program; it was left untouched");
+            "<program>/TEST.TXT is in use by another run of this program; it was left untouched.");
         row("bytes changed on the drive between the write and the read copy",
             "Drive <drive> gave back other data than was written to it: <drive>/TEST.TXT differs "
             "from the test file first at byte 123457");
         row("program folder and mount point named with bytes that are not UTF-8", "");
         row("user's TEST.TXT on a drive named with bytes that are not UTF-8",
-            "<drive>/TEST.TXT already exists and is not a test file of this program; it was left "
-            "untouched");
+            notOurs("<drive>", "lines"));
         row("own test lines cut short mid-line in the program folder", "");
         row("own test lines cut short mid-line on the drive", "");
-        row("another user's TEST.TXT of test lines on the drive",
-            "<drive>/TEST.TXT already exists and is not a test file of this program; it was left "
-            "untouched");
-        row("an empty TEST.TXT alone in the program folder",
-            "<program>/TEST.TXT already exists and is not a test file of this program; it was "
-            "left untouched");
+        row("another user's TEST.TXT of test lines on the drive", notOurs("<drive>", "user 12345"));
+        row("an empty TEST.TXT alone in the program folder", notOurs("<program>", "empty"));
         row("file size limit during the create", "Cannot write <program>/TEST.TXT: File too large");
         row("file size limit during the write copy",
             "Cannot copy <program>/TEST.TXT to <drive>/TEST.TXT: File too large");
