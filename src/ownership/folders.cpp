@@ -1,11 +1,13 @@
 #include "ownership/folders.h"
 
 #include <QList>
+#include <cerrno>
 #include <optional>
 
 #include "platform/failure.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "platform/systemfiles.h"
 #include "platform/userfolders.h"
 
 namespace ownership {
@@ -87,7 +89,11 @@ TestFolder ownPrivateFolder(const QString& base, const QString& home, const QStr
                                                                : QStringLiteral("XDG_STATE_HOME")));
     }
     if ((facts->mode & 0700) != 0700) platform::setMode(folder, facts->mode | 0700);
-    return {folder, (facts->mode & 0077) == 0};
+    // The run opens its folder without following links: a link is used through its target.
+    const std::optional<platform::PathFacts> at = platform::pathFacts(folder);
+    const QString used = at && at->link ? platform::systemfiles::resolvedPath({}, folder) : folder;
+    if (used.isEmpty()) platform::raiseSystemFailure(QStringLiteral("Cannot use"), folder, ENOENT);
+    return {used, (facts->mode & 0077) == 0};
 }
 
 TestFolder cacheTestFolder(const QString& program, bool installed) {

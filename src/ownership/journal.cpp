@@ -31,12 +31,17 @@ QByteArray lineOf(const QString& folder, const QString& name,
 
 Journal::Journal(QString stateFolder) : stateFolder_(std::move(stateFolder)) {}
 
-void Journal::loadOnce() {
-    if (loaded_) return;
-    loaded_ = true;
+void Journal::load() {
+    // Read again each time: another copy of the program (the command line beside the window)
+    // may have recorded its files since.
+    records_.clear();
     try {
-        if (stateFolder_.isEmpty()) stateFolder_ = userStateFolder();
-        file_ = platform::joinPath(stateFolder_, kJournalName);
+        if (!folderFound_) {
+            folderFound_ = true;
+            if (stateFolder_.isEmpty()) stateFolder_ = userStateFolder();
+            file_ = platform::joinPath(stateFolder_, kJournalName);
+        }
+        if (file_.isEmpty()) return;
         const std::optional<QByteArray> bytes = platform::readSmallFile(file_);
         for (const QByteArray& line : bytes.value_or(QByteArray()).split('\n')) {
             const QList<QByteArray> fields = line.split(' ');
@@ -51,7 +56,6 @@ void Journal::loadOnce() {
             records_.append(record);
         }
     } catch (const platform::Failure& failure) {
-        file_.clear();
         problem_ = failure.description();
     }
 }
@@ -78,7 +82,7 @@ Journal::Record* Journal::find(const QString& folder, const QString& name) {
 
 void Journal::expect(const QString& folder, const QString& name) noexcept {
     std::lock_guard lock(mutex_);
-    loadOnce();
+    load();
     if (Record* record = find(folder, name); record && !record->identity) return;
     records_.removeIf([&](const Record& r) { return r.folder == folder && r.name == name; });
     records_.append(Record{folder, name, std::nullopt});
@@ -88,14 +92,14 @@ void Journal::expect(const QString& folder, const QString& name) noexcept {
 bool Journal::vouchesFor(const QString& folder, const QString& name,
                          const platform::FileIdentity& identity) {
     std::lock_guard lock(mutex_);
-    loadOnce();
+    load();
     const Record* record = find(folder, name);
     return record && record->identity && *record->identity == identity;
 }
 
 void Journal::forget(const QString& folder, const QString& name) noexcept {
     std::lock_guard lock(mutex_);
-    loadOnce();
+    load();
     if (!find(folder, name)) return;
     records_.removeIf([&](const Record& r) { return r.folder == folder && r.name == name; });
     save(false);
@@ -119,7 +123,7 @@ void Journal::willCreate(const QString& folder, const QString& name) noexcept {
 void Journal::created(const QString& folder, const QString& name,
                       const platform::FileIdentity& identity) noexcept {
     std::lock_guard lock(mutex_);
-    loadOnce();
+    load();
     Record* record = find(folder, name);
     if (!record) {
         records_.append(Record{folder, name, std::nullopt});

@@ -42,14 +42,14 @@ private:
         std::optional<platform::FileIdentity> identity;
     };
     // Both with mutex_ held.
-    void loadOnce();
+    void load();
     void save(bool sync);
     Record* find(const QString& folder, const QString& name);
 
     mutable std::mutex mutex_;
     QString stateFolder_;
     QString file_;
-    bool loaded_ = false;
+    bool folderFound_ = false;
     QList<Record> records_;
     QString problem_;
 };

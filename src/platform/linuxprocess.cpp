@@ -24,7 +24,7 @@ namespace {
 // The program file as the kernel names it; a replaced or removed program shows as
 // "<path> (deleted)".
 QByteArray programFileBelow(const QString& procRoot) {
-    const QString link = procRoot + QStringLiteral("/self/exe");
+    const QString link = joinPath(procRoot, QStringLiteral("self/exe"));
     // No link, and no path the kernel gives here, is longer than PATH_MAX.
     char target[PATH_MAX];
     const ssize_t size = ::readlink(pathToBytes(link).constData(), target, sizeof target);

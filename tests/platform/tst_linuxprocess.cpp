@@ -226,7 +226,7 @@ private Q_SLOTS:
         row("cache folder that lost its bits", marked + "/dov-uruvivuz", marked, xdg, cache,
             "lost bits");
         row("cache folder linked to a folder of the user's", marked + "/dov-uruvivuz", marked, xdg,
-            cache, "linked cache");
+            "<tmp>/elsewhere", "linked cache");
         row("cache folder linked to another user's", marked + "/dov-uruvivuz", marked, xdg,
             "fails: belongs to user 12345", "linked cache of another");
         row("HOME of another user", marked + "/dov-uruvivuz", marked, "relative/cache",
