@@ -668,10 +668,10 @@ private Q_SLOTS:
         QTemporaryDir shared;
         const QString rootHome = QString::fromLocal8Bit(::getpwuid(0)->pw_dir);
         const bool rootCacheExisted = QFileInfo::exists(rootHome + "/.cache/dov-uruvivuz");
-        const bool rootStateExisted = QFileInfo::exists(rootHome + "/.local/state");
+        const bool rootLocalExisted = QFileInfo::exists(rootHome + "/.local");
         const auto tidy = qScopeGuard([&] {
             if (!rootCacheExisted) QDir(rootHome + "/.cache/dov-uruvivuz").removeRecursively();
-            if (!rootStateExisted) QDir(rootHome + "/.local/state").removeRecursively();
+            if (!rootLocalExisted) QDir(rootHome + "/.local").removeRecursively();
         });
         const auto asUser = [&](const QString& shell) {
             return runChild(
