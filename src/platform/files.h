@@ -83,9 +83,8 @@ public:
 // confused with whatever its path names later. The test files the run makes are its own: known
 // by device and inode, locked against other runs until their folder is closed, and never
 // deleted once their name names anything else. Each failing call throws platform::Failure
-// naming the path(s) and the system's reason;
-// the failure keeps errno (EROFS) for the rooms above to say so. One output file is open at a
-// time.
+// naming the path(s) and the system's reason, and keeping errno, so that the rooms above can
+// tell, say, a volume that turned read-only. One output file is open at a time.
 class FileService {
 public:
     virtual ~FileService() = default;
