@@ -2,10 +2,12 @@
 
 #include <QByteArray>
 #include <QList>
+#include <cerrno>
 
 #include "ownership/folders.h"
 #include "platform/failure.h"
 #include "platform/paths.h"
+#include "platform/systemfiles.h"
 #include "platform/userfolders.h"
 
 namespace ownership {
@@ -42,8 +44,11 @@ void Journal::load() {
             file_ = platform::joinPath(stateFolder_, kJournalName);
         }
         if (file_.isEmpty()) return;
-        const std::optional<QByteArray> bytes = platform::readSmallFile(file_);
-        for (const QByteArray& line : bytes.value_or(QByteArray()).split('\n')) {
+        QByteArray bytes;
+        int error = 0;
+        if (!platform::systemfiles::readWholeFile({}, file_, bytes, error) && error != ENOENT)
+            platform::raiseSystemFailure(QStringLiteral("Cannot read"), file_, error);
+        for (const QByteArray& line : bytes.split('\n')) {
             const QList<QByteArray> fields = line.split(' ');
             if (fields.size() != 3 && fields.size() != 7) continue;
             Record record{platform::pathFromBytes(QByteArray::fromHex(fields[0])),

@@ -62,7 +62,6 @@ private:
 
     struct OutputFile {
         UniqueFd descriptor;
-        FolderRef folder;
         QString path;
         std::unique_ptr<char[]> buffer;
         // A closed file counts as full, so writeLine's fast path needs no separate open check.

@@ -93,22 +93,6 @@ bool sameNode(const QString& path, const QString& other) {
            ::stat(pathToBytes(other).constData(), &b) == 0 && fileprimitives::sameFile(a, b);
 }
 
-std::optional<QByteArray> readSmallFile(const QString& path) {
-    const UniqueFd file(::open(pathToBytes(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!file) {
-        if (errno == ENOENT) return std::nullopt;
-        raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
-    }
-    QByteArray bytes;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = fileprimitives::readFully(file.get(), buffer, sizeof buffer);
-        if (got < 0) raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
-        bytes.append(buffer, got);
-        if (std::size_t(got) < sizeof buffer) return bytes;
-    }
-}
-
 void replaceFile(const QString& path, const QByteArray& bytes, bool sync) {
     const QString fresh = path + QStringLiteral(".new");
     const QByteArray freshBytes = pathToBytes(fresh);

@@ -47,8 +47,6 @@ bool mayCreateIn(const QString& folder);
 // missing.
 bool sameNode(const QString& path, const QString& other);
 
-// The whole of a small file; nullopt when it does not exist. Throws Failure on other errors.
-std::optional<QByteArray> readSmallFile(const QString& path);
 // Replaces the file at path with bytes as one step: written to a new file beside it and renamed
 // over path; with sync, on disk (file and folder) before it returns. Throws Failure naming path.
 void replaceFile(const QString& path, const QByteArray& bytes, bool sync);
