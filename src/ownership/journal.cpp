@@ -37,6 +37,7 @@ void Journal::load() {
     // Read again each time: another copy of the program (the command line beside the window)
     // may have recorded its files since.
     records_.clear();
+    readFailed_ = true;
     try {
         if (!folderFound_) {
             folderFound_ = true;
@@ -60,13 +61,15 @@ void Journal::load() {
             }
             records_.append(record);
         }
+        readFailed_ = false;
     } catch (const platform::Failure& failure) {
         problem_ = failure.description();
     }
 }
 
 void Journal::save(bool sync) {
-    if (file_.isEmpty()) return;
+    // Records that could not be read are not written over.
+    if (file_.isEmpty() || readFailed_) return;
     QByteArray bytes;
     for (const Record& record : records_)
         bytes += lineOf(record.folder, record.name, record.identity);

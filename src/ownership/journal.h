@@ -50,6 +50,7 @@ private:
     QString stateFolder_;
     QString file_;
     bool folderFound_ = false;
+    bool readFailed_ = false;
     QList<Record> records_;
     QString problem_;
 };
