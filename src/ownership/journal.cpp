@@ -33,18 +33,26 @@ QByteArray lineOf(const QString& folder, const QString& name,
 
 Journal::Journal(QString stateFolder) : stateFolder_(std::move(stateFolder)) {}
 
+bool Journal::locate() {
+    if (!folderFound_) {
+        folderFound_ = true;
+        try {
+            if (stateFolder_.isEmpty()) stateFolder_ = userStateFolder();
+            file_ = platform::joinPath(stateFolder_, kJournalName);
+        } catch (const platform::Failure& failure) {
+            problem_ = failure.description();
+        }
+    }
+    return !file_.isEmpty();
+}
+
 void Journal::load() {
     // Read again each time: another copy of the program (the command line beside the window)
     // may have recorded its files since.
     records_.clear();
     readFailed_ = true;
+    if (!locate()) return;
     try {
-        if (!folderFound_) {
-            folderFound_ = true;
-            if (stateFolder_.isEmpty()) stateFolder_ = userStateFolder();
-            file_ = platform::joinPath(stateFolder_, kJournalName);
-        }
-        if (file_.isEmpty()) return;
         QByteArray bytes;
         int error = 0;
         if (!platform::systemfiles::readWholeFile({}, file_, bytes, error) && error != ENOENT)
@@ -59,6 +67,10 @@ void Journal::load() {
                     fields[2].toULongLong(), fields[3].toULongLong(), fields[4] == "1",
                     fields[5].toLongLong(), fields[6].toUInt()};
             }
+            // A later line of the same file (its identity, appended) stands for the earlier.
+            records_.removeIf([&](const Record& r) {
+                return r.folder == record.folder && r.name == record.name;
+            });
             records_.append(record);
         }
         readFailed_ = false;
@@ -131,15 +143,13 @@ void Journal::willCreate(const QString& folder, const QString& name) noexcept {
 void Journal::created(const QString& folder, const QString& name,
                       const platform::FileIdentity& identity) noexcept {
     std::lock_guard lock(mutex_);
-    load();
-    Record* record = find(folder, name);
-    if (!record) {
-        records_.append(Record{folder, name, std::nullopt});
-        record = &records_.last();
+    if (!locate()) return;
+    // One appended line: this runs inside a timed phase. Not synced: a kill keeps it as written.
+    try {
+        platform::appendToFile(file_, lineOf(folder, name, identity));
+    } catch (const platform::Failure& failure) {
+        problem_ = failure.description();
     }
-    record->identity = identity;
-    // Not synced: a kill keeps it as written, and it is written inside a timed phase.
-    save(false);
 }
 
 void Journal::gone(const QString& folder, const QString& name) noexcept {

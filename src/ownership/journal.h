@@ -41,7 +41,8 @@ private:
         QString name;
         std::optional<platform::FileIdentity> identity;
     };
-    // Both with mutex_ held.
+    // All with mutex_ held. locate finds the state folder once; false without one.
+    bool locate();
     void load();
     void save(bool sync);
     Record* find(const QString& folder, const QString& name);

@@ -119,4 +119,14 @@ void replaceFile(const QString& path, const QByteArray& bytes, bool sync) {
         raiseSystemFailure(QStringLiteral("Cannot write"), path, errno);
 }
 
+void appendToFile(const QString& path, const QByteArray& bytes) {
+    UniqueFd file(
+        ::open(pathToBytes(path).constData(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
+    if (!file ||
+        !fileprimitives::writeAll(file.get(), bytes.constData(), std::size_t(bytes.size())))
+        raiseSystemFailure(QStringLiteral("Cannot write"), path, errno);
+    if (const int error = file.close(); error != 0)
+        raiseSystemFailure(QStringLiteral("Cannot write"), path, error);
+}
+
 }  // namespace platform

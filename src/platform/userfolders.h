@@ -50,5 +50,7 @@ bool sameNode(const QString& path, const QString& other);
 // Replaces the file at path with bytes as one step: written to a new file beside it and renamed
 // over path; with sync, on disk (file and folder) before it returns. Throws Failure naming path.
 void replaceFile(const QString& path, const QByteArray& bytes, bool sync);
+// Appends bytes to the existing file at path in one write, unsynced; throws Failure naming path.
+void appendToFile(const QString& path, const QByteArray& bytes);
 
 }  // namespace platform
