@@ -152,6 +152,7 @@ Form1::Form1(WindowServices services, QWidget* parent)
         *this, measure::RunServices{services_.clock, services_.files, services_.process,
                                     services_.clipboard, services_.pointer, services_.messages,
                                     services_.steps, *drivePanel_});
+    if (services_.testFolder) speedTest_->setTestFolderFinder(services_.testFolder);
     if (services_.input) {
         services_.input->setRule(
             [this](QObject* receiver, QEvent* event) { return endsTheProgram(receiver, event); });
