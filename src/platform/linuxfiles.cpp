@@ -96,14 +96,15 @@ LinuxFileService::~LinuxFileService() {
 }
 
 void LinuxFileService::fail(const Folder& folder, int error, const QString& failure) {
-    if (error != EROFS || !folder.madeFiles.load()) throw Failure(failure);
+    if (error != EROFS || !folder.madeFiles.load()) throw Failure(failure, error);
     // The run made files here, so the volume was writable: an error of the drive (ext4's
     // errors=remount-ro) or an administrator turned it read-only. That is the news.
     const QString drive = folder.mountRoot
                               ? QStringLiteral("Drive %1").arg(displayPath(folder.path))
                               : QStringLiteral("The drive of %1").arg(displayPath(folder.path));
     throw Failure(QStringLiteral("%1 turned read-only during the run: %2%3")
-                      .arg(drive, failure.left(1).toLower(), failure.mid(1)));
+                      .arg(drive, failure.left(1).toLower(), failure.mid(1)),
+                  error);
 }
 
 LinuxFileService::OutputFile& LinuxFileService::outputFile(int fileNumber) {
