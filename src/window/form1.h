@@ -20,6 +20,7 @@ class PointerService;
 class MessageBoxService;
 class DriveService;
 class InputGate;
+class VolumeQueries;
 }  // namespace platform
 
 namespace measure {
@@ -55,6 +56,8 @@ struct WindowServices {
     driveinfo::QueryRunner* driveQueries = nullptr;
     // Optional: the gate the phases and the message boxes close; the window sets its rule.
     platform::InputGate* input = nullptr;
+    // Optional: the free space of volumes, to refuse a size that cannot fit before a run.
+    platform::VolumeQueries* volumes = nullptr;
 };
 
 // The program's only window. The START run and the drive panel live in measure/ and driveinfo/
