@@ -72,7 +72,7 @@ CommandLine checked(CommandLine result, bool driveGiven, bool sizeGiven, bool hu
     // The window runs an empty file for such a size; a script asking for one made a mistake.
     if (lines <= 0) {
         return mistake(QStringLiteral("the size must be a positive number of megabytes, not '%1'")
-                           .arg(result.sizeText));
+                           .arg(measure::shownSizeText(result.sizeText)));
     }
     result.action = CommandLine::Action::Measure;
     return result;

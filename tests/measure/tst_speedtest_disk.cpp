@@ -24,6 +24,7 @@
 #include "measure/clockrules.h"
 #include "measure/threadedsteprunner.h"
 #include "platform/linuxclock.h"
+#include "platform/linuxdrives.h"
 #include "platform/linuxfiles.h"
 #include "platform/linuxprocess.h"
 #include "platform/paths.h"
@@ -65,6 +66,7 @@ struct DiskServices {
     fakes::FakeClipboard clipboard;
     fakes::FakePointer pointer;
     fakes::FakeMessageBox messages;
+    platform::SystemVolumeQueries volumes;
 };
 
 // One run on disk whose waits are real waits that handle events.
