@@ -20,7 +20,7 @@ void requireRoomOn(const VolumeFigures& volume, double needed, const QString& wh
     const double free = volume.space->availableBytes;
     if (needed <= free) return;
     throw platform::Failure(
-        QStringLiteral("%1 does not fit on %2: only %3 MB are free there; choose a smaller size "
+        QStringLiteral("%1 cannot fit on %2: only %3 MB are free there; choose a smaller size "
                        "or make room")
             .arg(what, volume.name, megabytesText(free)));
 }

@@ -170,7 +170,10 @@ float SpeedTest::timePhase(const std::function<void()>& work) {
         endReading = ClockSeconds(clock);
         stops = clock.endStopWatch();
     });
-    if (stops.count > 0) throw stoppedDuring(progress_.phase.load(), stops);
+    if (stops.count > 0) {
+        state_.phaseStopped = true;
+        throw stoppedDuring(progress_.phase.load(), stops);
+    }
     return elapsedBetween(startReading, endReading);
 }
 
@@ -468,8 +471,9 @@ QString SpeedTest::failureMessage(const std::exception& failure) {
         }
     }
     QString message = withCause(platform::describe(failure), error, volumes);
-    // The failure path leaves the drive's copy where it is.
-    if (state_.driveCopyExists && error != ENOENT) {
+    // The failure path leaves the drive's copy where it is. A refusal without errno may be one of
+    // a copy that is no longer the run's (a link swapped in): no word of it then.
+    if (state_.driveCopyExists && (state_.phaseStopped || (error != 0 && error != ENOENT))) {
         message += QStringLiteral(
                        "\nWhere the drive still holds it, the run's copy of the test file stays "
                        "at %1; the next run on that drive removes it.")

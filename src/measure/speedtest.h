@@ -99,6 +99,7 @@ private:
         QString roomCheckedFor;        // the drive whose room was checked before the create
         bool localCopyExists = false;  // our own local test file is on disk
         bool driveCopyExists = false;  // our own complete copy is on the drive
+        bool phaseStopped = false;     // the process was stopped inside a timed phase
         bool creating = false;         // the local file is still being written
         bool ending = false;           // the program ends: START and the pointer stay
     };

@@ -117,9 +117,7 @@ private Q_SLOTS:
                                           "test file first at byte 0"),
                            notice};
         QTest::newRow("not dropped, read copy fails")
-            << false << "fails"
-            << QStringList{QStringLiteral("Cannot read: Input/output error") +
-                           measuretest::driveCopyNote(QStringLiteral("/media/stick/TEST.TXT"))};
+            << false << "fails" << QStringList{QStringLiteral("Cannot read: Input/output error")};
     }
     void undroppedDeviceCacheIsToldOnce() {
         QFETCH(bool, dropped);
@@ -342,8 +340,9 @@ private Q_SLOTS:
         run.speedTest.run();
 
         QCOMPARE(run.messages.shown,
-                 QStringList{message + cause +
-                             (targetLeft ? measuretest::driveCopyNote(target) : QString())});
+                 QStringList{
+                     message + cause +
+                     (targetLeft && error != 0 ? measuretest::driveCopyNote(target) : QString())});
         QVERIFY(!run.files.exists(local));
         QCOMPARE(run.files.exists(target), targetLeft);
         QCOMPARE(run.files.openFileCount(), 0);
