@@ -128,8 +128,7 @@ private Q_SLOTS:
             QStringLiteral("/media/stick"),
             {dropped, dropped ? QString() : QStringLiteral("the helper is not installed")});
         if (readFault == QLatin1String("fails")) {
-            run.files.failNext(FakeFiles::Op::Copy,
-                               QStringLiteral("Cannot read: Input/output error"), run.localPath());
+            run.files.failNext(FakeFiles::Op::Copy, messages.first(), run.localPath());
         }
         if (readFault == QLatin1String("differs")) {
             run.view.onPause = [&](int wait) {
