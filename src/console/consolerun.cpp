@@ -215,8 +215,13 @@ QString ConsoleRun::summary() const {
     return text;
 }
 
+// The command line read the size once; there is no box to read.
 QString ConsoleRun::sizeText() {
-    return settings_.sizeText;
+    return {};
+}
+
+std::optional<int> ConsoleRun::sizeLines() {
+    return settings_.testLines;
 }
 
 QString ConsoleRun::selectedMountRoot() {

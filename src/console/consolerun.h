@@ -19,7 +19,7 @@ QString driveRootOf(const QString& path,
 
 struct ConsoleRunSettings {
     QString mountRoot;  // the drive's root, as the window's drive list gives it
-    QString sizeText;   // as typed into the window's size box
+    int testLines = 0;  // the size, as the command line read it
     bool human = false;
     // Draw a progress line on the error stream (only sensible on a terminal).
     bool showProgress = false;
@@ -50,6 +50,7 @@ public:
 
     // RunView
     QString sizeText() override;
+    std::optional<int> sizeLines() override;
     QString selectedMountRoot() override;
     void checkDriveAnswers(const QString& mountRoot) override;
     void clearResults() override;

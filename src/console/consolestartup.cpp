@@ -27,7 +27,7 @@ int runWithoutWindow(int argc, char* argv[], const CommandLine& command,
         writeStream(stderr, platform::describe(failure) + QLatin1Char('\n'));
         return kExitFailed;
     }
-    settings.sizeText = command.sizeText;
+    settings.testLines = command.testLines;
     settings.human = command.human;
     settings.showProgress = platform::isTerminal(fileno(stderr));
 

@@ -189,7 +189,7 @@ void SpeedTest::startPhase(Phase phase) {
 
 void SpeedTest::run() {
     view_.clearResults();
-    if (view_.sizeText().isEmpty()) {
+    if (!view_.sizeLines() && view_.sizeText().isEmpty()) {
         services_.messages.showMessage(QStringLiteral("Data Size Error"));
         return;
     }
@@ -250,7 +250,8 @@ void SpeedTest::create() {
         state_.localFolder = openLocalFolder(files, state_.localFolderPath, state_.localPath);
     });
     claimTestFile(state_.localFolder, state_.localPath);
-    state_.lines = testLineCount(view_.sizeText());
+    const std::optional<int> given = view_.sizeLines();
+    state_.lines = given ? *given : testLineCount(view_.sizeText());
     // A size of zero or less writes no line.
     result_.bytes = qint64(qMax(0, state_.lines)) * qint64(kTestLineWithEnd.size());
     // The drive is only looked at here; the run takes the one selected after the next wait.

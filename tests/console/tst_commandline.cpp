@@ -87,7 +87,7 @@ void TestCommandLine::parser_data() {
     QTest::addColumn<QString>("locale");
     QTest::addColumn<Action>("action");
     QTest::addColumn<QString>("drive");
-    QTest::addColumn<QString>("size");
+    QTest::addColumn<QString>("lines");  // the size as test lines
     QTest::addColumn<bool>("human");
     QTest::addColumn<QString>("error");
 
@@ -106,16 +106,16 @@ void TestCommandLine::parser_data() {
         << "" << false << "unknown option '--bogus'";
     QTest::newRow("run") << QStringList{"--drive", "/media/a b", "--size", "100"} << c
                          << Action::Measure << "/media/a b"
-                         << "100" << false << "";
+                         << "2000000" << false << "";
     QTest::newRow("run, values attached, human")
         << QStringList{"--size=0.5", "--human", "--drive=/m"} << c << Action::Measure << "/m"
-        << "0.5" << true << "";
+        << "10000" << true << "";
     QTest::newRow("folder named like an option")
         << QStringList{"--drive=--x", "--size", "1"} << c << Action::Measure << "--x"
-        << "1" << false << "";
+        << "20000" << false << "";
     QTest::newRow("locale's decimal comma") << QStringList{"--drive", "/m", "--size", "0,5"}
                                             << QStringLiteral("de_DE") << Action::Measure << "/m"
-                                            << "0,5" << false << "";
+                                            << "10000" << false << "";
     QTest::newRow("group separator refused")
         << QStringList{"--drive", "/m", "--size", "1,000"} << c << Action::Error << ""
         << "" << false << "Data size '1,000' is not a number";
@@ -124,7 +124,7 @@ void TestCommandLine::parser_data() {
         << "" << false << "Data size 'ten' is not a number";
     QTest::newRow("full-width digits") << QStringList{"--drive", "/m", "--size", "\uff11\uff10"}
                                        << QStringLiteral("ja_JP") << Action::Measure << "/m"
-                                       << "\uff11\uff10" << false << "";
+                                       << "200000" << false << "";
     QTest::newRow("below zero, echoed cut")
         << QStringList{"--drive", "/m", "--size", "-" + QString(99, '0') + "1"} << c
         << Action::Error << ""
@@ -178,7 +178,7 @@ void TestCommandLine::parser_data() {
     QTest::newRow("Qt's options beside a run")
         << QStringList{"-style=Fusion", "--drive", "/m", "-nograb", "--size", "1"} << c
         << Action::Measure << "/m"
-        << "1" << false << "";
+        << "20000" << false << "";
     QTest::newRow("Qt's option without its value")
         << QStringList{"-display"} << c << Action::Error << ""
         << "" << false << "-display needs a value";
@@ -194,7 +194,7 @@ void TestCommandLine::parser() {
     QFETCH(QString, locale);
     QFETCH(Action, action);
     QFETCH(QString, drive);
-    QFETCH(QString, size);
+    QFETCH(QString, lines);
     QFETCH(bool, human);
     QFETCH(QString, error);
 
@@ -203,7 +203,7 @@ void TestCommandLine::parser() {
     QCOMPARE(parsed.action, action);
     if (action != Action::Measure) return;
     QCOMPARE(parsed.drive, drive);
-    QCOMPARE(parsed.sizeText, size);
+    QCOMPARE(QString::number(parsed.testLines), lines);
     QCOMPARE(parsed.human, human);
 }
 
