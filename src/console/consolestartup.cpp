@@ -30,6 +30,9 @@ int runWithoutWindow(int argc, char* argv[], const CommandLine& command,
     settings.testLines = command.testLines;
     settings.human = command.human;
     settings.showProgress = platform::isTerminal(fileno(stderr));
+    // A run in the background never stops at its own result or message; the progress line
+    // keeps out of the background's way by itself.
+    platform::writeFromBackground();
 
     // An end signal stops the run as QUIT does: out of the wait or phase through the loop.
     ConsoleRun run(settings, services);

@@ -1,6 +1,7 @@
 #include "platform/terminal.h"
 
 #include <unistd.h>
+#include <csignal>
 
 namespace platform {
 
@@ -11,6 +12,10 @@ bool isTerminal(int fd) {
 bool inTerminalForeground(int fd) {
     const pid_t foreground = ::tcgetpgrp(fd);
     return foreground != -1 && foreground == ::getpgrp();
+}
+
+void writeFromBackground() {
+    std::signal(SIGTTOU, SIG_IGN);
 }
 
 }  // namespace platform
