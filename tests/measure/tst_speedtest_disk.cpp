@@ -399,10 +399,6 @@ private Q_SLOTS:
         // Each fits when the run begins; the user fills the drive during the second wait.
         row("drive fills up during the write copy", "small drive filled", "1.5",
             "Cannot copy <program>/TEST.TXT to <drive>/TEST.TXT", "No space left on device", 1);
-        row("size beyond the drive's free space", "small drive", "20000",
-            "A test file of 20000 MB cannot fit on drive <drive>: only 2.1 MB are free there; "
-            "choose a smaller size or make room",
-            "", 0);
         row("size beyond the local folder's free space", "small program folder", "5",
             "A test file of 5 MB cannot fit on the volume of <program>: only 2.1 MB are free "
             "there; choose a smaller size or make room",
