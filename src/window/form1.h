@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QWidget>
+#include <functional>
 #include <memory>
 
 #include "driveinfo/driveview.h"
 #include "measure/runview.h"
+#include "ownership/folders.h"
 
 class QComboBox;
 class QLineEdit;
@@ -58,6 +60,9 @@ struct WindowServices {
     platform::InputGate* input = nullptr;
     // Optional: the free space of volumes, to refuse a size that cannot fit before a run.
     platform::VolumeQueries* volumes = nullptr;
+    // Optional: where the local test file goes; the program's rule when not given (fakes give
+    // their program folder).
+    std::function<ownership::TestFolder()> testFolder = {};
 };
 
 // The program's only window. The START run and the drive panel live in measure/ and driveinfo/
