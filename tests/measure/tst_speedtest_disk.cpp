@@ -15,6 +15,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
@@ -184,14 +185,16 @@ struct LoweredLimit {
 };
 
 // Stops this process from a child for that long, as Ctrl+Z and fg would; returns once it runs
-// again. The child uses only async-signal-safe calls.
+// again. The child uses only async-signal-safe calls. SIGCONT goes to the main thread, which
+// waits for the child: ThreadSanitizer would hold it back in a thread asleep inside Qt.
 void stopThisProcessFor(long milliseconds) {
+    const pid_t parent = ::getpid();
     const pid_t child = ::fork();
     if (child == 0) {
-        ::kill(::getppid(), SIGSTOP);
+        ::kill(parent, SIGSTOP);
         const timespec pause{milliseconds / 1000, milliseconds % 1000 * 1000000L};
         ::nanosleep(&pause, nullptr);
-        ::kill(::getppid(), SIGCONT);
+        ::syscall(SYS_tgkill, parent, parent, SIGCONT);
         ::_exit(0);
     }
     int status = 0;
