@@ -7,6 +7,7 @@ class FileService;
 class InputGate;
 class OffThread;
 class ProcessService;
+class VolumeQueries;
 }  // namespace platform
 
 namespace measure {
@@ -24,6 +25,8 @@ struct CoreServices {
     StepRunner& steps;
     // Holds back the window's input while a wait lasts; without a window nothing is held.
     platform::InputGate& input;
+    // The free space of volumes, to refuse a size that cannot fit.
+    platform::VolumeQueries& volumes;
 };
 
 }  // namespace measure

@@ -79,6 +79,11 @@ private Q_SLOTS:
         row("de_DE: point groups", "de_DE", "2.500", 0, notANumber);
         row("C: ASCII digits, point", "C", "2.5", 50000, {});
         row("C: Arabic digits", "C", "\u0662", 0, notANumber);
+        // As a Japanese input method types them: the same number, in any locale.
+        row("ja_JP: full-width digits", "ja_JP", "\uff11\uff10", 200000, {});
+        row("ja_JP: full-width digits and point", "ja_JP", "\uff10\uff0e\uff15", 10000, {});
+        row("de_DE: full-width digits, comma", "de_DE", "\uff12,5", 50000, {});
+        row("C: full-width digits, ideographic blank", "C", "\u3000\uff12", 40000, {});
     }
     void sizeTextGivesLineCount() {
         QFETCH(QString, locale);
@@ -93,6 +98,20 @@ private Q_SLOTS:
             QVERIFY2(!failure.isEmpty(), qPrintable(refused.description()));
             QCOMPARE(refused.description(),
                      QStringLiteral("Data size '%1' %2").arg(text.trimmed(), failure));
+        }
+    }
+
+    // A pasted page is shown cut to a readable length (the benchmark's size_text figures show
+    // that reading it takes time linear in its length).
+    void longTextIsShownCut() {
+        const QString text = QString(131000, QLatin1Char('7')) + QLatin1Char('x');
+        try {
+            measure::testLineCount(text, QLocale(QStringLiteral("ar_EG")));
+            QFAIL("accepted");
+        } catch (const platform::Failure& refused) {
+            QCOMPARE(refused.description(),
+                     QString("Data size '%1... (131001 characters)' is not a number")
+                         .arg(QString(40, QLatin1Char('7'))));
         }
     }
 
