@@ -62,8 +62,8 @@ int main(int argc, char* argv[]) {
     platform::InputGate input;
     platform::QtOffThread offThread(&input);
     measure::ThreadedStepRunner steps(offThread);
-    const measure::CoreServices services{
-        clock, pump, files, process, offThread, steps, input, *platform::systemVolumeQueries()};
+    const measure::CoreServices services{clock,     pump,  files, process,
+                                         offThread, steps, input, *platform::systemVolumeQueries()};
 
     if (command.action == console::CommandLine::Action::Measure)
         return console::runWithoutWindow(argc, argv, command, services);

@@ -149,8 +149,7 @@ ConsoleRun::ConsoleRun(ConsoleRunSettings settings, measure::CoreServices servic
       err_(err),
       speedTest_(std::make_unique<measure::SpeedTest>(
           *this, measure::RunServices{services_.clock, services_.files, services_.process, *this,
-                                      *this, *this, services_.steps, *this,
-                                      &services_.volumes})) {}
+                                      *this, *this, services_.steps, *this, &services_.volumes})) {}
 
 ConsoleRun::~ConsoleRun() = default;
 

@@ -111,10 +111,10 @@ inline QString driveCopyNote(const QString& target) {
 template <class Services>
 struct BasicRunHarness : Services {
     explicit BasicRunHarness(measure::StepRunner* runner = nullptr)
-        : speedTest(view, measure::RunServices{this->clock, this->files, this->process,
-                                               this->clipboard, this->pointer, this->messages,
-                                               runner ? *runner : inlineRunner, view,
-                                               &this->volumes}) {
+        : speedTest(view,
+                    measure::RunServices{this->clock, this->files, this->process, this->clipboard,
+                                         this->pointer, this->messages,
+                                         runner ? *runner : inlineRunner, view, &this->volumes}) {
         // Over fake files the local test file lies in the fake program folder.
         speedTest.setTestFolderFinder([this] {
             return ownership::TestFolder{this->process.folder, false};
