@@ -74,10 +74,6 @@ bool isShareGateway(const MountRecord& mount) {
     return isGvfs(mount) || mount.fileSystemType == QLatin1String("fuse.kio-fuse");
 }
 
-bool servesFromLocalCopy(const MountRecord& mount) {
-    return mount.fileSystemType == QLatin1String("fuse.kio-fuse");
-}
-
 QStringList shareFolders(const QString& systemRoot, const MountRecord& gateway) {
     QStringList shares;
     collectShares(systemRoot, gateway, gateway.mountPoint, shares);

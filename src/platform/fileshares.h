@@ -20,10 +20,6 @@ QStringList shareFolders(const QString& systemRoot, const MountRecord& gateway);
 // The share folder of gateway that holds path; empty when path is not inside one.
 QString shareFolderHolding(const MountRecord& gateway, const QString& path);
 
-// True for a layer that answers reads from a local copy of its own (kio-fuse caches whole
-// files), so a read through it does not come from the share.
-bool servesFromLocalCopy(const MountRecord& mount);
-
 // The share's name as the file manager shows it: "music on nas" for gvfs's
 // "smb-share:server=nas,share=music", "smb://nas/music" for kio-fuse's "smb/nas/music".
 QString shareName(const MountRecord& gateway, const QString& shareFolder);
