@@ -9,7 +9,9 @@
 // (gvfs, "fuse.gvfsd-fuse" at /run/user/UID/gvfs) keeps one folder per share below one FUSE
 // mount, KDE (kio-fuse, "fuse.kio-fuse") one folder per protocol and host. Each such folder is
 // a drive to the user.
-namespace platform {
+namespace driveinfo {
+
+using platform::MountRecord;
 
 bool isShareGateway(const MountRecord& mount);
 
@@ -24,4 +26,4 @@ QString shareFolderHolding(const MountRecord& gateway, const QString& path);
 // "smb-share:server=nas,share=music", "smb://nas/music" for kio-fuse's "smb/nas/music".
 QString shareName(const MountRecord& gateway, const QString& shareFolder);
 
-}  // namespace platform
+}  // namespace driveinfo

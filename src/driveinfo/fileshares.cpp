@@ -1,4 +1,4 @@
-#include "platform/fileshares.h"
+#include "driveinfo/fileshares.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -6,7 +6,10 @@
 
 #include "platform/systemfiles.h"
 
-namespace platform {
+namespace driveinfo {
+
+using platform::pathIsWithin;
+namespace systemfiles = platform::systemfiles;
 
 namespace {
 
@@ -99,4 +102,4 @@ QString shareName(const MountRecord& gateway, const QString& shareFolder) {
     return parts.first() + QStringLiteral("://") + parts.mid(1).join(QLatin1Char('/'));
 }
 
-}  // namespace platform
+}  // namespace driveinfo
