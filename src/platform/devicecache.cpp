@@ -182,7 +182,9 @@ QString dropCacheHelperName() {
 }
 
 HelperFailure::HelperFailure(Cause cause, QString detail, int exitCode)
-    : Failure(QStringLiteral("Cannot run %1: %2").arg(dropCacheHelperName(), detail)),
+    : Failure(QStringLiteral("%1 did not drop the cache%2")
+                  .arg(dropCacheHelperName(),
+                       detail.isEmpty() ? QString() : QStringLiteral(": ") + detail)),
       cause_(cause),
       detail_(std::move(detail)),
       exitCode_(exitCode) {}
