@@ -4,10 +4,12 @@
 #include <QHash>
 #include <QUrl>
 
+#include "platform/paths.h"
 #include "platform/systemfiles.h"
 
 namespace driveinfo {
 
+using platform::joinPath;
 using platform::pathIsWithin;
 namespace systemfiles = platform::systemfiles;
 
@@ -56,8 +58,7 @@ QString gvfsName(const QString& folderName) {
 void collectShares(const QString& systemRoot, const MountRecord& gateway, const QString& folder,
                    QStringList& shares) {
     for (const QString& name : systemfiles::entryNames(systemRoot, folder)) {
-        const QString path =
-            (folder == QLatin1String("/") ? folder : folder + QLatin1Char('/')) + name;
+        const QString path = joinPath(folder, name);
         if (!systemfiles::linkTarget(systemRoot, path).isEmpty() ||
             !systemfiles::exists(systemRoot, path) || systemfiles::isNonFolder(systemRoot, path)) {
             continue;
