@@ -4,8 +4,9 @@
 #include <QHash>
 #include <QObject>
 
+#include "driveinfo/fileshares.h"
+#include "driveinfo/systemdrives.h"
 #include "platform/failure.h"
-#include "platform/fileshares.h"
 #include "platform/paths.h"
 #include "platform/systemfiles.h"
 
@@ -28,7 +29,7 @@ bool isSystemLocation(const QString& mountPoint) {
 
 bool isMeasurableVolume(const MountRecord& mount) {
     // A file manager's gateway is no drive itself; the shares below it are (sharesOf).
-    if (platform::isShareGateway(mount)) return false;
+    if (isShareGateway(mount)) return false;
     switch (platform::fileSystemKind(mount.fileSystemType)) {
         case FileSystemKind::Pseudo:
         case FileSystemKind::ReadOnlyImage:
@@ -127,7 +128,7 @@ QList<DriveEntry> MountTableCatalogue::sharesOf(const QList<MountRecord>& reacha
     QList<MountRecord> gateways;
     QHash<QString, std::shared_ptr<ShareQuery>> current;
     for (const MountRecord& mount : reachable) {
-        if (!platform::isShareGateway(mount)) continue;
+        if (!isShareGateway(mount)) continue;
         const QString key = volumeIdOf(mount);
         std::shared_ptr<ShareQuery> query = shares_.value(key);
         // Shares come and go without a mount, so each listing asks again; one still stuck
@@ -139,7 +140,7 @@ QList<DriveEntry> MountTableCatalogue::sharesOf(const QList<MountRecord>& reacha
             offThread_.start(
                 deliveries_.get(),
                 [query, systemRoot = systemRoot_, mount] {
-                    query->folders = platform::shareFolders(systemRoot, mount);
+                    query->folders = shareFolders(systemRoot, mount);
                     query->finished.store(true, std::memory_order_release);
                 },
                 [this, query](bool) {
@@ -157,7 +158,7 @@ QList<DriveEntry> MountTableCatalogue::sharesOf(const QList<MountRecord>& reacha
         const QStringList folders =
             query->finished.load(std::memory_order_acquire) ? query->folders : query->lastKnown;
         for (const QString& folder : folders) {
-            entries.append({folder, platform::shareName(gateway, folder),
+            entries.append({folder, shareName(gateway, folder),
                             volumeIdOf(gateway) + QLatin1Char('\n') + folder});
         }
     }
@@ -171,7 +172,7 @@ QList<QString> MountTableCatalogue::labelsOf(const QList<MountRecord>& mounts) {
     for (const MountRecord& mount : mounts) {
         labels.append(platform::udevVolumeLabel(systemRoot_, mount));
         queries.append(nullptr);
-        if (!labels.last().isEmpty() || !platform::labelNeedsVolumeRoot(mount)) continue;
+        if (!labels.last().isEmpty() || !labelNeedsVolumeRoot(mount)) continue;
         const QString key = QStringLiteral("%1 %2").arg(mount.mountId).arg(mount.mountPoint);
         std::shared_ptr<LabelQuery> query = labels_.value(key);
         if (!query) {
@@ -214,8 +215,8 @@ QString MountTableCatalogue::driveHolding(const QString& path) {
             holder = &mount;
         }
     }
-    if (holder && platform::isShareGateway(*holder)) {
-        const QString share = platform::shareFolderHolding(*holder, absolute);
+    if (holder && isShareGateway(*holder)) {
+        const QString share = shareFolderHolding(*holder, absolute);
         if (!share.isEmpty()) return share;
     }
     if (holder) {

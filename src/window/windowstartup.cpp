@@ -7,6 +7,7 @@
 
 #include "driveinfo/mounttablecatalogue.h"
 #include "driveinfo/mounttablewatcher.h"
+#include "driveinfo/systemdrives.h"
 #include "platform/endsignals.h"
 #include "platform/failure.h"
 #include "platform/linuxdrives.h"
@@ -125,7 +126,7 @@ void runWindow(int argc, char* argv[], const QStringList& toolkitOptions,
     platform::QtClipboard clipboard;
     platform::QtPointer pointer;
     platform::QtMessageBox messages(nullptr, &services.input);
-    auto drives = std::make_shared<platform::LinuxDriveService>();
+    auto drives = std::make_shared<driveinfo::LinuxDriveService>();
     // A stalled FUSE daemon or a lost server blocks any query of its volume: drive queries run
     // off the window thread, and the window shows without waiting for them.
     driveinfo::MountTableCatalogue catalogue({}, platform::systemVolumeQueries(),
