@@ -20,8 +20,10 @@ int runWithoutWindow(int argc, char* argv[], const CommandLine& command,
 
     ConsoleRunSettings settings;
     try {
-        settings.mountRoot = driveRootOf(
-            command.drive, [&](const QString& path) { return catalogue.driveHolding(path); });
+        settings.mountRoot =
+            driveRootOf(command.drive, [&](const QString& folder, const QString& named) {
+                return catalogue.volumeToMeasure(folder, named);
+            });
     } catch (const std::exception& failure) {
         std::fputs((platform::describe(failure) + QLatin1Char('\n')).toLocal8Bit().constData(),
                    stderr);

@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <memory>
 
 #include "console/commandline.h"
 #include "console/consolerun.h"
@@ -58,6 +59,10 @@ private:
     QTemporaryDir home_;
     QProcessEnvironment environment_;
 };
+
+// Where a --drive folder lies: a RAM disk the drive list shows, one it hides (under /run), a
+// read-only image, and the kernel's /dev, which is no drive.
+enum class Volume { Tmpfs, HiddenTmpfs, Squashfs, KernelDevices };
 
 const QString kTimesLine = QStringLiteral("^\\d+(\\.\\d+)?\\t\\d+(\\.\\d+)?\\t\\d+(\\.\\d+)?\\n");
 
@@ -310,22 +315,37 @@ void TestCommandLine::runOnScratchDrive_data() {
     QTest::addColumn<QString>("errors");  // pattern; %1 is the drive's root
     QTest::addColumn<bool>("throughLink");
     QTest::addColumn<qint64>("fileLimit");  // bytes a file may grow to (ulimit -f); 0: none
+    QTest::addColumn<Volume>("volume");
 
+    const QString summary =
+        kTimesLine +
+        "Test file of 2 MB, drive %1\nDATA CREATE +[0-9.]+ s\n"
+        "WRITE TIME +[0-9.]+ s  ([0-9.]+ MB/s|too fast to time \\(under 0.01 s\\))\n"
+        "READ TIME +[0-9.]+ s  ([0-9.]+ MB/s|too fast to time \\(under 0.01 s\\))\n$";
+    const QString refused = "^Cannot measure the drive of [^\n]*: %2\n$";
     QTest::newRow("times line") << qint64(32 << 20) << QStringList{"--size", "2"} << 0
-                                << kTimesLine + '$' << "^$" << false << qint64(0);
+                                << kTimesLine + '$' << "^$" << false << qint64(0) << Volume::Tmpfs;
     QTest::newRow("human summary, folder given by a link")
-        << qint64(32 << 20) << QStringList{"--size", "2", "--human"} << 0
-        << kTimesLine +
-               "Test file of 2 MB, drive %1\nDATA CREATE +[0-9.]+ s\n"
-               "WRITE TIME +[0-9.]+ s  ([0-9.]+ MB/s|too fast to time \\(under 0.01 s\\))\n"
-               "READ TIME +[0-9.]+ s  ([0-9.]+ MB/s|too fast to time \\(under 0.01 s\\))\n$"
-        << "^$" << true << qint64(0);
+        << qint64(32 << 20) << QStringList{"--size", "2", "--human"} << 0 << summary << "^$" << true
+        << qint64(0) << Volume::Tmpfs;
     QTest::newRow("full drive") << qint64(1 << 20) << QStringList{"--size", "4"} << 1 << "^$"
                                 << "^Cannot [^\n]*%1/TEST.TXT[^\n]*: No space left on device\n$"
-                                << false << qint64(0);
-    QTest::newRow("file-size limit")
-        << qint64(32 << 20) << QStringList{"--size", "4"} << 1 << "^$"
-        << "^Cannot write [^\n]*/TEST.TXT: File too large\n$" << false << qint64(1 << 20);
+                                << false << qint64(0) << Volume::Tmpfs;
+    QTest::newRow("file-size limit") << qint64(32 << 20) << QStringList{"--size", "4"} << 1 << "^$"
+                                     << "^Cannot write [^\n]*/TEST.TXT: File too large\n$" << false
+                                     << qint64(1 << 20) << Volume::Tmpfs;
+    // The folder's own volume, never the listed parent (/ or /run's).
+    QTest::newRow("tmpfs the list hides")
+        << qint64(32 << 20) << QStringList{"--size", "2", "--human"} << 0 << summary << "^$" << true
+        << qint64(0) << Volume::HiddenTmpfs;
+    QTest::newRow("squashfs image") << qint64(0) << QStringList{"--size", "2"} << 1 << "^$"
+                                    << refused.arg("it is on a squashfs image, which is read-only")
+                                    << false << qint64(0) << Volume::Squashfs;
+    QTest::newRow("devtmpfs") << qint64(0) << QStringList{"--size", "2"} << 1 << "^$"
+                              << refused.arg(
+                                     "it is on devtmpfs, a file system of the kernel's, "
+                                     "not a drive")
+                              << false << qint64(0) << Volume::KernelDevices;
 }
 
 // A folder on the drive stands for its root, as in the window; a link stands for its target.
@@ -337,11 +357,19 @@ void TestCommandLine::runOnScratchDrive() {
     QFETCH(QString, errors);
     QFETCH(bool, throughLink);
     QFETCH(qint64, fileLimit);
+    QFETCH(Volume, volume);
 
-    testsupport::ScratchTmpfs drive(driveBytes);
-    if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
-    QString folder = drive.mountPoint() + "/some/folder";
-    QVERIFY(QDir().mkpath(folder));
+    std::unique_ptr<testsupport::ScratchMount> drive;
+    if (volume == Volume::Squashfs) {
+        drive = std::make_unique<testsupport::ScratchSquashfs>();
+    } else if (volume != Volume::KernelDevices) {
+        drive = std::make_unique<testsupport::ScratchTmpfs>(
+            driveBytes, volume == Volume::HiddenTmpfs ? "/run" : QDir::tempPath());
+    }
+    if (drive && !drive->isReady()) QSKIP(qPrintable(drive->whyNot()));
+    const QString root = drive ? drive->mountPoint() : QStringLiteral("/dev");
+    QString folder = drive ? root + "/some/folder" : root;
+    QVERIFY(!drive || QDir().mkpath(folder));
     const QTemporaryDir links;
     if (throughLink) {
         QVERIFY(QFile::link(folder, links.filePath("stick")));
@@ -360,15 +388,14 @@ void TestCommandLine::runOnScratchDrive() {
     const QString outputText = QString::fromLocal8Bit(run.output);
     const QString errorText = QString::fromLocal8Bit(run.errors);
     const auto withRoot = [&](const QString& pattern) {
-        return pattern.contains("%1") ? pattern.arg(QRegularExpression::escape(drive.mountPoint()))
-                                      : pattern;
+        return pattern.contains("%1") ? pattern.arg(QRegularExpression::escape(root)) : pattern;
     };
     QVERIFY2(run.exitCode == exitCode, qPrintable(run.why));
     QVERIFY2(QRegularExpression(withRoot(output)).match(outputText).hasMatch(),
              qPrintable(outputText));
     QVERIFY2(QRegularExpression(withRoot(errors)).match(errorText).hasMatch(),
              qPrintable(errorText));
-    QCOMPARE(entries(drive.mountPoint()), QStringList{"some"});
+    if (drive) QCOMPARE(entries(root), QStringList{"some"});
     QCOMPARE(world.leftovers(), QStringList());
 }
 
