@@ -445,8 +445,10 @@ void TestCommandLine::interruptDuringCreateRemovesItsFile() {
 // Qt takes its own options; the window opens with them and ends on SIGTERM as on QUIT.
 void TestCommandLine::toolkitOptionsReachTheWindow() {
     const ChildWorld world;
+    const testsupport::StartFolder start;
     QProcess child;
     child.setProcessEnvironment(world.environment());
+    child.setWorkingDirectory(start.path());
     child.start(kProgram, {"-platform", "offscreen", "-style", "Fusion", "-reverse"});
     QVERIFY(child.waitForStarted());
     QVERIFY(!child.waitForFinished(1500));  // the window is open
