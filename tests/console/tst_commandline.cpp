@@ -264,6 +264,8 @@ void TestCommandLine::programWithoutDisplay_data() {
     const QString usageAfter =
         QStringLiteral("^dov-uruvivuz: %1\n\n") + QRegularExpression::escape(usage) + '$';
     QTest::newRow("help") << QStringList{"--help"} << 0 << usage << "^$";
+    for (const QString& line : usage.split('\n'))
+        QVERIFY2(line.size() < 80, qPrintable("wider than a terminal: " + line));
     QTest::newRow("version") << QStringList{"--version"} << 0 << console::versionText() << "^$";
     QTest::newRow("unknown option")
         << QStringList{"--bogus"} << 2 << "" << usageAfter.arg("unknown option '--bogus'");
