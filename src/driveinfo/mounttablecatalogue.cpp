@@ -261,7 +261,8 @@ QString MountTableCatalogue::volumeToMeasure(const QString& folder, const QStrin
         QStringLiteral("Cannot measure the drive of %1: ").arg(platform::displayPath(named));
     const QList<MountRecord> reachable =
         platform::reachableMounts(platform::readMountTable(systemRoot_));
-    const MountRecord* holder = mountHolding(reachable, folder);
+    const QString absolute = QDir::cleanPath(folder);
+    const MountRecord* holder = mountHolding(reachable, absolute);
     if (!holder) {
         // A chroot's mount table shows only what was mounted inside it; a stick may be unplugged.
         throw platform::Failure(refusal +
@@ -269,7 +270,7 @@ QString MountTableCatalogue::volumeToMeasure(const QString& folder, const QStrin
                                                "\"findmnt --real\" lists the mounted drives."));
     }
     if (platform::isShareGateway(*holder)) {
-        const QString share = platform::shareFolderHolding(*holder, folder);
+        const QString share = platform::shareFolderHolding(*holder, absolute);
         if (!share.isEmpty()) return share;
     }
     if (const QString why = whyNotMeasurable(*holder); !why.isEmpty())

@@ -163,6 +163,11 @@ private Q_SLOTS:
         QCOMPARE(texts(catalogue.drives()), expected);
         // /home is on the root disk in every table; with nothing listed, on no drive.
         QCOMPARE(catalogue.driveHolding(QStringLiteral("/home")), expected.value(0));
+        // With nothing listed, a named folder is refused (as in a plain chroot), never guessed.
+        if (expected.isEmpty()) {
+            QVERIFY_THROWS_EXCEPTION(platform::Failure,
+                                     catalogue.volumeToMeasure(QStringLiteral("/home"), {}));
+        }
     }
 
     // A volume whose root does not answer is listed without a label and not asked again while
@@ -189,12 +194,17 @@ private Q_SLOTS:
         QCOMPARE(labels->askedSoFar().count(labels->stuck), 1);
     }
 
+    // drive: the window's first drive for a current folder at path; measured: what --drive path
+    // measures, or "refused: " and words of the reason.
     void driveHolding_data() {
         QTest::addColumn<QString>("machine");
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("drive");
+        QTest::addColumn<QString>("measured");
         const auto row = [](const char* tag, const char* machine, const char* path,
-                            const char* drive) { QTest::newRow(tag) << machine << path << drive; };
+                            const char* drive, const char* measured = nullptr) {
+            QTest::newRow(tag) << machine << path << drive << (measured ? measured : drive);
+        };
         row("home folder", "laptop", "/home/alex/docs", "/");
         row("bind mount of the root disk", "laptop", "/srv/shared/photos", "/");
         row("mount root itself", "laptop", "/media/alex/STICK", "/media/alex/STICK");
@@ -202,8 +212,15 @@ private Q_SLOTS:
         row("by components, not by text", "laptop", "/media/alex/STICKER/a", "/");
         row("blank in path", "laptop", "/media/alex/SD CARD/DCIM", "/media/alex/SD CARD");
         row("dot-dot resolved", "laptop", "/media/alex/STICK/../Secret/x", "/media/alex/Secret");
-        row("unlisted tmpfs falls back", "laptop", "/run/user/1000/gvfs", "/");
-        row("unlisted snap falls back", "laptop", "/snap/core22/1380/usr", "/");
+        row("unlisted tmpfs falls back", "laptop", "/run/user/1000/x", "/", "/run/user/1000");
+        row("unlisted snap falls back", "laptop", "/snap/core22/1380/usr", "/",
+            "refused: it is on a squashfs image, which is read-only");
+        row("kernel's devices", "laptop", "/dev/x", "/",
+            "refused: it is on devtmpfs, a file system of the kernel's, not a drive");
+        row("read-only RAM disk", "network-client", "/mnt/ro-ram/a", "/mnt/ro-ram",
+            "refused: its drive /mnt/ro-ram is mounted read-only");
+        row("gvfs gateway", "laptop", "/run/user/1000/gvfs", "/",
+            "refused: a file manager's gateway; name a share inside it");
         row("inside a gvfs share", "laptop",
             "/run/user/1000/gvfs/smb-share:server=nas,share=music/albums/a",
             "/run/user/1000/gvfs/smb-share:server=nas,share=music");
@@ -211,7 +228,7 @@ private Q_SLOTS:
             "/run/user/1000/kio-fuse-QkSbVd/smb/nas/photos/2024",
             "/run/user/1000/kio-fuse-QkSbVd/smb/nas/photos");
         row("kio-fuse host without its share falls back", "network-client",
-            "/run/user/1000/kio-fuse-QkSbVd/smb/nas", "/");
+            "/run/user/1000/kio-fuse-QkSbVd/smb/nas", "/", "refused: gateway");
         row("container root", "container-overlay", "/etc", "/");
         row("container volume", "container-overlay", "/data/x", "/data");
         row("btrfs subvolume names its file system", "network-client", "/data/snapshots/1",
@@ -221,9 +238,18 @@ private Q_SLOTS:
         QFETCH(QString, machine);
         QFETCH(QString, path);
         QFETCH(QString, drive);
+        QFETCH(QString, measured);
         auto queries = std::make_shared<fakes::FakeVolumeQueries>();
         driveinfo::MountTableCatalogue catalogue(fakes::recordedSystem(machine), queries);
         QCOMPARE(catalogue.driveHolding(path), drive);
+        try {
+            QCOMPARE(catalogue.volumeToMeasure(path, path), measured);
+        } catch (const platform::Failure& refusal) {
+            QVERIFY2(measured.startsWith("refused: ") &&
+                         refusal.description().startsWith("Cannot measure the drive of " + path) &&
+                         refusal.description().contains(measured.mid(9)),
+                     qPrintable(refusal.description()));
+        }
     }
 };
 
