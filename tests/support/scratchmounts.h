@@ -113,29 +113,20 @@ public:
     }
 };
 
-// A folder on a drive the window lists, for a window under test to start in, so that its first
-// drive never depends on where the checkout lies (in a plain chroot no listed drive holds it): a
-// small RAM disk of the test's own where it may mount one, else the current folder. With enter,
-// it is the process's current folder until destruction.
-class StartFolder {
+// A folder on a drive the window lists, for a window under test to start in, so that where the
+// checkout lies (in a plain chroot, on no listed drive) never decides its first drive: a RAM disk
+// of the test's own where it may mount one, else the current folder. With enter, the current
+// folder until destruction.
+class StartFolder : public ScratchTmpfs {
 public:
-    explicit StartFolder(bool enter = false) {
-        if (enter && drive_.isReady()) {
-            previous_ = QDir::currentPath();
-            QDir::setCurrent(path());
-        }
+    explicit StartFolder(bool enter = false) : ScratchTmpfs(1 << 20) {
+        if (enter && isReady()) QDir::setCurrent(path());
     }
-    ~StartFolder() {
-        if (!previous_.isEmpty()) QDir::setCurrent(previous_);
-    }
-    StartFolder(const StartFolder&) = delete;
-    StartFolder& operator=(const StartFolder&) = delete;
-
-    QString path() const { return drive_.isReady() ? drive_.mountPoint() : QDir::currentPath(); }
+    ~StartFolder() override { QDir::setCurrent(previous_); }
+    QString path() const { return isReady() ? mountPoint() : previous_; }
 
 private:
-    ScratchTmpfs drive_{1 << 20};
-    QString previous_;
+    const QString previous_ = QDir::currentPath();
 };
 
 // A file system in an image file, attached to a loop device and mounted.
