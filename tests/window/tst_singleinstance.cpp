@@ -21,10 +21,9 @@ namespace {
 
 constexpr int kStartMs = 10000;
 
-// A copy of the program started in folder, whose instance lock lives in runtimeDir; offscreen
-// unless a display is given.
-std::unique_ptr<OwnedProcess> startCopy(const QString& folder, const QString& runtimeDir,
-                                        const QString& display = {}) {
+// A copy of the program whose instance lock lives in runtimeDir; offscreen unless a display
+// is given.
+std::unique_ptr<OwnedProcess> startCopy(const QString& runtimeDir, const QString& display = {}) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"),
@@ -33,7 +32,6 @@ std::unique_ptr<OwnedProcess> startCopy(const QString& folder, const QString& ru
     auto copy = std::make_unique<OwnedProcess>();
     copy->setProcessEnvironment(environment);
     copy->setProcessChannelMode(QProcess::MergedChannels);
-    copy->setWorkingDirectory(folder);
     copy->start(QStringLiteral(DOV_PROGRAM_PATH));
     copy->waitForStarted(kStartMs);
     return copy;
@@ -90,14 +88,14 @@ private Q_SLOTS:
     void secondCopyEndsAndFirstRuns() {
         QTemporaryDir runtime;
         QVERIFY(runtime.isValid());
-        const auto first = startCopy(start_.path(), runtime.path());
+        const auto first = startCopy(runtime.path());
         QVERIFY2(waitForInstanceLock(*first), "the first copy took no instance name");
         QVERIFY(first->isRunning());
         // Nothing of it on disk: the runtime folder stays empty.
         QCOMPARE(QDir(runtime.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
                  QStringList());
 
-        const auto second = startCopy(start_.path(), runtime.path());
+        const auto second = startCopy(runtime.path());
         QVERIFY2(endsAtOnce(*second), "the second copy did not end at once with status 0");
         // It ends silently.
         const QByteArray said = second->readAll();
@@ -108,7 +106,7 @@ private Q_SLOTS:
 
         // Another runtime folder does not make it a first copy.
         QTemporaryDir otherRuntime;
-        QVERIFY2(endsAtOnce(*startCopy(start_.path(), otherRuntime.path())),
+        QVERIFY2(endsAtOnce(*startCopy(otherRuntime.path())),
                  "a copy with another XDG_RUNTIME_DIR did not end");
         QVERIFY(first->isRunning());
     }
@@ -117,13 +115,13 @@ private Q_SLOTS:
         QTemporaryDir runtime;
         QVERIFY(runtime.isValid());
         {
-            const auto crashed = startCopy(start_.path(), runtime.path());
+            const auto crashed = startCopy(runtime.path());
             QVERIFY(waitForInstanceLock(*crashed));
             // SIGKILL, as a crash would; the kernel frees the name.
             crashed->kill();
             crashed->waitForFinished(5000);
         }
-        QVERIFY2(keepsRunning(*startCopy(start_.path(), runtime.path())),
+        QVERIFY2(keepsRunning(*startCopy(runtime.path())),
                  "a killed copy's lock blocked the start");
     }
 
@@ -136,7 +134,7 @@ private Q_SLOTS:
             return int(session.x.windowsNamed(e2e::windowTitle).size());
         };
 
-        const auto first = session.start(start_.path());
+        const auto first = session.start(QDir::currentPath());
         QVERIFY2(!session.waitForWindowOf(*first).isEmpty(), "the first copy showed no window");
         QVERIFY(waitForInstanceLock(*first));
 
@@ -157,7 +155,7 @@ private Q_SLOTS:
         QTest::qWait(500);
         watch();
 
-        QVERIFY2(endsAtOnce(*session.start(start_.path())),
+        QVERIFY2(endsAtOnce(*session.start(QDir::currentPath())),
                  "the second copy did not end at once with status 0");
         QTest::qWait(500);
         QVERIFY2(!watch(), watched.constData());
@@ -166,14 +164,14 @@ private Q_SLOTS:
 
         // The watch does see a window being shown: a copy of another program file shows one.
         QTemporaryDir otherRuntime;
-        const auto elsewhere = startCopy(start_.path(), otherRuntime.path(), session.display);
+        const auto elsewhere = startCopy(otherRuntime.path(), session.display);
         QVERIFY(testsupport::waitUntil(watch, kStartMs));
         QCOMPARE(titledWindows(), 2);
     }
 
 private:
-    // Where every copy starts: a window whose folder no listed drive holds shows a message box.
-    const testsupport::StartFolder start_;
+    // Every copy starts here: a window whose folder no listed drive holds shows a message box.
+    const testsupport::StartFolder start_{true};
 };
 
 QTEST_GUILESS_MAIN(TestSingleInstance)
