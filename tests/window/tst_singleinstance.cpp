@@ -134,7 +134,7 @@ private Q_SLOTS:
             return int(session.x.windowsNamed(e2e::windowTitle).size());
         };
 
-        const auto first = session.start(QDir::currentPath());
+        const auto first = session.start(session.startFolder.path());
         QVERIFY2(!session.waitForWindowOf(*first).isEmpty(), "the first copy showed no window");
         QVERIFY(waitForInstanceLock(*first));
 
@@ -155,7 +155,7 @@ private Q_SLOTS:
         QTest::qWait(500);
         watch();
 
-        QVERIFY2(endsAtOnce(*session.start(QDir::currentPath())),
+        QVERIFY2(endsAtOnce(*session.start(session.startFolder.path())),
                  "the second copy did not end at once with status 0");
         QTest::qWait(500);
         QVERIFY2(!watch(), watched.constData());
