@@ -60,9 +60,9 @@ private:
     QProcessEnvironment environment_;
 };
 
-// Where a --drive folder lies: a RAM disk the drive list shows, one it hides (under /run), a
-// read-only image, and the kernel's /dev, which is no drive.
-enum class Volume { Tmpfs, HiddenTmpfs, Squashfs, KernelDevices };
+// Where a --drive folder lies: a RAM disk the drive list shows, one it hides (under /run), one
+// mounted read-only, a read-only image, and the kernel's /dev, which is no drive.
+enum class Volume { Tmpfs, HiddenTmpfs, ReadOnlyTmpfs, Squashfs, KernelDevices };
 
 const QString kTimesLine = QStringLiteral("^\\d+(\\.\\d+)?\\t\\d+(\\.\\d+)?\\t\\d+(\\.\\d+)?\\n");
 
@@ -343,6 +343,10 @@ void TestCommandLine::runOnScratchDrive_data() {
         << qint64(0) << QStringList{"--size", "2"} << 1 << "^$"
         << "^Cannot measure the drive of [^\n]*: it is on a squashfs image, which is read-only\n$"
         << false << qint64(0) << Volume::Squashfs;
+    QTest::newRow("read-only RAM disk")
+        << qint64(1 << 20) << QStringList{"--size", "2"} << 1 << "^$"
+        << "^Cannot measure the drive of [^\n]*: its drive %1 is mounted read-only\n$" << false
+        << qint64(0) << Volume::ReadOnlyTmpfs;
     QTest::newRow("devtmpfs") << qint64(0) << QStringList{"--size", "2"} << 1 << "^$"
                               << "^Cannot measure the drive of /dev: it is on devtmpfs, a file "
                                  "system of the kernel's, not a drive\n$"
@@ -371,6 +375,9 @@ void TestCommandLine::runOnScratchDrive() {
     const QString root = drive ? drive->mountPoint() : QStringLiteral("/dev");
     QString folder = drive ? root + "/some/folder" : root;
     QVERIFY(!drive || QDir().mkpath(folder));
+    if (volume == Volume::ReadOnlyTmpfs)
+        QVERIFY2(static_cast<testsupport::ScratchTmpfs&>(*drive).makeReadOnly(),
+                 qPrintable(drive->whyNot()));
     const QTemporaryDir links;
     if (throughLink) {
         QVERIFY(QFile::link(folder, links.filePath("stick")));
