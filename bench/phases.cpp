@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
+#include <optional>
 
 #include "common.h"
 #include "figures.h"
@@ -27,10 +28,10 @@ void ensureLocalFile() {
     if (::stat(localPath().c_str(), &info) == 0 && info.st_size == bytes) return;
     removeQuietly(localPath());
     platform::LinuxFileService files;
-    files.createForOutput(1, files.openFolder(QString::fromStdString(workFolder + "/program")),
+    files.createForOutput(files.openFolder(QString::fromStdString(workFolder + "/program")),
                           QStringLiteral("TEST.TXT"));
-    measure::writeTestLines(files, 1, lineCount(settings.megabytes));
-    files.close(1);
+    measure::writeTestLines(files, lineCount(settings.megabytes));
+    files.closeOutput();
 }
 
 // The run's phases go between the folders it opened, by name relative to them.
@@ -49,9 +50,9 @@ void createPhase(benchmark::State& state) {
     for (auto _ : state) {
         settle(localPath());
         const auto start = Clock::now();
-        run.files.createForOutput(1, run.program, run.name);
-        measure::writeTestLines(run.files, 1, lines);
-        run.files.close(1);
+        run.files.createForOutput(run.program, run.name);
+        measure::writeTestLines(run.files, lines);
+        run.files.closeOutput();
         finishTimed(state, start);
         run.files.removeOwnFile(run.program, run.name);
     }
@@ -165,10 +166,10 @@ void readBackCheck(benchmark::State& state) {
     const int descriptor = cachedLocalFile(size);
     for (auto _ : state) {
         const auto start = Clock::now();
-        const qint64 difference = platform::fileprimitives::firstDifferenceFrom(
-            descriptor, measure::kTestLineWithEnd, size);
+        const std::optional<qint64> difference = platform::fileprimitives::firstDifferenceFrom(
+            descriptor, measure::kTestLineWithEnd, size, QStringLiteral("TEST.TXT"));
         finishTimed(state, start);
-        if (difference != -1) die("the test file differs from the test lines");
+        if (difference) die("the test file differs from the test lines");
     }
     ::close(descriptor);
 }

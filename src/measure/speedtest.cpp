@@ -1,12 +1,15 @@
 #include "measure/speedtest.h"
 
+#include <cerrno>
 #include <exception>
+#include <optional>
 
 #include "measure/clockrules.h"
 #include "measure/runview.h"
 #include "measure/sizerule.h"
 #include "measure/steprunner.h"
 #include "measure/testfile.h"
+#include "ownership/claim.h"
 #include "platform/desktop.h"
 #include "platform/failure.h"
 #include "platform/files.h"
@@ -17,7 +20,6 @@ namespace measure {
 
 namespace {
 
-constexpr int kTestFileNumber = 1;
 constexpr double kPauseSeconds = 0.1;
 
 // The folder of the local test file; a failure reads as the test file's, as it always has
@@ -71,10 +73,14 @@ private:
     SpeedTest& test_;
 };
 
-SpeedTest::SpeedTest(RunView& view, RunServices services) : view_(view), services_(services) {}
+SpeedTest::SpeedTest(RunView& view, RunServices services)
+    : view_(view),
+      services_(services),
+      findTestFolder_([this] { return ownership::testFileFolder(services_.process); }) {}
 
 SpeedTest::~SpeedTest() {
     closeFolders();
+    services_.files.setRecorder(nullptr);
 }
 
 void SpeedTest::requestStop() {
@@ -92,24 +98,31 @@ void SpeedTest::closeFolders() noexcept {
     }
 }
 
-void SpeedTest::claimTestFile(int folder, const QString& path) {
-    platform::Claim claim = platform::Claim::Free;
-    runUntimed([&] { claim = services_.files.claim(folder, testFileName(), kTestLineWithEnd); });
-    switch (claim) {
-        case platform::Claim::Free:
-        case platform::Claim::Reclaimed:
-            return;
-        case platform::Claim::InUse:
-            throw platform::Failure(
-                QStringLiteral("%1 is in use by another run of this program; it was left untouched")
-                    .arg(platform::displayPath(path)));
-        case platform::Claim::NotOurs:
-            break;
-    }
-    throw platform::Failure(
-        QStringLiteral(
-            "%1 already exists and is not a test file of this program; it was left untouched")
-            .arg(platform::displayPath(path)));
+void SpeedTest::claimTestFile(int folder, const QString& folderPath, bool privateFolder) {
+    const ownership::TestFilePlace place{folder, folderPath, testFileName(), privateFolder};
+    runUntimed([&] {
+        ownership::makeWayForTestFile(services_.files, place, journal_, kTestLineWithEnd);
+        journal_.expect(folderPath, place.name);
+    });
+}
+
+QString SpeedTest::describe(const std::exception& failure) const {
+    const auto* system = dynamic_cast<const platform::Failure*>(&failure);
+    if (!system || system->error() != EROFS) return platform::describe(failure);
+    const auto within = [&](const QString& folder) {
+        return system->path().startsWith(folder.endsWith(QLatin1Char('/')) ? folder
+                                                                           : folder + u'/');
+    };
+    QString drive;
+    if (state_.madeOnDrive && !result_.mountRoot.isEmpty() && within(result_.mountRoot))
+        drive = QStringLiteral("Drive %1").arg(state_.driveShown);
+    else if (state_.madeLocal && within(state_.localFolderPath))
+        drive =
+            QStringLiteral("The drive of %1").arg(platform::displayPath(state_.localFolderPath));
+    if (drive.isEmpty()) return system->description();
+    const QString text = system->description();
+    return QStringLiteral("%1 turned read-only during the run: %2%3")
+        .arg(drive, text.left(1).toLower(), text.mid(1));
 }
 
 float SpeedTest::timePhase(const std::function<void()>& work) {
@@ -143,6 +156,7 @@ void SpeedTest::run() {
 
     // A run that was stopped left its folders open for removeRunFiles.
     closeFolders();
+    services_.files.setRecorder(&journal_);
     state_ = State{};
     result_ = RunResult{};
     startPhase(Phase::None);
@@ -152,6 +166,11 @@ void SpeedTest::run() {
         BusyWhileRunning busy(*this);
         messages = runSteps();
     }
+    // Told once a run is over that nothing else went wrong with; a failure removed the run's
+    // files, so no record of them was needed.
+    if (const QString notice = journal_.notice();
+        !notice.isEmpty() && !state_.ending && messages.isEmpty())
+        messages.append(notice);
     for (const QString& message : messages) services_.messages.showMessage(message);
 }
 
@@ -192,21 +211,24 @@ void SpeedTest::create() {
     // The folder may be made now (the user's cache) and may lie on a drive that does not
     // answer: found and opened off the window thread, as every call that may wait on a drive.
     runUntimed([&] {
-        state_.localFolderPath = services_.process.testFileFolder();
+        const ownership::TestFolder found = findTestFolder_();
+        state_.localFolderPath = found.path;
+        state_.localFolderPrivate = found.privateFolder;
         state_.localPath = platform::joinPath(state_.localFolderPath, name);
         state_.localFolder = openLocalFolder(files, state_.localFolderPath, state_.localPath);
     });
-    claimTestFile(state_.localFolder, state_.localPath);
+    claimTestFile(state_.localFolder, state_.localFolderPath, state_.localFolderPrivate);
     state_.lines = testLineCount(view_.sizeText());
     // A size of zero or less writes no line.
     result_.bytes = qint64(qMax(0, state_.lines)) * qint64(kTestLineWithEnd.size());
     startPhase(Phase::Create);
     result_.createSeconds = timePhase([&] {
-        files.createForOutput(kTestFileNumber, state_.localFolder, name);
+        files.createForOutput(state_.localFolder, name);
         state_.localCopyExists = true;
+        state_.madeLocal = true;
         state_.creating = true;
-        writeTestLines(files, kTestFileNumber, state_.lines, &stop_, &progress_.bytesDone);
-        files.close(kTestFileNumber);
+        writeTestLines(files, state_.lines, &stop_, &progress_.bytesDone);
+        files.closeOutput();
         state_.creating = false;
     });
     view_.setTimeText(1, elapsedText(result_.createSeconds));
@@ -232,7 +254,7 @@ void SpeedTest::openDrive() {
                            "than the one whose root holds the program")
                 .arg(platform::displayPath(state_.targetPath)));
     }
-    claimTestFile(state_.driveFolder, state_.targetPath);
+    claimTestFile(state_.driveFolder, mountRoot, false);
 }
 
 void SpeedTest::write() {
@@ -243,6 +265,7 @@ void SpeedTest::write() {
     startPhase(Phase::Write);
     result_.writeSeconds = timePhase([&] {
         services_.files.copyFile(state_.localFolder, name, state_.driveFolder, name, toDrive);
+        state_.madeOnDrive = true;
     });
     view_.setTimeText(2, elapsedText(result_.writeSeconds));
 }
@@ -260,7 +283,10 @@ void SpeedTest::dropCacheBelow() {
 // The local copy is made again from the drive's.
 void SpeedTest::read() {
     const QString name = testFileName();
-    runUntimed([&] { services_.files.removeOwnFile(state_.localFolder, name); });
+    runUntimed([&] {
+        services_.files.removeOwnFile(state_.localFolder, name);
+        journal_.expect(state_.localFolderPath, name);
+    });
     state_.localCopyExists = false;
     const platform::CopyOptions fromDrive = copyOptions(&stop_, &progress_.bytesDone);
     startPhase(Phase::Read);
@@ -276,22 +302,22 @@ void SpeedTest::read() {
 void SpeedTest::checkReadBack() {
     platform::FileService& files = services_.files;
     const QString name = testFileName();
-    qint64 difference = -1;
+    std::optional<qint64> difference;
     runUntimed([&] {
         difference =
             files.firstDifference(state_.localFolder, name, kTestLineWithEnd, result_.bytes);
-        if (difference < 0) return;
+        if (!difference) return;
         // Neither copy is a clean test file; both are the run's own and go.
         files.removeOwnFile(state_.localFolder, name);
         state_.localCopyExists = false;
         files.removeOwnFile(state_.driveFolder, name);
     });
-    if (difference < 0) return;
+    if (!difference) return;
     throw platform::Failure(
         QStringLiteral("Drive %1 gave back other data than was written to it: %2 differs "
                        "from the test file first at byte %3")
             .arg(state_.driveShown, platform::displayPath(state_.targetPath))
-            .arg(difference));
+            .arg(*difference));
 }
 
 // A drive unmounted or swapped under the run was measured on a volume that is no longer the
@@ -338,7 +364,7 @@ void SpeedTest::exportTimes() {
 // complete files stay.
 void SpeedTest::endStopped() noexcept {
     state_.ending = true;
-    services_.files.closeAll();
+    services_.files.abandonOutput();
     if (!state_.creating) return;
     try {
         services_.files.removeOwnFile(state_.localFolder, testFileName());
@@ -347,7 +373,7 @@ void SpeedTest::endStopped() noexcept {
 }
 
 QStringList SpeedTest::fail(const std::exception& failure) {
-    services_.files.closeAll();
+    services_.files.abandonOutput();
     if (state_.localCopyExists) {
         // Best effort: the message is about the original failure.
         try {
@@ -356,7 +382,7 @@ QStringList SpeedTest::fail(const std::exception& failure) {
         }
     }
     closeFolders();
-    QStringList messages{platform::describe(failure)};
+    QStringList messages{describe(failure)};
     if (!state_.cacheNotice.isEmpty() && !view_.timeText(3).isEmpty())
         messages.append(state_.cacheNotice);
     return messages;

@@ -7,6 +7,8 @@
 #include <exception>
 #include <functional>
 
+#include "ownership/folders.h"
+#include "ownership/journal.h"
 #include "platform/files.h"
 
 namespace platform {
@@ -76,6 +78,10 @@ public:
     void removeRunFiles() noexcept;
     // True from START until the run is over: the one answer to "is a run in progress".
     bool running() const { return running_.load(std::memory_order_relaxed); }
+    // Where the local test file goes; by default the rule of ownership::testFileFolder.
+    void setTestFolderFinder(std::function<ownership::TestFolder()> finder) {
+        findTestFolder_ = std::move(finder);
+    }
     const RunProgress& progress() const { return progress_; }
     const RunResult& result() const { return result_; }
 
@@ -86,12 +92,15 @@ private:
         int localFolder = 0;
         int driveFolder = 0;
         QString localFolderPath;
+        bool localFolderPrivate = false;
         QString localPath;
         QString targetPath;
         QString driveShown;
         QString cacheNotice;
         int lines = 0;
         bool localCopyExists = false;  // our own local test file is on disk
+        bool madeLocal = false;        // the run made a file in the local folder
+        bool madeOnDrive = false;      // the run made a file on the drive
         bool creating = false;         // the local file is still being written
         bool ending = false;           // the program ends: START and the pointer stay
     };
@@ -115,8 +124,12 @@ private:
 
     bool stopRequested() const { return stop_.load(std::memory_order_relaxed); }
     void startPhase(Phase phase);
-    // Throws when what is at the test file's place is not to be touched.
-    void claimTestFile(int folder, const QString& path);
+    // Throws when what is at the test file's place is not to be touched; else records the file
+    // about to be made there.
+    void claimTestFile(int folder, const QString& folderPath, bool privateFolder);
+    // The failure as the user reads it: a volume the run had written to that refuses with
+    // "Read-only file system" turned read-only during the run, and that is the news.
+    QString describe(const std::exception& failure) const;
     // Runs one timed phase and returns its elapsed value.
     float timePhase(const std::function<void()>& work);
     // Runs work off the window thread, outside every timed interval.
@@ -130,6 +143,8 @@ private:
     RunProgress progress_;
     RunResult result_;
     State state_;
+    ownership::Journal journal_;
+    std::function<ownership::TestFolder()> findTestFolder_;
 };
 
 }  // namespace measure

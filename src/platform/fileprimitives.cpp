@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
@@ -82,8 +84,21 @@ int lockExclusive(int descriptor) {
     return tryLockExclusive(descriptor) == EWOULDBLOCK ? EWOULDBLOCK : 0;
 }
 
-qint64 firstDifferenceFrom(int descriptor, std::string_view line, qint64 size) {
-    if (line.empty()) return size > 0 ? 0 : -1;
+bool identityOf(int descriptor, FileIdentity& identity) {
+    struct statx info {};
+    if (::statx(descriptor, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &info) != 0) return false;
+    identity = FileIdentity{quint64(makedev(info.stx_dev_major, info.stx_dev_minor)),
+                            quint64(info.stx_ino), (info.stx_mask & STATX_BTIME) != 0, 0, 0};
+    if (identity.hasBirth) {
+        identity.birthSeconds = info.stx_btime.tv_sec;
+        identity.birthNanoseconds = info.stx_btime.tv_nsec;
+    }
+    return true;
+}
+
+std::optional<qint64> firstDifferenceFrom(int descriptor, std::string_view line, qint64 size,
+                                          const QString& path) {
+    if (line.empty()) return size > 0 ? std::optional<qint64>(0) : std::nullopt;
     const qint64 lineSize = qint64(line.size());
     // A multiple of both the line and the page, so reads are whole pages and a chunk starts at
     // the start of a line; small enough that the compare finds both buffers in the cache. One
@@ -102,7 +117,7 @@ qint64 firstDifferenceFrom(int descriptor, std::string_view line, qint64 size) {
         do {
             got = ::pread(descriptor, actual.data(), wanted + (last ? 1 : 0), offset);
         } while (got < 0 && errno == EINTR);
-        if (got < 0) return -2;
+        if (got < 0) raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
         const std::size_t same = std::min(std::size_t(got), wanted);
         const char* want = expected.data() + offset % lineSize;
         if (std::memcmp(actual.data(), want, same) != 0) {
@@ -110,7 +125,7 @@ qint64 firstDifferenceFrom(int descriptor, std::string_view line, qint64 size) {
             return offset + (at.first - actual.data());
         }
         if (std::size_t(got) > wanted) return offset + qint64(wanted);  // longer than size
-        if (got == 0) return wanted == 0 ? -1 : offset;                 // -1 only at size
+        if (got == 0) return wanted == 0 ? std::nullopt : std::optional(offset);
         offset += got;
     }
 }

@@ -6,9 +6,12 @@
 #include <QString>
 #include <QtGlobal>
 
+#include "platform/files.h"
+
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 namespace platform::fileprimitives {
@@ -34,8 +37,14 @@ int tryLockExclusive(int descriptor);
 int lockExclusive(int descriptor);
 
 // Offset of the first byte from the start at which the file differs from `size` bytes of
-// repeated line (a missing or an extra byte counts), -1 when it is exactly that; -2 with errno
-// set when it cannot be read. Reads the file once, in chunks that stay in the processor's cache.
-qint64 firstDifferenceFrom(int descriptor, std::string_view line, qint64 size);
+// repeated line (a missing or an extra byte counts), nothing when it is exactly that. Throws
+// Failure ("Cannot read <path>: ...") when it cannot be read. Reads the file once, in chunks
+// that stay in the processor's cache.
+std::optional<qint64> firstDifferenceFrom(int descriptor, std::string_view line, qint64 size,
+                                          const QString& path);
+
+// Device, inode and, where the file system keeps one, birth time of an open file; false with
+// errno set when they cannot be had.
+bool identityOf(int descriptor, FileIdentity& identity);
 
 }  // namespace platform::fileprimitives

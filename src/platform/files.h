@@ -4,20 +4,56 @@
 #include <QtGlobal>
 #include <atomic>
 #include <exception>
+#include <functional>
+#include <optional>
 #include <string_view>
 
 #include "platform/devicecache.h"
 
 namespace platform {
 
-// What a run finds at the name of a test file it is about to make.
-enum class Claim {
-    Free,       // nothing is there
-    Reclaimed,  // a leftover of an earlier run (of the running user, one link, its bytes the start
-                // of repeated test lines, possibly cut short anywhere): it was deleted
-    NotOurs,    // the user's: any other file, an empty one, another user's, a link, a folder,
-                // a file with other links
-    InUse,      // a test file that another run holds locked
+// What makes a file itself: a later file at the same name, even one that gets the same inode
+// number, differs in its birth time where the file system keeps one.
+struct FileIdentity {
+    quint64 device = 0;
+    quint64 inode = 0;
+    bool hasBirth = false;
+    qint64 birthSeconds = 0;
+    quint32 birthNanoseconds = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// What is at a name, a link not followed.
+struct FoundFile {
+    bool regular = false;
+    quint64 links = 0;
+    uint owner = 0;
+    qint64 size = 0;
+    FileIdentity identity;
+    bool lockedByOther = false;  // another holds its lock: a run still at work on it
+};
+
+// Reads up to size bytes at offset into data and returns the count, 0 at the end; throws
+// Failure when the file cannot be read.
+using ByteReader = std::function<qint64(qint64 offset, char* data, qint64 size)>;
+// Tells from what a file is and holds whether it may go.
+using LeftoverDecision = std::function<bool(const FoundFile&, const ByteReader&)>;
+
+struct LeftoverLook {
+    bool present = false;
+    FoundFile file;
+    bool removed = false;
+};
+
+// Told of every test file the service makes: before it exists, once it exists and once it is
+// gone. It keeps the records that let a later run know the file for its own.
+class CreationRecorder {
+public:
+    virtual ~CreationRecorder() = default;
+    virtual void willCreate(const QString& folder, const QString& name) noexcept = 0;
+    virtual void created(const QString& folder, const QString& name,
+                         const FileIdentity& identity) noexcept = 0;
+    virtual void gone(const QString& folder, const QString& name) noexcept = 0;
 };
 
 struct CopyOptions {
@@ -47,9 +83,8 @@ public:
 // confused with whatever its path names later. The test files the run makes are its own: known
 // by device and inode, locked against other runs until their folder is closed, and never
 // deleted once their name names anything else. Each failing call throws platform::Failure
-// naming the path(s) and the system's reason; on a volume that turned read-only during the run
-// the failure says so first. The numbered sequential output mirrors classic
-// "Open ... For Output As #n".
+// naming the path(s) and the system's reason, and keeping errno, so that the rooms above can
+// tell, say, a volume that turned read-only. One output file is open at a time.
 class FileService {
 public:
     virtual ~FileService() = default;
@@ -62,17 +97,22 @@ public:
     virtual bool folderStillAt(int folder) = 0;
     virtual bool sameFolder(int folder, int other) = 0;
 
-    // Makes way for a new test file at name: see Claim. A leftover is locked before it is
-    // judged, and deleted only while the name still names it. Files not ours stay untouched.
-    virtual Claim claim(int folder, const QString& name, std::string_view line) = 0;
+    // Records of the files the service makes go to recorder from now on (none: not recorded).
+    virtual void setRecorder(CreationRecorder* recorder) = 0;
+    // Looks at what is at name. A regular file is opened, locked and handed to decide; when
+    // decide says so, no other run holds its lock and the name still names that file with one
+    // link, it is deleted. Nothing else is ever touched, nor opened.
+    virtual LeftoverLook takeLeftover(int folder, const QString& name,
+                                      const LeftoverDecision& decide) = 0;
 
-    // Creates a new file (never reusing one), takes its lock and opens it as fileNumber.
-    virtual void createForOutput(int fileNumber, int folder, const QString& name) = 0;
-    // Appends text plus CR LF to the file's buffer; one call per line.
-    virtual void writeLine(int fileNumber, std::string_view text) = 0;
-    virtual void close(int fileNumber) = 0;
-    // Closes every open file, ignoring errors; no failure when none is open.
-    virtual void closeAll() noexcept = 0;
+    // Creates a new file (never reusing one), takes its lock and opens it for output; only one
+    // is open at a time.
+    virtual void createForOutput(int folder, const QString& name) = 0;
+    // Appends text plus CR LF to the output file's buffer; one call per line.
+    virtual void writeLine(std::string_view text) = 0;
+    virtual void closeOutput() = 0;
+    // Closes the output file, if any, ignoring errors.
+    virtual void abandonOutput() noexcept = 0;
 
     // Copies the whole file to a new file of the run's own. A source that is a link, or no longer
     // the file this run made, is refused. On failure removes what it created.
@@ -86,9 +126,9 @@ public:
     virtual CacheDrop dropDeviceCache(int folder, const QString& name) = 0;
 
     // Offset of the first byte at which the run's file differs from `size` bytes of repeated
-    // line (a missing or extra byte counts), or -1 when it is exactly that.
-    virtual qint64 firstDifference(int folder, const QString& name, std::string_view line,
-                                   qint64 size) = 0;
+    // line (a missing or extra byte counts); nothing when it is exactly that.
+    virtual std::optional<qint64> firstDifference(int folder, const QString& name,
+                                                  std::string_view line, qint64 size) = 0;
 
     // Deletes the run's own file; when the name no longer names it, leaves whatever is there and
     // throws naming the path.

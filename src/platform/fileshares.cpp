@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QUrl>
 
+#include "platform/paths.h"
 #include "platform/systemfiles.h"
 
 namespace platform {
@@ -53,8 +54,7 @@ QString gvfsName(const QString& folderName) {
 void collectShares(const QString& systemRoot, const MountRecord& gateway, const QString& folder,
                    QStringList& shares) {
     for (const QString& name : systemfiles::entryNames(systemRoot, folder)) {
-        const QString path =
-            (folder == QLatin1String("/") ? folder : folder + QLatin1Char('/')) + name;
+        const QString path = joinPath(folder, name);
         if (!systemfiles::linkTarget(systemRoot, path).isEmpty() ||
             !systemfiles::exists(systemRoot, path) || systemfiles::isNonFolder(systemRoot, path)) {
             continue;

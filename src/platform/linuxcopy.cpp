@@ -96,32 +96,29 @@ CopyEnd copyContent(int input, int output, const CopyOptions& options, int& erro
 
 }  // namespace
 
-UniqueFd LinuxFileService::openCopySource(int folderId, const QString& name, Refusal& why) {
+UniqueFd LinuxFileService::openCopySource(int folderId, const QString& name, const QString& action,
+                                          const QString& shownPath) {
     const FolderRef from = folderOf(folderId);
     const QByteArray nameBytes = pathToBytes(name);
     // O_NONBLOCK keeps the open from hanging on a FIFO, which is then refused as not regular.
     UniqueFd input(::openat(from->descriptor.get(), nameBytes.constData(),
                             O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
     if (!input) {
-        why.error = errno;
-        why.reason = openFailureReasonAt(from->descriptor.get(), nameBytes, why.error);
-        return {};
+        const int error = errno;
+        throw Failure(action, shownPath, error,
+                      openFailureReasonAt(from->descriptor.get(), nameBytes, error));
     }
     struct stat info {};
-    if (::fstat(input.get(), &info) != 0 || !clearNonBlocking(input.get())) {
-        why = {errno, systemReason(errno)};
-        return {};
-    }
-    if (!S_ISREG(info.st_mode)) {
-        why.reason = QStringLiteral("Not a regular file");
-        return {};
-    }
+    if (::fstat(input.get(), &info) != 0 || !clearNonBlocking(input.get()))
+        throw Failure(action, shownPath, errno, systemReason(errno));
+    if (!S_ISREG(info.st_mode))
+        throw Failure(action, shownPath, 0, QStringLiteral("Not a regular file"));
     std::lock_guard lock(mutex_);
     for (const OwnFile& own : own_) {
         if (own.folderId == folderId && own.name == name &&
             (own.device != info.st_dev || own.inode != info.st_ino)) {
-            why.reason = QStringLiteral("It is no longer the file this run wrote");
-            return {};
+            throw Failure(action, shownPath, 0,
+                          QStringLiteral("It is no longer the file this run wrote"));
         }
     }
     return input;
@@ -129,19 +126,12 @@ UniqueFd LinuxFileService::openCopySource(int folderId, const QString& name, Ref
 
 void LinuxFileService::copyFile(int fromFolder, const QString& fromName, int toFolder,
                                 const QString& toName, const CopyOptions& options) {
-    const FolderRef to = folderOf(toFolder);
     const QString source = joinPath(folderOf(fromFolder)->path, fromName);
-    const QString destination = joinPath(to->path, toName);
-    const auto failure = [&](const QString& reason) {
-        return QStringLiteral("Cannot copy %1 to %2: %3")
-            .arg(displayPath(source), displayPath(destination), reason);
-    };
-
-    Refusal why;
-    UniqueFd input = openCopySource(fromFolder, fromName, why);
-    if (!input) throw Failure(failure(why.reason));
-    UniqueFd output = createOwn(toFolder, toName, why);
-    if (!output) fail(*to, why.error, failure(why.reason));
+    const QString destination = joinPath(folderOf(toFolder)->path, toName);
+    // "Cannot copy <source> to <destination>: <reason>", kept as action, path and errno.
+    const QString action = QStringLiteral("Cannot copy %1 to").arg(displayPath(source));
+    UniqueFd input = openCopySource(fromFolder, fromName, action, destination);
+    UniqueFd output = createOwn(toFolder, toName, action);
 
     int error = 0;
     QString reason;
@@ -163,7 +153,7 @@ void LinuxFileService::copyFile(int fromFolder, const QString& fromName, int toF
     // What this call wrote is not a whole test file: it goes again, by its identity.
     removeQuietly(toFolder, &toName);
     if (end == CopyEnd::Stopped) throw Stopped();
-    fail(*to, error, failure(reason));
+    throw Failure(action, destination, error, reason);
 }
 
 }  // namespace platform

@@ -86,7 +86,7 @@ DriveType blockDriveType(const QString& systemRoot, const MountRecord& mount) {
 QString labelFromUdev(const QString& systemRoot, const QString& deviceName) {
     const QString folder = QStringLiteral("/dev/disk/by-label");
     for (const QString& entry : entryNames(systemRoot, folder)) {
-        const QString target = linkTarget(systemRoot, folder + QLatin1Char('/') + entry);
+        const QString target = linkTarget(systemRoot, joinPath(folder, entry));
         if (!target.isEmpty() && lastComponent(target) == deviceName) return decodeUdevName(entry);
     }
     return {};

@@ -27,29 +27,11 @@ inline void copyFixed(char* to, const char* from) {
 
 constexpr std::size_t longestQuickLine = 64;
 
-// True when the open file's bytes, however many, are the start of repeated line: a test file
-// that a kill or a full disk cut short anywhere. Error set when it cannot be read.
-bool holdsTestLineStart(int descriptor, const struct stat& info, std::string_view line,
-                        int& error) {
-    const qint64 at = firstDifferenceFrom(descriptor, line, info.st_size);
-    if (at == -2) error = errno;
-    // A file that changed length while it was read is not trusted either.
-    return at == -1;
-}
-
 // The mount a descriptor or path belongs to, 0 where the kernel does not tell.
 quint64 mountIdOf(int folder, const char* path, int flags) {
     struct statx info {};
     if (::statx(folder, path, flags, STATX_MNT_ID, &info) != 0) return 0;
     return (info.stx_mask & STATX_MNT_ID) ? info.stx_mnt_id : 0;
-}
-
-// True when the folder is the root of a mount (a drive's root rather than a folder on it).
-bool isMountRoot(int folder) {
-    struct statx info {};
-    return ::statx(folder, "", AT_EMPTY_PATH, 0, &info) == 0 &&
-           (info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) &&
-           (info.stx_attributes & STATX_ATTR_MOUNT_ROOT);
 }
 
 // Copies a line of at most longestQuickLine bytes. For a short line a call into libc's memcpy
@@ -77,11 +59,6 @@ inline void copyShortLine(char* to, const char* from, std::size_t size) {
 
 }  // namespace
 
-// 1 ... maxFileNumber, in one unsigned comparison.
-inline bool LinuxFileService::isValidFileNumber(int fileNumber) {
-    return unsigned(fileNumber) - 1u < unsigned(maxFileNumber);
-}
-
 LinuxFileService::LinuxFileService(QString systemRoot, DeviceCacheService* deviceCache)
     : systemRoot_(std::move(systemRoot)), deviceCache_(deviceCache) {
     if (!deviceCache_) {
@@ -91,124 +68,70 @@ LinuxFileService::LinuxFileService(QString systemRoot, DeviceCacheService* devic
 }
 
 LinuxFileService::~LinuxFileService() {
-    closeAll();
+    abandonOutput();
     // The records and folders go with the members; their descriptors close on their own.
 }
 
-void LinuxFileService::fail(const Folder& folder, int error, const QString& failure) {
-    if (error != EROFS || !folder.madeFiles.load()) throw Failure(failure);
-    // The run made files here, so the volume was writable: an error of the drive (ext4's
-    // errors=remount-ro) or an administrator turned it read-only. That is the news.
-    const QString drive = folder.mountRoot
-                              ? QStringLiteral("Drive %1").arg(displayPath(folder.path))
-                              : QStringLiteral("The drive of %1").arg(displayPath(folder.path));
-    throw Failure(QStringLiteral("%1 turned read-only during the run: %2%3")
-                      .arg(drive, failure.left(1).toLower(), failure.mid(1)));
-}
-
-LinuxFileService::OutputFile& LinuxFileService::outputFile(int fileNumber) {
-    if (!isValidFileNumber(fileNumber)) [[unlikely]] {
-        throw Failure(QStringLiteral("Bad file number %1").arg(fileNumber));
-    }
-    OutputFile& file = files_[std::size_t(fileNumber)];
-    if (!file.descriptor) [[unlikely]] {
-        throw Failure(QStringLiteral("File number %1 is not open").arg(fileNumber));
-    }
-    return file;
-}
-
-LinuxFileService::OutputFile& LinuxFileService::unusedOutputFile(int fileNumber,
-                                                                 const QString& path) {
-    if (!isValidFileNumber(fileNumber)) {
-        throw Failure(QStringLiteral("Cannot create %1: bad file number %2")
-                          .arg(displayPath(path))
-                          .arg(fileNumber));
-    }
-    OutputFile& file = files_[std::size_t(fileNumber)];
-    if (file.descriptor) {
-        throw Failure(QStringLiteral("Cannot create %1: file number %2 is already open for %3")
-                          .arg(displayPath(path))
-                          .arg(fileNumber)
-                          .arg(displayPath(file.path)));
-    }
-    return file;
-}
-
-void LinuxFileService::writeLine(int fileNumber, std::string_view text) {
+void LinuxFileService::writeLine(std::string_view text) {
     // The create phase calls this millions of times and its time is shown as the machine's
-    // speed: the common case is a range check, a room check and a copy. A file that is not open
-    // has no room, so it takes the slow path, which also reports the errors; so do long lines.
-    if (isValidFileNumber(fileNumber) && text.size() <= longestQuickLine) [[likely]] {
-        OutputFile& file = files_[std::size_t(fileNumber)];
+    // speed: the common case is a room check and a copy. With no file open there is no room,
+    // so that takes the slow path, which also reports the errors; so do long lines.
+    if (text.size() <= longestQuickLine) [[likely]] {
         const std::size_t lineSize = text.size() + 2;
-        if (lineSize <= outputBufferSize - file.used) [[likely]] {
-            char* end = file.buffer.get() + file.used;
+        if (lineSize <= outputBufferSize - output_.used) [[likely]] {
+            char* end = output_.buffer.get() + output_.used;
             copyShortLine(end, text.data(), text.size());
             end[text.size()] = '\r';
             end[text.size() + 1] = '\n';
-            file.used += lineSize;
+            output_.used += lineSize;
             return;
         }
     }
-    writeLineThroughFlush(fileNumber, text);
+    writeLineThroughFlush(text);
 }
 
-void LinuxFileService::writeLineThroughFlush(int fileNumber, std::string_view text) {
-    OutputFile& file = outputFile(fileNumber);
-    append(file, text.data(), text.size());
-    append(file, "\r\n", 2);
+void LinuxFileService::writeLineThroughFlush(std::string_view text) {
+    if (!output_.descriptor) [[unlikely]]
+        throw Failure(QStringLiteral("No file is open for output"));
+    append(text.data(), text.size());
+    append("\r\n", 2);
 }
 
-void LinuxFileService::append(OutputFile& file, const char* data, std::size_t size) {
+void LinuxFileService::append(const char* data, std::size_t size) {
     while (size > 0) {
-        if (file.used == outputBufferSize) flushBuffer(file);
-        const std::size_t part = std::min(size, outputBufferSize - file.used);
-        std::memcpy(file.buffer.get() + file.used, data, part);
-        file.used += part;
+        if (output_.used == outputBufferSize) flushBuffer();
+        const std::size_t part = std::min(size, outputBufferSize - output_.used);
+        std::memcpy(output_.buffer.get() + output_.used, data, part);
+        output_.used += part;
         data += part;
         size -= part;
     }
 }
 
-void LinuxFileService::flushBuffer(OutputFile& file) {
-    const std::size_t size = file.used;
+void LinuxFileService::flushBuffer() {
+    const std::size_t size = output_.used;
     // What could not be written is gone either way; keeping it would only fail again on close.
-    file.used = 0;
-    if (!writeAll(file.descriptor.get(), file.buffer.get(), size)) {
-        const int error = errno;
-        fail(
-            *file.folder, error,
-            QStringLiteral("Cannot write %1: %2").arg(displayPath(file.path), systemReason(error)));
-    }
+    output_.used = 0;
+    if (!writeAll(output_.descriptor.get(), output_.buffer.get(), size))
+        raiseSystemFailure(QStringLiteral("Cannot write"), output_.path, errno);
 }
 
-void LinuxFileService::close(int fileNumber) {
-    if (!isValidFileNumber(fileNumber)) {
-        throw Failure(QStringLiteral("Bad file number %1").arg(fileNumber));
-    }
-    OutputFile& file = files_[std::size_t(fileNumber)];
-    if (!file.descriptor) return;  // closing a number that is not open does nothing
-
+void LinuxFileService::closeOutput() {
+    if (!output_.descriptor) return;  // closing when nothing is open does nothing
     int error = 0;
-    if (file.used > 0 && !writeAll(file.descriptor.get(), file.buffer.get(), file.used))
+    if (output_.used > 0 && !writeAll(output_.descriptor.get(), output_.buffer.get(), output_.used))
         error = errno;
     // Network file systems may report a failed write only here.
-    const int closeError = file.descriptor.close();
+    const int closeError = output_.descriptor.close();
     if (error == 0) error = closeError;
-    const OutputFile closed = std::exchange(file, OutputFile{});
-    if (error != 0) {
-        fail(*closed.folder, error,
-             QStringLiteral("Cannot write %1: %2")
-                 .arg(displayPath(closed.path), systemReason(error)));
-    }
+    const OutputFile closed = std::exchange(output_, OutputFile{});
+    if (error != 0) raiseSystemFailure(QStringLiteral("Cannot write"), closed.path, error);
 }
 
-void LinuxFileService::closeAll() noexcept {
-    for (OutputFile& file : files_) {
-        if (!file.descriptor) continue;
-        if (file.used > 0) writeAll(file.descriptor.get(), file.buffer.get(), file.used);
-        file = OutputFile{};
-    }
+void LinuxFileService::abandonOutput() noexcept {
+    if (!output_.descriptor) return;
+    if (output_.used > 0) writeAll(output_.descriptor.get(), output_.buffer.get(), output_.used);
+    output_ = OutputFile{};
 }
 
 // --- folders ---
@@ -236,7 +159,6 @@ int LinuxFileService::openFolder(const QString& path) {
     if (::fstat(descriptor.get(), &info) != 0)
         raiseSystemFailure(QStringLiteral("Cannot open"), path, errno);
     auto folder = std::make_shared<Folder>();
-    folder->mountRoot = isMountRoot(descriptor.get());
     folder->descriptor = std::move(descriptor);
     folder->path = path;
     folder->device = info.st_dev;
@@ -278,95 +200,112 @@ bool LinuxFileService::sameFolder(int folder, int other) {
     return a->device == b->device && a->inode == b->inode;
 }
 
-// --- claims ---
+// --- leftovers ---
 
-Claim LinuxFileService::claim(int folderId, const QString& name, std::string_view line) {
-    const FolderRef folder = folderOf(folderId);
-    const QByteArray nameBytes = pathToBytes(name);
-    const QString path = joinPath(folder->path, name);
-    // Only a regular file is ever opened: opening a device or a FIFO may have effects of its own.
-    struct stat first {};
-    if (::fstatat(folder->descriptor.get(), nameBytes.constData(), &first, AT_SYMLINK_NOFOLLOW) !=
-        0) {
-        if (errno == ENOENT) return Claim::Free;
-        raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
-    }
-    if (!S_ISREG(first.st_mode)) return Claim::NotOurs;
-    // O_NOFOLLOW and O_NONBLOCK, in case something else was put there meanwhile.
-    const UniqueFd descriptor(::openat(folder->descriptor.get(), nameBytes.constData(),
-                                       O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-    if (!descriptor) {
-        const int error = errno;
-        if (error == ENOENT) return Claim::Free;
-        if (error == ELOOP || error == ENXIO) return Claim::NotOurs;
-        raiseSystemFailure(QStringLiteral("Cannot read"), path, error);
-    }
-    return judgeLeftover(*folder, nameBytes, descriptor.get(), line, path);
+void LinuxFileService::setRecorder(CreationRecorder* recorder) {
+    recorder_ = recorder;
 }
 
-Claim LinuxFileService::judgeLeftover(const Folder& folder, const QByteArray& name, int descriptor,
-                                      std::string_view line, const QString& path) {
-    struct stat info {};
-    // A file with another name elsewhere is shared with the user's, whatever it holds; one of
-    // another user is never ours, not even to root; an empty one may be anybody's.
-    if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
-        info.st_uid != ::geteuid() || info.st_size == 0)
-        return Claim::NotOurs;
-    // Locked before it is judged, so a run that is still writing it keeps it.
-    if (lockExclusive(descriptor) == EWOULDBLOCK) return Claim::InUse;
-    int error = 0;
-    if (!clearNonBlocking(descriptor) || !holdsTestLineStart(descriptor, info, line, error)) {
-        if (error != 0) raiseSystemFailure(QStringLiteral("Cannot read"), path, error);
-        return Claim::NotOurs;
+LeftoverLook LinuxFileService::takeLeftover(int folderId, const QString& name,
+                                            const LeftoverDecision& decide) {
+    const FolderRef folder = folderOf(folderId);
+    const int at = folder->descriptor.get();
+    const QByteArray nameBytes = pathToBytes(name);
+    const QString path = joinPath(folder->path, name);
+    LeftoverLook look;
+    // Only a regular file is ever opened: opening a device or a FIFO may have effects of its own.
+    struct stat first {};
+    if (::fstatat(at, nameBytes.constData(), &first, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return look;
+        raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
     }
+    look.present = true;
+    if (!S_ISREG(first.st_mode)) return look;
+    // O_NOFOLLOW and O_NONBLOCK, in case something else was put there meanwhile.
+    const UniqueFd descriptor(::openat(at, nameBytes.constData(),
+                                       O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    struct stat info {};
+    if (!descriptor) {
+        if (errno == ENOENT) return LeftoverLook{};
+        if (errno == ELOOP || errno == ENXIO) return look;
+        raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
+    }
+    if (::fstat(descriptor.get(), &info) != 0 || !identityOf(descriptor.get(), look.file.identity))
+        raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
+    look.file.regular = S_ISREG(info.st_mode);
+    look.file.links = info.st_nlink;
+    look.file.owner = info.st_uid;
+    look.file.size = info.st_size;
+    if (!look.file.regular) return look;
+    // Locked before it is judged, so a run that is still writing it keeps it.
+    look.file.lockedByOther = lockExclusive(descriptor.get()) == EWOULDBLOCK;
+    if (!clearNonBlocking(descriptor.get()))
+        raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
+    const ByteReader read = [&](qint64 offset, char* data, qint64 size) {
+        ssize_t got;
+        do {
+            got = ::pread(descriptor.get(), data, std::size_t(size), offset);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
+        return qint64(got);
+    };
+    if (!decide(look.file, read) || look.file.lockedByOther) return look;
     // Only the file judged goes, and only while nothing else shares it.
     struct stat now {};
-    if (::fstatat(folder.descriptor.get(), name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (::fstatat(at, nameBytes.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
         !sameFile(now, info) || now.st_nlink != 1)
-        return Claim::NotOurs;
-    if (::unlinkat(folder.descriptor.get(), name.constData(), 0) != 0)
+        return look;
+    if (::unlinkat(at, nameBytes.constData(), 0) != 0)
         raiseSystemFailure(QStringLiteral("Cannot delete"), path, errno);
-    return Claim::Reclaimed;
+    look.removed = true;
+    return look;
 }
 
 // --- the run's own files ---
 
-UniqueFd LinuxFileService::createOwn(int folderId, const QString& name, Refusal& why) {
+UniqueFd LinuxFileService::createOwn(int folderId, const QString& name, const QString& action) {
     const FolderRef folder = folderOf(folderId);
     const int at = folder->descriptor.get();
     const QByteArray nameBytes = pathToBytes(name);
+    const QString path = joinPath(folder->path, name);
+    CreationRecorder* const recorder = recorder_.load();
+    // The record comes first, so that a crash at any moment from here leaves a file known.
+    if (recorder) recorder->willCreate(folder->path, name);
     UniqueFd file(::openat(at, nameBytes.constData(),
                            O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666));
-    if (!file) {
-        why.error = errno;
-        why.reason = openFailureReasonAt(at, nameBytes, why.error);
-        return {};
-    }
-    folder->madeFiles = true;
-    struct stat info {};
-    if (::fstat(file.get(), &info) != 0) {
+    FileIdentity identity;
+    if (!file || !identityOf(file.get(), identity)) {
+        const int error = errno;
+        const QString reason =
+            file ? systemReason(error) : openFailureReasonAt(at, nameBytes, error);
         // Without its identity the new file cannot be told from one put there since.
-        why = {errno, systemReason(errno)};
-        return {};
+        if (recorder) recorder->gone(folder->path, name);
+        throw Failure(action, path, error, reason);
     }
+    if (recorder) recorder->created(folder->path, name, identity);
     {
         // Recorded before anything else can fail, so that every way out below, and a QUIT from
         // another thread, removes it by its identity.
         std::lock_guard lock(mutex_);
-        own_.push_back(OwnFile{folderId, folder, name, {}, info.st_dev, info.st_ino});
+        own_.push_back(OwnFile{
+            folderId, folder, name, {}, dev_t(identity.device), ino_t(identity.inode), recorder});
     }
     // A read-only descriptor of its own keeps the lock and reads the file back; it holds no
     // write access, so the volume may still be remounted read-only between phases.
     UniqueFd kept(::openat(at, nameBytes.constData(),
                            O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
     struct stat keptInfo {};
+    int error = 0;
+    QString reason;
     if (!kept || ::fstat(kept.get(), &keptInfo) != 0 || !clearNonBlocking(kept.get())) {
-        why = {errno, systemReason(errno)};
-    } else if (!sameFile(keptInfo, info)) {
-        why.reason = QStringLiteral("It was replaced while it was being created");
+        error = errno;
+        reason = systemReason(error);
+    } else if (keptInfo.st_dev != dev_t(identity.device) ||
+               keptInfo.st_ino != ino_t(identity.inode)) {
+        reason = QStringLiteral("It was replaced while it was being created");
     } else if (lockExclusive(kept.get()) == EWOULDBLOCK) {
         // Only a run judging it as a leftover can hold it, and such a run leaves empty files be.
-        why.reason = QStringLiteral("In use by another run of this program");
+        reason = QStringLiteral("In use by another run of this program");
     } else {
         std::lock_guard lock(mutex_);
         for (OwnFile& own : own_) {
@@ -377,7 +316,7 @@ UniqueFd LinuxFileService::createOwn(int folderId, const QString& name, Refusal&
     file.reset();
     kept.reset();
     removeQuietly(folderId, &name);
-    return {};
+    throw Failure(action, path, error, reason);
 }
 
 std::vector<LinuxFileService::OwnFile> LinuxFileService::takeOwn(int folder,
@@ -419,11 +358,19 @@ bool LinuxFileService::unlinkOwn(OwnFile& own, int& error) noexcept {
     struct stat info {};
     if (::fstatat(folder, name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         error = errno;
+        // Gone already: its record goes too.
+        if (error == ENOENT && own.recorder) own.recorder->gone(own.folder->path, own.name);
         return false;
     }
-    if (info.st_dev != own.device || info.st_ino != own.inode || !S_ISREG(info.st_mode))
+    if (info.st_dev != own.device || info.st_ino != own.inode || !S_ISREG(info.st_mode)) {
+        // Another file has the name now; the record of ours, gone, must not vouch for it.
+        if (own.recorder) own.recorder->gone(own.folder->path, own.name);
         return false;
-    if (::unlinkat(folder, name.constData(), 0) == 0) return true;
+    }
+    if (::unlinkat(folder, name.constData(), 0) == 0) {
+        if (own.recorder) own.recorder->gone(own.folder->path, own.name);
+        return true;
+    }
     error = errno;
     return false;
 }
@@ -435,27 +382,22 @@ void LinuxFileService::removeQuietly(int folder, const QString* name) noexcept {
     }
 }
 
-void LinuxFileService::createForOutput(int fileNumber, int folder, const QString& name) {
-    const FolderRef opened = folderOf(folder);
-    const QString path = joinPath(opened->path, name);
-    OutputFile& file = unusedOutputFile(fileNumber, path);
+void LinuxFileService::createForOutput(int folder, const QString& name) {
+    const QString path = joinPath(folderOf(folder)->path, name);
+    if (output_.descriptor) {
+        throw Failure(QStringLiteral("Cannot create %1: %2 is still open")
+                          .arg(displayPath(path), displayPath(output_.path)));
+    }
     // Allocated first: once the file exists, nothing may fail before the caller holds it.
     std::unique_ptr<char[]> buffer(new char[outputBufferSize]);
-    Refusal why;
-    UniqueFd descriptor = createOwn(folder, name, why);
-    if (!descriptor) {
-        fail(*opened, why.error,
-             QStringLiteral("Cannot create %1: %2").arg(displayPath(path), why.reason));
-    }
-    file.buffer = std::move(buffer);
-    file.descriptor = std::move(descriptor);
-    file.folder = opened;
-    file.path = path;
-    file.used = 0;
+    output_.descriptor = createOwn(folder, name, QStringLiteral("Cannot create"));
+    output_.buffer = std::move(buffer);
+    output_.path = path;
+    output_.used = 0;
 }
 
-qint64 LinuxFileService::firstDifference(int folder, const QString& name, std::string_view line,
-                                         qint64 size) {
+std::optional<qint64> LinuxFileService::firstDifference(int folder, const QString& name,
+                                                        std::string_view line, qint64 size) {
     const QString path = joinPath(folderOf(folder)->path, name);
     int error = 0;
     const UniqueFd descriptor = ownDescriptor(folder, name, error);
@@ -464,9 +406,7 @@ qint64 LinuxFileService::firstDifference(int folder, const QString& name, std::s
         throw Failure(
             QStringLiteral("Cannot read %1: not a file of this run").arg(displayPath(path)));
     }
-    const qint64 at = firstDifferenceFrom(descriptor.get(), line, size);
-    if (at == -2) raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
-    return at;
+    return firstDifferenceFrom(descriptor.get(), line, size, path);
 }
 
 void LinuxFileService::removeOwnFile(int folder, const QString& name) {
@@ -479,10 +419,8 @@ void LinuxFileService::removeOwnFile(int folder, const QString& name) {
     }
     int error = 0;
     if (unlinkOwn(taken.front(), error)) return;
-    if (error != 0) {
-        fail(*opened, error,
-             QStringLiteral("Cannot delete %1: %2").arg(displayPath(path), systemReason(error)));
-    }
+    if (error != 0 && error != ENOENT)
+        raiseSystemFailure(QStringLiteral("Cannot delete"), path, error);
     throw Failure(QStringLiteral("%1 is no longer the file this run wrote; it was left untouched")
                       .arg(displayPath(path)));
 }

@@ -1,12 +1,12 @@
 #pragma once
 
 #include <QString>
-#include <array>
 #include <atomic>
 #include <cstddef>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include <sys/types.h>
@@ -20,7 +20,6 @@ class DeviceCacheService;
 
 class LinuxFileService : public FileService {
 public:
-    static constexpr int maxFileNumber = 255;
     static constexpr std::size_t outputBufferSize = std::size_t(1) << 20;
 
     // The copy's write-back and the cache drop below FUSE volumes go through deviceCache;
@@ -35,16 +34,18 @@ public:
     void closeFolder(int folder) noexcept override;
     bool folderStillAt(int folder) override;
     bool sameFolder(int folder, int other) override;
-    Claim claim(int folder, const QString& name, std::string_view line) override;
-    void createForOutput(int fileNumber, int folder, const QString& name) override;
-    void writeLine(int fileNumber, std::string_view text) override;
-    void close(int fileNumber) override;
-    void closeAll() noexcept override;
+    void setRecorder(CreationRecorder* recorder) override;
+    LeftoverLook takeLeftover(int folder, const QString& name,
+                              const LeftoverDecision& decide) override;
+    void createForOutput(int folder, const QString& name) override;
+    void writeLine(std::string_view text) override;
+    void closeOutput() override;
+    void abandonOutput() noexcept override;
     void copyFile(int fromFolder, const QString& fromName, int toFolder, const QString& toName,
                   const CopyOptions& options) override;
     CacheDrop dropDeviceCache(int folder, const QString& name) override;
-    qint64 firstDifference(int folder, const QString& name, std::string_view line,
-                           qint64 size) override;
+    std::optional<qint64> firstDifference(int folder, const QString& name, std::string_view line,
+                                          qint64 size) override;
     void removeOwnFile(int folder, const QString& name) override;
     void removeOwnFiles() noexcept override;
 
@@ -56,15 +57,11 @@ private:
         QString path;
         dev_t device = 0;
         ino_t inode = 0;
-        bool mountRoot = false;
-        // Set once the run made a file here: a read-only volume from then on turned read-only.
-        mutable std::atomic<bool> madeFiles{false};
     };
     using FolderRef = std::shared_ptr<const Folder>;
 
     struct OutputFile {
         UniqueFd descriptor;
-        FolderRef folder;
         QString path;
         std::unique_ptr<char[]> buffer;
         // A closed file counts as full, so writeLine's fast path needs no separate open check.
@@ -79,27 +76,20 @@ private:
         UniqueFd descriptor;
         dev_t device = 0;
         ino_t inode = 0;
+        CreationRecorder* recorder = nullptr;
     };
 
-    static bool isValidFileNumber(int fileNumber);
-    OutputFile& outputFile(int fileNumber);
-    OutputFile& unusedOutputFile(int fileNumber, const QString& path);
-    void writeLineThroughFlush(int fileNumber, std::string_view text);
-    void append(OutputFile& file, const char* data, std::size_t size);
-    void flushBuffer(OutputFile& file);
+    void writeLineThroughFlush(std::string_view text);
+    void append(const char* data, std::size_t size);
+    void flushBuffer();
 
     FolderRef folderOf(int folder) const;
-    static Claim judgeLeftover(const Folder& folder, const QByteArray& name, int descriptor,
-                               std::string_view line, const QString& path);
-    // Why a file could not be made or opened: errno's value where there is one, and the words.
-    struct Refusal {
-        int error = 0;
-        QString reason;
-    };
     // Creates folder/name new, locked and recorded as the run's own; returns a descriptor open
-    // for writing, or an empty one with why set (and nothing of it left at the name).
-    UniqueFd createOwn(int folder, const QString& name, Refusal& why);
-    UniqueFd openCopySource(int folder, const QString& name, Refusal& why);
+    // for writing. Throws Failure(action, path, errno, reason), with nothing of it left.
+    UniqueFd createOwn(int folder, const QString& name, const QString& action);
+    // The run's file, opened for reading; throws Failure(action, its path, ...) otherwise.
+    UniqueFd openCopySource(int folder, const QString& name, const QString& action,
+                            const QString& shownPath);
     // A duplicate of the run's own file's descriptor; empty with error 0 when the name is not
     // one of the run's files, with errno's value when the duplicate failed.
     UniqueFd ownDescriptor(int folder, const QString& name, int& error) const;
@@ -111,10 +101,8 @@ private:
     static bool unlinkOwn(OwnFile& own, int& error) noexcept;
     // Removes what takeOwn takes, ignoring failures.
     void removeQuietly(int folder, const QString* name) noexcept;
-    // Throws failure, headed by the volume's turn to read-only when error says so.
-    [[noreturn]] static void fail(const Folder& folder, int error, const QString& failure);
-
-    std::array<OutputFile, maxFileNumber + 1> files_;
+    OutputFile output_;
+    std::atomic<CreationRecorder*> recorder_{nullptr};
     QString systemRoot_;
     std::unique_ptr<DeviceCacheService> ownDeviceCache_;
     DeviceCacheService* deviceCache_;

@@ -4,9 +4,7 @@
 #include <QCryptographicHash>
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <cerrno>
@@ -23,15 +21,10 @@ namespace platform {
 
 namespace {
 
-// Where the install step puts its marker, relative to the program's folder.
-#ifndef DOV_INSTALLED_MARKER_RELATIVE
-#define DOV_INSTALLED_MARKER_RELATIVE "../share/dov-uruvivuz/installed"
-#endif
-
 // The program file as the kernel names it; a replaced or removed program shows as
 // "<path> (deleted)".
 QByteArray programFileBelow(const QString& procRoot) {
-    const QString link = procRoot + QStringLiteral("/self/exe");
+    const QString link = joinPath(procRoot, QStringLiteral("self/exe"));
     // No link, and no path the kernel gives here, is longer than PATH_MAX.
     char target[PATH_MAX];
     const ssize_t size = ::readlink(pathToBytes(link).constData(), target, sizeof target);
@@ -39,48 +32,6 @@ QByteArray programFileBelow(const QString& procRoot) {
     if (size_t(size) == sizeof target)
         raiseSystemFailure(QStringLiteral("Cannot read"), link, ENAMETOOLONG);
     return QByteArray(target, size);
-}
-
-// A path from the environment; empty when unset or not absolute.
-QString absoluteFromEnvironment(const char* name) {
-    const QByteArray value = qgetenv(name);
-    if (!value.startsWith('/')) return {};
-    return pathFromBytes(value);
-}
-
-// Makes the folder (and missing parents) private to the user; an existing one is kept as it is.
-void makeFolder(const QString& folder) {
-    const QByteArray path = pathToBytes(folder);
-    if (::mkdir(path.constData(), 0700) == 0 || errno == EEXIST) {
-        struct stat info {};
-        if (::stat(path.constData(), &info) != 0)
-            raiseSystemFailure(QStringLiteral("Cannot create"), folder, errno);
-        if (!S_ISDIR(info.st_mode))
-            raiseSystemFailure(QStringLiteral("Cannot create"), folder, ENOTDIR);
-        return;
-    }
-    if (errno != ENOENT) raiseSystemFailure(QStringLiteral("Cannot create"), folder, errno);
-    const qsizetype slash = folder.lastIndexOf(QLatin1Char('/'));
-    if (slash <= 0) raiseSystemFailure(QStringLiteral("Cannot create"), folder, ENOENT);
-    makeFolder(folder.left(slash));
-    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
-        raiseSystemFailure(QStringLiteral("Cannot create"), folder, errno);
-}
-
-// An installed copy: the install step left its marker beside the program's data, or the
-// program sits in a folder on the PATH. Write permission cannot tell, as root may write anywhere.
-bool isInstalledCopy(const QString& programFolder) {
-    struct stat info {};
-    const QString marker = joinPath(programFolder, QStringLiteral(DOV_INSTALLED_MARKER_RELATIVE));
-    if (::stat(pathToBytes(marker).constData(), &info) == 0) return true;
-    struct stat program {};
-    if (::stat(pathToBytes(programFolder).constData(), &program) != 0) return false;
-    for (const QByteArray& entry : qgetenv("PATH").split(':')) {
-        // An empty or relative entry names the current folder, wherever that is.
-        if (!entry.startsWith('/') || ::stat(entry.constData(), &info) != 0) continue;
-        if (info.st_dev == program.st_dev && info.st_ino == program.st_ino) return true;
-    }
-    return false;
 }
 
 }  // namespace
@@ -164,37 +115,6 @@ QString programFolderBelow(const QString& procRoot) {
     }
     if (slash == 0) return QStringLiteral("/");
     return program.left(slash);
-}
-
-QString LinuxProcessService::testFileFolder() {
-    const QString program = programFolder();
-    // A portable copy or the build folder: the file stays next to the program, as always.
-    const bool installed = isInstalledCopy(program);
-    const bool writable = !installed && ::faccessat(AT_FDCWD, pathToBytes(program).constData(),
-                                                    W_OK | X_OK, AT_EACCESS) == 0;
-    const int whyNot = errno;
-    if (writable) return program;
-    // An installed copy, or one the user may not write beside: the user's cache.
-    QString cache = absoluteFromEnvironment("XDG_CACHE_HOME");
-    if (cache.isEmpty()) {
-        QString home = absoluteFromEnvironment("HOME");
-        if (home.isEmpty()) {
-            if (const passwd* user = ::getpwuid(geteuid()); user && user->pw_dir)
-                home = pathFromBytes(user->pw_dir);
-        }
-        if (home.isEmpty()) {
-            throw Failure(QStringLiteral("Cannot create the test file in %1: %2, and the home "
-                                         "folder is unknown")
-                              .arg(displayPath(program),
-                                   installed ? QStringLiteral("an installed program's folder")
-                                             : QString::fromLocal8Bit(std::strerror(whyNot))));
-        }
-        cache = home + QStringLiteral("/.cache");
-    }
-    while (cache.size() > 1 && cache.endsWith(QLatin1Char('/'))) cache.chop(1);
-    const QString folder = cache + QStringLiteral("/dov-uruvivuz");
-    makeFolder(folder);
-    return folder;
 }
 
 void LinuxProcessService::endProgram() {

@@ -27,7 +27,6 @@ public:
     bool previousInstanceRunning() override;
     void releaseInstance() override;
     QString programFolder() override;
-    QString testFileFolder() override;
     // At once through _exit(0), or, once endThroughEventLoop() was called, by telling the
     // application's event loops to quit: the caller then destroys the application, which hands
     // the clipboard to the desktop's clipboard manager, and ends the process itself.

@@ -16,11 +16,6 @@ public:
     virtual void releaseInstance() = 0;
     // The folder of the running executable, without a trailing separator.
     virtual QString programFolder() = 0;
-    // Where the run keeps its local test file: the program folder for a portable copy (a build
-    // folder, or a folder the program was copied to) the user may create a file in; for an
-    // installed copy, whoever runs it, or an unwritable folder, the user's cache folder for the
-    // program, made on first use (mode 0700). Throws platform::Failure when neither can be had.
-    virtual QString testFileFolder() = 0;
     // Ends the program at once with status 0; open files are closed by the system.
     // Fakes return, so callers must not rely on it not returning.
     virtual void endProgram() = 0;

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QWidget>
+#include <functional>
 #include <memory>
 
 #include "driveinfo/driveview.h"
 #include "measure/runview.h"
+#include "ownership/folders.h"
 
 class QComboBox;
 class QLineEdit;
@@ -55,6 +57,9 @@ struct WindowServices {
     driveinfo::QueryRunner* driveQueries = nullptr;
     // Optional: the gate the phases and the message boxes close; the window sets its rule.
     platform::InputGate* input = nullptr;
+    // Optional: where the local test file goes; the program's rule when not given (fakes give
+    // their program folder).
+    std::function<ownership::TestFolder()> testFolder = {};
 };
 
 // The program's only window. The START run and the drive panel live in measure/ and driveinfo/

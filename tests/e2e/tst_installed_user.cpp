@@ -643,6 +643,82 @@ private Q_SLOTS:
         QVERIFY2(QFileInfo(cache).isDir(), qPrintable(cache + QStringLiteral(" was not used")));
     }
 
+    // The user's folders stay the user's: root keeping the user's HOME makes nothing in it; a
+    // first run under a strict umask leaves folders a later run can use; a cache folder linked
+    // to a folder of the user's is used; and a second user of a portable copy in a folder
+    // shared by users runs in his own cache, whatever the first left there.
+    void theUsersFoldersStayTheUsers_data() {
+        QTest::addColumn<QString>("situation");
+        for (const char* situation : {"root with the user's HOME", "strict umask, then again",
+                                      "linked cache folder", "second user of a shared copy"})
+            QTest::newRow(situation) << QString::fromLatin1(situation);
+    }
+    void theUsersFoldersStayTheUsers() {
+        QFETCH(QString, situation);
+        testsupport::ScratchTmpfs drive(64 * 1024 * 1024);
+        if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
+        QVERIFY(::chown(QFile::encodeName(drive.mountPoint()).constData(), user_->uid,
+                        user_->gid) == 0);
+        const QString owner = QStringLiteral("%1:%2").arg(user_->uid).arg(user_->gid);
+        QDir(user_->cacheFolder()).removeRecursively();
+        QFile::remove(user_->cacheFolder());
+        const QStringList arguments{QStringLiteral("--drive"), drive.mountPoint(),
+                                    QStringLiteral("--size"), QStringLiteral("1")};
+        QString program = installed_->program();
+        QTemporaryDir shared;
+        const QString rootHome = QString::fromLocal8Bit(::getpwuid(0)->pw_dir);
+        const bool rootCacheExisted = QFileInfo::exists(rootHome + "/.cache/dov-uruvivuz");
+        const bool rootLocalExisted = QFileInfo::exists(rootHome + "/.local");
+        const auto tidy = qScopeGuard([&] {
+            if (!rootCacheExisted) QDir(rootHome + "/.cache/dov-uruvivuz").removeRecursively();
+            if (!rootLocalExisted) QDir(rootHome + "/.local").removeRecursively();
+        });
+        const auto asUser = [&](const QString& shell) {
+            return runChild(
+                QStringLiteral("/usr/bin/setpriv"),
+                user_->command(QStringLiteral("/bin/sh"),
+                               QStringList{QStringLiteral("-c"), shell, program} + arguments),
+                runTimeoutMs, user_->environment());
+        };
+        ChildRun run;
+        if (situation.startsWith(QLatin1String("root"))) {
+            run = runChild(program, arguments, runTimeoutMs, user_->environment());
+            QVERIFY2(runChild(findTool(QStringLiteral("find")),
+                              {user_->home, QStringLiteral("-uid"), QStringLiteral("0")})
+                         .output.isEmpty(),
+                     "root left something in the user's home");
+        } else if (situation.startsWith(QLatin1String("strict"))) {
+            QVERIFY2(asUser(QStringLiteral("umask 0277; exec \"$0\" \"$@\"")).ok(),
+                     "the first run failed");
+            run = asUser(QStringLiteral("exec \"$0\" \"$@\""));
+        } else if (situation.startsWith(QLatin1String("linked"))) {
+            const QString elsewhere = user_->home + QStringLiteral("/elsewhere");
+            QVERIFY(QDir().mkpath(user_->home + QStringLiteral("/.cache")) &&
+                    QDir().mkpath(elsewhere) && QFile::link(elsewhere, user_->cacheFolder()));
+            QVERIFY(runChild(findTool(QStringLiteral("chown")),
+                             {QStringLiteral("-hR"), owner, user_->home})
+                        .ok());
+            run = asUser(QStringLiteral("exec \"$0\" \"$@\""));
+            QVERIFY(QDir(elsewhere).isEmpty());
+        } else {
+            // root's run was killed in the shared folder and left its test lines there.
+            QVERIFY(::chmod(QFile::encodeName(shared.path()).constData(), 01777) == 0);
+            program = shared.filePath(QStringLiteral("dov-uruvivuz"));
+            QVERIFY(QFile::copy(installed_->program(), program));
+            QFile leftover(shared.filePath(testFile));
+            QVERIFY(leftover.open(QIODevice::WriteOnly) &&
+                    leftover.write(QByteArray("123456789012345678901234567890123456789012345678"
+                                              "\r\n")
+                                       .repeated(1000)) > 0);
+            leftover.close();
+            run = asUser(QStringLiteral("exec \"$0\" \"$@\""));
+            QCOMPARE(QFileInfo(shared.filePath(testFile)).size(), qint64(50000));
+        }
+        QVERIFY2(run.ok() && isTimesLine(run.output.trimmed()), qPrintable(textOf(run)));
+        QVERIFY2(!QFile::exists(drive.mountPoint() + QLatin1Char('/') + testFile),
+                 "TEST.TXT left at the drive root");
+    }
+
     // exFAT through FUSE on a loop device throttled to 10 MiB/s: the user's read time matches a
     // cold read of a file of the same size, or the run says it may not.
     // fuse2fs names the device as its mount's source; fusefat names only itself.

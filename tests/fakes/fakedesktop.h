@@ -49,7 +49,6 @@ public:
     bool previousInstanceRunning() override { return otherInstance; }
     void releaseInstance() override { ++releaseCalls; }
     QString programFolder() override { return folder; }
-    QString testFileFolder() override { return folder; }
     void endProgram() override { ++endCalls; }
     bool otherInstance = false;
     QString folder;

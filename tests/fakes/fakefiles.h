@@ -13,12 +13,15 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <algorithm>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string_view>
 
 #include "platform/failure.h"
 #include "platform/files.h"
+#include "platform/userfolders.h"
 
 namespace fakes {
 
@@ -35,6 +38,7 @@ public:
         int links = 1;
         bool lockedByOther = false;
         quint64 serial = 0;
+        uint owner = platform::effectiveUser();
     };
 
     // --- set-up and inspection (thread-safe) ---
@@ -66,7 +70,7 @@ public:
     }
     int openFileCount() const {
         std::lock_guard lock(mutex_);
-        return open_.size();
+        return output_.isEmpty() ? 0 : 1;
     }
     int writeLineCalls() const {
         std::lock_guard lock(mutex_);
@@ -127,64 +131,83 @@ public:
         return folders_.value(folder) == folders_.value(other);
     }
 
-    platform::Claim claim(int folder, const QString& name, std::string_view line) override {
-        const QString path = pathIn(folder, name);
-        enter(Op::Claim, path);
+    void setRecorder(platform::CreationRecorder* recorder) override {
         std::lock_guard lock(mutex_);
-        fireFault(Op::Claim, path);
-        const auto found = nodes_.constFind(path);
-        if (found == nodes_.constEnd()) return platform::Claim::Free;
-        if (found->kind != PathKind::RegularFile || found->links != 1)
-            return platform::Claim::NotOurs;
-        if (found->lockedByOther) return platform::Claim::InUse;
-        if (!testLineStart(found->content, line)) return platform::Claim::NotOurs;
-        log_.append(QStringLiteral("reclaim %1").arg(path));
-        nodes_.remove(path);
-        return platform::Claim::Reclaimed;
+        recorder_ = recorder;
     }
 
-    void createForOutput(int fileNumber, int folder, const QString& name) override {
+    // What is there is judged by the caller's decision, the rule of the room above.
+    platform::LeftoverLook takeLeftover(int folder, const QString& name,
+                                        const platform::LeftoverDecision& decide) override {
+        const QString path = pathIn(folder, name);
+        enter(Op::Claim, path);
+        std::unique_lock lock(mutex_);
+        fireFault(Op::Claim, path);
+        platform::LeftoverLook look;
+        const auto found = nodes_.constFind(path);
+        if (found == nodes_.constEnd()) return look;
+        look.present = true;
+        const Node node = *found;
+        look.file = platform::FoundFile{node.kind == PathKind::RegularFile,
+                                        quint64(node.links),
+                                        node.owner,
+                                        node.content.size(),
+                                        identityOf(node),
+                                        node.lockedByOther};
+        if (!look.file.regular) return look;
+        lock.unlock();
+        const platform::ByteReader read = [&](qint64 offset, char* data, qint64 size) {
+            const QByteArray part = node.content.mid(offset, size);
+            std::copy(part.cbegin(), part.cend(), data);
+            return qint64(part.size());
+        };
+        if (!decide(look.file, read) || node.lockedByOther || node.links != 1) return look;
+        lock.lock();
+        log_.append(QStringLiteral("reclaim %1").arg(path));
+        nodes_.remove(path);
+        look.removed = true;
+        return look;
+    }
+
+    void createForOutput(int folder, const QString& name) override {
         const QString path = pathIn(folder, name);
         enter(Op::Open, path);
         std::lock_guard lock(mutex_);
         log_.append(QStringLiteral("open %1 new").arg(path));
         fireFault(Op::Open, path);
-        if (open_.contains(fileNumber))
-            throw platform::Failure(
-                QStringLiteral("File number %1 is already open").arg(fileNumber));
+        if (!output_.isEmpty())
+            throw platform::Failure(QStringLiteral("%1 is still open").arg(output_));
         if (nodes_.contains(path))
             throw platform::Failure(QStringLiteral("Cannot create %1: File exists").arg(path));
         makeOwn(path, {});
-        open_.insert(fileNumber, path);
+        output_ = path;
     }
 
-    void writeLine(int fileNumber, std::string_view text) override {
+    void writeLine(std::string_view text) override {
         // The per-line hook is skipped: a test file has hundreds of thousands of lines.
         std::lock_guard lock(mutex_);
         ++writeLineCalls_;
-        const auto found = open_.constFind(fileNumber);
-        if (found == open_.constEnd())
-            throw platform::Failure(QStringLiteral("File number %1 is not open").arg(fileNumber));
-        fireFault(Op::WriteLine, *found);
-        QByteArray& bytes = nodes_[*found].content;
+        if (output_.isEmpty()) throw platform::Failure(QStringLiteral("No file is open"));
+        fireFault(Op::WriteLine, output_);
+        QByteArray& bytes = nodes_[output_].content;
         bytes.append(text.data(), static_cast<qsizetype>(text.size()));
         bytes.append("\r\n");
     }
 
-    void close(int fileNumber) override {
-        const QString path = openPath(fileNumber);
+    void closeOutput() override {
+        const QString path = openPath();
+        if (path.isEmpty()) return;
         enter(Op::Close, path);
         std::lock_guard lock(mutex_);
         log_.append(QStringLiteral("close %1").arg(path));
         fireFault(Op::Close, path);
-        if (!open_.remove(fileNumber))
-            throw platform::Failure(QStringLiteral("File number %1 is not open").arg(fileNumber));
+        output_.clear();
     }
 
-    void closeAll() noexcept override {
+    void abandonOutput() noexcept override {
         std::lock_guard lock(mutex_);
         log_.append(QStringLiteral("closeAll"));
-        open_.clear();
+        output_.clear();
     }
 
     void copyFile(int fromFolder, const QString& fromName, int toFolder, const QString& toName,
@@ -218,8 +241,8 @@ public:
         return cacheDrops_.value(folders_.value(folder), platform::CacheDrop{true, {}});
     }
 
-    qint64 firstDifference(int folder, const QString& name, std::string_view line,
-                           qint64 size) override {
+    std::optional<qint64> firstDifference(int folder, const QString& name, std::string_view line,
+                                          qint64 size) override {
         const QString path = pathIn(folder, name);
         enter(Op::Check, path);
         std::lock_guard lock(mutex_);
@@ -229,7 +252,7 @@ public:
             if (at >= bytes.size() || bytes.at(at) != line[std::size_t(at) % line.size()])
                 return at;
         }
-        return bytes.size() > size ? size : -1;
+        return bytes.size() > size ? std::optional(size) : std::nullopt;
     }
 
     void removeOwnFile(int folder, const QString& name) override {
@@ -246,6 +269,7 @@ public:
         if (found == nodes_.constEnd())
             throw platform::Failure(
                 QStringLiteral("Cannot delete %1: No such file or directory").arg(path));
+        if (recorder_) recorder_->gone(folderOf(path), name);
         if (found->serial != serial)
             throw platform::Failure(
                 QStringLiteral("%1 is no longer the file this run wrote; it was left untouched")
@@ -258,6 +282,7 @@ public:
         log_.append(QStringLiteral("removeOwnFiles"));
         for (auto own = own_.cbegin(); own != own_.cend(); ++own) {
             if (nodes_.value(own.key()).serial == own.value()) nodes_.remove(own.key());
+            if (recorder_) recorder_->gone(folderOf(own.key()), nameOf(own.key()));
         }
         own_.clear();
     }
@@ -269,14 +294,10 @@ private:
         QString description;
     };
 
-    // A leftover of the program: its bytes, at least one, are the start of repeated line.
-    static bool testLineStart(const QByteArray& bytes, std::string_view line) {
-        if (bytes.isEmpty() || line.empty()) return false;
-        for (qsizetype at = 0; at < bytes.size(); ++at) {
-            if (bytes.at(at) != line[std::size_t(at) % line.size()]) return false;
-        }
-        return true;
+    static platform::FileIdentity identityOf(const Node& node) {
+        return platform::FileIdentity{1, node.serial, true, qint64(node.serial), 0};
     }
+    static QString nameOf(const QString& path) { return path.mid(path.lastIndexOf('/') + 1); }
 
     // folder + "/" + name without doubling the separator after the root.
     QString pathIn(int folder, const QString& name) const {
@@ -289,10 +310,12 @@ private:
         return slash <= 0 ? QStringLiteral("/") : path.left(slash);
     }
 
-    // Called with the mutex held.
+    // Called with the mutex held. The record of the file comes before the file.
     void makeOwn(const QString& path, const QByteArray& content) {
+        if (recorder_) recorder_->willCreate(folderOf(path), nameOf(path));
         nodes_[path] = Node{PathKind::RegularFile, content, 1, false, ++serial_};
         own_[path] = serial_;
+        if (recorder_) recorder_->created(folderOf(path), nameOf(path), identityOf(nodes_[path]));
     }
 
     void enter(Op op, const QString& path) {
@@ -316,14 +339,15 @@ private:
         }
     }
 
-    QString openPath(int fileNumber) const {
+    QString openPath() const {
         std::lock_guard lock(mutex_);
-        return open_.value(fileNumber);
+        return output_;
     }
 
     mutable std::mutex mutex_;
     QMap<QString, Node> nodes_;
-    QHash<int, QString> open_;
+    QString output_;  // the one file open for output
+    platform::CreationRecorder* recorder_ = nullptr;
     QHash<int, QString> folders_;
     QHash<QString, quint64> own_;  // the run's own files: path -> serial
     QSet<QString> replaced_;

@@ -21,12 +21,39 @@ namespace measuretest {
 inline const QByteArray kTestLine =
     QByteArrayLiteral("123456789012345678901234567890123456789012345678\r\n");
 
-// What the run says of a TEST.TXT at path that it did not write.
-inline QString notOursMessage(const QString& path) {
-    return QStringLiteral(
-               "%1 already exists and is not a test file of this program; it was left "
-               "untouched")
-        .arg(path);
+// What the run says of a TEST.TXT at path that it did not write, by what it is: "lines" (not
+// made of test lines), "empty", "short", "links", "not a file", or "user NAME".
+inline QString notOursMessage(const QString& path, const QString& what = QStringLiteral("lines")) {
+    const QString moveOrDelete = QStringLiteral(
+        "If it is yours, move it elsewhere; if an interrupted run left it, delete it and press "
+        "START again.");
+    QString text = QStringLiteral(
+        "%1 already exists and is not made of this program's test lines; it was left untouched. "
+        "If it is yours, move it elsewhere and press START again.");
+    if (what == QLatin1String("empty"))
+        text = QStringLiteral(
+            "%1 already exists and is empty; it was left untouched. If an "
+            "interrupted run left it, delete it and press START again.");
+    if (what == QLatin1String("short"))
+        text = QStringLiteral(
+                   "%1 already exists and holds less than one whole test line of this "
+                   "program; it was left untouched. ") +
+               moveOrDelete;
+    if (what == QLatin1String("links"))
+        text = QStringLiteral(
+                   "%1 already exists and has other names (hard links); it was left "
+                   "untouched. ") +
+               moveOrDelete;
+    if (what == QLatin1String("not a file"))
+        text = QStringLiteral(
+            "%1 already exists and is not a file (a folder, a link or a device); "
+            "it was left untouched. Move it elsewhere and press START again.");
+    if (what.startsWith(QLatin1String("user ")))
+        text = QStringLiteral(
+                   "%1 already exists and belongs to user %2; it was left untouched. Ask "
+                   "%2 to delete it, or use another folder.")
+                   .arg(QStringLiteral("%1"), what.mid(5));
+    return text.arg(path);
 }
 
 class FakeRunView : public measure::RunView {
@@ -76,7 +103,12 @@ struct BasicRunHarness : Services {
     explicit BasicRunHarness(measure::StepRunner* runner = nullptr)
         : speedTest(view, measure::RunServices{this->clock, this->files, this->process,
                                                this->clipboard, this->pointer, this->messages,
-                                               runner ? *runner : inlineRunner}) {}
+                                               runner ? *runner : inlineRunner}) {
+        // Over fake files the local test file lies in the fake program folder.
+        speedTest.setTestFolderFinder([this] {
+            return ownership::TestFolder{this->process.folder, false};
+        });
+    }
 
     QString localPath() { return this->process.programFolder() + QStringLiteral("/TEST.TXT"); }
     QString targetPath() const { return view.drive + QStringLiteral("/TEST.TXT"); }

@@ -401,53 +401,45 @@ private Q_SLOTS:
         QVERIFY(run.messages.shown.isEmpty());
     }
 
-    // A TEST.TXT that the program did not write is never opened, emptied or deleted; one whose
-    // bytes are the start of repeated test lines (cut short anywhere) is a leftover of ours.
+    // A TEST.TXT that the program did not write is never opened, emptied or deleted, and the
+    // refusal says what it is; a leftover of ours is taken back. (Which content is ours is the
+    // rule's, tested once in tests/ownership.)
     void existingTestFile_data() {
         QTest::addColumn<QString>("place");  // "local" or "target"
         QTest::addColumn<int>("kind");
         QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<bool>("ours");
+        QTest::addColumn<QString>("what");  // empty: ours; else as notOursMessage
 
         const int file = int(PathKind::RegularFile);
-        const QByteArray notes = QByteArrayLiteral("shopping list\n");
         for (const char* place : {"local", "target"}) {
             const QByteArray tag(place);
-            QTest::newRow(tag + " user's file") << place << file << notes << false;
-            QTest::newRow(tag + " test lines plus another byte")
-                << place << file << kTestLine.repeated(3) + 'x' << false;
-            QTest::newRow(tag + " line without CR")
-                << place << file
-                << QByteArrayLiteral("123456789012345678901234567890123456789012345678\n") << false;
-            QTest::newRow(tag + " symbolic link")
-                << place << int(PathKind::SymbolicLink) << QByteArray("/home/u/TEST.TXT") << false;
-            QTest::newRow(tag + " folder")
-                << place << int(PathKind::Other) << QByteArray() << false;
-            QTest::newRow(tag + " leftover of a run")
-                << place << file << kTestLine.repeated(7) << true;
-            QTest::newRow(tag + " empty file") << place << file << QByteArray() << false;
+            QTest::newRow(tag + " user's file")
+                << place << file << QByteArray("shopping list\n") << "lines";
+            QTest::newRow(tag + " symbolic link") << place << int(PathKind::SymbolicLink)
+                                                  << QByteArray("/home/u/TEST.TXT") << "not a file";
+            QTest::newRow(tag + " empty file") << place << file << QByteArray() << "empty";
             QTest::newRow(tag + " leftover cut short mid-line")
-                << place << file << kTestLine.repeated(7) + kTestLine.left(9) << true;
+                << place << file << kTestLine.repeated(7) + kTestLine.left(9) << "";
         }
     }
     void existingTestFile() {
         QFETCH(QString, place);
         QFETCH(int, kind);
         QFETCH(QByteArray, content);
-        QFETCH(bool, ours);
+        QFETCH(QString, what);
         RunHarness run;
         const QString path = place == QLatin1String("local") ? run.localPath() : run.targetPath();
         run.files.putNode(path, static_cast<PathKind>(kind), content);
 
         run.speedTest.run();
 
-        if (ours) {
+        if (what.isEmpty()) {
             QVERIFY(run.messages.shown.isEmpty());
             QVERIFY(run.files.paths().isEmpty());
             QVERIFY(run.files.log().contains(QStringLiteral("reclaim %1").arg(path)));
             return;
         }
-        QCOMPARE(run.messages.shown, QStringList{measuretest::notOursMessage(path)});
+        QCOMPARE(run.messages.shown, QStringList{measuretest::notOursMessage(path, what)});
         QVERIFY(run.files.exists(path));
         QCOMPARE(run.files.content(path), content);
         QCOMPARE(run.files.paths(), QStringList{path});  // our own local copy is gone

@@ -23,6 +23,7 @@
 
 #include "measure/clockrules.h"
 #include "measure/threadedsteprunner.h"
+#include "ownership/journal.h"
 #include "platform/linuxclock.h"
 #include "platform/linuxfiles.h"
 #include "platform/linuxprocess.h"
@@ -37,6 +38,7 @@ using measuretest::kTestLine;
 namespace {
 
 const char* const kQuitChildOption = "--quit-during-second-wait";
+const char* const kKilledChildOption = "--killed-at-the-copys-first-write";
 
 bool writeFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
@@ -178,6 +180,51 @@ struct LoweredLimit {
     sighandler_t previous = SIG_DFL;
 };
 
+// A file service whose process is killed by the first write after the drive's copy exists and
+// is recorded, as a kill or a power cut at the copy's first write would leave it: an empty file.
+class KilledAtFirstCopyWrite : public platform::LinuxFileService, platform::CreationRecorder {
+public:
+    QString drive;
+    void setRecorder(platform::CreationRecorder* recorder) override {
+        journal_ = recorder;
+        LinuxFileService::setRecorder(recorder ? this : nullptr);
+    }
+    void willCreate(const QString& folder, const QString& name) noexcept override {
+        journal_->willCreate(folder, name);
+    }
+    void created(const QString& folder, const QString& name,
+                 const platform::FileIdentity& identity) noexcept override {
+        journal_->created(folder, name, identity);
+        if (folder != drive) return;
+        // SIGXFSZ's default ends the process, without a core.
+        const rlimit none{0, 0};
+        ::setrlimit(RLIMIT_CORE, &none);
+        ::signal(SIGXFSZ, SIG_DFL);
+        ::setrlimit(RLIMIT_FSIZE, &none);
+    }
+    void gone(const QString& folder, const QString& name) noexcept override {
+        journal_->gone(folder, name);
+    }
+
+private:
+    platform::CreationRecorder* journal_ = nullptr;
+};
+
+struct KilledServices : DiskServices {
+    KilledAtFirstCopyWrite files;
+};
+
+int runKilledChild(int argc, char** argv) {
+    if (argc < 4) return 2;
+    QCoreApplication app(argc, argv);
+    measuretest::BasicRunHarness<KilledServices> run;
+    run.process.folder = QFile::decodeName(argv[2]);
+    run.view.drive = run.files.drive = QFile::decodeName(argv[3]);
+    run.view.size = QStringLiteral("1");
+    run.speedTest.run();
+    return 3;  // not reached
+}
+
 // The child of quitDuringSecondWaitEndsTheProcess: a run whose second wait ends the program.
 int runQuitChild(int argc, char** argv) {
     if (argc < 4) return 2;
@@ -272,6 +319,9 @@ private Q_SLOTS:
             QTest::newRow(tag + ": notes") << place << "file" << QByteArray("my notes\n");
             QTest::newRow(tag + ": test lines with a tail")
                 << place << "file" << kTestLine.repeated(100) + "x";
+            for (const char* shortFile : {"1", "123", "1234567890"})
+                QTest::newRow(tag + ": user's " + shortFile)
+                    << place << "file" << QByteArray(shortFile);
             QTest::newRow(tag + ": link to notes") << place << "link" << QByteArray("notes\n");
             QTest::newRow(tag + ": link to test lines") << place << "link" << kTestLine.repeated(3);
             QTest::newRow(tag + ": dangling link") << place << "dangling link" << QByteArray();
@@ -301,7 +351,11 @@ private Q_SLOTS:
         run.view.size = QStringLiteral("1");
         run.speedTest.run();
 
-        QCOMPARE(run.messages.shown, QStringList{measuretest::notOursMessage(path)});
+        QCOMPARE(run.messages.shown,
+                 QStringList{measuretest::notOursMessage(
+                     path, kind != QLatin1String("file")   ? QStringLiteral("not a file")
+                           : kTestLine.startsWith(content) ? QStringLiteral("short")
+                                                           : QStringLiteral("lines"))});
         const QFileInfo info(path);
         if (kind == QLatin1String("file")) QCOMPARE(testsupport::readFileBytes(path), content);
         if (kind.endsWith(QLatin1String("link"))) {
@@ -324,16 +378,44 @@ private Q_SLOTS:
         QFile::remove(outside);
     }
 
+    // What an interrupted run left is taken back by the next run: test lines longer than the
+    // new file, test lines with the NUL tail of a power cut, and the empty copy of a run killed
+    // at the copy's first write (known by its record).
     void leftoverOfAnInterruptedRunIsReused_data() {
         QTest::addColumn<QString>("place");
-        QTest::newRow("program folder") << "program";
-        QTest::newRow("drive") << "drive";
+        QTest::addColumn<QString>("leftover");
+        QTest::newRow("program folder") << "program"
+                                        << "lines";
+        QTest::newRow("drive") << "drive"
+                               << "lines";
+        QTest::newRow("program folder, NUL tail") << "program"
+                                                  << "NUL tail";
+        QTest::newRow("drive, NUL tail") << "drive"
+                                         << "NUL tail";
+        QTest::newRow("killed at the copy's first write") << "drive"
+                                                          << "killed";
     }
     void leftoverOfAnInterruptedRunIsReused() {
         QFETCH(QString, place);
+        QFETCH(QString, leftover);
         const QString folder = place == QLatin1String("program") ? program_ : drive_;
         // 1 MB, longer than the new file: what is reused must be emptied first.
-        QVERIFY(writeFile(folder + QStringLiteral("/TEST.TXT"), kTestLine.repeated(20000)));
+        if (leftover == QLatin1String("lines"))
+            QVERIFY(writeFile(folder + QStringLiteral("/TEST.TXT"), kTestLine.repeated(20000)));
+        if (leftover == QLatin1String("NUL tail")) {
+            QVERIFY(
+                writeFile(folder + QStringLiteral("/TEST.TXT"),
+                          kTestLine.repeated(880) + kTestLine.left(13) + QByteArray(16384, '\0')));
+        }
+        if (leftover == QLatin1String("killed")) {
+            const testsupport::ChildRun child =
+                testsupport::runChild(QCoreApplication::applicationFilePath(),
+                                      {QString::fromLatin1(kKilledChildOption), program_, drive_});
+            // Ended by the signal, not by a status of its own.
+            QVERIFY2(child.exitCode == -1 && child.why.contains(QLatin1String("status -1")),
+                     qPrintable(child.why));
+            QCOMPARE(QFileInfo(drive_ + QStringLiteral("/TEST.TXT")).size(), qint64(0));
+        }
         DiskRun run(program_, drive_);
         run.view.size = QStringLiteral("0.5");
         QByteArray onDrive;
@@ -417,8 +499,12 @@ private Q_SLOTS:
     void hostileEventsLoseNothing_data() {
         QTest::addColumn<QString>("event");
         QTest::addColumn<QString>("message");  // empty: the run succeeds; <program>, <drive>
-        const auto row = [](const char* event, const char* message) {
+        const auto row = [](const char* event, const QString& message) {
             QTest::newRow(event) << event << message;
+        };
+        const auto notOurs = [](const char* place, const char* what) {
+            return measuretest::notOursMessage(QString::fromLatin1(place) + "/TEST.TXT",
+                                               QString::fromLatin1(what));
         };
         row("drive lazily unmounted during the write copy, a TEST.TXT of the user's beneath",
             "Drive <drive> was unmounted or replaced during the run; its times are not valid and "
@@ -432,28 +518,25 @@ private Q_SLOTS:
         row("symbolic link to the user's file swapped in during the write copy",
             "Cannot copy <drive>/TEST.TXT to <program>/TEST.TXT: Is a symbolic link");
         row("empty TEST.TXT hard-linked to the user's notes in the program folder",
-            "<program>/TEST.TXT already exists and is not a test file of this program; it was "
-            "left untouched");
+            notOurs("<program>", "links"));
         row("TEST.TXT of test lines hard-linked to the user's notes on the drive",
-            "<drive>/TEST.TXT already exists and is not a test file of this program; it was left "
-            "untouched");
+            notOurs("<drive>", "links"));
         row("second run on the same folders during the write copy",
-            "<program>/TEST.TXT is in use by another run of this program; it was left untouched");
+            "<program>/TEST.TXT is in use by another run of this program; it was left untouched.");
         row("bytes changed on the drive between the write and the read copy",
             "Drive <drive> gave back other data than was written to it: <drive>/TEST.TXT differs "
             "from the test file first at byte 123457");
         row("program folder and mount point named with bytes that are not UTF-8", "");
         row("user's TEST.TXT on a drive named with bytes that are not UTF-8",
-            "<drive>/TEST.TXT already exists and is not a test file of this program; it was left "
-            "untouched");
+            notOurs("<drive>", "lines"));
         row("own test lines cut short mid-line in the program folder", "");
         row("own test lines cut short mid-line on the drive", "");
-        row("another user's TEST.TXT of test lines on the drive",
-            "<drive>/TEST.TXT already exists and is not a test file of this program; it was left "
-            "untouched");
-        row("an empty TEST.TXT alone in the program folder",
-            "<program>/TEST.TXT already exists and is not a test file of this program; it was "
-            "left untouched");
+        row("another user's TEST.TXT of test lines on the drive", notOurs("<drive>", "user 12345"));
+        row("an empty TEST.TXT alone in the program folder", notOurs("<program>", "empty"));
+        row("a record of a deleted TEST.TXT, the user's new empty one at its name on the drive",
+            notOurs("<drive>", "empty"));
+        row("a record from before its file existed, the user's empty TEST.TXT on the drive",
+            notOurs("<drive>", "empty"));
         row("file size limit during the create", "Cannot write <program>/TEST.TXT: File too large");
         row("file size limit during the write copy",
             "Cannot copy <program>/TEST.TXT to <drive>/TEST.TXT: File too large");
@@ -523,6 +606,22 @@ private Q_SLOTS:
             QCOMPARE(::chown(bytesOf(target).constData(), 12345, 12345), 0);
         }
         if (has("alone")) user.put(local, QByteArray());
+        if (has("a record")) {
+            ownership::Journal journal;
+            const QString name = QStringLiteral("TEST.TXT");
+            journal.expect(drive, name);
+            if (has("deleted")) {
+                // The run's file, recorded, then gone: a new file may get its inode number.
+                platform::LinuxFileService files;
+                QVERIFY(writeFile(target, kTestLine));
+                const platform::LeftoverLook look = files.takeLeftover(
+                    files.openFolder(drive), name,
+                    [](const platform::FoundFile&, const platform::ByteReader&) { return false; });
+                journal.created(drive, name, look.file.identity);
+                QVERIFY(QFile::remove(target));
+            }
+            user.put(target, QByteArray());
+        }
         const QString outside = folders_.path() + QStringLiteral("/users-file");
         if (has("symbolic link")) user.put(outside, kTestLine.repeated(20));
 
@@ -638,6 +737,8 @@ private:
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], kQuitChildOption) == 0) return runQuitChild(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], kKilledChildOption) == 0)
+        return runKilledChild(argc, argv);
     QCoreApplication app(argc, argv);
     SpeedTestOnDisk test;
     return QTest::qExec(&test, argc, argv);

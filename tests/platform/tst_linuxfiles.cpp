@@ -21,14 +21,11 @@
 #include "platform/uniquefd.h"
 #include "support/scratchmounts.h"
 
-using platform::Claim;
 using platform::CopyOptions;
 using platform::Failure;
 using platform::LinuxFileService;
 using testsupport::failureOf;
 using testsupport::readFileBytes;
-
-Q_DECLARE_METATYPE(Claim)
 
 namespace {
 
@@ -133,62 +130,33 @@ private Q_SLOTS:
     void writtenLinesAreExactBytes() {
         QFETCH(QList<QByteArray>, lines);
         LinuxFileService files;
-        files.createForOutput(1, files.openFolder(dir_->path()), QStringLiteral("TEST.TXT"));
+        files.createForOutput(files.openFolder(dir_->path()), QStringLiteral("TEST.TXT"));
         QByteArray expected;
         for (const QByteArray& line : lines) {
-            files.writeLine(1, std::string_view(line.constData(), line.size()));
+            files.writeLine(std::string_view(line.constData(), line.size()));
             expected += line + "\r\n";
         }
-        files.close(1);
+        files.closeOutput();
         QCOMPARE(readFileBytes(path("TEST.TXT")), expected);
     }
 
-    void fileNumbersKeepFilesApart() {
+    // One output file at a time: a second is refused without touching its path.
+    void oneOutputFileAtATime() {
         LinuxFileService files;
         const int folder = files.openFolder(dir_->path());
-        files.createForOutput(1, folder, QStringLiteral("one"));
-        files.createForOutput(255, folder, QStringLiteral("last"));
-        for (int i = 0; i < 3; ++i) {
-            files.writeLine(1, "first");
-            files.writeLine(255, "second");
-        }
-        files.close(255);
-        QCOMPARE(readFileBytes(path("last")), QByteArray("second\r\nsecond\r\nsecond\r\n"));
-        QVERIFY_THROWS_EXCEPTION(Failure, files.writeLine(255, "after close"));
-        // A number that is not open closes without complaint, like the classic Close #n.
-        files.close(255);
-        files.close(7);
-        // closeAll writes out what is still buffered.
-        files.closeAll();
-        QCOMPARE(readFileBytes(path("one")), QByteArray("first\r\nfirst\r\nfirst\r\n"));
-        files.closeAll();
-    }
-
-    void badFileNumbersFail_data() {
-        QTest::addColumn<int>("number");
-        QTest::newRow("zero") << 0;
-        QTest::newRow("256") << 256;
-        QTest::newRow("negative") << -1;
-    }
-    void badFileNumbersFail() {
-        QFETCH(int, number);
-        LinuxFileService files;
-        QVERIFY_THROWS_EXCEPTION(
-            Failure, files.createForOutput(number, files.openFolder(dir_->path()), "x"));
-        QVERIFY(!QFile::exists(path("x")));
-        QVERIFY_THROWS_EXCEPTION(Failure, files.writeLine(number, "x"));
-        QVERIFY_THROWS_EXCEPTION(Failure, files.close(number));
-    }
-
-    void numberInUseIsRefusedWithoutTouchingTheNewPath() {
-        LinuxFileService files;
-        const int folder = files.openFolder(dir_->path());
-        files.createForOutput(1, folder, QStringLiteral("first"));
+        QVERIFY_THROWS_EXCEPTION(Failure, files.writeLine("nothing open"));
+        files.createForOutput(folder, QStringLiteral("first"));
         const QString failure =
-            failureOf([&] { files.createForOutput(1, folder, QStringLiteral("second")); });
+            failureOf([&] { files.createForOutput(folder, QStringLiteral("second")); });
         QVERIFY2(failure.startsWith(QStringLiteral("Cannot create ") + path("second")),
                  qPrintable(failure));
         QVERIFY(!QFile::exists(path("second")));
+        files.writeLine("first");
+        // abandonOutput writes out what is still buffered; closing then does nothing.
+        files.abandonOutput();
+        files.closeOutput();
+        QCOMPARE(readFileBytes(path("first")), QByteArray("first\r\n"));
+        QVERIFY_THROWS_EXCEPTION(Failure, files.writeLine("after close"));
     }
 
     void createNeverHarmsWhatIsThere_data() {
@@ -205,7 +173,7 @@ private Q_SLOTS:
         place(existing, target);
         LinuxFileService files;
         const int folder = files.openFolder(dir_->path());
-        QCOMPARE(failureOf([&] { files.createForOutput(1, folder, QStringLiteral("TEST.TXT")); }),
+        QCOMPARE(failureOf([&] { files.createForOutput(folder, QStringLiteral("TEST.TXT")); }),
                  QStringLiteral("Cannot create %1: File exists").arg(target));
         QVERIFY(survived(existing, target));
     }
@@ -237,7 +205,7 @@ private Q_SLOTS:
         const int from = files.openFolder(dir_->path());
         const int to = files.openFolder(folder);
         const QString name = QStringLiteral("TEST.TXT");
-        QCOMPARE(failureOf([&] { files.createForOutput(1, to, name); }),
+        QCOMPARE(failureOf([&] { files.createForOutput(to, name); }),
                  QStringLiteral("Cannot create %1: %2").arg(target, reason));
         QCOMPARE(failureOf([&] { files.copyFile(from, QStringLiteral("source"), to, name, {}); }),
                  QStringLiteral("Cannot copy %1 to %2: %3").arg(path("source"), target, reason));
@@ -249,12 +217,12 @@ private Q_SLOTS:
         if (!small.isReady()) QSKIP(qPrintable(small.whyNot()));
         const QString target = small.mountPoint() + QStringLiteral("/TEST.TXT");
         LinuxFileService files;
-        files.createForOutput(1, files.openFolder(small.mountPoint()), QStringLiteral("TEST.TXT"));
+        files.createForOutput(files.openFolder(small.mountPoint()), QStringLiteral("TEST.TXT"));
         const QString description = failureOf([&] {
-            for (int i = 0; i < 100000; ++i) files.writeLine(1, std::string_view(testLine));
-            files.close(1);
+            for (int i = 0; i < 100000; ++i) files.writeLine(std::string_view(testLine));
+            files.closeOutput();
         });
-        files.closeAll();
+        files.abandonOutput();
         QCOMPARE(description,
                  QStringLiteral("Cannot write %1: No space left on device").arg(target));
     }
@@ -370,9 +338,9 @@ private Q_SLOTS:
         QCOMPARE(::mkdir(folderBytes.constData(), 0700), 0);
         LinuxFileService files;
         const int folder = files.openFolder(platform::pathFromBytes(folderBytes));
-        files.createForOutput(1, folder, path);
-        files.writeLine(1, "x");
-        files.close(1);
+        files.createForOutput(folder, path);
+        files.writeLine("x");
+        files.closeOutput();
         struct stat info {};
         QCOMPARE(::stat((folderBytes + '/' + name).constData(), &info), 0);
         QCOMPARE(info.st_size, off_t(3));
@@ -380,43 +348,28 @@ private Q_SLOTS:
         QCOMPARE(::rmdir(folderBytes.constData()), 0);
     }
 
-    // What the run finds at a test file's name: only an unshared leftover of its own test lines,
-    // whole or cut short anywhere, is removed; all else stays as it was.
-    void claimTakesOnlyUnsharedLeftovers_data() {
+    // What is at a test file's name: it goes only when the decision says so and it is an
+    // unshared regular file no other run holds; links, folders and FIFOs are never opened. The
+    // decision sees the file's facts and bytes.
+    void leftoverGoesOnlyWhenDecidedAndUnshared_data() {
         QTest::addColumn<QString>("existing");  // file, hard link, link, fifo, directory, locked
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<Claim>("claim");
-        const QByteArray line = testLine + "\r\n";
-        QByteArray lastByteChanged = line.repeated(60000);
-        lastByteChanged[lastByteChanged.size() - 1] = 'X';
-        QTest::newRow("nothing") << "" << QByteArray() << Claim::Free;
-        QTest::newRow("leftover of test lines") << "file" << line.repeated(500) << Claim::Reclaimed;
-        QTest::newRow("leftover past one chunk")
-            << "file" << line.repeated(60000) << Claim::Reclaimed;
-        QTest::newRow("leftover cut short mid-line")
-            << "file" << line.repeated(5) + testLine.left(20) << Claim::Reclaimed;
-        QTest::newRow("leftover cut short in its first line")
-            << "file" << line.left(1) << Claim::Reclaimed;
-        QTest::newRow("empty file") << "file" << QByteArray() << Claim::NotOurs;
-        QTest::newRow("user's file") << "file" << QByteArray("notes\n") << Claim::NotOurs;
-        QTest::newRow("line without CR")
-            << "file" << (testLine + "\n").repeated(50) << Claim::NotOurs;
-        QTest::newRow("last byte differs") << "file" << lastByteChanged << Claim::NotOurs;
-        QTest::newRow("test lines hard-linked to notes")
-            << "hard link" << line.repeated(500) << Claim::NotOurs;
-        QTest::newRow("empty, hard-linked to notes")
-            << "hard link" << QByteArray() << Claim::NotOurs;
-        QTest::newRow("link to test lines") << "link" << line.repeated(3) << Claim::NotOurs;
-        QTest::newRow("fifo") << "fifo" << QByteArray() << Claim::NotOurs;
-        QTest::newRow("directory") << "directory" << QByteArray() << Claim::NotOurs;
-        QTest::newRow("test lines locked by another run")
-            << "locked" << line.repeated(500) << Claim::InUse;
+        QTest::addColumn<bool>("decide");
+        QTest::addColumn<bool>("removed");
+        QTest::newRow("nothing") << "" << true << false;
+        QTest::newRow("file, decided ours") << "file" << true << true;
+        QTest::newRow("file, decided not ours") << "file" << false << false;
+        QTest::newRow("hard-linked to notes") << "hard link" << true << false;
+        QTest::newRow("link to test lines") << "link" << true << false;
+        QTest::newRow("fifo") << "fifo" << true << false;
+        QTest::newRow("directory") << "directory" << true << false;
+        QTest::newRow("locked by another run") << "locked" << true << false;
     }
-    void claimTakesOnlyUnsharedLeftovers() {
+    void leftoverGoesOnlyWhenDecidedAndUnshared() {
         QFETCH(QString, existing);
-        QFETCH(QByteArray, content);
-        QFETCH(Claim, claim);
+        QFETCH(bool, decide);
+        QFETCH(bool, removed);
         const QString target = path("TEST.TXT");
+        const QByteArray content = testLine + "\r\n";
         if (existing == QLatin1String("hard link")) {
             writeBytes(path("notes.txt"), content);
             QCOMPARE(::link(QFile::encodeName(path("notes.txt")).constData(),
@@ -436,20 +389,32 @@ private Q_SLOTS:
             ::open(QFile::encodeName(target).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (existing == QLatin1String("locked")) QCOMPARE(::flock(holder, LOCK_EX), 0);
         const mode_t before = typeAt(target);
+        struct stat info {};
+        ::lstat(QFile::encodeName(target).constData(), &info);
 
         LinuxFileService files;
-        const int folder = files.openFolder(dir_->path());
-        const QByteArray line = testLine + "\r\n";
-        QCOMPARE(files.claim(folder, QStringLiteral("TEST.TXT"), std::string_view(line)), claim);
-
-        if (claim == Claim::Reclaimed || claim == Claim::Free) {
-            QCOMPARE(typeAt(target), mode_t(0));
-        } else {
-            QCOMPARE(typeAt(target), before);
-            if (before == S_IFREG) QVERIFY(readFileBytes(target) == content);
+        QByteArray seen;
+        qint64 got = -1;
+        const platform::LeftoverLook look = files.takeLeftover(
+            files.openFolder(dir_->path()), QStringLiteral("TEST.TXT"),
+            [&](const platform::FoundFile& file, const platform::ByteReader& read) {
+                seen.resize(file.size + 10);
+                got = read(0, seen.data(), file.size + 10);
+                seen.resize(got);
+                return decide;
+            });
+        QCOMPARE(look.present, !existing.isEmpty());
+        QCOMPARE(look.removed, removed);
+        QCOMPARE(typeAt(target), removed ? mode_t(0) : before);
+        if (before == S_IFREG) {
+            QCOMPARE(seen, content);
+            QCOMPARE(look.file.identity.inode, quint64(info.st_ino));
+            QCOMPARE(look.file.owner, uint(geteuid()));
+            QCOMPARE(look.file.links, quint64(info.st_nlink));
+            QCOMPARE(look.file.lockedByOther, existing == QLatin1String("locked"));
         }
         if (existing == QLatin1String("hard link"))
-            QVERIFY(readFileBytes(path("notes.txt")) == content);
+            QCOMPARE(readFileBytes(path("notes.txt")), content);
         if (holder >= 0) ::close(holder);
     }
 
@@ -467,9 +432,9 @@ private Q_SLOTS:
         const int folder = files.openFolder(dir_->path());
         const int other = files.openFolder(path(QString()));
         QVERIFY(files.sameFolder(folder, other));
-        files.createForOutput(1, folder, QStringLiteral("TEST.TXT"));
-        files.writeLine(1, "ours");
-        files.close(1);
+        files.createForOutput(folder, QStringLiteral("TEST.TXT"));
+        files.writeLine("ours");
+        files.closeOutput();
         const QString target = path("TEST.TXT");
         writeBytes(path("users"), "the user's\n");
         if (swap == QLatin1String("file")) {
@@ -516,9 +481,9 @@ private Q_SLOTS:
     }
 
     void readBackCheckFindsTheFirstDifference_data() {
-        QTest::addColumn<int>("change");  // >= 0: that byte changed; -1 one byte short;
-                                          // -2 one byte more; -3 nothing
-        QTest::addColumn<qint64>("expected");
+        QTest::addColumn<int>("change");       // >= 0: that byte changed; -1 one byte short;
+                                               // -2 one byte more; -3 nothing
+        QTest::addColumn<qint64>("expected");  // -1: none
         QTest::newRow("identical") << -3 << qint64(-1);
         QTest::newRow("first byte") << 0 << qint64(0);
         QTest::newRow("inside a later chunk") << 2'000'017 << qint64(2'000'017);
@@ -539,8 +504,10 @@ private Q_SLOTS:
         const int folder = files.openFolder(dir_->path());
         files.copyFile(folder, QStringLiteral("source"), folder, QStringLiteral("TEST.TXT"),
                        CopyOptions());
-        QCOMPARE(files.firstDifference(folder, QStringLiteral("TEST.TXT"), std::string_view(line),
-                                       3'000'000),
+        QCOMPARE(files
+                     .firstDifference(folder, QStringLiteral("TEST.TXT"), std::string_view(line),
+                                      3'000'000)
+                     .value_or(-1),
                  expected);
     }
 

@@ -11,9 +11,12 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <functional>
 
+#include "ownership/folders.h"
 #include "platform/linuxprocess.h"
 #include "platform/paths.h"
+#include "platform/userfolders.h"
 #include "support/harness.h"
 
 using platform::LinuxProcessService;
@@ -29,6 +32,31 @@ QString testName(const char* what) {
 
 class LinuxProcessTest : public QObject {
     Q_OBJECT
+
+    // Puts in place what a row's situation needs; the folders of another user need root.
+    static bool prepare(const QString& situation, const std::function<QString(QString)>& expand) {
+        const auto path = [&](const char* at) {
+            return QFile::encodeName(expand(QString::fromLatin1(at)));
+        };
+        const bool asRoot = geteuid() == 0;
+        if (situation == QLatin1String("lost bits"))
+            return QDir().mkpath(expand("<tmp>/xdg/dov-uruvivuz")) &&
+                   ::chmod(path("<tmp>/xdg/dov-uruvivuz"), 0100) == 0;
+        if (situation.startsWith(QLatin1String("linked cache"))) {
+            const bool made =
+                QDir().mkpath(expand("<tmp>/xdg")) && ::mkdir(path("<tmp>/elsewhere"), 0700) == 0 &&
+                ::symlink(path("<tmp>/elsewhere"), path("<tmp>/xdg/dov-uruvivuz")) == 0;
+            if (!situation.endsWith(QLatin1String("another"))) return made;
+            return made && asRoot && ::chown(path("<tmp>/elsewhere"), 12345, 12345) == 0;
+        }
+        if (situation == QLatin1String("home of another") ||
+            situation == QLatin1String("shared folder")) {
+            const char* folder = situation.startsWith('h') ? "<tmp>/home" : "<tmp>/shared";
+            return asRoot && ::chown(path(folder), 12345, 12345) == 0 &&
+                   ::chmod(path(folder), 01777) == 0;
+        }
+        return true;
+    }
 
     QTemporaryDir scratch_;  // the holders' runtime and temporary folder
 
@@ -149,60 +177,80 @@ private Q_SLOTS:
         QVERIFY(nameFor("/opt/b/dov-uruvivuz") != nameFor("/opt/a/dov-uruvivuz"));
     }
 
-    // The program folder, and where the test file goes: next to a portable program the user may
-    // write beside, else in the user's cache; installed (the install's marker beside it, or a
-    // folder on the PATH) always in the cache. <tmp> is a scratch folder of the test.
+    // The program folder, and where the test file goes: next to a portable program in a folder
+    // of the user's he may write in, else in the user's cache; installed (the install's marker
+    // beside it, or a folder on the PATH) always in the cache. The user's folders stay his: the
+    // cache folder is private whatever the umask, repaired when it lost its bits, used through a
+    // link to a folder of his own, refused when another user's; another user's HOME is not
+    // used, and a missing HOME is not made. <tmp> is a scratch folder of the test.
     void programFolderIsTheExecutablesFolder_data() {
         QTest::addColumn<QString>("executable");
         QTest::addColumn<QString>("folder");
         QTest::addColumn<QString>("xdgCache");    // XDG_CACHE_HOME for the row
-        QTest::addColumn<QString>("testFolder");  // empty: depends on the machine, not checked
+        QTest::addColumn<QString>("testFolder");  // empty: depends on the machine, not checked;
+                                                  // "fails: <text>"
+        QTest::addColumn<QString>("situation");
         const QString xdg = QStringLiteral("<tmp>/xdg");
-        QTest::newRow("installed") << "/usr/local/bin/dov-uruvivuz"
-                                   << "/usr/local/bin" << xdg << "";
+        const auto row = [](const char* tag, const QString& executable, const QString& folder,
+                            const QString& xdgCache, const QString& testFolder,
+                            const char* situation = "") {
+            QTest::newRow(tag) << executable << folder << xdgCache << testFolder
+                               << QString::fromLatin1(situation);
+        };
+        const QString cache = QStringLiteral("<tmp>/xdg/dov-uruvivuz");
+        const QString marked = QStringLiteral("<tmp>/prefix/bin");
+        row("installed", "/usr/local/bin/dov-uruvivuz", "/usr/local/bin", xdg, "");
         // Root may write anywhere: the install's marker, not the permission, keeps it out.
-        QTest::newRow("installed with its marker, in a folder the user may write to")
-            << "<tmp>/prefix/bin/dov-uruvivuz"
-            << "<tmp>/prefix/bin" << xdg << "<tmp>/xdg/dov-uruvivuz";
-        QTest::newRow("copied into a folder on the PATH")
-            << "<tmp>/onpath/dov-uruvivuz"
-            << "<tmp>/onpath" << xdg << "<tmp>/xdg/dov-uruvivuz";
-        QTest::newRow("blanks and non-ASCII")
-            << "/home/ä b/My Tools/dov-uruvivuz"
-            << "/home/ä b/My Tools" << xdg << "<tmp>/xdg/dov-uruvivuz";
-        QTest::newRow("replaced while running")
-            << "/opt/dov-missing/dov-uruvivuz (deleted)"
-            << "/opt/dov-missing" << xdg << "<tmp>/xdg/dov-uruvivuz";
-        QTest::newRow("in the root") << "/dov-uruvivuz"
-                                     << "/" << xdg << "";
-        QTest::newRow("portable copy in a folder of the user's")
-            << "<tmp>/portable/dov-uruvivuz"
-            << "<tmp>/portable" << xdg << "<tmp>/portable";
-        QTest::newRow("not UTF-8") << platform::pathFromBytes("<tmp>/\xff\xfe/dov-uruvivuz")
-                                   << platform::pathFromBytes("<tmp>/\xff\xfe") << xdg
-                                   << platform::pathFromBytes("<tmp>/\xff\xfe");
-        QTest::newRow("folder the user may not write to")
-            << "<tmp>/locked/dov-uruvivuz"
-            << "<tmp>/locked" << xdg << "<tmp>/xdg/dov-uruvivuz";
-        QTest::newRow("relative XDG_CACHE_HOME: the home folder's cache")
-            << "<tmp>/locked/dov-uruvivuz"
-            << "<tmp>/locked"
-            << "relative/cache"
-            << "<tmp>/home/.cache/dov-uruvivuz";
+        row("installed with its marker, in a folder the user may write to",
+            marked + "/dov-uruvivuz", marked, xdg, cache);
+        row("copied into a folder on the PATH", "<tmp>/onpath/dov-uruvivuz", "<tmp>/onpath", xdg,
+            cache);
+        row("blanks and non-ASCII", "/home/ä b/My Tools/dov-uruvivuz", "/home/ä b/My Tools", xdg,
+            cache);
+        row("replaced while running", "/opt/dov-missing/dov-uruvivuz (deleted)", "/opt/dov-missing",
+            xdg, cache);
+        row("in the root", "/dov-uruvivuz", "/", xdg, "");
+        row("portable copy in a folder of the user's", "<tmp>/portable/dov-uruvivuz",
+            "<tmp>/portable", xdg, "<tmp>/portable");
+        row("not UTF-8", platform::pathFromBytes("<tmp>/\xff\xfe/dov-uruvivuz"),
+            platform::pathFromBytes("<tmp>/\xff\xfe"), xdg,
+            platform::pathFromBytes("<tmp>/\xff\xfe"));
+        row("folder the user may not write to", "<tmp>/locked/dov-uruvivuz", "<tmp>/locked", xdg,
+            cache);
+        row("relative XDG_CACHE_HOME: the home folder's cache", "<tmp>/locked/dov-uruvivuz",
+            "<tmp>/locked", "relative/cache", "<tmp>/home/.cache/dov-uruvivuz");
+        row("portable copy in a folder shared by users", "<tmp>/shared/dov-uruvivuz",
+            "<tmp>/shared", xdg, cache, "shared folder");
+        row("strict umask, then a later run", marked + "/dov-uruvivuz", marked, xdg, cache,
+            "umask 0277");
+        row("cache folder that lost its bits", marked + "/dov-uruvivuz", marked, xdg, cache,
+            "lost bits");
+        row("cache folder linked to a folder of the user's", marked + "/dov-uruvivuz", marked, xdg,
+            "<tmp>/elsewhere", "linked cache");
+        row("cache folder linked to another user's", marked + "/dov-uruvivuz", marked, xdg,
+            "fails: belongs to user 12345", "linked cache of another");
+        row("HOME of another user", marked + "/dov-uruvivuz", marked, "relative/cache",
+            "<user's home>/.cache/dov-uruvivuz", "home of another");
+        row("HOME missing", marked + "/dov-uruvivuz", marked, "relative/cache",
+            "fails: the home folder <tmp>/nohome/x does not exist", "home missing");
     }
     void programFolderIsTheExecutablesFolder() {
         QFETCH(QString, executable);
         QFETCH(QString, folder);
         QFETCH(QString, xdgCache);
         QFETCH(QString, testFolder);
+        QFETCH(QString, situation);
         QTemporaryDir scratch;
+        const QString userHome = platform::userEntry(geteuid()).home;
         const auto expand = [&](QString text) {
-            return text.replace(QStringLiteral("<tmp>"), scratch.path());
+            return text.replace(QStringLiteral("<tmp>"), scratch.path())
+                .replace(QStringLiteral("<user's home>"), userHome);
         };
         const auto bytes = [&](const QString& path) { return platform::pathToBytes(expand(path)); };
         for (const QString& made :
              {QStringLiteral("<tmp>/portable"), QStringLiteral("<tmp>/locked"),
-              QStringLiteral("<tmp>/onpath"), platform::pathFromBytes("<tmp>/\xff\xfe")}) {
+              QStringLiteral("<tmp>/onpath"), QStringLiteral("<tmp>/home"),
+              QStringLiteral("<tmp>/shared"), platform::pathFromBytes("<tmp>/\xff\xfe")}) {
             QCOMPARE(::mkdir(bytes(made).constData(), 0755), 0);
         }
         QVERIFY(QDir().mkpath(expand(QStringLiteral("<tmp>/prefix/share/dov-uruvivuz"))));
@@ -211,13 +259,20 @@ private Q_SLOTS:
                      marker.open(QIODevice::WriteOnly),
                  qPrintable(marker.fileName()));
         QCOMPARE(::chmod(bytes(QStringLiteral("<tmp>/locked")).constData(), 0555), 0);
+        const bool userCacheExisted = QFileInfo::exists(userHome + "/.cache/dov-uruvivuz");
         // QTemporaryDir cannot remove a name that is not UTF-8; /tmp keeps nothing of the test.
         const auto tidy = qScopeGuard([&] {
             ::chmod(bytes(QStringLiteral("<tmp>/locked")).constData(), 0755);
             ::rmdir(bytes(platform::pathFromBytes("<tmp>/\xff\xfe")).constData());
+            if (!userCacheExisted) QDir(userHome + "/.cache/dov-uruvivuz").removeRecursively();
         });
         if (geteuid() == 0 && folder.contains(QLatin1String("locked")))
             QSKIP("root may create files in any folder");
+        if (geteuid() != 0 && (situation.endsWith(QLatin1String("another")) ||
+                               situation == QLatin1String("home of another") ||
+                               situation == QLatin1String("shared folder")))
+            QSKIP("giving a folder to another user needs root");
+        QVERIFY2(prepare(situation, expand), qPrintable(situation));
         QTemporaryDir proc;
         QVERIFY(QDir(proc.path()).mkdir(QStringLiteral("self")));
         QCOMPARE(
@@ -231,12 +286,31 @@ private Q_SLOTS:
         const QByteArray savedHome = qgetenv("HOME");
         const QByteArray savedPath = qgetenv("PATH");
         qputenv("XDG_CACHE_HOME", bytes(xdgCache));
-        qputenv("HOME", bytes(QStringLiteral("<tmp>/home")));
+        qputenv("HOME",
+                bytes(situation == QLatin1String("home missing") ? QStringLiteral("<tmp>/nohome/x")
+                                                                 : QStringLiteral("<tmp>/home")));
         qputenv("PATH", bytes(QStringLiteral("relative::/usr/local/bin:<tmp>/onpath/")));
-        const QString chosen = process.testFileFolder();
+        const mode_t umask = ::umask(situation == QLatin1String("umask 0277") ? 0277 : 022);
+        QString chosen;
+        const QString failure = testsupport::failureOf([&] {
+            chosen = ownership::testFileFolder(process).path;
+            ::umask(umask);
+            // A later run under the usual umask finds the folder as it should be.
+            chosen = ownership::testFileFolder(process).path;
+        });
+        ::umask(umask);
         qputenv("XDG_CACHE_HOME", savedCache);
         qputenv("HOME", savedHome);
         qputenv("PATH", savedPath);
+        // Nothing of the program's is ever made in another user's home, or for a missing one.
+        QVERIFY(!QFileInfo::exists(expand(QStringLiteral("<tmp>/nohome"))));
+        if (situation == QLatin1String("home of another"))
+            QVERIFY(QDir(expand(QStringLiteral("<tmp>/home"))).isEmpty());
+        if (testFolder.startsWith(QLatin1String("fails: "))) {
+            QVERIFY2(failure.contains(expand(testFolder.mid(7))), qPrintable(failure));
+            return;
+        }
+        QCOMPARE(failure, QStringLiteral("no failure"));
         if (testFolder.isEmpty()) return;
         QCOMPARE(platform::pathToBytes(chosen), bytes(testFolder));
         struct stat info {};

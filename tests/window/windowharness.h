@@ -55,8 +55,11 @@ inline window::WindowServices windowServices(fakes::FakeServices& fake,
     // Each reading moves the clock on, so every wait ends after a few passes.
     fake.clock.stepPerReading = 0.01;
     fake.process.folder = QStringLiteral("/prog");
-    return {fake.clock,    fake.pump, fake.files, fake.process, fake.clipboard, fake.pointer,
-            fake.messages, drives,    catalogue,  phases,       watcher};
+    window::WindowServices services{fake.clock,     fake.pump,    fake.files,    fake.process,
+                                    fake.clipboard, fake.pointer, fake.messages, drives,
+                                    catalogue,      phases,       watcher};
+    services.testFolder = [&fake] { return ownership::TestFolder{fake.process.folder, false}; };
+    return services;
 }
 
 // A fixed disk of 8000 MB with 4000 MB free, as Drive1_Change would show it.

@@ -1,0 +1,90 @@
+#include "ownership/claim.h"
+
+#include "ownership/folders.h"
+#include "ownership/journal.h"
+#include "ownership/leftoverrule.h"
+#include "platform/failure.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/userfolders.h"
+
+namespace ownership {
+
+namespace {
+
+const QString kDeleteAndRetry =
+    QStringLiteral("If an interrupted run left it, delete it and press START again.");
+const QString kMoveAway = QStringLiteral(
+    "If it is yours, move it elsewhere; if an interrupted run left it, delete it and press START "
+    "again.");
+
+QString refusal(Verdict verdict, const QString& shown, uint owner) {
+    switch (verdict) {
+        case Verdict::InUse:
+            return QStringLiteral(
+                       "%1 is in use by another run of this program; it was left "
+                       "untouched.")
+                .arg(shown);
+        case Verdict::NotAFile:
+            return QStringLiteral(
+                       "%1 already exists and is not a file (a folder, a link or a "
+                       "device); it was left untouched. Move it elsewhere and press "
+                       "START again.")
+                .arg(shown);
+        case Verdict::Shared:
+            return QStringLiteral(
+                       "%1 already exists and has other names (hard links); it was "
+                       "left untouched. %2")
+                .arg(shown, kMoveAway);
+        case Verdict::OtherUser:
+            return QStringLiteral(
+                       "%1 already exists and belongs to user %2; it was left "
+                       "untouched. Ask %2 to delete it, or use another folder.")
+                .arg(shown, userName(owner));
+        case Verdict::Empty:
+            return QStringLiteral("%1 already exists and is empty; it was left untouched. %2")
+                .arg(shown, kDeleteAndRetry);
+        case Verdict::TooShort:
+            return QStringLiteral(
+                       "%1 already exists and holds less than one whole test line of "
+                       "this program; it was left untouched. %2")
+                .arg(shown, kMoveAway);
+        case Verdict::NotTestLines:
+        case Verdict::Ours:
+            break;
+    }
+    return QStringLiteral(
+               "%1 already exists and is not made of this program's test lines; it "
+               "was left untouched. If it is yours, move it elsewhere and press START "
+               "again.")
+        .arg(shown);
+}
+
+}  // namespace
+
+void makeWayForTestFile(platform::FileService& files, const TestFilePlace& place, Journal& journal,
+                        std::string_view line) {
+    Verdict verdict = Verdict::Ours;
+    const Standing standing{false, place.privateFolder, platform::effectiveUser()};
+    const platform::LeftoverLook look = files.takeLeftover(
+        place.folder, place.name,
+        [&](const platform::FoundFile& file, const platform::ByteReader& read) {
+            Standing known = standing;
+            known.recorded = journal.vouchesFor(place.folderPath, place.name, file.identity);
+            verdict = judgeLeftover(file, known, read, line);
+            return verdict == Verdict::Ours;
+        });
+    // A record whose file is gone, or is another file by now, vouches for nothing any more.
+    if (!look.present || look.removed ||
+        !journal.vouchesFor(place.folderPath, place.name, look.file.identity))
+        journal.forget(place.folderPath, place.name);
+    if (!look.present || look.removed) return;
+    if (!look.file.regular) verdict = Verdict::NotAFile;  // never opened, nor judged
+    // Judged ours, but it gained a name or changed before it could be deleted.
+    else if (verdict == Verdict::Ours)
+        verdict = Verdict::Shared;
+    const QString shown = platform::displayPath(platform::joinPath(place.folderPath, place.name));
+    throw platform::Failure(refusal(verdict, shown, look.file.owner));
+}
+
+}  // namespace ownership

@@ -1,0 +1,150 @@
+#include "ownership/folders.h"
+
+#include <QList>
+#include <cerrno>
+#include <optional>
+
+#include "platform/failure.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "platform/systemfiles.h"
+#include "platform/userfolders.h"
+
+namespace ownership {
+
+namespace {
+
+const QString kProgramFolderName = QStringLiteral("dov-uruvivuz");
+
+// Where the install step puts its marker, relative to the program's folder.
+#ifndef DOV_INSTALLED_MARKER_RELATIVE
+#define DOV_INSTALLED_MARKER_RELATIVE "../share/dov-uruvivuz/installed"
+#endif
+
+QString withoutTrailingSlashes(QString path) {
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/'))) path.chop(1);
+    return path;
+}
+
+bool isAncestorOrSelf(const QString& folder, const QString& of) {
+    return folder == of || folder == QLatin1String("/") || of.startsWith(folder + QLatin1Char('/'));
+}
+
+// An installed copy: the install step left its marker beside the program's data, or the
+// program sits in a folder on the PATH. Write permission cannot tell, as root may write anywhere.
+bool isInstalledCopy(const QString& programFolder) {
+    const QString marker =
+        platform::joinPath(programFolder, QStringLiteral(DOV_INSTALLED_MARKER_RELATIVE));
+    if (platform::followedPathFacts(marker)) return true;
+    for (const QByteArray& entry : qgetenv("PATH").split(':')) {
+        // An empty or relative entry names the current folder, wherever that is.
+        if (entry.startsWith('/') &&
+            platform::sameNode(platform::pathFromBytes(entry), programFolder))
+            return true;
+    }
+    return false;
+}
+
+// A base folder from the environment, unless it is another user's (root keeping a user's
+// environment under sudo).
+QString ownBaseFromEnvironment(const char* name) {
+    const QString base = withoutTrailingSlashes(platform::absolutePathFromEnvironment(name));
+    if (base.isEmpty()) return {};
+    const std::optional<platform::PathFacts> facts = platform::followedPathFacts(base);
+    return !facts || facts->owner == platform::effectiveUser() ? base : QString();
+}
+
+// Makes the missing folders down to path, each private; never the home folder or one above it.
+void makeMissingLevels(const QString& path, const QString& home) {
+    if (platform::followedPathFacts(path)) return;
+    if (home.isEmpty() || isAncestorOrSelf(path, home)) {
+        throw platform::Failure(
+            QStringLiteral("Cannot create %1: the home folder %2 does not exist")
+                .arg(platform::displayPath(path), platform::displayPath(home)));
+    }
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    if (slash > 0) makeMissingLevels(path.left(slash), home);
+    platform::makeFolder(path, 0700);
+}
+
+// The program's folder under base, made private; one of the user's that lost its owner's bits
+// is repaired, a link to a folder of the user's own is used, anything else is refused.
+TestFolder ownPrivateFolder(const QString& base, const QString& home, const QString& what) {
+    const QString folder = platform::joinPath(base, kProgramFolderName);
+    makeMissingLevels(base, home);
+    if (platform::makeFolder(folder, 0700)) return {folder, true};
+    std::optional<platform::PathFacts> facts = platform::followedPathFacts(folder);
+    const uint user = platform::effectiveUser();
+    if (!facts || !facts->folder) {
+        throw platform::Failure(QStringLiteral("Cannot use %1 as %2: it is not a folder. Remove "
+                                               "it and press START again.")
+                                    .arg(platform::displayPath(folder), what));
+    }
+    if (facts->owner != user) {
+        throw platform::Failure(
+            QStringLiteral("Cannot use %1 as %2: it belongs to user %3. Remove it, or set "
+                           "%4 to a folder of your own.")
+                .arg(platform::displayPath(folder), what, userName(facts->owner),
+                     what == QLatin1String("the cache folder") ? QStringLiteral("XDG_CACHE_HOME")
+                                                               : QStringLiteral("XDG_STATE_HOME")));
+    }
+    if ((facts->mode & 0700) != 0700) platform::setMode(folder, facts->mode | 0700);
+    // The run opens its folder without following links: a link is used through its target.
+    const std::optional<platform::PathFacts> at = platform::pathFacts(folder);
+    const QString used = at && at->link ? platform::systemfiles::resolvedPath({}, folder) : folder;
+    if (used.isEmpty()) platform::raiseSystemFailure(QStringLiteral("Cannot use"), folder, ENOENT);
+    return {used, (facts->mode & 0077) == 0};
+}
+
+TestFolder cacheTestFolder(const QString& program, bool installed) {
+    const QString home = userHome();
+    QString base = ownBaseFromEnvironment("XDG_CACHE_HOME");
+    if (base.isEmpty() && !home.isEmpty())
+        base = platform::joinPath(home, QStringLiteral(".cache"));
+    if (base.isEmpty()) {
+        throw platform::Failure(
+            QStringLiteral("Cannot create the test file in %1: %2, and the home folder is unknown")
+                .arg(platform::displayPath(program),
+                     installed ? QStringLiteral("an installed program's folder")
+                               : QStringLiteral("the folder is not yours to write in")));
+    }
+    return ownPrivateFolder(base, home, QStringLiteral("the cache folder"));
+}
+
+}  // namespace
+
+QString userName(uint user) {
+    const QString name = platform::userEntry(user).name;
+    return name.isEmpty() ? QString::number(user) : name;
+}
+
+QString userHome() {
+    // A HOME that does not exist stays the home: nothing is made for it, nor elsewhere instead.
+    const QString fromEnvironment = ownBaseFromEnvironment("HOME");
+    if (!fromEnvironment.isEmpty()) return fromEnvironment;
+    return withoutTrailingSlashes(platform::userEntry(platform::effectiveUser()).home);
+}
+
+TestFolder testFileFolder(platform::ProcessService& process) {
+    const QString program = process.programFolder();
+    const bool installed = isInstalledCopy(program);
+    // A portable copy or the build folder: the file stays next to the program, as always, when
+    // the folder is the user's. In a folder shared by users each keeps the file in a cache of
+    // his own, so that no two users meet at one name.
+    const std::optional<platform::PathFacts> facts = platform::followedPathFacts(program);
+    if (!installed && facts && facts->owner == platform::effectiveUser() &&
+        platform::mayCreateIn(program))
+        return {program, false};
+    return cacheTestFolder(program, installed);
+}
+
+QString userStateFolder() {
+    const QString home = userHome();
+    QString base = ownBaseFromEnvironment("XDG_STATE_HOME");
+    if (base.isEmpty() && !home.isEmpty())
+        base = platform::joinPath(home, QStringLiteral(".local/state"));
+    if (base.isEmpty()) throw platform::Failure(QStringLiteral("The home folder is unknown"));
+    return ownPrivateFolder(base, home, QStringLiteral("the state folder")).path;
+}
+
+}  // namespace ownership

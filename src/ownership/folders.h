@@ -1,0 +1,41 @@
+#pragma once
+
+// Where the program keeps its files for the user: the test file's folder, the cache folder and
+// the state folder. The user's folders stay the user's: nothing is made in another user's
+// home, no missing parent of the home folder is made, and the program's own folders are made
+// private (0700) whatever the umask.
+
+#include <QString>
+
+namespace platform {
+class ProcessService;
+}
+
+namespace ownership {
+
+struct TestFolder {
+    QString path;
+    // The program's own private folder (made by it, 0700, the user's): a test file of the user's
+    // there is the program's own whatever it holds.
+    bool privateFolder = false;
+};
+
+// The program folder for a portable copy (a build folder, or a folder the program was copied
+// to) the user owns and may create a file in; for an installed copy, whoever runs it, a folder
+// the user may not write to, or one of another user's (a portable copy shared by users), the
+// user's cache folder for the program, made on first use. Throws platform::Failure when neither
+// can be had.
+TestFolder testFileFolder(platform::ProcessService& process);
+
+// The user's state folder for the program ($XDG_STATE_HOME/dov-uruvivuz, by default
+// ~/.local/state/dov-uruvivuz), made on first use; throws platform::Failure.
+QString userStateFolder();
+
+// The home folder of the user running the program: HOME when it is the user's own, else the
+// user database's. Empty when neither is known.
+QString userHome();
+
+// The name of a user for messages: the user database's, else the number.
+QString userName(uint user);
+
+}  // namespace ownership

@@ -1,0 +1,151 @@
+// Which leftover is the program's own (the rule, on its facts and bytes), and the record of the
+// files the program makes.
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "measure/testfile.h"
+#include "ownership/journal.h"
+#include "ownership/leftoverrule.h"
+#include "support/scratchmounts.h"
+
+using ownership::Verdict;
+
+Q_DECLARE_METATYPE(Verdict)
+
+namespace {
+
+const QByteArray line(measure::kTestLineWithEnd.data(),
+                      qsizetype(measure::kTestLineWithEnd.size()));
+
+platform::ByteReader readerOf(const QByteArray& bytes) {
+    return [bytes](qint64 offset, char* data, qint64 size) {
+        const QByteArray part = bytes.mid(offset, size);
+        std::copy(part.cbegin(), part.cend(), data);
+        return qint64(part.size());
+    };
+}
+
+}  // namespace
+
+class OwnershipTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    // The rule, once for every kind of leftover: what a crash or a kill can leave is the
+    // program's own with a record of it; without one only unmistakable test lines are.
+    void leftoverVerdicts_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("standing");  // "record", "private", "" (neither)
+        QTest::addColumn<QString>("facts");     // "", "other user", "two links", "locked"
+        QTest::addColumn<Verdict>("verdict");
+        QByteArray lastByteChanged = line.repeated(60000);
+        lastByteChanged[lastByteChanged.size() - 1] = 'X';
+        const QByteArray nulTail = line.repeated(900) + line.left(7) + QByteArray(70000, '\0');
+        const QByteArray hole =
+            line.repeated(30) + QByteArray(500, '\0') + line.repeated(30).mid(500);
+        const auto row = [](const char* tag, const QByteArray& content, const char* standing,
+                            const char* facts, Verdict verdict) {
+            QTest::newRow(tag) << content << QString::fromLatin1(standing)
+                               << QString::fromLatin1(facts) << verdict;
+        };
+        row("test lines", line.repeated(500), "", "", Verdict::Ours);
+        row("test lines past one chunk", line.repeated(60000), "", "", Verdict::Ours);
+        row("cut short mid-line", line.repeated(5) + line.left(20), "", "", Verdict::Ours);
+        row("one whole line", line, "", "", Verdict::Ours);
+        row("NUL tail of a power cut", nulTail, "", "", Verdict::Ours);
+        row("NUL tail, recorded", nulTail, "record", "", Verdict::Ours);
+        row("empty", QByteArray(), "", "", Verdict::Empty);
+        row("empty, recorded", QByteArray(), "record", "", Verdict::Ours);
+        row("cut in its first line", line.left(1), "", "", Verdict::TooShort);
+        row("user's 123", "123", "", "", Verdict::TooShort);
+        row("user's 1234567890", "1234567890", "", "", Verdict::TooShort);
+        row("1234567890, recorded", "1234567890", "record", "", Verdict::Ours);
+        row("only NULs", QByteArray(4096, '\0'), "", "", Verdict::TooShort);
+        row("only NULs, recorded", QByteArray(4096, '\0'), "record", "", Verdict::Ours);
+        row("lines after lost ones", hole, "", "", Verdict::TooShort);
+        row("lines after lost ones, recorded", hole, "record", "", Verdict::Ours);
+        row("notes", "notes\n", "", "", Verdict::NotTestLines);
+        row("notes, recorded", "notes\n", "record", "", Verdict::NotTestLines);
+        row("line without CR", QByteArray(line).replace("\r", "").repeated(50), "", "",
+            Verdict::NotTestLines);
+        row("last byte differs", lastByteChanged, "", "", Verdict::NotTestLines);
+        row("text after the NUL tail", nulTail + "x", "record", "", Verdict::NotTestLines);
+        row("notes in the private folder", "notes\n", "private", "", Verdict::Ours);
+        row("another user's in the private folder", line, "private", "other user",
+            Verdict::OtherUser);
+        row("another user's test lines", line.repeated(3), "record", "other user",
+            Verdict::OtherUser);
+        row("test lines with another name", line.repeated(3), "record", "two links",
+            Verdict::Shared);
+        row("empty with another name, private", QByteArray(), "private", "two links",
+            Verdict::Shared);
+        row("test lines another run holds", line.repeated(3), "", "locked", Verdict::InUse);
+    }
+    void leftoverVerdicts() {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, standing);
+        QFETCH(QString, facts);
+        QFETCH(Verdict, verdict);
+        platform::FoundFile file{true,
+                                 facts == QLatin1String("two links") ? 2u : 1u,
+                                 facts == QLatin1String("other user") ? 4242u : 1000u,
+                                 content.size(),
+                                 {},
+                                 facts == QLatin1String("locked")};
+        const ownership::Standing known{standing == QLatin1String("record"),
+                                        standing == QLatin1String("private"), 1000u};
+        QCOMPARE(
+            ownership::judgeLeftover(file, known, readerOf(content), measure::kTestLineWithEnd),
+            verdict);
+    }
+
+    // Records outlive the program and vouch only for the very file they name; without a place
+    // to keep them the program says so.
+    void journalVouchesForTheRecordedFileOnly() {
+        QTemporaryDir state;
+        const platform::FileIdentity identity{8, 77, true, 1700000000, 5};
+        {
+            ownership::Journal journal(state.path());
+            journal.expect(QStringLiteral("/media/stick"), QStringLiteral("TEST.TXT"));
+            QVERIFY(!journal.vouchesFor(QStringLiteral("/media/stick"), QStringLiteral("TEST.TXT"),
+                                        identity));
+            journal.created(QStringLiteral("/media/stick"), QStringLiteral("TEST.TXT"), identity);
+            journal.created(QStringLiteral("/opt/\xff"), QStringLiteral("TEST.TXT"), identity);
+        }
+        ownership::Journal later(state.path());
+        QVERIFY(
+            later.vouchesFor(QStringLiteral("/media/stick"), QStringLiteral("TEST.TXT"), identity));
+        platform::FileIdentity reused = identity;
+        reused.birthSeconds += 60;  // the same inode number, given to a new file
+        QVERIFY(
+            !later.vouchesFor(QStringLiteral("/media/stick"), QStringLiteral("TEST.TXT"), reused));
+        QVERIFY(!later.vouchesFor(QStringLiteral("/media/other"), QStringLiteral("TEST.TXT"),
+                                  identity));
+        later.gone(QStringLiteral("/media/stick"), QStringLiteral("TEST.TXT"));
+        QVERIFY(
+            !ownership::Journal(state.path())
+                 .vouchesFor(QStringLiteral("/media/stick"), QStringLiteral("TEST.TXT"), identity));
+        QVERIFY(ownership::Journal(state.path())
+                    .vouchesFor(QStringLiteral("/opt/\xff"), QStringLiteral("TEST.TXT"), identity));
+        QCOMPARE(later.notice(), QString());
+        QCOMPARE(QFileInfo(state.filePath(QStringLiteral("test-files"))).permissions() & 0x0FF,
+                 QFile::Permissions());
+
+        // A home that turned read-only: the run goes on, and says so.
+        testsupport::ScratchTmpfs readOnlyHome(1024 * 1024);
+        if (!readOnlyHome.isReady() || !readOnlyHome.makeReadOnly())
+            QSKIP(qPrintable(readOnlyHome.whyNot()));
+        ownership::Journal readOnly(readOnlyHome.mountPoint());
+        readOnly.expect(QStringLiteral("/media/new"), QStringLiteral("TEST.TXT"));
+        QVERIFY2(readOnly.notice().contains(QLatin1String("Read-only file system")),
+                 qPrintable(readOnly.notice()));
+    }
+};
+
+QTEST_GUILESS_MAIN(OwnershipTest)
+#include "tst_ownership.moc"
