@@ -9,6 +9,7 @@
 #include "platform/endsignals.h"
 #include "platform/inputgate.h"
 #include "platform/linuxclock.h"
+#include "platform/linuxdrives.h"
 #include "platform/linuxfiles.h"
 #include "platform/linuxprocess.h"
 #include "platform/qteventpump.h"
@@ -17,8 +18,10 @@
 
 namespace {
 
-void print(std::FILE* stream, const QString& text) {
-    std::fputs(text.toLocal8Bit().constData(), stream);
+// The exit status: what was asked, or 1 when the text could not be written (a full disk).
+int print(std::FILE* stream, const QString& text, int status) {
+    const bool written = std::fputs(text.toLocal8Bit().constData(), stream) >= 0;
+    return std::fflush(stream) == 0 && written ? status : console::kExitFailed;
 }
 
 }  // namespace
@@ -29,15 +32,14 @@ int main(int argc, char* argv[]) {
         console::parseCommandLine(console::argumentsAfterProgram(argc, argv));
     switch (command.action) {
         case console::CommandLine::Action::Help:
-            print(stdout, console::usageText());
-            return console::kExitDone;
+            return print(stdout, console::usageText(), console::kExitDone);
         case console::CommandLine::Action::Version:
-            print(stdout, console::versionText());
-            return console::kExitDone;
+            return print(stdout, console::versionText(), console::kExitDone);
         case console::CommandLine::Action::Error:
-            print(stderr,
-                  QStringLiteral("dov-uruvivuz: %1\n\n").arg(command.error) + console::usageText());
-            return console::kExitUsage;
+            return print(
+                stderr,
+                QStringLiteral("dov-uruvivuz: %1\n\n").arg(command.error) + console::usageText(),
+                console::kExitUsage);
         case console::CommandLine::Action::Measure:
         case console::CommandLine::Action::Window:
             break;
@@ -58,7 +60,8 @@ int main(int argc, char* argv[]) {
     platform::RemoveOwnFilesAtExit removeAtExit(files);
     platform::InputGate input;
     measure::ThreadedStepRunner phases(&input);
-    const measure::CoreServices services{clock, pump, files, process, phases, input};
+    const measure::CoreServices services{
+        clock, pump, files, process, phases, input, *platform::systemVolumeQueries()};
 
     if (command.action == console::CommandLine::Action::Measure)
         return console::runWithoutWindow(argc, argv, command, services);

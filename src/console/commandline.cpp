@@ -55,24 +55,23 @@ int toolkitOptionLength(const QStringList& arguments, qsizetype i) {
 }
 
 // Once all arguments are read: what a run needs, and a size it can run.
-CommandLine checked(CommandLine result, bool driveGiven, bool sizeGiven, bool humanGiven,
-                    const QLocale& locale) {
+CommandLine checked(CommandLine result, const QString& size, bool driveGiven, bool sizeGiven,
+                    bool humanGiven, const QLocale& locale) {
     if (!driveGiven && !sizeGiven) {
         if (humanGiven) return mistake(QStringLiteral("--human needs --drive and --size"));
         return result;
     }
     if (!driveGiven) return mistake(QStringLiteral("--size needs --drive"));
     if (!sizeGiven) return mistake(QStringLiteral("--drive needs --size"));
-    int lines = 0;
     try {
-        lines = measure::testLineCount(result.sizeText, locale);
+        result.testLines = measure::testLineCount(size, locale);
     } catch (const std::exception& failure) {
         return mistake(platform::describe(failure));
     }
     // The window runs an empty file for such a size; a script asking for one made a mistake.
-    if (lines <= 0) {
+    if (result.testLines <= 0) {
         return mistake(QStringLiteral("the size must be a positive number of megabytes, not '%1'")
-                           .arg(result.sizeText));
+                           .arg(measure::shownSizeText(size)));
     }
     result.action = CommandLine::Action::Measure;
     return result;
@@ -85,6 +84,7 @@ CommandLine parseCommandLine(const QStringList& arguments, const QLocale& locale
     bool driveGiven = false;
     bool sizeGiven = false;
     bool humanGiven = false;
+    QString size;
 
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments[i];
@@ -119,7 +119,7 @@ CommandLine parseCommandLine(const QStringList& arguments, const QLocale& locale
                 value = arguments[++i];
             }
             if (value.isEmpty()) return mistake(QStringLiteral("%1 needs a value").arg(name));
-            (name == QLatin1String("--drive") ? result.drive : result.sizeText) = value;
+            (name == QLatin1String("--drive") ? result.drive : size) = value;
             continue;
         }
 
@@ -135,7 +135,7 @@ CommandLine parseCommandLine(const QStringList& arguments, const QLocale& locale
         }
         return mistake(QStringLiteral("unexpected argument '%1'").arg(argument));
     }
-    return checked(result, driveGiven, sizeGiven, humanGiven, locale);
+    return checked(result, size, driveGiven, sizeGiven, humanGiven, locale);
 }
 
 QString usageText() {

@@ -16,8 +16,8 @@ struct CommandLine {
         Error,  // a bad command line: error says why
     };
     Action action = Action::Window;
-    QString drive;     // any folder on the drive to measure
-    QString sizeText;  // megabytes, as the window's size box takes them
+    QString drive;      // any folder on the drive to measure
+    int testLines = 0;  // --size in megabytes, read by the window's size rule into test lines
     bool human = false;
     // The toolkit's own options (-style Fusion, -platform xcb ...), as given; Qt takes them out
     // of the arguments itself.

@@ -11,6 +11,7 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/systemfiles.h"
+#include "platform/terminal.h"
 
 namespace console {
 
@@ -35,10 +36,12 @@ QString phaseName(Phase phase) {
     return {};
 }
 
-QLocale numberLocale() {
-    QLocale locale;
-    locale.setNumberOptions(QLocale::OmitGroupSeparator);
-    return locale;
+// A number in the times' kind of digits (ASCII, as elapsedText gives them) with the locale's
+// decimal separator, so that a line never mixes two kinds of digits.
+QString numberText(double value, char format, int precision) {
+    QString text = QString::number(value, format, precision);
+    text.replace(QLatin1Char('.'), QLocale().decimalPoint());
+    return text;
 }
 
 }  // namespace
@@ -63,17 +66,16 @@ QString progressText(Phase phase, qint64 bytesDone, qint64 totalBytes, double se
     const double share =
         totalBytes > 0 ? qBound(0.0, double(bytesDone) / double(totalBytes), 1.0) : 0.0;
     const int filled = int(share * kBarWidth);
-    const QLocale locale = numberLocale();
     QString text =
         QStringLiteral("%1 [%2%3] %4 / %5 MB")
             .arg(name, -6)
             .arg(QString(filled, QLatin1Char('#')), QString(kBarWidth - filled, QLatin1Char('.')))
-            .arg(locale.toString(double(bytesDone) / kBytesPerMegabyte, 'f', 1),
-                 locale.toString(double(totalBytes) / kBytesPerMegabyte, 'f', 1));
+            .arg(numberText(double(bytesDone) / kBytesPerMegabyte, 'f', 1),
+                 numberText(double(totalBytes) / kBytesPerMegabyte, 'f', 1));
     if (secondsInPhase > 0.0 && bytesDone > 0) {
-        text += QStringLiteral("  %1 MB/s")
-                    .arg(locale.toString(double(bytesDone) / kBytesPerMegabyte / secondsInPhase,
-                                         'f', 1));
+        text +=
+            QStringLiteral("  %1 MB/s")
+                .arg(numberText(double(bytesDone) / kBytesPerMegabyte / secondsInPhase, 'f', 1));
     }
     return text;
 }
@@ -93,12 +95,17 @@ public:
     // Clears the line so that a message can be written in its place.
     void erase() {
         if (!shown_) return;
+        shown_ = false;
+        if (!inForeground()) return;
         std::fputs("\r\033[K", err_);
         std::fflush(err_);
-        shown_ = false;
     }
 
 private:
+    // A background job that writes to its terminal is stopped (SIGTTOU under `stty tostop`),
+    // and the stop would fall into a timed phase: the line is drawn only in the foreground.
+    bool inForeground() const { return platform::inTerminalForeground(fileno(err_)); }
+
     void draw() {
         const Phase phase = progress_.phase.load(std::memory_order_relaxed);
         if (phase != phase_) {
@@ -113,9 +120,10 @@ private:
             erase();
             return;
         }
-        std::fputs(("\r\033[K" + text).toLocal8Bit().constData(), err_);
-        std::fflush(err_);
-        shown_ = true;
+        if (!inForeground()) return;
+        // A line that cannot be drawn is no failure of the run; the result is checked on its own.
+        shown_ = std::fputs(("\r\033[K" + text).toLocal8Bit().constData(), err_) >= 0 &&
+                 std::fflush(err_) == 0;
     }
 
     const measure::RunProgress& progress_;
@@ -134,7 +142,7 @@ ConsoleRun::ConsoleRun(ConsoleRunSettings settings, measure::CoreServices servic
       err_(err),
       speedTest_(std::make_unique<measure::SpeedTest>(
           *this, measure::RunServices{services_.clock, services_.files, services_.process, *this,
-                                      *this, *this, services_.phases})) {}
+                                      *this, *this, services_.phases, &services_.volumes})) {}
 
 ConsoleRun::~ConsoleRun() = default;
 
@@ -150,11 +158,18 @@ int ConsoleRun::exec() {
                      .arg(QString::fromLocal8Bit(::strsignal(signalNumber))));
         return kExitSignalBase + signalNumber;
     }
-    // Only a complete run hands over its times; a notice after it is no failure.
-    if (!lineSet_) return kExitFailed;
-    writeOut(line_ + QLatin1Char('\n'));
-    if (settings_.human) writeOut(summary());
-    return kExitDone;
+    // Only a complete run hands over its times; a notice after it is no failure, as long as it
+    // reached the error stream.
+    if (!speedTest_->result().complete) return kExitFailed;
+    QString text = line_ + QLatin1Char('\n');
+    if (settings_.human) text += summary();
+    if (!writeOut(text)) {
+        writeErr(QStringLiteral("dov-uruvivuz: the times could not be written to standard "
+                                "output: %1\n")
+                     .arg(outError_));
+        return kExitFailed;
+    }
+    return errFailed_ ? kExitFailed : kExitDone;
 }
 
 void ConsoleRun::stop(int signalNumber) {
@@ -167,7 +182,7 @@ void ConsoleRun::stop(int signalNumber) {
 // From the run's numbers, not from the texts shown: the times as the boxes show them, the rates
 // from the same elapsed values.
 QString ConsoleRun::summary() const {
-    const QLocale locale = numberLocale();
+    const QLocale locale;
     const measure::RunResult& result = speedTest_->result();
     const double megabytes = double(result.bytes) / kBytesPerMegabyte;
     const QString labels[3] = {QStringLiteral("DATA CREATE"), QStringLiteral("WRITE TIME"),
@@ -175,7 +190,7 @@ QString ConsoleRun::summary() const {
     const float seconds[3] = {result.createSeconds, result.writeSeconds, result.readSeconds};
     QString text =
         QStringLiteral("Test file of %1 MB, drive %2\n")
-            .arg(locale.toString(megabytes, 'g', 15), platform::displayPath(result.mountRoot));
+            .arg(numberText(megabytes, 'g', 15), platform::displayPath(result.mountRoot));
     for (int box = 0; box < 3; ++box) {
         text += QStringLiteral("%1  %2 s")
                     .arg(labels[box], -11)
@@ -183,7 +198,7 @@ QString ConsoleRun::summary() const {
         if (box > 0 && megabytes > 0.0) {
             if (seconds[box] > 0.0f) {
                 text += QStringLiteral("  %1 MB/s")
-                            .arg(locale.toString(megabytes / double(seconds[box]), 'f', 2));
+                            .arg(numberText(megabytes / double(seconds[box]), 'f', 2));
             } else {
                 text += QStringLiteral("  too fast to time (under 0.01 s)");
             }
@@ -193,8 +208,13 @@ QString ConsoleRun::summary() const {
     return text;
 }
 
+// The command line read the size once; there is no box to read.
 QString ConsoleRun::sizeText() {
-    return settings_.sizeText;
+    return {};
+}
+
+std::optional<int> ConsoleRun::sizeLines() {
+    return settings_.testLines;
 }
 
 QString ConsoleRun::selectedMountRoot() {
@@ -229,12 +249,10 @@ bool ConsoleRun::programEnded() {
 
 void ConsoleRun::clear() {
     line_.clear();
-    lineSet_ = false;
 }
 
 void ConsoleRun::setText(const QString& text) {
     line_ = text;
-    lineSet_ = true;
 }
 
 void ConsoleRun::showMessage(const QString& text) {
@@ -243,15 +261,22 @@ void ConsoleRun::showMessage(const QString& text) {
 
 void ConsoleRun::setBusy(bool) {}
 
-void ConsoleRun::writeOut(const QString& text) {
-    std::fputs(text.toLocal8Bit().constData(), out_);
-    std::fflush(out_);
+bool ConsoleRun::writeOut(const QString& text) {
+    if (writeStream(out_, text)) return true;
+    outError_ = platform::systemReason(errno);
+    return false;
 }
 
 void ConsoleRun::writeErr(const QString& text) {
     if (progress_) progress_->erase();
-    std::fputs(text.toLocal8Bit().constData(), err_);
-    std::fflush(err_);
+    if (!writeStream(err_, text)) errFailed_ = true;
+}
+
+// The whole text is in the stream's buffer and handed to the system; a full disk, a closed pipe
+// (EPIPE, as SIGPIPE is ignored) or /dev/full fail here.
+bool writeStream(std::FILE* stream, const QString& text) {
+    const bool written = std::fputs(text.toLocal8Bit().constData(), stream) >= 0;
+    return std::fflush(stream) == 0 && written;
 }
 
 }  // namespace console

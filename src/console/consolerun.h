@@ -20,7 +20,7 @@ QString driveRootOf(const QString& path,
 
 struct ConsoleRunSettings {
     QString mountRoot;  // the drive's root, as the window's drive list gives it
-    QString sizeText;   // as typed into the window's size box
+    int testLines = 0;  // the size, as the command line read it
     bool human = false;
     // Draw a progress line on the error stream (only sensible on a terminal).
     bool showProgress = false;
@@ -41,7 +41,8 @@ public:
     ConsoleRun& operator=(const ConsoleRun&) = delete;
 
     // Runs once and returns the exit status: 0 with the times on out, 1 after a failure whose
-    // message went to err, 128 + the signal's number after stop().
+    // message went to err or when the times or a notice could not be written, 128 + the
+    // signal's number after stop().
     int exec();
 
     // Ends the run as QUIT does: the phase under way stops at its next chunk and a wait ends
@@ -50,6 +51,7 @@ public:
 
     // RunView
     QString sizeText() override;
+    std::optional<int> sizeLines() override;
     QString selectedMountRoot() override;
     void checkDriveAnswers(const QString& mountRoot) override;
     void clearResults() override;
@@ -68,7 +70,8 @@ private:
     // PointerService: no pointer here.
     void setBusy(bool busy) override;
 
-    void writeOut(const QString& text);
+    // False, with the system's reason in outError_, when the text did not reach out.
+    bool writeOut(const QString& text);
     void writeErr(const QString& text);
     QString summary() const;
 
@@ -80,11 +83,15 @@ private:
     std::FILE* err_;
     QString times_[3];
     QString line_;
-    bool lineSet_ = false;
+    QString outError_;
+    bool errFailed_ = false;  // a message did not reach err
     int stopSignal_ = 0;
     std::unique_ptr<measure::SpeedTest> speedTest_;
     std::unique_ptr<ProgressLine> progress_;
 };
+
+// Writes and flushes the text; false when any of it did not reach the system.
+bool writeStream(std::FILE* stream, const QString& text);
 
 // The progress line's text for one reading: phase name, megabytes done of the total, and the
 // rate since the phase began; "" when no phase runs.

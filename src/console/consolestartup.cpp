@@ -2,7 +2,7 @@
 
 #include <QCoreApplication>
 
-#include <unistd.h>
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 
@@ -10,6 +10,7 @@
 #include "driveinfo/mounttablecatalogue.h"
 #include "platform/endsignals.h"
 #include "platform/failure.h"
+#include "platform/terminal.h"
 
 namespace console {
 
@@ -25,20 +26,30 @@ int runWithoutWindow(int argc, char* argv[], const CommandLine& command,
                 return catalogue.volumeToMeasure(folder, named);
             });
     } catch (const std::exception& failure) {
-        std::fputs((platform::describe(failure) + QLatin1Char('\n')).toLocal8Bit().constData(),
-                   stderr);
+        writeStream(stderr, platform::describe(failure) + QLatin1Char('\n'));
         return kExitFailed;
     }
-    settings.sizeText = command.sizeText;
+    settings.testLines = command.testLines;
     settings.human = command.human;
-    settings.showProgress = ::isatty(STDERR_FILENO) == 1;
+    settings.showProgress = platform::isTerminal(fileno(stderr));
+    // A run in the background never stops at its own result or message; the progress line
+    // keeps out of the background's way by itself.
+    platform::writeFromBackground();
 
     // An end signal stops the run as QUIT does: out of the wait or phase through the loop.
     ConsoleRun run(settings, services);
     platform::EndSignals endSignals;
     QObject::connect(&endSignals, &platform::EndSignals::received, &application,
                      [&run](int signalNumber) { run.stop(signalNumber); });
-    return run.exec();
+    int status = run.exec();
+    // A file system may report a failed write only when the output is closed (NFS, a quota).
+    if (std::fclose(stdout) != 0 && status == kExitDone) {
+        writeStream(stderr, QStringLiteral("dov-uruvivuz: the times could not be written to "
+                                           "standard output: %1\n")
+                                .arg(platform::systemReason(errno)));
+        status = kExitFailed;
+    }
+    return status;
 }
 
 }  // namespace console

@@ -6,6 +6,7 @@ class EventPump;
 class FileService;
 class InputGate;
 class ProcessService;
+class VolumeQueries;
 }  // namespace platform
 
 namespace measure {
@@ -21,6 +22,8 @@ struct CoreServices {
     StepRunner& phases;
     // Holds back the window's input while a step works; without a window nothing is held.
     platform::InputGate& input;
+    // The free space of volumes, to refuse a size that cannot fit.
+    platform::VolumeQueries& volumes;
 };
 
 }  // namespace measure

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <optional>
 
 namespace measure {
 
@@ -9,6 +10,10 @@ class RunView {
 public:
     virtual ~RunView() = default;
     virtual QString sizeText() = 0;  // Combo1's text
+    // The size as test lines where the front end has read it once already (the command line,
+    // which refuses a bad size before anything starts); none: the run reads sizeText() by the
+    // size rule, after the first wait, as the box may change until then.
+    virtual std::optional<int> sizeLines() { return std::nullopt; }
     // Mount root of Drive1's current entry; only reads the selection.
     virtual QString selectedMountRoot() = 0;
     // The run's step before it opens the drive: throws when the drive at mountRoot does not

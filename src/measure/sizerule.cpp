@@ -12,9 +12,23 @@ namespace measure {
 
 namespace {
 
+// A size pasted by mistake can be a whole page: it is shown cut to a readable length.
+constexpr qsizetype kShownCharacters = 40;
+
 [[noreturn]] void refuse(const QString& shownText, const char* reason) {
     throw platform::Failure(
-        QStringLiteral("Data size '%1' %2").arg(shownText, QLatin1String(reason)));
+        QStringLiteral("Data size '%1' %2").arg(shownSizeText(shownText), QLatin1String(reason)));
+}
+
+// Full-width forms (U+FF01 to U+FF5E, as a Japanese input method types digits, signs and the
+// full stop) read as the ASCII characters they stand for.
+QString halfWidth(const QString& text) {
+    QString result = text;
+    for (QChar& character : result) {
+        const char16_t code = character.unicode();
+        if (code >= 0xFF01 && code <= 0xFF5E) character = QChar(char16_t(code - 0xFEE0));
+    }
+    return result;
 }
 
 // The text in C notation: ASCII or the locale's own digits, the locale's decimal separator
@@ -45,10 +59,13 @@ QString inCNotation(const QString& text, const QLocale& locale) {
         tokens.append({QString(QChar(mark)), {}});
 
     QString converted;
+    converted.reserve(text.size());
     for (qsizetype at = 0; at < text.size();) {
         const Token* match = nullptr;
+        // A view, not a copy of the rest: the reading stays linear in the text's length.
+        const QStringView rest = QStringView(text).mid(at);
         for (const Token& token : tokens) {
-            if (!token.local.isEmpty() && text.mid(at).startsWith(token.local) &&
+            if (!token.local.isEmpty() && rest.startsWith(token.local) &&
                 (!match || token.local.size() > match->local.size())) {
                 match = &token;
             }
@@ -68,8 +85,14 @@ QString inCNotation(const QString& text, const QLocale& locale) {
 
 }  // namespace
 
+QString shownSizeText(const QString& sizeText) {
+    if (sizeText.size() <= kShownCharacters) return sizeText;
+    return sizeText.left(kShownCharacters) +
+           QStringLiteral("... (%1 characters)").arg(sizeText.size());
+}
+
 int testLineCount(const QString& sizeText, const QLocale& locale) {
-    const QString text = sizeText.trimmed();
+    const QString text = halfWidth(sizeText).trimmed();
     QLocale reader = QLocale::c();
     reader.setNumberOptions(QLocale::RejectGroupSeparator);
     bool converted = false;

@@ -4,12 +4,14 @@
 #include <exception>
 #include <optional>
 
+#include "measure/causes.h"
 #include "measure/clockrules.h"
 #include "measure/runview.h"
 #include "measure/sizerule.h"
 #include "measure/steprunner.h"
 #include "measure/testfile.h"
 #include "ownership/claim.h"
+#include "platform/clock.h"
 #include "platform/desktop.h"
 #include "platform/failure.h"
 #include "platform/files.h"
@@ -43,6 +45,43 @@ struct RunningFlag {
     ~RunningFlag() { flag_ = false; }
     std::atomic<bool>& flag_;
 };
+
+// What the user reads of a timed phase.
+QString phaseWords(Phase phase) {
+    switch (phase) {
+        case Phase::Create:
+            return QStringLiteral("the creation of the test file");
+        case Phase::Write:
+            return QStringLiteral("the write copy");
+        case Phase::Read:
+            return QStringLiteral("the read copy");
+        case Phase::None:
+            break;
+    }
+    return QStringLiteral("a timed step");
+}
+
+// A time that holds a stop of the process (Ctrl+Z, SIGSTOP, a background write to the
+// terminal) is no drive time.
+platform::Failure stoppedDuring(Phase phase, const platform::Stops& stops) {
+    const QString length = stops.seconds >= 0.05
+                               ? QStringLiteral(" for %1 s").arg(stops.seconds, 0, 'f', 1)
+                               : QString();
+    return platform::Failure(
+        QStringLiteral("The program was stopped%1 during %2; its time is not valid and nothing "
+                       "was exported")
+            .arg(length, phaseWords(phase)));
+}
+
+// The volume's figures, or none when it gives none.
+std::optional<platform::VolumeSpace> figuresOf(platform::VolumeQueries& volumes,
+                                               const QString& path) {
+    try {
+        return volumes.space(path);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
 
 platform::CopyOptions copyOptions(std::atomic<bool>* stop, std::atomic<qint64>* bytesDone) {
     platform::CopyOptions options;
@@ -127,13 +166,25 @@ QString SpeedTest::describe(const std::exception& failure) const {
 
 float SpeedTest::timePhase(const std::function<void()>& work) {
     platform::Clock& clock = services_.clock;
+    // Ends the watch when the work fails too; a second end is harmless.
+    struct Watch {
+        platform::Clock& clock;
+        ~Watch() { clock.endStopWatch(); }
+    } watch{clock};
+    clock.beginStopWatch();
     const float startReading = ClockSeconds(clock);
     float endReading = startReading;
+    platform::Stops stops;
     // The end reading is taken where the work finishes, not when the window thread wakes up.
     services_.phases.run([&] {
         work();
         endReading = ClockSeconds(clock);
+        stops = clock.endStopWatch();
     });
+    if (stops.count > 0) {
+        state_.phaseStopped = true;
+        throw stoppedDuring(progress_.phase.load(), stops);
+    }
     return elapsedBetween(startReading, endReading);
 }
 
@@ -149,7 +200,7 @@ void SpeedTest::startPhase(Phase phase) {
 
 void SpeedTest::run() {
     view_.clearResults();
-    if (view_.sizeText().isEmpty()) {
+    if (!view_.sizeLines() && view_.sizeText().isEmpty()) {
         services_.messages.showMessage(QStringLiteral("Data Size Error"));
         return;
     }
@@ -218,9 +269,12 @@ void SpeedTest::create() {
         state_.localFolder = openLocalFolder(files, state_.localFolderPath, state_.localPath);
     });
     claimTestFile(state_.localFolder, state_.localFolderPath, state_.localFolderPrivate);
-    state_.lines = testLineCount(view_.sizeText());
+    const std::optional<int> given = view_.sizeLines();
+    state_.lines = given ? *given : testLineCount(view_.sizeText());
     // A size of zero or less writes no line.
     result_.bytes = qint64(qMax(0, state_.lines)) * qint64(kTestLineWithEnd.size());
+    // The drive is only looked at here; the run takes the one selected after the next wait.
+    checkRoom(view_.selectedMountRoot(), true);
     startPhase(Phase::Create);
     result_.createSeconds = timePhase([&] {
         files.createForOutput(state_.localFolder, name);
@@ -234,12 +288,31 @@ void SpeedTest::create() {
     view_.setTimeText(1, elapsedText(result_.createSeconds));
 }
 
+// Refuses a size that the volumes' own figures say cannot fit, before anything is written.
+// withLocal is false once the local copy exists: then only the drive's room is in question.
+void SpeedTest::checkRoom(const QString& mountRoot, bool withLocal) {
+    // A drive that does not answer fails here, within a few seconds, instead of holding the run.
+    if (!mountRoot.isEmpty()) view_.checkDriveAnswers(mountRoot);
+    state_.roomCheckedFor = mountRoot;
+    platform::VolumeQueries* volumes = services_.volumes;
+    if (!volumes) return;
+    VolumeFigures local{
+        QStringLiteral("the volume of %1").arg(platform::displayPath(state_.localFolderPath)), {}};
+    VolumeFigures drive{QStringLiteral("drive %1").arg(platform::displayPath(mountRoot)), {}};
+    runUntimed([&] {
+        if (withLocal) local.space = figuresOf(*volumes, state_.localFolderPath);
+        if (!mountRoot.isEmpty()) drive.space = figuresOf(*volumes, mountRoot);
+    });
+    requireRoom(result_.bytes, local, drive);
+}
+
 // The drive is the one selected now, and stays so for this run. One that does not answer
 // fails here, within a few seconds, instead of holding the run.
 void SpeedTest::openDrive() {
     const QString mountRoot = view_.selectedMountRoot();
     if (mountRoot.isEmpty()) throw platform::noDriveSelected();
-    view_.checkDriveAnswers(mountRoot);
+    // A drive chosen during the last wait has not been looked at yet.
+    if (mountRoot != state_.roomCheckedFor) checkRoom(mountRoot, false);
     result_.mountRoot = mountRoot;
     state_.driveShown = platform::displayPath(mountRoot);
     state_.targetPath = platform::joinPath(mountRoot, testFileName());
@@ -266,6 +339,7 @@ void SpeedTest::write() {
     result_.writeSeconds = timePhase([&] {
         services_.files.copyFile(state_.localFolder, name, state_.driveFolder, name, toDrive);
         state_.madeOnDrive = true;
+        state_.driveCopyExists = true;
     });
     view_.setTimeText(2, elapsedText(result_.writeSeconds));
 }
@@ -311,6 +385,7 @@ void SpeedTest::checkReadBack() {
         files.removeOwnFile(state_.localFolder, name);
         state_.localCopyExists = false;
         files.removeOwnFile(state_.driveFolder, name);
+        state_.driveCopyExists = false;
     });
     if (!difference) return;
     throw platform::Failure(
@@ -331,6 +406,7 @@ void SpeedTest::removeAndVerify() {
         files.removeOwnFile(state_.localFolder, name);
         state_.localCopyExists = false;
         files.removeOwnFile(state_.driveFolder, name);
+        state_.driveCopyExists = false;
         driveStillThere = files.folderStillAt(state_.driveFolder);
         localFolderStillThere = files.folderStillAt(state_.localFolder);
     });
@@ -374,6 +450,7 @@ void SpeedTest::endStopped() noexcept {
 
 QStringList SpeedTest::fail(const std::exception& failure) {
     services_.files.abandonOutput();
+    const QString message = failureMessage(failure);
     if (state_.localCopyExists) {
         // Best effort: the message is about the original failure.
         try {
@@ -382,10 +459,53 @@ QStringList SpeedTest::fail(const std::exception& failure) {
         }
     }
     closeFolders();
-    QStringList messages{describe(failure)};
+    QStringList messages{message};
     if (!state_.cacheNotice.isEmpty() && !view_.timeText(3).isEmpty())
         messages.append(state_.cacheNotice);
     return messages;
+}
+
+// Read before the failure path removes anything: a freed file entry would hide the cause.
+QString SpeedTest::failureMessage(const std::exception& failure) {
+    const auto* systemFailure = dynamic_cast<const platform::Failure*>(&failure);
+    const int error = systemFailure ? systemFailure->error() : 0;
+    QList<VolumeFigures> volumes;
+    if (error == ENOSPC && services_.volumes) {
+        // The phase tells which volume was written to: the drive in the write copy, the local
+        // test folder in the create and the read copy.
+        const Phase phase = progress_.phase.load();
+        QList<QString> paths;
+        if (phase != Phase::Write) {
+            paths.append(state_.localFolderPath);
+            volumes.append({QStringLiteral("the volume of %1")
+                                .arg(platform::displayPath(state_.localFolderPath)),
+                            {}});
+        }
+        if (phase == Phase::Write || phase == Phase::None) {
+            paths.append(result_.mountRoot);
+            volumes.append({QStringLiteral("drive %1").arg(state_.driveShown), {}});
+        }
+        try {
+            runUntimed([&] {
+                for (qsizetype i = 0; i < paths.size(); ++i) {
+                    if (!paths[i].isEmpty())
+                        volumes[i].space = figuresOf(*services_.volumes, paths[i]);
+                }
+            });
+        } catch (const std::exception&) {
+        }
+    }
+    QString message = withCause(describe(failure), error, volumes);
+    // The failure path leaves the drive's copy where it is; not a word of it where it is gone
+    // or no longer the run's (a link swapped in, a refusal without errno).
+    const bool copyChanged = error == 0 || error == ENOENT || error == ELOOP;
+    if (state_.driveCopyExists && (state_.phaseStopped || !copyChanged)) {
+        message += QStringLiteral(
+                       "\nWhere the drive still holds it, the run's copy of the test file stays "
+                       "at %1; the next run on that drive removes it.")
+                       .arg(platform::displayPath(state_.targetPath));
+    }
+    return message;
 }
 
 }  // namespace measure

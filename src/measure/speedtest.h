@@ -17,6 +17,7 @@ class ProcessService;
 class ClipboardService;
 class PointerService;
 class MessageBoxService;
+class VolumeQueries;
 }  // namespace platform
 
 namespace measure {
@@ -32,6 +33,9 @@ struct RunServices {
     platform::PointerService& pointer;
     platform::MessageBoxService& messages;
     StepRunner& phases;
+    // The free space of the local test folder and of the drive, to refuse a size that cannot
+    // fit before anything is written; without it every size is tried.
+    platform::VolumeQueries* volumes = nullptr;
 };
 
 // The timed phase under way.
@@ -46,7 +50,8 @@ struct RunProgress {
 };
 
 // What the last run measured, as numbers: the elapsed values the boxes show, the test file's
-// size and the drive. complete only after a run that exported its times.
+// size and the drive. complete only after a run that exported its times: the one answer to
+// "did the run succeed".
 struct RunResult {
     float createSeconds = 0.0f;
     float writeSeconds = 0.0f;
@@ -98,7 +103,10 @@ private:
         QString driveShown;
         QString cacheNotice;
         int lines = 0;
+        QString roomCheckedFor;        // the drive whose room was checked before the create
         bool localCopyExists = false;  // our own local test file is on disk
+        bool driveCopyExists = false;  // our own complete copy is on the drive
+        bool phaseStopped = false;     // the process was stopped inside a timed phase
         bool madeLocal = false;        // the run made a file in the local folder
         bool madeOnDrive = false;      // the run made a file on the drive
         bool creating = false;         // the local file is still being written
@@ -110,6 +118,7 @@ private:
     QStringList runSteps();
     bool waitAndGoOn();
     void create();
+    void checkRoom(const QString& mountRoot, bool withLocal);
     void openDrive();
     void write();
     void dropCacheBelow();
@@ -121,6 +130,7 @@ private:
     // returns the messages to show.
     void endStopped() noexcept;
     QStringList fail(const std::exception& failure);
+    QString failureMessage(const std::exception& failure);
 
     bool stopRequested() const { return stop_.load(std::memory_order_relaxed); }
     void startPhase(Phase phase);
@@ -130,7 +140,8 @@ private:
     // The failure as the user reads it: a volume the run had written to that refuses with
     // "Read-only file system" turned read-only during the run, and that is the news.
     QString describe(const std::exception& failure) const;
-    // Runs one timed phase and returns its elapsed value.
+    // Runs one timed phase and returns its elapsed value; throws when the process was stopped
+    // meanwhile, as the time then holds the stop.
     float timePhase(const std::function<void()>& work);
     // Runs work off the window thread, outside every timed interval.
     void runUntimed(const std::function<void()>& work);

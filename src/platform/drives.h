@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
 #include <memory>
 
 namespace platform {
@@ -37,6 +38,9 @@ public:
 struct VolumeSpace {
     double totalBytes = 0;
     double availableBytes = 0;  // what an unprivileged user may still write, as df's Avail
+    double totalFiles = 0;      // file entries (inodes); 0 where the volume does not count them
+    double availableFiles = 0;  // as df -i's IFree for an unprivileged user
+    quint64 device = 0;         // the device number of the path's volume; 0 when not known
 };
 
 // The system calls behind a drive's properties, apart so that tests can replace them. Paths are
@@ -44,7 +48,8 @@ struct VolumeSpace {
 class VolumeQueries {
 public:
     virtual ~VolumeQueries() = default;
-    // Throws Failure naming the path and the system's reason.
+    // The figures of the volume that holds the path (a mount root or any folder on it). Throws
+    // Failure naming the path and the system's reason.
     virtual VolumeSpace space(const QString& mountRoot) = 0;
     // The label the file system itself keeps; empty when it has none or cannot tell.
     virtual QString fileSystemLabel(const QString& mountRoot) = 0;

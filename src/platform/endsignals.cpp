@@ -39,6 +39,13 @@ extern "C" void removeOwnFilesAtExit() {
 std::atomic<int> pipeWriteEnd{-1};
 int pipeReadEnd = -1;
 
+std::atomic<unsigned long> continues{0};
+static_assert(std::atomic<unsigned long>::is_always_lock_free);
+
+extern "C" void countContinue(int) {
+    continues.fetch_add(1, std::memory_order_relaxed);
+}
+
 extern "C" void writeSignalToPipe(int signalNumber) {
     const int savedErrno = errno;
     const int fd = pipeWriteEnd.load();
@@ -88,6 +95,18 @@ EndSignals::~EndSignals() {
 void EndSignals::readPipe() {
     unsigned char byte = 0;
     while (::read(pipeReadEnd, &byte, 1) == 1) Q_EMIT received(byte);
+}
+
+unsigned long continuesSoFar() {
+    static const bool counting = [] {
+        struct sigaction action {};
+        action.sa_handler = countContinue;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        return ::sigaction(SIGCONT, &action, nullptr) == 0;
+    }();
+    (void)counting;
+    return continues.load(std::memory_order_relaxed);
 }
 
 RemoveOwnFilesAtExit::RemoveOwnFilesAtExit(FileService& files) {

@@ -14,6 +14,8 @@ class Failure : public std::exception {
 public:
     explicit Failure(QString description)
         : description_(std::move(description)), utf8_(description_.toUtf8()) {}
+    // A failure worded whole that still keeps the system's errno for the rooms above.
+    Failure(QString description, int error) : Failure(std::move(description)) { error_ = error; }
     // "<action> <path>: <reason>"; error is errno's value (0 where the reason is not one).
     Failure(QString action, QString path, int error, const QString& reason);
 

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <ctime>
+#include <memory>
+#include <mutex>
 
 #include "platform/clock.h"
 
@@ -16,12 +18,23 @@ public:
     // midnight.
     explicit LinuxClock(double timeOfDayNow);
 
+    ~LinuxClock() override;
+    LinuxClock(const LinuxClock&) = delete;
+    LinuxClock& operator=(const LinuxClock&) = delete;
+
     double secondsSinceLocalMidnight() override;
+    // A watch counts the SIGCONTs that come (platform::continuesSoFar) and measures a stop's
+    // length with a thread that ticks every 20 ms meanwhile: a stop shows as a gap between ticks.
+    void beginStopWatch() override;
+    Stops endStopWatch() override;
 
 private:
     static double monotonicSeconds();
+    class StopWatch;
 
     double offset_ = 0.0;  // time of day minus the monotonic reading
+    std::mutex watchMutex_;
+    std::unique_ptr<StopWatch> watch_;
 };
 
 }  // namespace platform

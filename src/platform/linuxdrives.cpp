@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 #include <cctype>
@@ -165,6 +166,10 @@ VolumeSpace SystemVolumeQueries::space(const QString& mountRoot) {
     VolumeSpace space;
     space.totalBytes = static_cast<double>(info.f_blocks) * static_cast<double>(info.f_frsize);
     space.availableBytes = static_cast<double>(info.f_bavail) * static_cast<double>(info.f_frsize);
+    space.totalFiles = static_cast<double>(info.f_files);
+    space.availableFiles = static_cast<double>(info.f_favail);
+    struct stat status {};
+    if (::stat(path.constData(), &status) == 0) space.device = status.st_dev;
     return space;
 }
 

@@ -147,7 +147,7 @@ Form1::Form1(WindowServices services, QWidget* parent)
     speedTest_ = std::make_unique<measure::SpeedTest>(
         *this, measure::RunServices{services_.clock, services_.files, services_.process,
                                     services_.clipboard, services_.pointer, services_.messages,
-                                    services_.phases});
+                                    services_.phases, services_.volumes});
     if (services_.testFolder) speedTest_->setTestFolderFinder(services_.testFolder);
     drivePanel_ = std::make_unique<driveinfo::DrivePanel>(
         *this, services_.drives, services_.messages,

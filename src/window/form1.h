@@ -22,6 +22,7 @@ class PointerService;
 class MessageBoxService;
 class DriveService;
 class InputGate;
+class VolumeQueries;
 }  // namespace platform
 
 namespace measure {
@@ -57,6 +58,8 @@ struct WindowServices {
     driveinfo::QueryRunner* driveQueries = nullptr;
     // Optional: the gate the phases and the message boxes close; the window sets its rule.
     platform::InputGate* input = nullptr;
+    // Optional: the free space of volumes, to refuse a size that cannot fit before a run.
+    platform::VolumeQueries* volumes = nullptr;
     // Optional: where the local test file goes; the program's rule when not given (fakes give
     // their program folder).
     std::function<ownership::TestFolder()> testFolder = {};

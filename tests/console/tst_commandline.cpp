@@ -92,7 +92,7 @@ void TestCommandLine::parser_data() {
     QTest::addColumn<QString>("locale");
     QTest::addColumn<Action>("action");
     QTest::addColumn<QString>("drive");
-    QTest::addColumn<QString>("size");
+    QTest::addColumn<QString>("lines");  // the size as test lines
     QTest::addColumn<bool>("human");
     QTest::addColumn<QString>("error");
 
@@ -111,22 +111,25 @@ void TestCommandLine::parser_data() {
         << "" << false << "unknown option '--bogus'";
     QTest::newRow("run") << QStringList{"--drive", "/media/a b", "--size", "100"} << c
                          << Action::Measure << "/media/a b"
-                         << "100" << false << "";
+                         << "2000000" << false << "";
     QTest::newRow("run, values attached, human")
         << QStringList{"--size=0.5", "--human", "--drive=/m"} << c << Action::Measure << "/m"
-        << "0.5" << true << "";
+        << "10000" << true << "";
     QTest::newRow("folder named like an option")
         << QStringList{"--drive=--x", "--size", "1"} << c << Action::Measure << "--x"
-        << "1" << false << "";
+        << "20000" << false << "";
     QTest::newRow("locale's decimal comma") << QStringList{"--drive", "/m", "--size", "0,5"}
                                             << QStringLiteral("de_DE") << Action::Measure << "/m"
-                                            << "0,5" << false << "";
+                                            << "10000" << false << "";
     QTest::newRow("group separator refused")
         << QStringList{"--drive", "/m", "--size", "1,000"} << c << Action::Error << ""
         << "" << false << "Data size '1,000' is not a number";
     QTest::newRow("size not a number")
         << QStringList{"--drive", "/m", "--size", "ten"} << c << Action::Error << ""
         << "" << false << "Data size 'ten' is not a number";
+    QTest::newRow("full-width digits") << QStringList{"--drive", "/m", "--size", "\uff11\uff10"}
+                                       << QStringLiteral("ja_JP") << Action::Measure << "/m"
+                                       << "200000" << false << "";
     QTest::newRow("size too large")
         << QStringList{"--drive", "/m", "--size", "1e9"} << c << Action::Error << ""
         << "" << false << "Data size '1e9' is too large";
@@ -174,7 +177,7 @@ void TestCommandLine::parser_data() {
     QTest::newRow("Qt's options beside a run")
         << QStringList{"-style=Fusion", "--drive", "/m", "-nograb", "--size", "1"} << c
         << Action::Measure << "/m"
-        << "1" << false << "";
+        << "20000" << false << "";
     QTest::newRow("Qt's option without its value")
         << QStringList{"-display"} << c << Action::Error << ""
         << "" << false << "-display needs a value";
@@ -190,7 +193,7 @@ void TestCommandLine::parser() {
     QFETCH(QString, locale);
     QFETCH(Action, action);
     QFETCH(QString, drive);
-    QFETCH(QString, size);
+    QFETCH(QString, lines);
     QFETCH(bool, human);
     QFETCH(QString, error);
 
@@ -199,7 +202,7 @@ void TestCommandLine::parser() {
     QCOMPARE(parsed.action, action);
     if (action != Action::Measure) return;
     QCOMPARE(parsed.drive, drive);
-    QCOMPARE(parsed.sizeText, size);
+    QCOMPARE(QString::number(parsed.testLines), lines);
     QCOMPARE(parsed.human, human);
 }
 
@@ -316,41 +319,74 @@ void TestCommandLine::runOnScratchDrive_data() {
     QTest::addColumn<QString>("output");  // pattern; %1 is the drive's root
     QTest::addColumn<QString>("errors");  // pattern; %1 is the drive's root
     QTest::addColumn<bool>("throughLink");
-    QTest::addColumn<qint64>("fileLimit");  // bytes a file may grow to (ulimit -f); 0: none
+    // A bash command line that runs the program as "$0" "$@"; empty: run directly.
+    QTest::addColumn<QString>("wrapper");
     QTest::addColumn<Volume>("volume");
 
     QTest::newRow("times line") << qint64(32 << 20) << QStringList{"--size", "2"} << 0
-                                << kTimesLine + '$' << "^$" << false << qint64(0) << Volume::Tmpfs;
+                                << kTimesLine + '$' << "^$" << false << "" << Volume::Tmpfs;
     QTest::newRow("human summary, folder given by a link")
         << qint64(32 << 20) << QStringList{"--size", "2", "--human"} << 0
         << kTimesLine +
                "Test file of 2 MB, drive %1\nDATA CREATE +[0-9.]+ s\n"
                "WRITE TIME +[0-9.]+ s  ([0-9.]+ MB/s|too fast to time \\(under 0.01 s\\))\n"
                "READ TIME +[0-9.]+ s  ([0-9.]+ MB/s|too fast to time \\(under 0.01 s\\))\n$"
-        << "^$" << true << qint64(0) << Volume::Tmpfs;
-    QTest::newRow("full drive") << qint64(1 << 20) << QStringList{"--size", "4"} << 1 << "^$"
-                                << "^Cannot [^\n]*%1/TEST.TXT[^\n]*: No space left on device\n$"
-                                << false << qint64(0) << Volume::Tmpfs;
+        << "^$" << true << "" << Volume::Tmpfs;
+    QTest::newRow("size beyond the drive's free space")
+        << qint64(64 << 20) << QStringList{"--size", "20000"} << 1 << "^$"
+        << "^A test file of 20000 MB cannot fit on drive %1: only 6[0-9.]+ MB are free there; "
+           "choose a smaller size or make room\n$"
+        << false << "" << Volume::Tmpfs;
+    QTest::newRow("human summary in a locale with digits of its own")
+        << qint64(32 << 20) << QStringList{"--size", "2", "--human"} << 0
+        << "^[^\u0660-\u0669]*DATA CREATE[^\u0660-\u0669]*$"
+        << "^$" << false << "exec env LC_ALL=ar_EG.UTF-8 \"$0\" \"$@\"" << Volume::Tmpfs;
     QTest::newRow("file-size limit") << qint64(32 << 20) << QStringList{"--size", "4"} << 1 << "^$"
                                      << "^Cannot write [^\n]*/TEST.TXT: File too large\n$" << false
-                                     << qint64(1 << 20) << Volume::Tmpfs;
+                                     << "ulimit -f 1024; exec \"$0\" \"$@\"" << Volume::Tmpfs;
+    const QString notWritten =
+        "^dov-uruvivuz: the times could not be written to standard output: %2\n$";
+    QTest::newRow("result to /dev/full")
+        << qint64(32 << 20) << QStringList{"--size", "2"} << 1 << "^$"
+        << notWritten.arg("No space left on device") << false << "exec \"$0\" \"$@\" >/dev/full"
+        << Volume::Tmpfs;
+    QTest::newRow("result to a closed pipe")
+        << qint64(32 << 20) << QStringList{"--size", "2"} << 1 << "^$"
+        << notWritten.arg("Broken pipe") << false << "set -o pipefail; \"$0\" \"$@\" | true"
+        << Volume::Tmpfs;
+    // A job of a shell with job control on a terminal of its own, its output on that terminal.
+    QTest::newRow("background run under tostop on a terminal")
+        << qint64(64 << 20) << QStringList{"--size", "40"} << 0
+        << "\\d+(\\.\\d+)?\\t\\d+(\\.\\d+)?\\t\\d+(\\.\\d+)?\\r\\n"
+        << "^$" << false
+        << "printf -v run '%q ' \"$0\" \"$@\"; SHELL=/bin/bash exec script -qec "
+           "\"set -m; stty tostop; $run & wait \\$!\" /dev/null"
+        << Volume::Tmpfs;
+    QTest::newRow("stopped for 1 s during the create")
+        << qint64(256 << 20) << QStringList{"--size", "200"} << 1 << "^$"
+        << "^The program was stopped for 1\\.[0-9] s during the creation of the test file; its "
+           "time is not valid and nothing was exported\n$"
+        << false
+        << "\"$0\" \"$@\" & while [ ! -e \"${0%/*}/TEST.TXT\" ]; do sleep 0.01; done; "
+           "kill -STOP $!; sleep 1; kill -CONT $!; wait $!"
+        << Volume::Tmpfs;
     // The folder's own volume, never a listed one above it (/ or /run's).
     QTest::newRow("tmpfs the list hides")
         << qint64(32 << 20) << QStringList{"--size", "2", "--human"} << 0
         << kTimesLine + "Test file of 2 MB, drive %1\n"
-        << "^$" << true << qint64(0) << Volume::HiddenTmpfs;
+        << "^$" << true << "" << Volume::HiddenTmpfs;
     QTest::newRow("squashfs image")
         << qint64(0) << QStringList{"--size", "2"} << 1 << "^$"
         << "^Cannot measure the drive of [^\n]*: it is on a squashfs image, which is read-only\n$"
-        << false << qint64(0) << Volume::Squashfs;
+        << false << "" << Volume::Squashfs;
     QTest::newRow("read-only RAM disk")
         << qint64(1 << 20) << QStringList{"--size", "2"} << 1 << "^$"
         << "^Cannot measure the drive of [^\n]*: its drive %1 is mounted read-only\n$" << false
-        << qint64(0) << Volume::ReadOnlyTmpfs;
+        << "" << Volume::ReadOnlyTmpfs;
     QTest::newRow("devtmpfs") << qint64(0) << QStringList{"--size", "2"} << 1 << "^$"
                               << "^Cannot measure the drive of /dev: it is on devtmpfs, a file "
                                  "system of the kernel's, not a drive\n$"
-                              << false << qint64(0) << Volume::KernelDevices;
+                              << false << "" << Volume::KernelDevices;
 }
 
 // A folder on the drive stands for its root, as in the window; a link stands for its target.
@@ -361,7 +397,7 @@ void TestCommandLine::runOnScratchDrive() {
     QFETCH(QString, output);
     QFETCH(QString, errors);
     QFETCH(bool, throughLink);
-    QFETCH(qint64, fileLimit);
+    QFETCH(QString, wrapper);
     QFETCH(Volume, volume);
 
     std::unique_ptr<testsupport::ScratchMount> drive;
@@ -387,12 +423,10 @@ void TestCommandLine::runOnScratchDrive() {
     const ChildWorld world;
     const QStringList arguments = QStringList{"--drive", folder} + options;
     const testsupport::ChildRun run =
-        fileLimit == 0
+        wrapper.isEmpty()
             ? world.run(arguments)
-            : testsupport::runChild(
-                  "prlimit",
-                  QStringList{"--fsize=" + QString::number(fileLimit), kProgram} + arguments, 60000,
-                  world.environment());
+            : testsupport::runChild("bash", QStringList{"-c", wrapper, kProgram} + arguments, 60000,
+                                    world.environment());
     const QString outputText = QString::fromLocal8Bit(run.output);
     const QString errorText = QString::fromLocal8Bit(run.errors);
     const auto withRoot = [&](const QString& pattern) {
@@ -419,7 +453,8 @@ void TestCommandLine::interruptDuringCreateRemovesItsFile_data() {
 // stop request every MiB, is where an interrupt shows at once.)
 void TestCommandLine::interruptDuringCreateRemovesItsFile() {
     QFETCH(int, signalNumber);
-    testsupport::ScratchTmpfs drive(1 << 20);
+    // Room for the size, as the run checks; a tmpfs takes memory only for what is written.
+    testsupport::ScratchTmpfs drive(qint64(4) << 30);
     if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
 
     const ChildWorld world;

@@ -69,8 +69,20 @@ public:
         now += seconds;
         if (now >= 86400.0) now -= 86400.0;
     }
+    void beginStopWatch() override { watchStart = stops; }
+    platform::Stops endStopWatch() override {
+        return {stops.count - watchStart.count, stops.seconds - watchStart.seconds};
+    }
+    // The process is stopped for that long (Ctrl+Z, then fg): the clock runs on meanwhile.
+    void stopFor(double seconds) {
+        advance(seconds);
+        ++stops.count;
+        stops.seconds += seconds;
+    }
     double now = 36000.0;
     double stepPerReading = 0.0;
+    platform::Stops stops;
+    platform::Stops watchStart;
 };
 
 // Each wait runs onPass, then lets the whole wait pass on the clock, as a quiet real loop would

@@ -8,6 +8,7 @@
 #include <array>
 #include <functional>
 
+#include "fakes/fakedrives.h"
 #include "fakes/fakeservices.h"
 #include "measure/inlinesteprunner.h"
 #include "measure/runview.h"
@@ -96,14 +97,22 @@ public:
     std::function<void(int wait)> onPause;
 };
 
+// What the failure path adds to a failure's message while the drive's copy stays.
+inline QString driveCopyNote(const QString& target) {
+    return QStringLiteral(
+               "\nWhere the drive still holds it, the run's copy of the test file stays at %1; "
+               "the next run on that drive removes it.")
+        .arg(target);
+}
+
 // One SpeedTest over the members of Services (clock, files, process, clipboard, pointer,
-// messages); phases run inline unless the test gives a runner.
+// messages, volumes); phases run inline unless the test gives a runner.
 template <class Services>
 struct BasicRunHarness : Services {
     explicit BasicRunHarness(measure::StepRunner* runner = nullptr)
         : speedTest(view, measure::RunServices{this->clock, this->files, this->process,
                                                this->clipboard, this->pointer, this->messages,
-                                               runner ? *runner : inlineRunner}) {
+                                               runner ? *runner : inlineRunner, &this->volumes}) {
         // Over fake files the local test file lies in the fake program folder.
         speedTest.setTestFolderFinder([this] {
             return ownership::TestFolder{this->process.folder, false};
@@ -118,8 +127,12 @@ struct BasicRunHarness : Services {
     measure::SpeedTest speedTest;
 };
 
+struct FakeRunServices : fakes::FakeServices {
+    fakes::FakeVolumeQueries volumes;  // no figures for any volume unless a test gives some
+};
+
 // The run over recording fakes only, with the program in /opt/dov.
-struct RunHarness : BasicRunHarness<fakes::FakeServices> {
+struct RunHarness : BasicRunHarness<FakeRunServices> {
     explicit RunHarness(measure::StepRunner* runner = nullptr) : BasicRunHarness(runner) {
         process.folder = QStringLiteral("/opt/dov");
     }

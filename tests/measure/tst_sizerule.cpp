@@ -1,5 +1,6 @@
 // Combo1's text -> number of test lines, under a point and a comma locale.
 
+#include <QElapsedTimer>
 #include <QTest>
 
 #include "measure/sizerule.h"
@@ -79,6 +80,11 @@ private Q_SLOTS:
         row("de_DE: point groups", "de_DE", "2.500", 0, notANumber);
         row("C: ASCII digits, point", "C", "2.5", 50000, {});
         row("C: Arabic digits", "C", "\u0662", 0, notANumber);
+        // As a Japanese input method types them: the same number, in any locale.
+        row("ja_JP: full-width digits", "ja_JP", "\uff11\uff10", 200000, {});
+        row("ja_JP: full-width digits and point", "ja_JP", "\uff10\uff0e\uff15", 10000, {});
+        row("de_DE: full-width digits, comma", "de_DE", "\uff12,5", 50000, {});
+        row("C: full-width digits, ideographic blank", "C", "\u3000\uff12", 40000, {});
     }
     void sizeTextGivesLineCount() {
         QFETCH(QString, locale);
@@ -93,6 +99,23 @@ private Q_SLOTS:
             QVERIFY2(!failure.isEmpty(), qPrintable(refused.description()));
             QCOMPARE(refused.description(),
                      QStringLiteral("Data size '%1' %2").arg(text.trimmed(), failure));
+        }
+    }
+
+    // A pasted page is read in time linear in its length (131,000 characters took 1.5 s while it
+    // grew with the square of it) and shown cut to a readable length.
+    void longTextIsReadQuicklyAndShownCut() {
+        const QString text = QString(131000, QLatin1Char('7')) + QLatin1Char('x');
+        QElapsedTimer timer;
+        timer.start();
+        try {
+            measure::testLineCount(text, QLocale(QStringLiteral("ar_EG")));
+            QFAIL("accepted");
+        } catch (const platform::Failure& refused) {
+            QVERIFY2(timer.elapsed() < 300, qPrintable(QString::number(timer.elapsed())));
+            QCOMPARE(refused.description(),
+                     QString("Data size '%1... (131001 characters)' is not a number")
+                         .arg(QString(40, QLatin1Char('7'))));
         }
     }
 

@@ -3,6 +3,8 @@
 
 #include <QTest>
 
+#include <cerrno>
+
 #include "measure/threadedsteprunner.h"
 #include "runharness.h"
 
@@ -77,7 +79,8 @@ private Q_SLOTS:
         QCOMPARE(run.pointer.history, (QList<bool>{true, false}));
         QCOMPARE(run.view.startHistory, (QList<bool>{false, true}));
         QCOMPARE(run.view.pauseLengths, (QList<double>{0.1, 0.1, 0.1, 0.1}));
-        QCOMPARE(run.view.driveReads, 1);
+        // Looked at for its room before the create; taken for the run after the next wait.
+        QCOMPARE(run.view.driveReads, 2);
         QCOMPARE(run.view.answerChecks, QStringList{run.view.drive});
         const measure::RunResult& result = run.speedTest.result();
         QVERIFY(result.complete);
@@ -231,8 +234,9 @@ private Q_SLOTS:
         QCOMPARE(run.clipboard.sets, 0);
     }
 
-    // Each failure shows exactly one message, leaves no local copy behind, never deletes the
-    // drive's copy, and gives the window back.
+    // Each failure shows exactly one message, naming the cause where the system's words hide it
+    // and where the drive's copy stays; leaves no local copy behind, never deletes the drive's
+    // copy, and gives the window back.
     void failureShowsOneMessage_data() {
         QTest::addColumn<QString>("size");
         QTest::addColumn<int>("faultOp");
@@ -240,6 +244,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         QTest::addColumn<int>("boxesShown");
         QTest::addColumn<bool>("targetLeft");
+        // errno the failure keeps; 0: a worded fault; -1: no fault, the process is stopped for
+        // 8 s there (Ctrl+Z, then fg)
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("cause");  // what the run adds to the message
 
         const int open = int(FakeFiles::Op::Open);
         const int copy = int(FakeFiles::Op::Copy);
@@ -247,23 +255,47 @@ private Q_SLOTS:
         const int write = int(FakeFiles::Op::WriteLine);
         QTest::newRow("local create fails")
             << "1" << open << "local"
-            << "Cannot create /opt/dov/TEST.TXT: Permission denied" << 0 << false;
-        QTest::newRow("size not a number") << "abc" << -1 << ""
-                                           << "Data size 'abc' is not a number" << 0 << false;
-        QTest::newRow("size too large") << "200000" << -1 << ""
-                                        << "Data size '200000' is too large" << 0 << false;
+            << "Cannot create /opt/dov/TEST.TXT: Permission denied" << 0 << false << 0 << "";
+        QTest::newRow("size not a number")
+            << "abc" << -1 << ""
+            << "Data size 'abc' is not a number" << 0 << false << 0 << "";
+        QTest::newRow("size too large")
+            << "200000" << -1 << ""
+            << "Data size '200000' is too large" << 0 << false << 0 << "";
         QTest::newRow("local disk full while writing")
             << "1" << write << "local"
-            << "Cannot write /opt/dov/TEST.TXT: No space left on device" << 0 << false;
+            << "Cannot write /opt/dov/TEST.TXT: No space left on device" << 0 << false << 0 << "";
         QTest::newRow("write copy fails")
             << "1" << copy << "target"
-            << "Cannot copy to /media/stick/TEST.TXT: Read-only file system" << 1 << false;
+            << "Cannot copy to /media/stick/TEST.TXT: Read-only file system" << 1 << false << 0
+            << "";
         QTest::newRow("read copy fails")
             << "1" << copy << "local"
-            << "Cannot read /media/stick/TEST.TXT: Input/output error" << 2 << true;
+            << "Cannot read /media/stick/TEST.TXT: Input/output error" << 2 << true << 0 << "";
         QTest::newRow("final delete of the drive's copy fails")
             << "1" << del << "target"
-            << "Cannot delete /media/stick/TEST.TXT: Device busy" << 3 << true;
+            << "Cannot delete /media/stick/TEST.TXT: Device busy" << 3 << true << 0 << "";
+        QTest::newRow("drive's FUSE program ends during the read copy")
+            << "1" << copy << "local"
+            << "Cannot copy /media/stick/TEST.TXT to /opt/dov/TEST.TXT: Transport endpoint is "
+               "not connected"
+            << 2 << true << ENOTCONN
+            << "; the drive's FUSE program ended or the drive was pulled out";
+        QTest::newRow("user's disk quota during the write copy")
+            << "1" << copy << "target"
+            << "Cannot copy to /media/stick/TEST.TXT: Disk quota exceeded" << 1 << false << EDQUOT
+            << "; your disk quota there is used up: delete some of your files there or ask the "
+               "administrator for more";
+        QTest::newRow("program folder's file entries run out, space left")
+            << "1" << open << "local"
+            << "Cannot create /opt/dov/TEST.TXT: No space left on device" << 0 << false << ENOSPC
+            << "; the volume of /opt/dov has 55 MB free but no free file entries (inodes) left: "
+               "delete some files there or choose another volume";
+        QTest::newRow("stopped for 8 s during the read copy")
+            << "1" << copy << "local"
+            << "The program was stopped for 8.0 s during the read copy; its time is not valid and "
+               "nothing was exported"
+            << 2 << true << -1 << "";
     }
     void failureShowsOneMessage() {
         QFETCH(QString, size);
@@ -272,19 +304,35 @@ private Q_SLOTS:
         QFETCH(QString, message);
         QFETCH(int, boxesShown);
         QFETCH(bool, targetLeft);
+        QFETCH(int, error);
+        QFETCH(QString, cause);
 
         RunHarness run;
         run.view.size = size;
         const QString local = run.localPath();
         const QString target = run.targetPath();
-        if (faultOp >= 0) {
-            run.files.failNext(static_cast<FakeFiles::Op>(faultOp), message,
-                               faultOn == QLatin1String("local") ? local : target);
+        run.volumes.spaces[QStringLiteral("/opt/dov")] = {1e9, 55e6, 1e5, 0, 1};
+        run.volumes.spaces[run.view.drive] = {1e9, 55e6, 1e5, 1e4, 2};
+        const QString faultPath = faultOn == QLatin1String("local") ? local : target;
+        if (faultOp >= 0 && error == 0)
+            run.files.failNext(static_cast<FakeFiles::Op>(faultOp), message, faultPath);
+        if (error != 0) {
+            // A failure of a system call, with its errno; a copy's path ends in its destination.
+            run.files.setBeforeOperation(
+                [&, fired = false](FakeFiles::Op op, const QString& path) mutable {
+                    if (fired || int(op) != faultOp || !path.endsWith(faultPath)) return;
+                    fired = true;
+                    if (error < 0) return run.clock.stopFor(8.0);
+                    throw platform::Failure(message, error);
+                });
         }
 
         run.speedTest.run();
 
-        QCOMPARE(run.messages.shown, QStringList{message});
+        QCOMPARE(run.messages.shown,
+                 QStringList{
+                     message + cause +
+                     (targetLeft && error != 0 ? measuretest::driveCopyNote(target) : QString())});
         QVERIFY(!run.files.exists(local));
         QCOMPARE(run.files.exists(target), targetLeft);
         QCOMPARE(run.files.openFileCount(), 0);
