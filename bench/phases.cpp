@@ -2,6 +2,7 @@
 // writes of the same bytes, the write and read copies against dd, and the read-back check
 // against a plain read of the same cached file. The phases use the run's own folder API.
 
+#include <QLocale>
 #include <QString>
 
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 
 #include "common.h"
 #include "figures.h"
+#include "measure/sizerule.h"
 #include "measure/testfile.h"
 #include "platform/fileprimitives.h"
 #include "platform/linuxfiles.h"
@@ -190,9 +192,26 @@ void plainRead(benchmark::State& state) {
     ::close(descriptor);
 }
 
+// Reading a size text that is not a number, as long as a pasted page: its time grows with the
+// text's length, so a hundred times the text takes about a hundred times as long.
+void sizeText(benchmark::State& state) {
+    const QString text = QString(qsizetype(state.range(0)), QLatin1Char('7')) + QLatin1Char('x');
+    const QLocale arabic(QStringLiteral("ar_EG"));
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        try {
+            measure::testLineCount(text, arabic);
+            die("a size text that is not a number was accepted");
+        } catch (const std::exception&) {
+        }
+        finishTimed(state, start);
+    }
+}
+
 }  // namespace
 
 void registerPhaseFigures() {
+    registerTimed("size_text", sizeText)->Arg(1310)->Arg(131000);
     registerTimed("create_phase", createPhase);
     registerTimed("raw_block_write", rawBlockWrite);
     registerTimed("write_copy", writeCopy);

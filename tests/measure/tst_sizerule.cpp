@@ -1,6 +1,5 @@
 // Combo1's text -> number of test lines, under a point and a comma locale.
 
-#include <QElapsedTimer>
 #include <QTest>
 
 #include "measure/sizerule.h"
@@ -102,17 +101,14 @@ private Q_SLOTS:
         }
     }
 
-    // A pasted page is read in time linear in its length (131,000 characters took 1.5 s while it
-    // grew with the square of it) and shown cut to a readable length.
-    void longTextIsReadQuicklyAndShownCut() {
+    // A pasted page is shown cut to a readable length (the benchmark's size_text figures show
+    // that reading it takes time linear in its length).
+    void longTextIsShownCut() {
         const QString text = QString(131000, QLatin1Char('7')) + QLatin1Char('x');
-        QElapsedTimer timer;
-        timer.start();
         try {
             measure::testLineCount(text, QLocale(QStringLiteral("ar_EG")));
             QFAIL("accepted");
         } catch (const platform::Failure& refused) {
-            QVERIFY2(timer.elapsed() < 300, qPrintable(QString::number(timer.elapsed())));
             QCOMPARE(refused.description(),
                      QString("Data size '%1... (131001 characters)' is not a number")
                          .arg(QString(40, QLatin1Char('7'))));
