@@ -5,12 +5,12 @@
 #include "console/commandline.h"
 #include "console/consolestartup.h"
 #include "measure/threadedsteprunner.h"
-#include "platform/devicecache.h"
 #include "platform/endsignals.h"
 #include "platform/inputgate.h"
 #include "platform/linuxclock.h"
 #include "platform/linuxdrives.h"
 #include "platform/linuxfiles.h"
+#include "readcache/cachebelowfuse.h"
 #include "platform/linuxprocess.h"
 #include "platform/qteventpump.h"
 #include "platform/version.h"
@@ -50,7 +50,7 @@ int main(int argc, char* argv[]) {
     platform::LinuxClock clock;
     platform::QtEventPump pump;
     // Drops a FUSE block volume's device cache for the read copy, through pkexec if need be.
-    platform::LinuxDeviceCache deviceCache;
+    readcache::CacheBelowFuse deviceCache;
     platform::LinuxFileService files({}, &deviceCache);
     platform::LinuxProcessService process;
     // QUIT, the close box and the end signals leave the event loops instead of ending the

@@ -3,8 +3,9 @@
 #include <QDir>
 #include <QHash>
 
+#include "driveinfo/fileshares.h"
+#include "driveinfo/systemdrives.h"
 #include "platform/failure.h"
-#include "platform/fileshares.h"
 #include "platform/paths.h"
 #include "platform/systemfiles.h"
 
@@ -27,7 +28,7 @@ bool isSystemLocation(const QString& mountPoint) {
 
 bool isMeasurableVolume(const MountRecord& mount) {
     // A file manager's gateway is no drive itself; the shares below it are (sharesOf).
-    if (platform::isShareGateway(mount)) return false;
+    if (isShareGateway(mount)) return false;
     switch (platform::fileSystemKind(mount.fileSystemType)) {
         case FileSystemKind::Pseudo:
         case FileSystemKind::ReadOnlyImage:
@@ -69,7 +70,7 @@ bool mountedReadOnly(const MountRecord& mount) {
 
 // Why a named folder's own volume takes no test file; empty when it can be measured.
 QString whyNotMeasurable(const MountRecord& mount) {
-    if (platform::isShareGateway(mount)) {
+    if (isShareGateway(mount)) {
         return QStringLiteral("it is %1, a file manager's gateway; name a share inside it")
             .arg(platform::displayPath(mount.mountPoint));
     }
@@ -163,7 +164,7 @@ QList<DriveEntry> MountTableCatalogue::sharesOf(const QList<MountRecord>& reacha
     std::vector<std::function<void()>> work;
     QHash<QString, std::shared_ptr<ShareQuery>> current;
     for (const MountRecord& mount : reachable) {
-        if (!platform::isShareGateway(mount)) continue;
+        if (!isShareGateway(mount)) continue;
         const QString key = volumeIdOf(mount);
         std::shared_ptr<ShareQuery> query = shares_.value(key);
         // Shares come and go without a mount, so each listing asks again; one still stuck
@@ -174,7 +175,7 @@ QList<DriveEntry> MountTableCatalogue::sharesOf(const QList<MountRecord>& reacha
             query = next;
             const QString systemRoot = systemRoot_;
             work.push_back([query, systemRoot, mount] {
-                query->folders = platform::shareFolders(systemRoot, mount);
+                query->folders = shareFolders(systemRoot, mount);
                 query->finished.store(true, std::memory_order_release);
             });
         }
@@ -190,7 +191,7 @@ QList<DriveEntry> MountTableCatalogue::sharesOf(const QList<MountRecord>& reacha
         const QStringList folders =
             query->finished.load(std::memory_order_acquire) ? query->folders : query->lastKnown;
         for (const QString& folder : folders) {
-            entries.append({folder, platform::shareName(gateway, folder),
+            entries.append({folder, shareName(gateway, folder),
                             volumeIdOf(gateway) + QLatin1Char('\n') + folder});
         }
     }
@@ -205,7 +206,7 @@ QList<QString> MountTableCatalogue::labelsOf(const QList<MountRecord>& mounts) {
     for (const MountRecord& mount : mounts) {
         labels.append(platform::udevVolumeLabel(systemRoot_, mount));
         queries.append(nullptr);
-        if (!labels.last().isEmpty() || !platform::labelNeedsVolumeRoot(mount)) continue;
+        if (!labels.last().isEmpty() || !labelNeedsVolumeRoot(mount)) continue;
         const QString key = QStringLiteral("%1 %2").arg(mount.mountId).arg(mount.mountPoint);
         std::shared_ptr<LabelQuery> query = labels_.value(key);
         if (!query) {
@@ -239,8 +240,8 @@ QString MountTableCatalogue::driveHolding(const QString& path) {
     const QList<MountRecord> listed = listedMounts(reachable);
 
     const MountRecord* holder = mountHolding(reachable, absolute);
-    if (holder && platform::isShareGateway(*holder)) {
-        const QString share = platform::shareFolderHolding(*holder, absolute);
+    if (holder && isShareGateway(*holder)) {
+        const QString share = shareFolderHolding(*holder, absolute);
         if (!share.isEmpty()) return share;
     }
     if (holder) {
@@ -269,8 +270,8 @@ QString MountTableCatalogue::volumeToMeasure(const QString& folder, const QStrin
                                 QStringLiteral("no mounted drive holds it. Is the drive mounted? "
                                                "\"findmnt --real\" lists the mounted drives."));
     }
-    if (platform::isShareGateway(*holder)) {
-        const QString share = platform::shareFolderHolding(*holder, absolute);
+    if (isShareGateway(*holder)) {
+        const QString share = shareFolderHolding(*holder, absolute);
         if (!share.isEmpty()) return share;
     }
     if (const QString why = whyNotMeasurable(*holder); !why.isEmpty())

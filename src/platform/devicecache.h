@@ -6,16 +6,12 @@
 
 #include <sys/types.h>
 
+#include "platform/failure.h"
+#include "platform/uniquefd.h"
+
 namespace platform {
 
 struct MountRecord;
-
-// Whether the cache below a volume was dropped; when not, `why` says what stopped it and what
-// would fix it, worded to follow "The read time of <drive> may come partly from memory: ".
-struct CacheDrop {
-    bool done = false;
-    QString why;
-};
 
 // The FUSE volume a file lies on: its mount id (as in mountinfo, -1 when not known) and its
 // device number (the block device's for fuseblk, an anonymous one for any other FUSE type).
@@ -28,83 +24,91 @@ struct FuseVolume {
 // only the descriptor.
 std::optional<FuseVolume> fuseVolumeOf(int descriptor) noexcept;
 
-// A FUSE daemon that reads a block device (exfat-fuse, ntfs-3g, fuse2fs) or an image file reads
-// through that one's page cache, so dropping a file's own pages is not enough for a read-back to
-// come from the drive.
+// The cache below a FUSE volume, as the copy and the run reach it. What lies below a volume is
+// decided above this layer, which hands its implementation to LinuxFileService. Both calls
+// throw Failure, whose description says what stopped them and what would fix it.
 class DeviceCacheService {
 public:
     virtual ~DeviceCacheService() = default;
-    // After a flushed copy onto the volume: writes back and drops the cache of the block device
-    // or image file below it. Done where nothing needs dropping, as on a network volume, whose
-    // server's cache no client reaches; not done where the cache below is out of reach or not
-    // known, or where the layer answers from a copy of its own (kio-fuse).
-    virtual CacheDrop dropCacheBelow(const FuseVolume& volume) = 0;
-    // After the copy's fsync and close, inside the write time: the daemon's own writes may still
-    // sit unwritten in the cache below (fusefat's fsync does not reach the device, and it writes
-    // its FAT at the close), so this writes back the block device or image file below the volume.
-    // Where that one cannot be opened or is not known it writes back every cache of the system
-    // (sync), so the write time errs long, never short; not for fuseblk, whose daemons write the
-    // device back at the fsync, nor where nothing local lies below (a network volume). Returns an
-    // empty text, or why the write-back failed, naming what it wrote back.
-    virtual QString writeBackBelow(const FuseVolume& volume) = 0;
+    // After a flushed copy onto the volume, outside the timed copy.
+    virtual void dropCacheBelow(const FuseVolume& volume) = 0;
+    // After the copy's fsync and close, inside the write time.
+    virtual void writeBackBelow(const FuseVolume& volume) = 0;
 };
 
-// Tells what lies below a FUSE volume from its mount table entry: fuseblk by its device number,
-// any other type by its source when that is the absolute path of a block device or a regular
-// file. A block device's cache is written back and dropped by opening its node; only when that
-// is not permitted does the drop ask the privileged helper dov-uruvivuz-drop-cache through
-// pkexec, waiting at most timeLimitMs for it (the write-back, being timed, syncs instead). An
-// image file's cache is reached by opening it for reading.
-class LinuxDeviceCache : public DeviceCacheService {
+// Where nothing tells what lies below: writes back every cache of the system, which errs long,
+// and drops nothing.
+class SyncingDeviceCache : public DeviceCacheService {
 public:
-    static constexpr int defaultTimeLimitMs = 20000;
+    void dropCacheBelow(const FuseVolume& volume) override;
+    void writeBackBelow(const FuseVolume& volume) override;
+};
 
-    // The helper installed next to the program: <program folder>/../libexec/dov-uruvivuz/...
-    // (the build tree has the same layout).
-    static QString defaultHelperPath();
+// What an absolute path names on the system seen from systemRoot, links followed inside it.
+struct NamedNode {
+    enum class Kind { BlockDevice, RegularFile, Folder, Other };
+    Kind kind = Kind::Other;
+    dev_t device = 0;  // BlockDevice
+    QString hostPath;  // where this process reaches it
+};
+// Nothing when a component is missing or cannot be looked at.
+std::optional<NamedNode> nodeAt(const QString& systemRoot, const QString& path);
 
-    // The mount table, the block-device table, the device nodes and the sources of mounts are
-    // read below systemRoot; empty is the running system. pkexec is looked up on PATH when it is
-    // needed.
-    explicit LinuxDeviceCache(QString systemRoot = {}, QString helperPath = defaultHelperPath(),
-                              int timeLimitMs = defaultTimeLimitMs);
+// The number sysfs gives the block device behind a mount; nothing when it knows none.
+std::optional<dev_t> sysfsDeviceNumber(const QString& systemRoot, const MountRecord& mount);
 
-    CacheDrop dropCacheBelow(const FuseVolume& volume) override;
-    QString writeBackBelow(const FuseVolume& volume) override;
-    // Writes back and drops what the page cache holds of a whole block device.
-    CacheDrop dropDeviceCache(dev_t device);
+// The paths inside the system that may be the node of a block device: its name in sysfs, then
+// /dev/block/MAJ:MIN.
+QStringList deviceNodes(const QString& systemRoot, dev_t device);
+
+// True when path (as this process reaches it) is the node of that block device.
+bool isNodeOf(const QString& path, dev_t device);
+
+// Opens for reading the block device numbered device at path, or with device 0 a regular file;
+// an empty descriptor when path names anything else. Throws Failure("Cannot open", path, errno).
+UniqueFd openCacheOf(const QString& path, dev_t device);
+// fsync; throws Failure("Cannot write back", path, errno).
+void writeBack(const UniqueFd& file, const QString& path);
+// Writes back first (dirty pages stay cached), then drops the cached pages; throws
+// Failure("Cannot drop the cache of", path, errno).
+void dropCache(const UniqueFd& file, const QString& path);
+// sync: writes back every cache of the system.
+void writeBackEverything() noexcept;
+
+// dov-uruvivuz-drop-cache, installed next to the program: <program folder>/../libexec/
+// dov-uruvivuz/... (the build tree has the same layout); empty when the program's folder is not
+// known.
+QString dropCacheHelperPath();
+QString dropCacheHelperName();
+
+// Why the privileged helper, run through pkexec, did not drop a cache.
+class HelperFailure : public Failure {
+public:
+    enum class Cause {
+        NotInstalled,   // detail: the helper's path
+        NotUtf8Folder,  // detail: the helper's path
+        NoPkexec,
+        CannotStart,  // detail: pkexec's path and the reason
+        TimedOut,
+        EndedAbnormally,
+        Dismissed,      // pkexec exit 126
+        NotAuthorized,  // pkexec exit 127; detail: its last line
+        Refused,        // the helper's refusal; detail: its last line
+        Failed,         // the helper's failure; detail: its last line
+    };
+    HelperFailure(Cause cause, QString detail, int exitCode = 0);
+    Cause cause() const noexcept { return cause_; }
+    const QString& detail() const noexcept { return detail_; }
+    int exitCode() const noexcept { return exitCode_; }
 
 private:
-    // What lies below a volume, the one answer both the write-back and the drop act on.
-    struct Below {
-        enum class Kind { Nothing, BlockDevice, ImageFile, Unknown };
-        Below(Kind kind, dev_t device = 0, QString image = {}, QString why = {})
-            : kind(kind), device(device), image(std::move(image)), why(std::move(why)) {}
-        static Below unknown(QString why) { return {Kind::Unknown, 0, {}, std::move(why)}; }
-        static Below fuseblk(dev_t device) {
-            Below result(Kind::BlockDevice, device);
-            result.flushesAtFsync = true;
-            return result;
-        }
-        Kind kind;
-        dev_t device;   // BlockDevice
-        QString image;  // ImageFile, its path on this system
-        QString why;    // Unknown, worded as CacheDrop::why
-        // fuseblk: its daemons (exfat-fuse, ntfs-3g) write the device back at the file's fsync.
-        bool flushesAtFsync = false;
-    };
-    Below below(const FuseVolume& volume) const;
-    // What an absolute source names: a block device, an image file or a folder; nothing when the
-    // source is no path, or names nothing here.
-    std::optional<Below> belowSource(const MountRecord& mount) const;
-    // The paths that may be the node of the block device: its name in sysfs, then /dev/block.
-    QStringList deviceNodes(dev_t device) const;
-    CacheDrop dropThroughHelper(const QString& node);
-    CacheDrop dropImageCache(const QString& image);
-
-    QString systemRoot_;
-    QString helperPath_;
-    int timeLimitMs_;
+    Cause cause_;
+    QString detail_;
+    int exitCode_;
 };
+
+// Runs pkexec helperPath node, waiting at most timeLimitMs (an authentication dialog may be
+// waiting for the user). pkexec is looked up on PATH. Throws HelperFailure.
+void runDropCacheHelper(const QString& helperPath, const QString& node, int timeLimitMs);
 
 }  // namespace platform

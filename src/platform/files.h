@@ -121,9 +121,9 @@ public:
 
     // For the run's file on a FUSE volume backed by a block device or an image file (ntfs-3g,
     // exfat-fuse, fuse2fs), writes back and drops the cache of that device or file, through
-    // which the daemon would read; done when not needed, not done (saying why) when what lies
-    // below is not known or out of reach.
-    virtual CacheDrop dropDeviceCache(int folder, const QString& name) = 0;
+    // which the daemon would read; nothing to do when not needed. Throws Failure saying why when
+    // what lies below is not known or out of reach.
+    virtual void dropDeviceCache(int folder, const QString& name) = 0;
 
     // Offset of the first byte at which the run's file differs from `size` bytes of repeated
     // line (a missing or extra byte counts); nothing when it is exactly that.

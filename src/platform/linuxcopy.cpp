@@ -144,8 +144,12 @@ void LinuxFileService::copyFile(int fromFolder, const QString& fromName, int toF
     if (end == CopyEnd::Done && closeError == 0) {
         // A FUSE daemon's own writes may still wait in the cache of the device below it, some
         // made only at the close (fusefat writes its FAT then).
-        if (volume) reason = deviceCache_->writeBackBelow(*volume);
-        if (reason.isEmpty()) return;
+        try {
+            if (volume) deviceCache_->writeBackBelow(*volume);
+            return;
+        } catch (const Failure& failure) {
+            reason = failure.description();
+        }
     } else if (end == CopyEnd::Done) {
         error = closeError;
         reason = systemReason(closeError);

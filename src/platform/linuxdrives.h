@@ -6,8 +6,9 @@
 #include "platform/drives.h"
 #include "platform/mountinfo.h"
 
-// Drives on Linux: a drive is a mounted volume, named by its mount root. Everything read from
-// /sys, /proc and /dev comes from below systemRoot (empty for the running system).
+// What the system tells of drives: their space and labels, and the block devices behind mounts.
+// Everything read from /sys, /proc and /dev comes from below systemRoot (empty for the running
+// system).
 namespace platform {
 
 // statvfs and FS_IOC_GETFSLABEL on the running system.
@@ -29,28 +30,12 @@ QString blockDeviceFolder(const QString& systemRoot, const MountRecord& mount);
 // disk beneath it (the first of its slaves).
 QString underlyingDiskFolder(const QString& systemRoot, const QString& deviceFolder);
 
-DriveType driveTypeOf(const QString& systemRoot, const MountRecord& mount);
+// True when a device above folder in the sysfs device tree sits on the bus ("usb", "mmc").
+bool sysfsDeviceOnBus(const QString& systemRoot, const QString& folder, const QString& bus);
 
 // udev's /dev/disk/by-label name of the device; empty when udev names none.
 QString udevVolumeLabel(const QString& systemRoot, const MountRecord& mount);
-// True when the label can only come from the volume's root (VolumeQueries::fileSystemLabel),
-// which may block; false for network volumes, whose roots are never opened for a label.
-bool labelNeedsVolumeRoot(const MountRecord& mount);
-// udev's /dev/disk/by-label name of the device, else the label the file system reports.
-QString volumeLabelOf(const QString& systemRoot, const MountRecord& mount, VolumeQueries& queries);
-
 // Decodes udev's \xHH escapes in a /dev/disk/by-label name.
 QString decodeUdevName(const QString& name);
-
-class LinuxDriveService : public DriveService {
-public:
-    explicit LinuxDriveService(QString systemRoot = {},
-                               std::shared_ptr<VolumeQueries> queries = systemVolumeQueries());
-    std::unique_ptr<Drive> getDrive(const QString& mountRoot) override;
-
-private:
-    QString systemRoot_;
-    std::shared_ptr<VolumeQueries> queries_;
-};
 
 }  // namespace platform

@@ -62,7 +62,7 @@ inline void copyShortLine(char* to, const char* from, std::size_t size) {
 LinuxFileService::LinuxFileService(QString systemRoot, DeviceCacheService* deviceCache)
     : systemRoot_(std::move(systemRoot)), deviceCache_(deviceCache) {
     if (!deviceCache_) {
-        ownDeviceCache_ = std::make_unique<LinuxDeviceCache>(systemRoot_);
+        ownDeviceCache_ = std::make_unique<SyncingDeviceCache>();
         deviceCache_ = ownDeviceCache_.get();
     }
 }
@@ -431,16 +431,16 @@ void LinuxFileService::removeOwnFiles() noexcept {
 
 // --- what keeps the read time true ---
 
-CacheDrop LinuxFileService::dropDeviceCache(int folder, const QString& name) {
+void LinuxFileService::dropDeviceCache(int folder, const QString& name) {
     int error = 0;
     const UniqueFd own = ownDescriptor(folder, name, error);
     if (!own) {
-        if (error == 0) return {true, {}};  // not a file of this run: nothing of it is cached
-        return {false, QStringLiteral("the copy on the drive could not be looked at: %1")
-                           .arg(systemReason(error))};
+        if (error == 0) return;  // not a file of this run: nothing of it is cached
+        throw Failure(QStringLiteral("the copy on the drive could not be looked at: %1")
+                          .arg(systemReason(error)));
     }
-    const std::optional<FuseVolume> volume = fuseVolumeOf(own.get());
-    return volume ? deviceCache_->dropCacheBelow(*volume) : CacheDrop{true, {}};
+    if (const std::optional<FuseVolume> volume = fuseVolumeOf(own.get()))
+        deviceCache_->dropCacheBelow(*volume);
 }
 
 }  // namespace platform

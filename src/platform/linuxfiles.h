@@ -23,7 +23,7 @@ public:
     static constexpr std::size_t outputBufferSize = std::size_t(1) << 20;
 
     // The copy's write-back and the cache drop below FUSE volumes go through deviceCache;
-    // without one the service makes its own LinuxDeviceCache. Both read below systemRoot (empty:
+    // without one the service makes its own SyncingDeviceCache. Reads below systemRoot (empty:
     // this system).
     explicit LinuxFileService(QString systemRoot = {}, DeviceCacheService* deviceCache = nullptr);
     ~LinuxFileService() override;
@@ -43,7 +43,7 @@ public:
     void abandonOutput() noexcept override;
     void copyFile(int fromFolder, const QString& fromName, int toFolder, const QString& toName,
                   const CopyOptions& options) override;
-    CacheDrop dropDeviceCache(int folder, const QString& name) override;
+    void dropDeviceCache(int folder, const QString& name) override;
     std::optional<qint64> firstDifference(int folder, const QString& name, std::string_view line,
                                           qint64 size) override;
     void removeOwnFile(int folder, const QString& name) override;

@@ -13,6 +13,7 @@
 #include "driveinfo/mounttablecatalogue.h"
 #include "driveinfo/mounttablewatcher.h"
 #include "driveinfo/queryrunner.h"
+#include "driveinfo/systemdrives.h"
 #include "platform/endsignals.h"
 #include "platform/linuxdrives.h"
 #include "platform/paths.h"
@@ -130,7 +131,7 @@ void runWindow(int argc, char* argv[], const QStringList& toolkitOptions,
     platform::QtClipboard clipboard;
     platform::QtPointer pointer;
     platform::QtMessageBox messages(nullptr, &services.input);
-    auto drives = std::make_shared<platform::LinuxDriveService>();
+    auto drives = std::make_shared<driveinfo::LinuxDriveService>();
     // A stalled FUSE daemon or a lost server blocks any query of its volume: drive queries run
     // off the window thread and are given up after a few seconds.
     driveinfo::ThreadedQueryRunner driveQueries;

@@ -2,6 +2,7 @@
 
 #include <QtTest>
 
+#include "driveinfo/systemdrives.h"
 #include "fakes/fakedrives.h"
 #include "platform/linuxdrives.h"
 #include "support/harness.h"
@@ -66,7 +67,7 @@ private Q_SLOTS:
         QFETCH(int, type);
         QFETCH(QString, label);
         auto queries = std::make_shared<fakes::FakeVolumeQueries>();
-        platform::LinuxDriveService service(recordedSystem(machine), queries);
+        driveinfo::LinuxDriveService service(recordedSystem(machine), queries);
         const std::unique_ptr<platform::Drive> drive = service.getDrive(mountRoot);
         QCOMPARE(int(drive->driveType()), type);
         QCOMPARE(drive->volumeName(), label);
@@ -79,7 +80,7 @@ private Q_SLOTS:
         auto queries = std::make_shared<fakes::FakeVolumeQueries>();
         queries->labels.insert(QStringLiteral("/mnt/dov-fixture/stick"),
                                QStringLiteral("TESTSTICK"));
-        platform::LinuxDriveService service(recordedSystem(QStringLiteral("vm-loop-tmpfs")),
+        driveinfo::LinuxDriveService service(recordedSystem(QStringLiteral("vm-loop-tmpfs")),
                                             queries);
         QCOMPARE(service.getDrive(QStringLiteral("/mnt/dov-fixture/stick"))->volumeName(),
                  QStringLiteral("TESTSTICK"));
@@ -89,7 +90,7 @@ private Q_SLOTS:
     void sizesComeFromTheMountRoot() {
         auto queries = std::make_shared<fakes::FakeVolumeQueries>();
         queries->spaces.insert(QStringLiteral("/media/alex/STICK"), {61505273856.0, 999999.0});
-        platform::LinuxDriveService service(recordedSystem(QStringLiteral("laptop")), queries);
+        driveinfo::LinuxDriveService service(recordedSystem(QStringLiteral("laptop")), queries);
         const auto drive = service.getDrive(QStringLiteral("/media/alex/STICK/"));
         QCOMPARE(drive->totalSize(), 61505273856.0);
         QCOMPARE(drive->freeSpace(), 999999.0);
@@ -107,13 +108,13 @@ private Q_SLOTS:
         QFETCH(QString, mountRoot);
         QFETCH(QString, message);
         auto queries = std::make_shared<fakes::FakeVolumeQueries>();
-        platform::LinuxDriveService service(recordedSystem(QStringLiteral("laptop")), queries);
+        driveinfo::LinuxDriveService service(recordedSystem(QStringLiteral("laptop")), queries);
         QCOMPARE(testsupport::failureOf([&] { service.getDrive(mountRoot); }), message);
     }
 
     void missingMountTableNamesItsPath() {
         auto queries = std::make_shared<fakes::FakeVolumeQueries>();
-        platform::LinuxDriveService service(QStringLiteral("/nonexistent-dov-root"), queries);
+        driveinfo::LinuxDriveService service(QStringLiteral("/nonexistent-dov-root"), queries);
         const QString failure =
             testsupport::failureOf([&] { service.getDrive(QStringLiteral("/")); });
         QVERIFY2(failure.contains(QStringLiteral("/nonexistent-dov-root/proc/self/mountinfo")),
@@ -127,7 +128,7 @@ private Q_SLOTS:
         fakes::SystemRoot root(base + "2 1 8:17 / /media/x rw - vfat /dev/sdb1 rw\n");
         auto queries = std::make_shared<fakes::FakeVolumeQueries>();
         queries->spaces.insert(QStringLiteral("/media/x"), {2e9, 1e9});
-        platform::LinuxDriveService service(root.path(), queries);
+        driveinfo::LinuxDriveService service(root.path(), queries);
         const auto drive = service.getDrive(QStringLiteral("/media/x"));
         QCOMPARE(drive->totalSize(), 2e9);
 

@@ -5,9 +5,9 @@
 #include "driveinfo/drivepanel.h"
 #include "driveinfo/mounttablecatalogue.h"
 #include "driveinfo/mounttablewatcher.h"
+#include "driveinfo/systemdrives.h"
 #include "fakes/fakedesktop.h"
 #include "fakes/fakedrives.h"
-#include "platform/linuxdrives.h"
 #include "support/scratchmounts.h"
 
 namespace {
@@ -61,7 +61,7 @@ private Q_SLOTS:
         fakes::FakeDriveView view;
         view.selectedRoot = stick.mountPoint();
         fakes::FakeMessageBox messages;
-        driveinfo::DrivePanel panel(view, std::make_shared<platform::LinuxDriveService>(),
+        driveinfo::DrivePanel panel(view, std::make_shared<driveinfo::LinuxDriveService>(),
                                     messages);
         panel.showSelectedDrive();
         QCOMPARE(messages.shown, QStringList());
@@ -78,7 +78,7 @@ private Q_SLOTS:
     void tmpfsIsRamDisk() {
         testsupport::ScratchTmpfs ram(8 * 1024 * 1024);
         if (!ram.isReady()) QSKIP(qPrintable(ram.whyNot()));
-        platform::LinuxDriveService drives;
+        driveinfo::LinuxDriveService drives;
         const auto drive = drives.getDrive(ram.mountPoint());
         QCOMPARE(drive->driveType(), platform::DriveType::RamDisk);
         QCOMPARE(drive->volumeName(), QString());
@@ -91,7 +91,7 @@ private Q_SLOTS:
         QVERIFY2(watcher.isWatching(), qPrintable(watcher.whyNotWatching()));
         QSignalSpy changes(&watcher, &driveinfo::MountTableWatcher::mountsChanged);
         driveinfo::MountTableCatalogue catalogue;
-        platform::LinuxDriveService drives;
+        driveinfo::LinuxDriveService drives;
         QString mountPoint;
         std::unique_ptr<platform::Drive> drive;
         {

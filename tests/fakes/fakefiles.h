@@ -85,10 +85,10 @@ public:
         std::lock_guard lock(mutex_);
         replaced_.insert(path);
     }
-    // What dropDeviceCache answers for files in the folder.
-    void setCacheDrop(const QString& folder, const platform::CacheDrop& drop) {
+    // Why dropDeviceCache fails for files in the folder.
+    void setCacheDrop(const QString& folder, const QString& why) {
         std::lock_guard lock(mutex_);
-        cacheDrops_[folder] = drop;
+        cacheDrops_[folder] = why;
     }
 
     // The next call of op whose path (the destination, for a copy) contains pathPart fails
@@ -236,9 +236,10 @@ public:
         makeOwn(destination, from->content);
     }
 
-    platform::CacheDrop dropDeviceCache(int folder, const QString&) override {
+    void dropDeviceCache(int folder, const QString&) override {
         std::lock_guard lock(mutex_);
-        return cacheDrops_.value(folders_.value(folder), platform::CacheDrop{true, {}});
+        const QString why = cacheDrops_.value(folders_.value(folder));
+        if (!why.isEmpty()) throw platform::Failure(why);
     }
 
     std::optional<qint64> firstDifference(int folder, const QString& name, std::string_view line,
@@ -351,7 +352,7 @@ private:
     QHash<int, QString> folders_;
     QHash<QString, quint64> own_;  // the run's own files: path -> serial
     QSet<QString> replaced_;
-    QHash<QString, platform::CacheDrop> cacheDrops_;
+    QHash<QString, QString> cacheDrops_;
     QStringList log_;
     QList<Fault> faults_;
     std::function<void(Op, const QString&)> before_;

@@ -124,9 +124,8 @@ private Q_SLOTS:
         QFETCH(QString, readFault);
         QFETCH(QStringList, messages);
         RunHarness run;
-        run.files.setCacheDrop(
-            QStringLiteral("/media/stick"),
-            {dropped, dropped ? QString() : QStringLiteral("the helper is not installed")});
+        run.files.setCacheDrop(QStringLiteral("/media/stick"),
+                               dropped ? QString() : QStringLiteral("the helper is not installed"));
         if (readFault == QLatin1String("fails")) {
             run.files.failNext(FakeFiles::Op::Copy, messages.first(), run.localPath());
         }

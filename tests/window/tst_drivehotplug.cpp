@@ -7,8 +7,8 @@
 
 #include "driveinfo/mounttablecatalogue.h"
 #include "driveinfo/mounttablewatcher.h"
+#include "driveinfo/systemdrives.h"
 #include "measure/inlinesteprunner.h"
-#include "platform/linuxdrives.h"
 #include "support/scratchmounts.h"
 #include "windowharness.h"
 
@@ -21,7 +21,7 @@ public:
         queried.append(spec);
         return real.getDrive(spec);
     }
-    platform::LinuxDriveService real;
+    driveinfo::LinuxDriveService real;
     QStringList queried;
 };
 

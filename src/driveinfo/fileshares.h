@@ -9,7 +9,9 @@
 // (gvfs, "fuse.gvfsd-fuse" at /run/user/UID/gvfs) keeps one folder per share below one FUSE
 // mount, KDE (kio-fuse, "fuse.kio-fuse") one folder per protocol and host. Each such folder is
 // a drive to the user.
-namespace platform {
+namespace driveinfo {
+
+using platform::MountRecord;
 
 bool isShareGateway(const MountRecord& mount);
 
@@ -20,12 +22,8 @@ QStringList shareFolders(const QString& systemRoot, const MountRecord& gateway);
 // The share folder of gateway that holds path; empty when path is not inside one.
 QString shareFolderHolding(const MountRecord& gateway, const QString& path);
 
-// True for a layer that answers reads from a local copy of its own (kio-fuse caches whole
-// files), so a read through it does not come from the share.
-bool servesFromLocalCopy(const MountRecord& mount);
-
 // The share's name as the file manager shows it: "music on nas" for gvfs's
 // "smb-share:server=nas,share=music", "smb://nas/music" for kio-fuse's "smb/nas/music".
 QString shareName(const MountRecord& gateway, const QString& shareFolder);
 
-}  // namespace platform
+}  // namespace driveinfo

@@ -1,4 +1,4 @@
-#include "platform/fileshares.h"
+#include "driveinfo/fileshares.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -7,7 +7,11 @@
 #include "platform/paths.h"
 #include "platform/systemfiles.h"
 
-namespace platform {
+namespace driveinfo {
+
+using platform::joinPath;
+using platform::pathIsWithin;
+namespace systemfiles = platform::systemfiles;
 
 namespace {
 
@@ -74,10 +78,6 @@ bool isShareGateway(const MountRecord& mount) {
     return isGvfs(mount) || mount.fileSystemType == QLatin1String("fuse.kio-fuse");
 }
 
-bool servesFromLocalCopy(const MountRecord& mount) {
-    return mount.fileSystemType == QLatin1String("fuse.kio-fuse");
-}
-
 QStringList shareFolders(const QString& systemRoot, const MountRecord& gateway) {
     QStringList shares;
     collectShares(systemRoot, gateway, gateway.mountPoint, shares);
@@ -103,4 +103,4 @@ QString shareName(const MountRecord& gateway, const QString& shareFolder) {
     return parts.first() + QStringLiteral("://") + parts.mid(1).join(QLatin1Char('/'));
 }
 
-}  // namespace platform
+}  // namespace driveinfo

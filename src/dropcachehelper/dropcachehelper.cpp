@@ -26,10 +26,12 @@
 #include <vector>
 
 #include "platform/dropcacheexit.h"
+#include "platform/uniquefd.h"
 
 namespace {
 
 namespace exits = platform::dropcacheexit;
+using platform::UniqueFd;
 
 constexpr std::string_view programName = "dov-uruvivuz-drop-cache";
 constexpr std::size_t longestPath = 4096;
@@ -49,8 +51,9 @@ void keepStandardDescriptorsTaken() {
     for (;;) {
         const int descriptor = ::open("/dev/null", O_RDWR);
         if (descriptor < 0) std::_Exit(exits::system);
+        // 0, 1 and 2 stay open for good; the first number above them goes again.
         if (descriptor > 2) {
-            ::close(descriptor);
+            UniqueFd spare(descriptor);
             return;
         }
     }
@@ -119,18 +122,17 @@ bool isFuseMountOf(std::string_view line, dev_t device, std::string_view number)
 }
 
 bool isReadByFuse(dev_t device) {
-    const int table = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    if (table < 0) quitSystem("cannot open /proc/self/mountinfo", errno);
+    const UniqueFd table(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+    if (!table) quitSystem("cannot open /proc/self/mountinfo", errno);
     std::string text;
     char buffer[8192];
     for (;;) {
-        const ssize_t got = ::read(table, buffer, sizeof buffer);
+        const ssize_t got = ::read(table.get(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) quitSystem("cannot read /proc/self/mountinfo", errno);
         if (got == 0) break;
         text.append(buffer, std::size_t(got));
     }
-    ::close(table);
 
     const std::string number = std::to_string(major(device)) + ':' + std::to_string(minor(device));
     for (const std::string_view line : splitFields(text, '\n')) {
@@ -159,6 +161,24 @@ std::vector<std::string> componentsBelowDev(const std::string& path) {
     return components;
 }
 
+// Walks down from /dev one folder at a time, never through a link, so the folder that holds the
+// node is the one the path names.
+UniqueFd openFolderOf(const std::string& path, const std::vector<std::string>& components) {
+    UniqueFd folder(::open("/dev", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder) quitSystem("cannot open /dev", errno);
+    for (std::size_t i = 0; i + 1 < components.size(); ++i) {
+        UniqueFd inner(::openat(folder.get(), components[i].c_str(),
+                                O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!inner && (errno == ENOTDIR || errno == ELOOP)) {
+            quit(exits::refused, path + " passes through a symbolic link or a non-folder");
+        }
+        if (!inner && errno == ENOENT) quit(exits::refused, path + " does not exist");
+        if (!inner) quitSystem("cannot open a folder of " + path, errno);
+        folder = std::move(inner);
+    }
+    return folder;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -169,26 +189,12 @@ int main(int argc, char** argv) {
     const std::string path = argv[1];
     const std::vector<std::string> components = componentsBelowDev(path);
 
-    // Walk down from /dev one folder at a time, never through a link, so the folder that holds
-    // the node is the one the path names.
-    int folder = ::open("/dev", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (folder < 0) quitSystem("cannot open /dev", errno);
-    for (std::size_t i = 0; i + 1 < components.size(); ++i) {
-        const int inner =
-            ::openat(folder, components[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (inner < 0 && (errno == ENOTDIR || errno == ELOOP)) {
-            quit(exits::refused, path + " passes through a symbolic link or a non-folder");
-        }
-        if (inner < 0 && errno == ENOENT) quit(exits::refused, path + " does not exist");
-        if (inner < 0) quitSystem("cannot open a folder of " + path, errno);
-        ::close(folder);
-        folder = inner;
-    }
+    UniqueFd folder = openFolderOf(path, components);
     const char* name = components.back().c_str();
 
     // Look before opening: opening some character devices (a watchdog, a tape) has effects.
     struct stat seen {};
-    if (::fstatat(folder, name, &seen, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(folder.get(), name, &seen, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) quit(exits::refused, path + " does not exist");
         quitSystem("cannot look at " + path, errno);
     }
@@ -196,7 +202,8 @@ int main(int argc, char** argv) {
     if (!S_ISBLK(seen.st_mode)) quit(exits::refused, path + " is not a block device");
     // In a folder others may write to, the name could be swapped between look and open.
     struct stat holder {};
-    if (::fstat(folder, &holder) != 0) quitSystem("cannot look at the folder of " + path, errno);
+    if (::fstat(folder.get(), &holder) != 0)
+        quitSystem("cannot look at the folder of " + path, errno);
     if (holder.st_uid != 0 || (holder.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         quit(exits::refused, path + " lies in a folder that others may write to");
     }
@@ -205,19 +212,19 @@ int main(int argc, char** argv) {
              path + " is neither mounted as fuseblk nor the source of a FUSE mount made by root");
     }
 
-    const int device = ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (device < 0) quitSystem("cannot open " + path, errno);
-    ::close(folder);
+    const UniqueFd device(
+        ::openat(folder.get(), name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!device) quitSystem("cannot open " + path, errno);
+    folder.reset();
     struct stat opened {};
-    if (::fstat(device, &opened) != 0) quitSystem("cannot look at " + path, errno);
+    if (::fstat(device.get(), &opened) != 0) quitSystem("cannot look at " + path, errno);
     if (!S_ISBLK(opened.st_mode) || opened.st_rdev != seen.st_rdev) {
         quit(exits::refused, path + " changed while it was being checked");
     }
     // Dirty pages stay cached: write back first what the FUSE daemon left (fusefat's fsync does
     // not reach the device).
-    if (::fsync(device) != 0) quitSystem("cannot write back " + path, errno);
-    const int error = ::posix_fadvise(device, 0, 0, POSIX_FADV_DONTNEED);
+    if (::fsync(device.get()) != 0) quitSystem("cannot write back " + path, errno);
+    const int error = ::posix_fadvise(device.get(), 0, 0, POSIX_FADV_DONTNEED);
     if (error != 0) quitSystem("cannot drop the cache of " + path, error);
-    ::close(device);
     return exits::done;
 }

@@ -1,6 +1,4 @@
-// The cache helper drops a device's cache only for a block device that a FUSE volume reads (as
-// fuseblk, or as the source of a FUSE mount root made) and refuses every other argument; the
-// program tells what lies below a FUSE volume, drops that cache itself where it may open the
+// The program tells what lies below a FUSE volume, drops that cache itself where it may open the
 // node or image, and asks the helper through pkexec only where it may not.
 
 #include <QDir>
@@ -20,11 +18,10 @@
 #include <optional>
 #include <vector>
 
-#include "platform/devicecache.h"
+#include "readcache/cachebelowfuse.h"
 #include "support/scratchmounts.h"
 
-using platform::CacheDrop;
-using platform::LinuxDeviceCache;
+using readcache::CacheBelowFuse;
 using Format = testsupport::LoopVolume::Format;
 
 Q_DECLARE_METATYPE(testsupport::LoopVolume::Format)
@@ -35,6 +32,17 @@ const QString helperPath = QStringLiteral(DOV_DROP_CACHE_HELPER_PATH);
 
 testsupport::ChildRun runHelper(const QStringList& arguments) {
     return testsupport::runChild(helperPath, arguments, 10000);
+}
+
+// Empty when the call went through, else the text of its failure.
+template <typename Call>
+QString failureOf(Call call) {
+    try {
+        call();
+        return {};
+    } catch (const platform::Failure& failure) {
+        return failure.description();
+    }
 }
 
 QString unknownBelow(const QString& driver, const QString& source) {
@@ -96,17 +104,6 @@ dev_t deviceNumberOf(const QString& node) {
     return ::stat(QFile::encodeName(node).constData(), &info) == 0 && S_ISBLK(info.st_mode)
                ? info.st_rdev
                : 0;
-}
-
-// A block device node under /dev, or empty.
-QString someBlockDevice() {
-    for (const QString& name : QDir(QStringLiteral("/dev")).entryList(QDir::System)) {
-        const QString path = QStringLiteral("/dev/") + name;
-        struct stat info {};
-        if (::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISBLK(info.st_mode))
-            return path;
-    }
-    return {};
 }
 
 // A block device node this process may not open, and the system root that leads to it: as root
@@ -208,109 +205,10 @@ private:
 
 }  // namespace
 
-class TestDropCacheHelper : public QObject {
+class TestCacheBelowFuse : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void refusesAnythingButAFuseblkDevice_data() {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("message");
-
-        // @file, @link, @through-link, @writable-folder, @ext4, @fusefat and @user-fuse are made by
-        // the test itself.
-        const QString usage = QStringLiteral("usage: dov-uruvivuz-drop-cache /dev/DEVICE");
-        const QString notUnderDev = QStringLiteral("is not an absolute path under /dev");
-        const QString notPlain = QStringLiteral("is not a plain path");
-        const QString notBlock = QStringLiteral("is not a block device");
-        QTest::newRow("no argument") << QStringList{} << 2 << usage;
-        QTest::newRow("two arguments") << QStringList{"/dev/null", "/dev/null"} << 2 << usage;
-        QTest::newRow("empty") << QStringList{""} << 3 << notUnderDev;
-        QTest::newRow("relative") << QStringList{"dev/loop0"} << 3 << notUnderDev;
-        QTest::newRow("outside /dev") << QStringList{"/etc/passwd"} << 3 << notUnderDev;
-        QTest::newRow("/dev itself") << QStringList{"/dev"} << 3 << notUnderDev;
-        QTest::newRow("..") << QStringList{"/dev/../dev/loop0"} << 3 << notPlain;
-        QTest::newRow(".") << QStringList{"/dev/./loop0"} << 3 << notPlain;
-        QTest::newRow("double slash") << QStringList{"/dev//loop0"} << 3 << notPlain;
-        QTest::newRow("trailing slash") << QStringList{"/dev/shm/"} << 3 << notPlain;
-        QTest::newRow("line break, shown on one line")
-            << QStringList{"/dev/dov\nnode"} << 3 << QStringLiteral("/dev/dov?node does not exist");
-        QTest::newRow("missing") << QStringList{"/dev/dov-no-such-node"} << 3
-                                 << QStringLiteral("does not exist");
-        QTest::newRow("folder") << QStringList{"/dev/shm"} << 3 << notBlock;
-        QTest::newRow("regular file") << QStringList{"@file"} << 3 << notBlock;
-        QTest::newRow("character device") << QStringList{"/dev/null"} << 3 << notBlock;
-        QTest::newRow("link to a block device")
-            << QStringList{"@link"} << 3 << QStringLiteral("is a symbolic link");
-        QTest::newRow("through a linked folder")
-            << QStringList{"@through-link"} << 3
-            << QStringLiteral("passes through a symbolic link or a non-folder");
-        QTest::newRow("block device in a folder others may write to")
-            << QStringList{"@writable-folder"} << 3
-            << QStringLiteral("lies in a folder that others may write to");
-        const QString notFuse = QStringLiteral(
-            "is neither mounted as fuseblk nor the source of a FUSE mount made by root");
-        QTest::newRow("block device mounted as ext4") << QStringList{"@ext4"} << 3 << notFuse;
-        QTest::newRow("read by fusefat, whose mount does not name it")
-            << QStringList{"@fusefat"} << 3 << notFuse;
-        QTest::newRow("named as the source of a user's FUSE mount")
-            << QStringList{"@user-fuse"} << 3 << notFuse;
-    }
-
-    void refusesAnythingButAFuseblkDevice() {
-        QFETCH(QStringList, arguments);
-        QFETCH(int, exitCode);
-        QFETCH(QString, message);
-
-        // Things made for a row live in /dev/shm, the one place under /dev a test may write.
-        QTemporaryDir shm(QStringLiteral("/dev/shm/dov-test-XXXXXX"));
-        std::optional<testsupport::LoopVolume> volume;
-        std::optional<testsupport::OrphanFuseMount> forged;
-        const QString blockDevice = someBlockDevice();
-        if (!arguments.isEmpty() && arguments.first().startsWith(QLatin1Char('@'))) {
-            const QString kind = arguments.first();
-            if (!shm.isValid()) QSKIP("cannot create a folder in /dev/shm");
-            if (kind != QLatin1String("@file") && blockDevice.isEmpty())
-                QSKIP("no block device in /dev");
-            QString& path = arguments.first();
-            if (kind == QLatin1String("@file")) {
-                path = shm.filePath(QStringLiteral("file"));
-                QFile file(path);
-                QVERIFY(file.open(QIODevice::WriteOnly));
-            } else if (kind == QLatin1String("@link")) {
-                path = shm.filePath(QStringLiteral("link"));
-                QVERIFY(QFile::link(blockDevice, path));
-            } else if (kind == QLatin1String("@through-link")) {
-                QVERIFY(QFile::link(QStringLiteral("/dev"), shm.filePath(QStringLiteral("dev"))));
-                path = shm.filePath(QStringLiteral("dev/")) + QFileInfo(blockDevice).fileName();
-            } else if (kind == QLatin1String("@writable-folder")) {
-                if (geteuid() != 0) QSKIP("creating a block device node needs root");
-                path = shm.filePath(QStringLiteral("node"));
-                QVERIFY(::chmod(QFile::encodeName(shm.path()).constData(), 01777) == 0);
-                QVERIFY(::mknod(QFile::encodeName(path).constData(), S_IFBLK | 0600,
-                                deviceNumberOf(blockDevice)) == 0);
-            } else {
-                volume.emplace(16 * 1024 * 1024, QStringLiteral("DOVDISK"),
-                               kind == QLatin1String("@fusefat") ? Format::FatFuse : Format::Ext4);
-                if (!volume->isReady()) QSKIP(qPrintable(volume->whyNot()));
-                path = volume->loopDevice();
-                if (kind == QLatin1String("@user-fuse")) {
-                    forged.emplace(path, 1000);
-                    if (!forged->isReady()) QSKIP(qPrintable(forged->whyNot()));
-                }
-            }
-        }
-
-        const testsupport::ChildRun run = runHelper(arguments);
-        QCOMPARE(run.exitCode, exitCode);
-        QCOMPARE(run.output, QByteArray());
-        // One line, naming the helper and the reason.
-        QVERIFY2(run.errors.startsWith("dov-uruvivuz-drop-cache: ") &&
-                     run.errors.count('\n') == 1 && run.errors.endsWith('\n'),
-                 run.errors.constData());
-        QVERIFY2(QString::fromLocal8Bit(run.errors).contains(message), run.errors.constData());
-    }
-
     // Below a real FUSE volume the program drops the cache of the device or image itself where
     // it may open it, and the helper accepts the device; where the mount does not tell what lies
     // below, the program says so.
@@ -351,21 +249,20 @@ private Q_SLOTS:
         const long before = residentDevicePages(below);
         QVERIFY2(before > 0, "reading the device did not cache it");
         const FakePkexec pkexec(QStringLiteral("exit 0"));
-        const CacheDrop drop = LinuxDeviceCache().dropCacheBelow(*fuse);
-        QCOMPARE(drop.why, why);
-        QCOMPARE(drop.done, why.isEmpty());
+        const bool dropped = why.isEmpty();
+        QCOMPARE(failureOf([&] { CacheBelowFuse().dropCacheBelow(*fuse); }), why);
         QCOMPARE(pkexec.arguments(), QByteArray());
-        if (drop.done) QVERIFY(residentDevicePages(below) < before / 2);
+        if (dropped) QVERIFY(residentDevicePages(below) < before / 2);
 
         // The write copy's write-back leaves nothing of the driver's writes for later.
         QVERIFY(onVolume.seek(0) && onVolume.write(QByteArray(4 << 20, 'y')) == 4 << 20 &&
                 onVolume.flush());
         QCOMPARE(::fsync(onVolume.handle()), 0);
-        QCOMPARE(LinuxDeviceCache().writeBackBelow(*fuse), QString());
+        QCOMPARE(failureOf([&] { CacheBelowFuse().writeBackBelow(*fuse); }), QString());
         const long unwritten = unwrittenPages(below);
         if (unwritten < 0) qInfo("cachestat is missing: the write-back is not checked");
         QVERIFY2(unwritten <= 0, qPrintable(QString::number(unwritten) + " pages unwritten"));
-        if (!drop.done || volume.loopDevice().isEmpty()) return;
+        if (!dropped || volume.loopDevice().isEmpty()) return;
 
         QVERIFY(readWholeDevice(below));
         const testsupport::ChildRun run = runHelper({below});
@@ -413,10 +310,11 @@ private Q_SLOTS:
         QFETCH(QString, why);
         const QString root = QStringLiteral(DOV_FIXTURES_DIR "/fuse-volumes");
         const FakePkexec pkexec(QStringLiteral("exit 0"));
-        const CacheDrop drop = LinuxDeviceCache(root, QStringLiteral("/nonexistent/helper"))
-                                   .dropCacheBelow({mountId, makedev(deviceMajor, 99)});
-        QCOMPARE(drop.why, QString(why).replace(QStringLiteral("ROOT"), root));
-        QCOMPARE(drop.done, why.isEmpty());
+        CacheBelowFuse below(root, QStringLiteral("/nonexistent/helper"));
+        QCOMPARE(failureOf([&] {
+                     below.dropCacheBelow({mountId, makedev(deviceMajor, 99)});
+                 }),
+                 QString(why).replace(QStringLiteral("ROOT"), root));
         QCOMPARE(pkexec.arguments(), QByteArray());
     }
 
@@ -427,7 +325,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("pkexecRuns");
         QTest::addColumn<QString>("why");  // after "the cache of <node> could not be dropped: "
 
-        const int limit = LinuxDeviceCache::defaultTimeLimitMs;
+        const int limit = CacheBelowFuse::defaultTimeLimitMs;
         QTest::newRow("done") << "exit 0" << true << limit << true << QString();
         QTest::newRow("authentication dismissed")
             << "exit 126" << true << limit << true
@@ -468,20 +366,18 @@ private Q_SLOTS:
         const UnopenableNode node;
         if (!node.whyNot().isEmpty()) QSKIP(qPrintable(node.whyNot()));
         // The build keeps the installed layout, so the program finds the built helper.
-        const QString helper = helperInstalled ? LinuxDeviceCache::defaultHelperPath()
+        const QString helper = helperInstalled ? platform::dropCacheHelperPath()
                                                : QStringLiteral("/nonexistent/helper");
-        QCOMPARE(QFileInfo(LinuxDeviceCache::defaultHelperPath()).canonicalFilePath(),
+        QCOMPARE(QFileInfo(platform::dropCacheHelperPath()).canonicalFilePath(),
                  QFileInfo(helperPath).canonicalFilePath());
 
         const FakePkexec pkexec(pkexecBody);
-        const CacheDrop drop =
-            LinuxDeviceCache(node.systemRoot(), helper, timeLimitMs).dropDeviceCache(node.device());
-        QCOMPARE(drop.done, why.isEmpty());
-        if (!why.isEmpty()) {
-            QCOMPARE(
-                drop.why,
-                QStringLiteral("the cache of %1 could not be dropped: %2").arg(node.path(), why));
-        }
+        CacheBelowFuse below(node.systemRoot(), helper, timeLimitMs);
+        QCOMPARE(
+            failureOf([&] { below.dropDeviceCache(node.device()); }),
+            why.isEmpty()
+                ? QString()
+                : QStringLiteral("the cache of %1 could not be dropped: %2").arg(node.path(), why));
         QCOMPARE(pkexec.arguments(), pkexecRuns ? QFile::encodeName(helper + QLatin1Char('\n') +
                                                                     node.path() + QLatin1Char('\n'))
                                                 : QByteArray());
@@ -490,14 +386,13 @@ private Q_SLOTS:
     void programNamesADeviceWithoutNode() {
         QTemporaryDir systemRoot;
         const FakePkexec pkexec(QStringLiteral("exit 0"));
-        const CacheDrop drop =
-            LinuxDeviceCache(systemRoot.path(), helperPath).dropDeviceCache(makedev(7, 42));
-        QVERIFY(!drop.done);
-        QCOMPARE(drop.why, QStringLiteral("no device node of block device 7:42 was found in ") +
-                               systemRoot.path() + QStringLiteral("/dev"));
+        CacheBelowFuse below(systemRoot.path(), helperPath);
+        QCOMPARE(failureOf([&] { below.dropDeviceCache(makedev(7, 42)); }),
+                 QStringLiteral("no device node of block device 7:42 was found in ") +
+                     systemRoot.path() + QStringLiteral("/dev"));
         QCOMPARE(pkexec.arguments(), QByteArray());
     }
 };
 
-QTEST_GUILESS_MAIN(TestDropCacheHelper)
-#include "tst_dropcachehelper.moc"
+QTEST_GUILESS_MAIN(TestCacheBelowFuse)
+#include "tst_cachebelowfuse.moc"
