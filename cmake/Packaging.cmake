@@ -26,6 +26,16 @@ install(CODE "
             DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/lintian/overrides\"
             RENAME ${DOV_PACKAGE_NAME})
     endif()")
+# Where the package's files are stripped, the programs also lose the compiler's name and version
+# in .comment, as Debian's own packages do (lintian: binary-has-unneeded-section).
+install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+        foreach(program ${CMAKE_INSTALL_BINDIR}/dov-uruvivuz
+                ${CMAKE_INSTALL_LIBEXECDIR}/dov-uruvivuz/dov-uruvivuz-drop-cache)
+            execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${program}\" COMMAND_ERROR_IS_FATAL ANY)
+        endforeach()
+    endif()")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${DOV_PACKAGE_NAME})

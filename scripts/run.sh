@@ -6,10 +6,12 @@
 #   scripts/run.sh --screenshot [PATH] the window at work on a virtual X display: one START of
 #                                      10 MB, its times from the clipboard and a screenshot
 #
-# Both measure the drive of the current folder, or the RAM disk /dev/shm when the root of that
-# drive is not writable or no mounted drive holds the folder (as in a plain chroot); without
-# /dev/shm too, a temporary folder. Installs only what building and running need (and for
-# --screenshot what drives the window); scripts/test.sh installs the rest.
+# Both measure the drive of the current folder where the program can measure it (and this user
+# may write its root); else the RAM disk /dev/shm where it is one; else the drive of the temporary
+# folder. Where none of these will do (a plain chroot, whose mount table shows only the kernel's
+# folders), a run without a window as root measures a RAM disk of its own, mounted where only
+# it sees it. Installs only what building and running need (and for --screenshot what drives
+# the window); scripts/test.sh installs the rest.
 #
 #   BUILD_DIR   build folder (default: build)
 #   SCREENSHOT  where --screenshot saves the picture when PATH is not given
@@ -56,29 +58,39 @@ if [ -z "$screenshot" ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}
     exec "$program"
 fi
 
-# The drive to measure: the volume of the current folder, when its root takes a new file.
-# Otherwise /dev/shm, a RAM disk every user may write to, so the run can still show its work;
-# where that is missing too, a folder of this run's own.
+# The drive to measure: the current folder's, where the program can measure it; else the RAM disk
+# /dev/shm, where it is one (in a chroot it is often a plain folder of the kernel's /dev); else
+# the temporary folder's drive.
+source scripts/drive-choice.sh
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-measure_dir=$start_dir
-drive_root=$(findmnt --noheadings --output TARGET --target "$measure_dir" 2>/dev/null | tail -n 1 || true)
-if [ -z "$drive_root" ]; then
-    echo "No mounted drive holds $measure_dir (findmnt lists none, as in a chroot without /proc);"
-elif [ ! -w "$drive_root" ]; then
-    echo "The root of $drive_root (the drive of $measure_dir) is not writable for $(id -un);"
+tmp=${TMPDIR:-/tmp}
+choose_measure_folder "$start_dir" /dev/shm "$tmp"
+private_ram_disk=
+if [ ${#skipped[@]} -gt 0 ]; then
+    echo "Folders passed over, because the program cannot measure their drives:"
+    printf '  %s\n' "${skipped[@]}"
 fi
-if [ -z "$drive_root" ] || [ ! -w "$drive_root" ]; then
-    if [ -d /dev/shm ] && [ -w /dev/shm ]; then
-        echo "measuring the RAM disk /dev/shm instead."
+if [ -z "$measure_dir" ]; then
+    if [ -z "$screenshot" ] && [ "$(id -u)" -eq 0 ] && [ -d /dev/shm ] && mountpoint -q /dev &&
+        command -v unshare >/dev/null; then
+        # A plain chroot: its mount table holds only the bound /proc, /sys and /dev. Root may
+        # mount a RAM disk on /dev/shm in a mount namespace of this run's own, with /dev made
+        # private there first so that the mount never reaches the system's /dev.
+        private_ram_disk=yes
         measure_dir=/dev/shm
+        drive_root=/dev/shm
+        echo "Measuring a RAM disk of this run's own instead: a tmpfs on /dev/shm that only this"
+        echo "run sees, gone when it ends; the system's /dev stays as it is."
     else
-        echo "/dev/shm, the RAM disk tried next, is missing or not writable too;"
-        echo "measuring a temporary folder, $scratch/drive, instead."
-        mkdir "$scratch/drive"
-        measure_dir=$scratch/drive
+        echo "run: no folder here is on a drive the program can measure." >&2
+        echo "Mount one (as root: mount -t tmpfs -o size=64m,mode=1777 tmpfs /mnt), or, for a" >&2
+        echo "chroot, bind /dev with its mounts (mount --rbind /dev CHROOT/dev) so /dev/shm is" >&2
+        echo "a RAM disk; then run this again from that folder." >&2
+        exit 1
     fi
-    drive_root=$measure_dir
+elif [ "$measure_dir" != "$start_dir" ]; then
+    echo "Measuring $measure_dir instead (its drive: $drive_root)."
 fi
 
 if [ -z "$screenshot" ]; then
@@ -87,7 +99,20 @@ if [ -z "$screenshot" ]; then
     echo "$drive_root without a window."
     echo "DATA CREATE, WRITE TIME, READ TIME in seconds, tab-separated, then a summary:"
     status=0
-    "$program" --drive "$measure_dir" --size 10 --human || status=$?
+    run=("$program" --drive "$measure_dir" --size 10 --human)
+    if [ -n "$private_ram_disk" ]; then
+        # "/" of a chroot is no mount point, so its propagation cannot be changed; /dev's can.
+        unshare --mount --propagation unchanged sh -c 'mount --make-rprivate /dev &&
+            mount -t tmpfs -o size=64m,mode=1777 dov-run /dev/shm && exec "$@"' sh "${run[@]}" ||
+            status=$?
+    else
+        "${run[@]}" || status=$?
+    fi
+    echo
+    echo "The program is $program."
+    echo "To measure a drive of yours, a USB stick for example (findmnt --real lists the mounted"
+    echo "drives; the window opens where a display is):"
+    echo "  $program --drive /media/$(id -un)/STICK --size 100 --human"
     exit "$status"
 fi
 

@@ -3,8 +3,6 @@
 #include <QElapsedTimer>
 #include <QLocale>
 #include <QTimer>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "console/commandline.h"
@@ -12,6 +10,7 @@
 #include "platform/failure.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "platform/systemfiles.h"
 #include "platform/terminal.h"
 
 namespace console {
@@ -48,22 +47,16 @@ QString numberText(double value, char format, int precision) {
 }  // namespace
 
 QString driveRootOf(const QString& path,
-                    const std::function<QString(const QString&)>& driveHolding) {
+                    const std::function<QString(const QString&, const QString&)>& volumeOf) {
     // Links resolved, as the window's current folder is: the drive is where the folder really is.
-    const QByteArray bytes = platform::pathToBytes(path);
-    char* real = ::realpath(bytes.constData(), nullptr);
-    if (real == nullptr) {
-        platform::raiseSystemFailure(QStringLiteral("Cannot measure the drive of"), path, errno);
-    }
-    const QString folder = platform::pathFromBytes(real);
-    std::free(real);
-    const QString root = driveHolding(folder);
-    if (root.isEmpty()) {
-        throw platform::Failure(
-            QStringLiteral("Cannot measure the drive of %1: no drive that can be measured holds it")
-                .arg(platform::displayPath(path)));
-    }
-    return root;
+    const QString absolute = path.startsWith(QLatin1Char('/'))
+                                 ? path
+                                 : platform::joinPath(platform::currentFolder(), path);
+    int error = 0;
+    const QString folder = platform::systemfiles::resolvedPath({}, absolute, &error);
+    if (folder.isEmpty())
+        platform::raiseSystemFailure(QStringLiteral("Cannot measure the drive of"), path, error);
+    return volumeOf(folder, path);
 }
 
 QString progressText(Phase phase, qint64 bytesDone, qint64 totalBytes, double secondsInPhase) {

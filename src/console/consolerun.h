@@ -13,10 +13,11 @@
 
 namespace console {
 
-// The root of the drive that holds path, as the window picks the current folder's drive.
-// Throws platform::Failure when the path does not exist or no measurable drive holds it.
+// The root of the drive a folder named with --drive stands for: volumeOf(folder, path) is asked
+// with path made absolute and its links resolved. Throws platform::Failure when the path does
+// not exist, and passes on volumeOf's refusals.
 QString driveRootOf(const QString& path,
-                    const std::function<QString(const QString&)>& driveHolding);
+                    const std::function<QString(const QString&, const QString&)>& volumeOf);
 
 struct ConsoleRunSettings {
     QString mountRoot;  // the drive's root, as the window's drive list gives it

@@ -21,8 +21,10 @@ int runWithoutWindow(int argc, char* argv[], const CommandLine& command,
 
     ConsoleRunSettings settings;
     try {
-        settings.mountRoot = driveRootOf(
-            command.drive, [&](const QString& path) { return catalogue.driveHolding(path); });
+        settings.mountRoot =
+            driveRootOf(command.drive, [&](const QString& folder, const QString& named) {
+                return catalogue.volumeToMeasure(folder, named);
+            });
     } catch (const std::exception& failure) {
         writeStream(stderr, platform::describe(failure) + QLatin1Char('\n'));
         return kExitFailed;

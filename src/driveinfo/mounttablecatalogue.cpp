@@ -52,6 +52,47 @@ bool isMeasurableVolume(const MountRecord& mount) {
 
 namespace {
 
+// The mount a path lies in: the longest mount point above it.
+const MountRecord* mountHolding(const QList<MountRecord>& mounts, const QString& path) {
+    const MountRecord* holder = nullptr;
+    for (const MountRecord& mount : mounts) {
+        if (pathIsWithin(path, mount.mountPoint) &&
+            (!holder || mount.mountPoint.size() >= holder->mountPoint.size())) {
+            holder = &mount;
+        }
+    }
+    return holder;
+}
+
+bool mountedReadOnly(const MountRecord& mount) {
+    return mount.mountOptions.split(QLatin1Char(',')).contains(QLatin1String("ro")) ||
+           mount.superOptions.split(QLatin1Char(',')).contains(QLatin1String("ro"));
+}
+
+// Why a named folder's own volume takes no test file; empty when it can be measured.
+QString whyNotMeasurable(const MountRecord& mount) {
+    if (isShareGateway(mount)) {
+        return QStringLiteral("it is %1, a file manager's gateway; name a share inside it")
+            .arg(platform::displayPath(mount.mountPoint));
+    }
+    switch (platform::fileSystemKind(mount.fileSystemType)) {
+        case FileSystemKind::Pseudo:
+            // devtmpfs too: a test file would land in the system's own /dev.
+            return QStringLiteral("it is on %1, a file system of the kernel's, not a drive")
+                .arg(mount.fileSystemType);
+        case FileSystemKind::ReadOnlyImage:
+            return QStringLiteral("it is on a %1 image, which is read-only")
+                .arg(mount.fileSystemType);
+        default:
+            break;
+    }
+    if (mountedReadOnly(mount)) {
+        return QStringLiteral("its drive %1 is mounted read-only")
+            .arg(platform::displayPath(mount.mountPoint));
+    }
+    return {};
+}
+
 // The kernel hands a freed mount id and anonymous device number to the next mount, so a volume
 // remounted at once may get both back; what it was mounted from and with tells it apart too.
 QString volumeIdOf(const MountRecord& mount) {
@@ -208,13 +249,7 @@ QString MountTableCatalogue::driveHolding(const QString& path) {
                                           : platform::currentFolder() + QLatin1Char('/') + path);
     const QList<MountRecord> listed = listedMounts(reachable);
 
-    const MountRecord* holder = nullptr;
-    for (const MountRecord& mount : reachable) {
-        if (pathIsWithin(absolute, mount.mountPoint) &&
-            (!holder || mount.mountPoint.size() >= holder->mountPoint.size())) {
-            holder = &mount;
-        }
-    }
+    const MountRecord* holder = mountHolding(reachable, absolute);
     if (holder && isShareGateway(*holder)) {
         const QString share = shareFolderHolding(*holder, absolute);
         if (!share.isEmpty()) return share;
@@ -230,6 +265,32 @@ QString MountTableCatalogue::driveHolding(const QString& path) {
             best = mount.mountPoint;
     }
     return best;
+}
+
+QString MountTableCatalogue::volumeToMeasure(const QString& folder, const QString& named) {
+    const QString refusal =
+        QStringLiteral("Cannot measure the drive of %1: ").arg(platform::displayPath(named));
+    const QList<MountRecord> reachable =
+        platform::reachableMounts(platform::readMountTable(systemRoot_));
+    const QString absolute = QDir::cleanPath(folder);
+    const MountRecord* holder = mountHolding(reachable, absolute);
+    if (!holder) {
+        // A chroot's mount table shows only what was mounted inside it; a stick may be unplugged.
+        throw platform::Failure(refusal +
+                                QStringLiteral("no mounted drive holds it. Is the drive mounted? "
+                                               "\"findmnt --real\" lists the mounted drives."));
+    }
+    if (isShareGateway(*holder)) {
+        const QString share = shareFolderHolding(*holder, absolute);
+        if (!share.isEmpty()) return share;
+    }
+    if (const QString why = whyNotMeasurable(*holder); !why.isEmpty())
+        throw platform::Failure(refusal + why);
+    // A bind mount stands for its whole file system where the list shows that.
+    for (const MountRecord& mount : listedMounts(reachable)) {
+        if (mount.deviceNumber() == holder->deviceNumber()) return mount.mountPoint;
+    }
+    return holder->mountPoint;
 }
 
 }  // namespace driveinfo

@@ -54,6 +54,13 @@ public:
     // listed mount point above path; empty when nothing is listed.
     QString driveHolding(const QString& path) override;
 
+    // The drive a folder named on the command line stands for: the volume that holds folder
+    // (absolute, links resolved) itself, listed or not, never a parent. Its root is the listed
+    // mount of the same file system where there is one, else the volume's own mount. Throws
+    // Failure naming `named` and the reason when that volume cannot be measured: nothing mounted
+    // holds it, it is the kernel's or a read-only image, or it is mounted read-only.
+    QString volumeToMeasure(const QString& folder, const QString& named);
+
 private:
     // The mounts a path can reach; none, with a logged warning, when the table cannot be read.
     QList<platform::MountRecord> reachableMountsOrNone() const;

@@ -83,7 +83,11 @@ QString linkTarget(const QString& systemRoot, const QString& path) {
     return pathFromBytes(buffer);
 }
 
-QString resolvedPath(const QString& systemRoot, const QString& path) {
+QString resolvedPath(const QString& systemRoot, const QString& path, int* error) {
+    const auto failed = [error](int reason) {
+        if (error) *error = reason;
+        return QString();
+    };
     QStringList pending = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     std::reverse(pending.begin(), pending.end());
     QStringList done;
@@ -98,14 +102,14 @@ QString resolvedPath(const QString& systemRoot, const QString& path) {
         const QString candidate =
             QLatin1Char('/') + (done + QStringList{part}).join(QLatin1Char('/'));
         struct stat info {};
-        if (::lstat(encoded(systemRoot, candidate).constData(), &info) != 0) return {};
+        if (::lstat(encoded(systemRoot, candidate).constData(), &info) != 0) return failed(errno);
         if (!S_ISLNK(info.st_mode)) {
             done.append(part);
             continue;
         }
-        if (++follows > maximumLinkFollows) return {};
+        if (++follows > maximumLinkFollows) return failed(ELOOP);
         const QString target = linkTarget(systemRoot, candidate);
-        if (target.isEmpty()) return {};
+        if (target.isEmpty()) return failed(ENOENT);
         if (target.startsWith(QLatin1Char('/'))) done.clear();
         QStringList targetParts = target.split(QLatin1Char('/'), Qt::SkipEmptyParts);
         std::reverse(targetParts.begin(), targetParts.end());

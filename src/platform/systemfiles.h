@@ -25,8 +25,8 @@ bool isNonFolder(const QString& systemRoot, const QString& path);
 
 // Follows every symbolic link in path, keeping absolute targets inside the root. Returns the
 // clean absolute path inside the system, or an empty string when a component is missing or the
-// links loop.
-QString resolvedPath(const QString& systemRoot, const QString& path);
+// links loop; then *error, where given, holds the errno value that says why.
+QString resolvedPath(const QString& systemRoot, const QString& path, int* error = nullptr);
 
 // The entry names of a folder, sorted; empty when it is missing.
 QStringList entryNames(const QString& systemRoot, const QString& path);

@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <memory>
 
 #include "console/commandline.h"
 #include "console/consolerun.h"
@@ -58,6 +59,10 @@ private:
     QTemporaryDir home_;
     QProcessEnvironment environment_;
 };
+
+// Where a --drive folder lies: a RAM disk the drive list shows, one it hides (under /run), one
+// mounted read-only, a read-only image, and the kernel's /dev, which is no drive.
+enum class Volume { Tmpfs, HiddenTmpfs, ReadOnlyTmpfs, Squashfs, KernelDevices };
 
 const QString kTimesLine = QStringLiteral("^\\d+(\\.\\d+)?\\t\\d+(\\.\\d+)?\\t\\d+(\\.\\d+)?\\n");
 
@@ -262,6 +267,8 @@ void TestCommandLine::programWithoutDisplay_data() {
     const QString usageAfter =
         QStringLiteral("^dov-uruvivuz: %1\n\n") + QRegularExpression::escape(usage) + '$';
     QTest::newRow("help") << QStringList{"--help"} << 0 << usage << "^$";
+    for (const QString& line : usage.split('\n'))
+        QVERIFY2(line.size() < 80, qPrintable("wider than a terminal: " + line));
     QTest::newRow("version") << QStringList{"--version"} << 0 << console::versionText() << "^$";
     QTest::newRow("unknown option")
         << QStringList{"--bogus"} << 2 << "" << usageAfter.arg("unknown option '--bogus'");
@@ -314,50 +321,72 @@ void TestCommandLine::runOnScratchDrive_data() {
     QTest::addColumn<bool>("throughLink");
     // A bash command line that runs the program as "$0" "$@"; empty: run directly.
     QTest::addColumn<QString>("wrapper");
+    QTest::addColumn<Volume>("volume");
 
     QTest::newRow("times line") << qint64(32 << 20) << QStringList{"--size", "2"} << 0
-                                << kTimesLine + '$' << "^$" << false << "";
+                                << kTimesLine + '$' << "^$" << false << "" << Volume::Tmpfs;
     QTest::newRow("human summary, folder given by a link")
         << qint64(32 << 20) << QStringList{"--size", "2", "--human"} << 0
         << kTimesLine +
                "Test file of 2 MB, drive %1\nDATA CREATE +[0-9.]+ s\n"
                "WRITE TIME +[0-9.]+ s  ([0-9.]+ MB/s|too fast to time \\(under 0.01 s\\))\n"
                "READ TIME +[0-9.]+ s  ([0-9.]+ MB/s|too fast to time \\(under 0.01 s\\))\n$"
-        << "^$" << true << "";
+        << "^$" << true << "" << Volume::Tmpfs;
     QTest::newRow("size beyond the drive's free space")
         << qint64(64 << 20) << QStringList{"--size", "20000"} << 1 << "^$"
         << "^A test file of 20000 MB cannot fit on drive %1: only 6[0-9.]+ MB are free there; "
            "choose a smaller size or make room\n$"
-        << false << "";
+        << false << "" << Volume::Tmpfs;
     QTest::newRow("human summary in a locale with digits of its own")
         << qint64(32 << 20) << QStringList{"--size", "2", "--human"} << 0
         << "^[^\u0660-\u0669]*DATA CREATE[^\u0660-\u0669]*$"
-        << "^$" << false << "exec env LC_ALL=ar_EG.UTF-8 \"$0\" \"$@\"";
+        << "^$" << false << "exec env LC_ALL=ar_EG.UTF-8 \"$0\" \"$@\"" << Volume::Tmpfs;
     QTest::newRow("file-size limit") << qint64(32 << 20) << QStringList{"--size", "4"} << 1 << "^$"
                                      << "^Cannot write [^\n]*/TEST.TXT: File too large\n$" << false
-                                     << "ulimit -f 1024; exec \"$0\" \"$@\"";
+                                     << "ulimit -f 1024; exec \"$0\" \"$@\"" << Volume::Tmpfs;
     const QString notWritten =
         "^dov-uruvivuz: the times could not be written to standard output: %2\n$";
     QTest::newRow("result to /dev/full")
         << qint64(32 << 20) << QStringList{"--size", "2"} << 1 << "^$"
-        << notWritten.arg("No space left on device") << false << "exec \"$0\" \"$@\" >/dev/full";
+        << notWritten.arg("No space left on device") << false << "exec \"$0\" \"$@\" >/dev/full"
+        << Volume::Tmpfs;
     QTest::newRow("result to a closed pipe")
         << qint64(32 << 20) << QStringList{"--size", "2"} << 1 << "^$"
-        << notWritten.arg("Broken pipe") << false << "set -o pipefail; \"$0\" \"$@\" | true";
+        << notWritten.arg("Broken pipe") << false << "set -o pipefail; \"$0\" \"$@\" | true"
+        << Volume::Tmpfs;
     // A job of a shell with job control on a terminal of its own, its output on that terminal.
     QTest::newRow("background run under tostop on a terminal")
         << qint64(64 << 20) << QStringList{"--size", "40"} << 0
         << "\\d+(\\.\\d+)?\\t\\d+(\\.\\d+)?\\t\\d+(\\.\\d+)?\\r\\n"
         << "^$" << false
         << "printf -v run '%q ' \"$0\" \"$@\"; SHELL=/bin/bash exec script -qec "
-           "\"set -m; stty tostop; $run & wait \\$!\" /dev/null";
+           "\"set -m; stty tostop; $run & wait \\$!\" /dev/null"
+        << Volume::Tmpfs;
     QTest::newRow("stopped for 1 s during the create")
         << qint64(256 << 20) << QStringList{"--size", "200"} << 1 << "^$"
         << "^The program was stopped for 1\\.[0-9] s during the creation of the test file; its "
            "time is not valid and nothing was exported\n$"
         << false
         << "\"$0\" \"$@\" & while [ ! -e \"${0%/*}/TEST.TXT\" ]; do sleep 0.01; done; "
-           "kill -STOP $!; sleep 1; kill -CONT $!; wait $!";
+           "kill -STOP $!; sleep 1; kill -CONT $!; wait $!"
+        << Volume::Tmpfs;
+    // The folder's own volume, never a listed one above it (/ or /run's).
+    QTest::newRow("tmpfs the list hides")
+        << qint64(32 << 20) << QStringList{"--size", "2", "--human"} << 0
+        << kTimesLine + "Test file of 2 MB, drive %1\n"
+        << "^$" << true << "" << Volume::HiddenTmpfs;
+    QTest::newRow("squashfs image")
+        << qint64(0) << QStringList{"--size", "2"} << 1 << "^$"
+        << "^Cannot measure the drive of [^\n]*: it is on a squashfs image, which is read-only\n$"
+        << false << "" << Volume::Squashfs;
+    QTest::newRow("read-only RAM disk")
+        << qint64(1 << 20) << QStringList{"--size", "2"} << 1 << "^$"
+        << "^Cannot measure the drive of [^\n]*: its drive %1 is mounted read-only\n$" << false
+        << "" << Volume::ReadOnlyTmpfs;
+    QTest::newRow("devtmpfs") << qint64(0) << QStringList{"--size", "2"} << 1 << "^$"
+                              << "^Cannot measure the drive of /dev: it is on devtmpfs, a file "
+                                 "system of the kernel's, not a drive\n$"
+                              << false << "" << Volume::KernelDevices;
 }
 
 // A folder on the drive stands for its root, as in the window; a link stands for its target.
@@ -369,11 +398,22 @@ void TestCommandLine::runOnScratchDrive() {
     QFETCH(QString, errors);
     QFETCH(bool, throughLink);
     QFETCH(QString, wrapper);
+    QFETCH(Volume, volume);
 
-    testsupport::ScratchTmpfs drive(driveBytes);
-    if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
-    QString folder = drive.mountPoint() + "/some/folder";
-    QVERIFY(QDir().mkpath(folder));
+    std::unique_ptr<testsupport::ScratchMount> drive;
+    if (volume == Volume::Squashfs) {
+        drive = std::make_unique<testsupport::ScratchSquashfs>();
+    } else if (volume != Volume::KernelDevices) {
+        drive = std::make_unique<testsupport::ScratchTmpfs>(
+            driveBytes, volume == Volume::HiddenTmpfs ? "/run" : QDir::tempPath());
+    }
+    if (drive && !drive->isReady()) QSKIP(qPrintable(drive->whyNot()));
+    const QString root = drive ? drive->mountPoint() : QStringLiteral("/dev");
+    QString folder = drive ? root + "/some/folder" : root;
+    QVERIFY(!drive || QDir().mkpath(folder));
+    if (volume == Volume::ReadOnlyTmpfs)
+        QVERIFY2(static_cast<testsupport::ScratchTmpfs&>(*drive).makeReadOnly(),
+                 qPrintable(drive->whyNot()));
     const QTemporaryDir links;
     if (throughLink) {
         QVERIFY(QFile::link(folder, links.filePath("stick")));
@@ -390,15 +430,14 @@ void TestCommandLine::runOnScratchDrive() {
     const QString outputText = QString::fromLocal8Bit(run.output);
     const QString errorText = QString::fromLocal8Bit(run.errors);
     const auto withRoot = [&](const QString& pattern) {
-        return pattern.contains("%1") ? pattern.arg(QRegularExpression::escape(drive.mountPoint()))
-                                      : pattern;
+        return pattern.contains("%1") ? pattern.arg(QRegularExpression::escape(root)) : pattern;
     };
     QVERIFY2(run.exitCode == exitCode, qPrintable(run.why));
     QVERIFY2(QRegularExpression(withRoot(output)).match(outputText).hasMatch(),
              qPrintable(outputText));
     QVERIFY2(QRegularExpression(withRoot(errors)).match(errorText).hasMatch(),
              qPrintable(errorText));
-    QCOMPARE(entries(drive.mountPoint()), QStringList{"some"});
+    if (drive) QCOMPARE(entries(root), QStringList{"some"});
     QCOMPARE(world.leftovers(), QStringList());
 }
 
@@ -449,8 +488,10 @@ void TestCommandLine::interruptDuringCreateRemovesItsFile() {
 // Qt takes its own options; the window opens with them and ends on SIGTERM as on QUIT.
 void TestCommandLine::toolkitOptionsReachTheWindow() {
     const ChildWorld world;
+    const testsupport::StartFolder start;
     QProcess child;
     child.setProcessEnvironment(world.environment());
+    child.setWorkingDirectory(start.path());
     child.start(kProgram, {"-platform", "offscreen", "-style", "Fusion", "-reverse"});
     QVERIFY(child.waitForStarted());
     QVERIFY(!child.waitForFinished(1500));  // the window is open

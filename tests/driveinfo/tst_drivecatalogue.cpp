@@ -163,6 +163,11 @@ private Q_SLOTS:
         QCOMPARE(texts(catalogue.drives()), expected);
         // /home is on the root disk in every table; with nothing listed, on no drive.
         QCOMPARE(catalogue.driveHolding(QStringLiteral("/home")), expected.value(0));
+        // With nothing listed, as in a plain chroot, a named folder is refused, never guessed.
+        if (expected.isEmpty()) {
+            QVERIFY_THROWS_EXCEPTION(platform::Failure,
+                                     catalogue.volumeToMeasure(QStringLiteral("/home"), {}));
+        }
     }
 
     // A volume whose root does not answer is listed at once without a label and not asked again

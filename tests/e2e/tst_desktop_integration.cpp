@@ -266,6 +266,7 @@ private Q_SLOTS:
         if (!whyNot.isEmpty()) QSKIP(qPrintable(whyNot));
         const e2e::Session session;
         if (!session.whyNot.isEmpty()) QSKIP(qPrintable(session.whyNot));
+        const testsupport::StartFolder start(true);  // the window starts there
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("DISPLAY"), session.display);
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), session.runtime.path());

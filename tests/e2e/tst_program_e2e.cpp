@@ -110,7 +110,7 @@ private Q_SLOTS:
     void windowAsOtherClientsSeeIt() {
         Session session;
         if (!session.whyNot.isEmpty()) QSKIP(qPrintable(session.whyNot));
-        const auto program = session.start(session.folder.path());
+        const auto program = session.start(session.startFolder.path());
         QVERIFY2(program->isRunning(), "the program did not start");
         const QString window = session.waitForWindowOf(*program);
         QVERIFY2(!window.isEmpty(), "no window with the exact title appeared");
@@ -138,11 +138,11 @@ private Q_SLOTS:
     void secondStartEndsAtOnceAndQuitEndsTheFirst() {
         Session session;
         if (!session.whyNot.isEmpty()) QSKIP(qPrintable(session.whyNot));
-        const auto first = session.start(session.folder.path());
+        const auto first = session.start(session.startFolder.path());
         const QString window = session.waitForWindowOf(*first);
         QVERIFY2(!window.isEmpty(), "the first copy shows no window");
 
-        const auto second = session.start(session.folder.path());
+        const auto second = session.start(session.startFolder.path());
         QVERIFY2(second->waitForFinished(10000), "the second copy is still running");
         QCOMPARE(second->exitStatus(), QProcess::NormalExit);
         QCOMPARE(second->exitCode(), 0);
@@ -278,7 +278,7 @@ private Q_SLOTS:
 
         QElapsedTimer sinceStart;
         sinceStart.start();
-        const auto program = session.start(session.folder.path());
+        const auto program = session.start(session.startFolder.path());
         const QString window =
             session.x.waitForWindow(windowTitle, 8000, [&] { return !program->isRunning(); });
         QVERIFY2(!window.isEmpty(), "no window within a few seconds");
@@ -286,7 +286,7 @@ private Q_SLOTS:
         QVERIFY2(sinceStart.elapsed() < 2500,
                  qPrintable(QStringLiteral("the window took %1 ms").arg(sinceStart.elapsed())));
 
-        const auto second = session.start(session.folder.path());
+        const auto second = session.start(session.startFolder.path());
         QVERIFY2(second->waitForFinished(5000), "the second copy did not end at once");
         QCOMPARE(second->exitCode(), 0);
 
@@ -334,7 +334,7 @@ private Q_SLOTS:
                                1000),
                      "the window did not close within a second of QUIT");
             // The copy still stuck in the kernel is no longer the running program.
-            const auto next = session.start(session.folder.path());
+            const auto next = session.start(session.startFolder.path());
             QVERIFY2(!session.waitForWindowOf(*next).isEmpty(), "a new start showed no window");
             QVERIFY(program->isRunning());
             next->terminate();
@@ -367,7 +367,7 @@ private Q_SLOTS:
     void quitDuringAMessage() {
         Session session;
         if (!session.whyNot.isEmpty()) QSKIP(qPrintable(session.whyNot));
-        const auto program = session.start(session.folder.path());
+        const auto program = session.start(session.startFolder.path());
         const QString window = session.waitForWindowOf(*program);
         QVERIFY2(!window.isEmpty(), "no window appeared");
         QVERIFY(startRun(session, window, QStringLiteral("abc")));

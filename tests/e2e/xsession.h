@@ -23,6 +23,7 @@
 #include <memory>
 
 #include "support/harness.h"
+#include "support/scratchmounts.h"
 
 namespace e2e {
 
@@ -204,6 +205,8 @@ struct Session {
 
     QTemporaryDir folder;
     QTemporaryDir runtime;  // created 0700, as a runtime folder must be
+    // A folder for the window to start in, on a drive it lists wherever the checkout lies.
+    const testsupport::StartFolder startFolder;
     QString program;
     OwnedProcess server;
     QString display;  // ":N"

@@ -62,7 +62,9 @@ public:
     QString mountPoint() const { return folder_.path(); }
 
 protected:
-    explicit ScratchMount(const QString& what) : why_(whyNotRoot(what)) {
+    // The mount folder is made in parent (by default the temporary folder).
+    explicit ScratchMount(const QString& what, const QString& parent = QDir::tempPath())
+        : why_(whyNotRoot(what)), folder_(parent + QStringLiteral("/dov-test-XXXXXX")) {
         folder_.setAutoRemove(false);
         if (why_.isEmpty() && !folder_.isValid()) {
             why_ = QStringLiteral("cannot create a scratch folder: ") + folder_.errorString();
@@ -91,12 +93,13 @@ protected:
     bool mounted_ = false;
 
 private:
-    QTemporaryDir folder_{QDir::tempPath() + QStringLiteral("/dov-test-XXXXXX")};
+    QTemporaryDir folder_;
 };
 
 class ScratchTmpfs : public ScratchMount {
 public:
-    explicit ScratchTmpfs(qint64 sizeBytes) : ScratchMount(QStringLiteral("mounting a tmpfs")) {
+    explicit ScratchTmpfs(qint64 sizeBytes, const QString& parent = QDir::tempPath())
+        : ScratchMount(QStringLiteral("mounting a tmpfs"), parent) {
         mounted_ = step(QStringLiteral("cannot mount a tmpfs"), QStringLiteral("mount"),
                         {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
                          QStringLiteral("size=%1,mode=0755").arg(sizeBytes),
@@ -108,6 +111,22 @@ public:
         return mounted_ && step(QStringLiteral("cannot remount read-only"), QStringLiteral("mount"),
                                 {QStringLiteral("-o"), QStringLiteral("remount,ro"), mountPoint()});
     }
+};
+
+// A folder on a drive the window lists, for a window under test to start in, so that where the
+// checkout lies (in a plain chroot, on no listed drive) never decides its first drive: a RAM disk
+// of the test's own where it may mount one, else the current folder. With enter, the current
+// folder until destruction.
+class StartFolder : public ScratchTmpfs {
+public:
+    explicit StartFolder(bool enter = false) : ScratchTmpfs(1 << 20) {
+        if (enter && isReady()) QDir::setCurrent(path());
+    }
+    ~StartFolder() override { QDir::setCurrent(previous_); }
+    QString path() const { return isReady() ? mountPoint() : previous_; }
+
+private:
+    const QString previous_ = QDir::currentPath();
 };
 
 // A file system in an image file, attached to a loop device and mounted.
@@ -204,6 +223,26 @@ public:
             why_ = QStringLiteral("cannot mount FUSE: ") + qt_error_string(errno);
         if (fuse >= 0) ::close(fuse);
     }
+};
+
+// A read-only squashfs image holding the folder some/folder, loop-mounted.
+class ScratchSquashfs : public ScratchMount {
+public:
+    ScratchSquashfs() : ScratchMount(QStringLiteral("mounting a squashfs image")) {
+        const QString content = imageFolder_.filePath(QStringLiteral("content"));
+        const QString image = imageFolder_.filePath(QStringLiteral("volume.sqfs"));
+        if (why_.isEmpty() && !QDir().mkpath(content + QStringLiteral("/some/folder")))
+            why_ = QStringLiteral("cannot create ") + content;
+        step(QStringLiteral("cannot make a squashfs image"), QStringLiteral("mksquashfs"),
+             {content, image, QStringLiteral("-quiet"), QStringLiteral("-no-progress")});
+        mounted_ = step(QStringLiteral("cannot mount a squashfs image"), QStringLiteral("mount"),
+                        {QStringLiteral("-t"), QStringLiteral("squashfs"), QStringLiteral("-o"),
+                         QStringLiteral("loop,ro"), image, mountPoint()});
+    }
+    ~ScratchSquashfs() override { unmount(); }
+
+private:
+    QTemporaryDir imageFolder_;  // its loop device is let go by the unmount
 };
 
 class LoopExt4 : public LoopVolume {

@@ -34,6 +34,7 @@ class TestDriveHotplug : public QObject {
 
 private Q_SLOTS:
     void drive1FollowsMountsWhileOpen() {
+        const testsupport::StartFolder start(true);
         auto first = std::make_unique<testsupport::ScratchTmpfs>(4 * 1024 * 1024);
         if (!first->isReady()) QSKIP(qPrintable(first->whyNot()));
         const QString firstRoot = first->mountPoint();
@@ -87,6 +88,7 @@ private Q_SLOTS:
     // Another volume mounted where the selected one was: the panel shows the new one's sizes
     // without being asked, and the times shown stay.
     void panelFollowsRemountAtTheSamePath() {
+        const testsupport::StartFolder start(true);
         testsupport::ScratchTmpfs drive(4 * 1024 * 1024);
         if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
         const QString root = drive.mountPoint();
