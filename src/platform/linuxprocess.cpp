@@ -169,8 +169,12 @@ void LinuxProcessService::endProgram() {
             QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
         return;
     }
+    endProcessNow(0);
+}
+
+void endProcessNow(int status) {
     std::fflush(nullptr);
-    ::_exit(0);
+    ::_exit(status);
 }
 
 }  // namespace platform

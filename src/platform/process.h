@@ -21,4 +21,8 @@ public:
     virtual void endProgram() = 0;
 };
 
+// Flushes the C streams and ends the process with status at once: no destructor runs, so a
+// thread stuck in the kernel on a drive cannot hold the end.
+[[noreturn]] void endProcessNow(int status);
+
 }  // namespace platform

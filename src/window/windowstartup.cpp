@@ -2,7 +2,6 @@
 
 #include <QApplication>
 
-#include <unistd.h>
 #include <cstdio>
 
 #include "driveinfo/mounttablecatalogue.h"
@@ -97,17 +96,13 @@ void endUnlessFirstWithDisplay(const QStringList& toolkitOptions,
                        .toLocal8Bit()
                        .constData(),
                    stderr);
-        std::fflush(nullptr);
-        ::_exit(1);
+        platform::endProcessNow(1);
     }
     // Stay-on-top and centring need X11; under Wayland its XWayland display is used for that.
     const QByteArray platformName =
         windowPlatform(qgetenv("QT_QPA_PLATFORM"), qgetenv("DISPLAY"), qgetenv("WAYLAND_DISPLAY"));
     if (!platformName.isEmpty()) qputenv("QT_QPA_PLATFORM", platformName);
-    if (process.previousInstanceRunning()) {
-        std::fflush(nullptr);
-        ::_exit(0);
-    }
+    if (process.previousInstanceRunning()) platform::endProcessNow(0);
 }
 
 }  // namespace
@@ -153,8 +148,7 @@ void runWindow(int argc, char* argv[], const QStringList& toolkitOptions,
     services.process.releaseInstance();
     // Hands the clipboard to the desktop's clipboard manager.
     delete application;
-    std::fflush(nullptr);
-    ::_exit(status);
+    platform::endProcessNow(status);
 }
 
 }  // namespace window
