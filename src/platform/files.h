@@ -8,7 +8,6 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/devicecache.h"
 
 namespace platform {
 

@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include "platform/devicecache.h"
 #include "platform/files.h"
 #include "platform/uniquefd.h"
 
