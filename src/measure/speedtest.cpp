@@ -150,8 +150,7 @@ QString SpeedTest::describe(const std::exception& failure) const {
     const auto* system = dynamic_cast<const platform::Failure*>(&failure);
     if (!system || system->error() != EROFS) return platform::describe(failure);
     const auto within = [&](const QString& folder) {
-        return system->path().startsWith(folder.endsWith(QLatin1Char('/')) ? folder
-                                                                           : folder + u'/');
+        return platform::pathIsWithin(system->path(), folder);
     };
     QString drive;
     if (state_.madeOnDrive && !result_.mountRoot.isEmpty() && within(result_.mountRoot))

@@ -27,7 +27,7 @@ QString withoutTrailingSlashes(QString path) {
 }
 
 bool isAncestorOrSelf(const QString& folder, const QString& of) {
-    return folder == of || folder == QLatin1String("/") || of.startsWith(folder + QLatin1Char('/'));
+    return platform::pathIsWithin(of, folder);
 }
 
 // An installed copy: the install step left its marker beside the program's data, or the

@@ -231,12 +231,6 @@ FileSystemKind fileSystemKind(const QString& type) {
     return FileSystemKind::Other;
 }
 
-bool pathIsWithin(const QString& path, const QString& mountPoint) {
-    if (mountPoint == QLatin1String("/")) return path.startsWith(QLatin1Char('/'));
-    return path == mountPoint ||
-           (path.startsWith(mountPoint) && path.at(mountPoint.size()) == QLatin1Char('/'));
-}
-
 UniqueFd openMountTableToWatch(const QString& systemRoot) {
     const QString path = mountTablePath(systemRoot);
     UniqueFd table(::open(pathToBytes(path).constData(), O_RDONLY | O_CLOEXEC));

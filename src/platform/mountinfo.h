@@ -60,7 +60,5 @@ enum class FileSystemKind {
 
 FileSystemKind fileSystemKind(const QString& fileSystemType);
 
-// True when path equals mountPoint or lies below it, by whole path components.
-bool pathIsWithin(const QString& path, const QString& mountPoint);
 
 }  // namespace platform

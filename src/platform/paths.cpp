@@ -106,4 +106,10 @@ QString joinPath(const QString& folder, const QString& name) {
     return folder + QLatin1Char('/') + name;
 }
 
+bool pathIsWithin(const QString& path, const QString& folder) {
+    if (folder.endsWith(QLatin1Char('/'))) return path.startsWith(folder) || path + u'/' == folder;
+    return path == folder ||
+           (path.startsWith(folder) && path.at(folder.size()) == QLatin1Char('/'));
+}
+
 }  // namespace platform

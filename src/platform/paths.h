@@ -19,6 +19,8 @@ QByteArray pathToBytes(const QString& path);
 QString displayPath(const QString& path);
 // folder + "/" + name without doubling the separator after the root.
 QString joinPath(const QString& folder, const QString& name);
+// True when path equals folder or lies below it, by whole path components.
+bool pathIsWithin(const QString& path, const QString& folder);
 // The process's current folder, read losslessly; empty when it cannot be read.
 QString currentFolder();
 
