@@ -18,7 +18,7 @@ screenshot=(xvfb xdotool xclip imagemagick)
 test=(
     libbenchmark-dev
     x11-utils libxcb1-dev
-    e2fsprogs util-linux mount exfat-fuse exfatprogs fuse2fs fusefat dosfstools squashfs-tools
+    e2fsprogs btrfs-progs util-linux mount exfat-fuse exfatprogs fuse2fs fusefat dosfstools squashfs-tools
     desktop-file-utils appstream binutils-mingw-w64-i686 libxml2-utils groff-base
     dpkg-dev lintian git
     dbus polkitd pkexec passwd

@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QHash>
 #include <QObject>
+#include <QSet>
+#include <algorithm>
 
 #include "driveinfo/fileshares.h"
 #include "driveinfo/systemdrives.h"
@@ -93,6 +95,31 @@ QString whyNotMeasurable(const MountRecord& mount) {
     return {};
 }
 
+// A mount of a folder of a file system whose whole is listed too shows as that whole, at the
+// place of the first of them. Not for a read-only whole, nor for btrfs, whose folders may be
+// subvolumes, each a tree of its own.
+QList<MountRecord> foldedIntoWholeFileSystems(const QList<MountRecord>& listed) {
+    QHash<QString, qsizetype> wholeOf;
+    for (qsizetype i = 0; i < listed.size(); ++i) {
+        if (listed[i].root == QLatin1String("/") && !mountedReadOnly(listed[i]) &&
+            listed[i].fileSystemType != QLatin1String("btrfs")) {
+            wholeOf.insert(listed[i].deviceNumber(), i);
+        }
+    }
+    QList<MountRecord> folded;
+    QSet<qsizetype> placed;
+    for (const MountRecord& mount : listed) {
+        const qsizetype whole = wholeOf.value(mount.deviceNumber(), -1);
+        if (whole < 0) {
+            folded.append(mount);
+        } else if (!placed.contains(whole)) {
+            placed.insert(whole);
+            folded.append(listed[whole]);
+        }
+    }
+    return folded;
+}
+
 // The kernel hands a freed mount id and anonymous device number to the next mount, so a volume
 // remounted at once may get both back; what it was mounted from and with tells it apart too.
 QString volumeIdOf(const MountRecord& mount) {
@@ -125,7 +152,9 @@ QList<MountRecord> MountTableCatalogue::reachableMountsOrNone() const {
 
 QList<MountRecord> MountTableCatalogue::listedMounts(const QList<MountRecord>& reachable) const {
     QList<MountRecord> listed;
-    QHash<QString, qsizetype> indexOfDevice;
+    // A file system's folder mounted at several places is one drive; another folder of it (a
+    // btrfs subvolume, a bind mount) is another, unless the whole file system is listed too.
+    QHash<QString, qsizetype> indexOfFolder;
     for (const MountRecord& mount : reachable) {
         if (!isMeasurableVolume(mount)) continue;
         // Containers bind single files (/etc/hosts) from the host's disk; a file is no drive.
@@ -136,17 +165,17 @@ QList<MountRecord> MountTableCatalogue::listedMounts(const QList<MountRecord>& r
             platform::systemfiles::isNonFolder(systemRoot_, mount.mountPoint)) {
             continue;
         }
-        const QString device = mount.deviceNumber();
-        const auto known = indexOfDevice.constFind(device);
-        if (known == indexOfDevice.cend()) {
-            indexOfDevice.insert(device, listed.size());
+        const QString folder = mount.deviceNumber() + QLatin1Char(' ') + mount.root;
+        const auto known = indexOfFolder.constFind(folder);
+        if (known == indexOfFolder.cend()) {
+            indexOfFolder.insert(folder, listed.size());
             listed.append(mount);
-        } else if (listed[*known].root != QLatin1String("/") && mount.root == QLatin1String("/")) {
-            // A bind mount came first; the whole file system is the better name for the drive.
+        } else if (mountedReadOnly(listed[*known]) && !mountedReadOnly(mount)) {
+            // A read-only twin never stands for a writable mount of the same folder.
             listed[*known] = mount;
         }
     }
-    return listed;
+    return foldedIntoWholeFileSystems(listed);
 }
 
 QList<DriveEntry> MountTableCatalogue::drives() {
@@ -255,8 +284,12 @@ QString MountTableCatalogue::driveHolding(const QString& path) {
         if (!share.isEmpty()) return share;
     }
     if (holder) {
-        for (const MountRecord& mount : listed) {
-            if (mount.deviceNumber() == holder->deviceNumber()) return mount.mountPoint;
+        // The holder itself or a twin of it, else the whole file system it was folded into.
+        for (const QString& root : {holder->root, QStringLiteral("/")}) {
+            for (const MountRecord& mount : listed) {
+                if (mount.deviceNumber() == holder->deviceNumber() && mount.root == root)
+                    return mount.mountPoint;
+            }
         }
     }
     QString best;
@@ -270,11 +303,15 @@ QString MountTableCatalogue::driveHolding(const QString& path) {
 QString MountTableCatalogue::volumeToMeasure(const QString& folder, const QString& named) {
     const QString refusal =
         QStringLiteral("Cannot measure the drive of %1: ").arg(platform::displayPath(named));
-    const QList<MountRecord> reachable =
-        platform::reachableMounts(platform::readMountTable(systemRoot_));
     const QString absolute = QDir::cleanPath(folder);
-    const MountRecord* holder = mountHolding(reachable, absolute);
-    if (!holder) {
+    // The kernel names the mount the folder is on; a path prefix or a device number would name
+    // a mount hidden beneath it, a read-only twin or another subvolume of the same device.
+    const int mountId = queries_->mountIdOf(absolute);
+    const QList<MountRecord> table = platform::readMountTable(systemRoot_);
+    const auto holder = std::find_if(table.cbegin(), table.cend(), [mountId](const auto& mount) {
+        return mount.mountId == mountId;
+    });
+    if (holder == table.cend()) {
         // A chroot's mount table shows only what was mounted inside it; a stick may be unplugged.
         throw platform::Failure(refusal +
                                 QStringLiteral("no mounted drive holds it. Is the drive mounted? "
@@ -286,9 +323,12 @@ QString MountTableCatalogue::volumeToMeasure(const QString& folder, const QStrin
     }
     if (const QString why = whyNotMeasurable(*holder); !why.isEmpty())
         throw platform::Failure(refusal + why);
-    // A bind mount stands for its whole file system where the list shows that.
-    for (const MountRecord& mount : listedMounts(reachable)) {
-        if (mount.deviceNumber() == holder->deviceNumber()) return mount.mountPoint;
+    // Its own mount point must lead to it, or the test file would land on another drive.
+    if (queries_->mountIdOf(holder->mountPoint) != mountId) {
+        throw platform::Failure(
+            refusal + QStringLiteral("its drive's folder %1 now leads to another drive. Name a "
+                                     "folder on the drive you mean.")
+                          .arg(platform::displayPath(holder->mountPoint)));
     }
     return holder->mountPoint;
 }

@@ -33,8 +33,10 @@ bool isMeasurableVolume(const platform::MountRecord& mount);
 bool isSystemLocation(const QString& mountPoint);
 
 // The drive list of the running system, read from <systemRoot>/proc/self/mountinfo each time it
-// is asked. A file system mounted at several places (bind mounts) is listed once, at its whole
-// mount (root "/") or else its first one; a single file bound from a disk is not listed.
+// is asked; mounts no path reaches are left out. A folder of a file system mounted at several
+// places is listed once (a writable mount before a read-only one), folded into the writable
+// whole file system where that is listed (not for btrfs); a single file bound from a disk is
+// not listed.
 // Labels that only a volume's root can give are read off the window thread, all volumes side by
 // side, without waiting for them: a volume that has not answered is listed without one, and
 // not asked again until its query returns; then the late-answer listener is told. Labels are
@@ -49,16 +51,16 @@ public:
 
     // Empty when the mount table cannot be read.
     QList<DriveEntry> drives() override;
-    // The listed drive whose file system holds path: the mount reached by path, or the listed
-    // mount of the same file system when that one is a bind mount. Falls back to the longest
-    // listed mount point above path; empty when nothing is listed.
+    // The listed drive whose file system holds path: the mount reached by path, a twin of it,
+    // or the whole file system it was folded into. Falls back to the longest listed mount point
+    // above path; empty when nothing is listed.
     QString driveHolding(const QString& path) override;
 
-    // The drive a folder named on the command line stands for: the volume that holds folder
-    // (absolute, links resolved) itself, listed or not, never a parent. Its root is the listed
-    // mount of the same file system where there is one, else the volume's own mount. Throws
-    // Failure naming `named` and the reason when that volume cannot be measured: nothing mounted
-    // holds it, it is the kernel's or a read-only image, or it is mounted read-only.
+    // The drive a folder named on the command line stands for: the mount the kernel says holds
+    // folder (absolute, links resolved), listed or not, never a parent, a twin or another
+    // subvolume; its root is that mount's point. Throws Failure naming `named` and the reason
+    // when that mount cannot be measured: it is not in the table, it is the kernel's or a
+    // read-only image, it is mounted read-only, or its mount point leads elsewhere.
     QString volumeToMeasure(const QString& folder, const QString& named);
 
 private:

@@ -74,6 +74,9 @@ public:
     virtual VolumeSpace space(const QString& mountRoot) = 0;
     // The label the file system itself keeps; empty when it has none or cannot tell.
     virtual QString fileSystemLabel(const QString& mountRoot) = 0;
+    // The kernel's id of the mount that holds the folder, the first field of its mountinfo
+    // line. Throws Failure naming the folder and the system's reason.
+    virtual int mountIdOf(const QString& folder) = 0;
 };
 
 }  // namespace platform

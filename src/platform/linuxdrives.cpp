@@ -79,6 +79,26 @@ QString SystemVolumeQueries::fileSystemLabel(const QString& mountRoot) {
     return QString::fromUtf8(label, static_cast<qsizetype>(::strnlen(label, FSLABEL_MAX)));
 }
 
+int SystemVolumeQueries::mountIdOf(const QString& folder) {
+    const UniqueFd opened(
+        ::open(pathToBytes(folder).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!opened) raiseSystemFailure(QStringLiteral("Cannot open"), folder, errno);
+    struct statx status {};
+    if (::statx(opened.get(), "", AT_EMPTY_PATH, STATX_MNT_ID, &status) == 0 &&
+        (status.stx_mask & STATX_MNT_ID) != 0) {
+        return static_cast<int>(status.stx_mnt_id);
+    }
+    QByteArray fdInfo;
+    int errnoValue = 0;
+    const QString fdInfoPath = QStringLiteral("/proc/self/fdinfo/%1").arg(opened.get());
+    if (!systemfiles::readWholeFile({}, fdInfoPath, fdInfo, errnoValue)) {
+        raiseSystemFailure(QStringLiteral("Cannot tell which mount holds"), folder, errnoValue);
+    }
+    if (const std::optional<int> id = mountIdFromFdInfo(fdInfo)) return *id;
+    throw Failure(QStringLiteral("Cannot tell which mount holds %1: the kernel does not say")
+                      .arg(displayPath(folder)));
+}
+
 std::shared_ptr<VolumeQueries> systemVolumeQueries() {
     static const std::shared_ptr<VolumeQueries> queries = std::make_shared<SystemVolumeQueries>();
     return queries;

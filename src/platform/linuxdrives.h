@@ -16,6 +16,8 @@ class SystemVolumeQueries : public VolumeQueries {
 public:
     VolumeSpace space(const QString& mountRoot) override;
     QString fileSystemLabel(const QString& mountRoot) override;
+    // statx's STATX_MNT_ID, or on kernels before 5.8 the mnt_id of /proc/self/fdinfo.
+    int mountIdOf(const QString& folder) override;
 };
 
 // One process-wide instance; it keeps no state. Shared, since a query thread that is given up

@@ -123,33 +123,57 @@ QList<MountRecord> parseMountInfo(QByteArrayView text) {
     return records;
 }
 
-QList<MountRecord> reachableMounts(const QList<MountRecord>& records) {
-    // A mount is covered when a later mount sits at the same mount point (its child there, or
-    // simply later in the table when the parent links do not say).
-    QSet<int> covered;
-    for (qsizetype i = 0; i < records.size(); ++i) {
-        for (qsizetype j = 0; j < records.size(); ++j) {
-            if (i == j || records[i].mountPoint != records[j].mountPoint) continue;
-            const bool stackedOnI = records[j].parentId == records[i].mountId;
-            const bool stackedOnJ = records[i].parentId == records[j].mountId;
-            if (stackedOnI || (!stackedOnJ && j > i)) {
-                covered.insert(static_cast<int>(i));
-                break;
-            }
-        }
+namespace {
+
+// Whether the mount at index i sits, through its parents, on the mount with id ancestorId.
+bool mountsOn(const QList<MountRecord>& records, const QHash<int, qsizetype>& indexOfId,
+              qsizetype i, int ancestorId) {
+    qsizetype current = i;
+    for (int depth = 0; depth < 64 && current >= 0; ++depth) {
+        if (records[current].parentId == ancestorId) return true;
+        const qsizetype parent = indexOfId.value(records[current].parentId, -1);
+        if (parent == current) break;
+        current = parent;
     }
+    return false;
+}
+
+// A mount is covered when a later mount sits at its mount point or above it (unless that one
+// lies inside it), or one was stacked right on it; the table lists mounts in the order made.
+bool isCovered(const QList<MountRecord>& records, const QHash<int, qsizetype>& indexOfId,
+               qsizetype i) {
+    for (qsizetype j = 0; j < records.size(); ++j) {
+        if (i == j || !pathIsWithin(records[i].mountPoint, records[j].mountPoint)) continue;
+        const bool samePoint = records[i].mountPoint == records[j].mountPoint;
+        if (samePoint && records[j].parentId == records[i].mountId) return true;
+        if (j < i || mountsOn(records, indexOfId, j, records[i].mountId) ||
+            mountsOn(records, indexOfId, i, records[j].mountId)) {
+            continue;
+        }
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+QList<MountRecord> reachableMounts(const QList<MountRecord>& records) {
     QHash<int, qsizetype> indexOfId;
     for (qsizetype i = 0; i < records.size(); ++i) indexOfId.insert(records[i].mountId, i);
+    QSet<qsizetype> covered;
+    for (qsizetype i = 0; i < records.size(); ++i) {
+        if (isCovered(records, indexOfId, i)) covered.insert(i);
+    }
 
     QList<MountRecord> reachable;
     for (qsizetype i = 0; i < records.size(); ++i) {
         // Walk up the parents: a mount made inside a covered mount is out of reach too; the
         // mount stacked on top of one is what covers it, so that step does not count.
-        bool hidden = covered.contains(static_cast<int>(i));
+        bool hidden = covered.contains(i);
         qsizetype child = i;
         qsizetype current = indexOfId.value(records[i].parentId, -1);
         for (int depth = 0; !hidden && depth < 64 && current >= 0 && current != child; ++depth) {
-            hidden = covered.contains(static_cast<int>(current)) &&
+            hidden = covered.contains(current) &&
                      records[child].mountPoint != records[current].mountPoint;
             child = current;
             current = indexOfId.value(records[current].parentId, -1);
@@ -157,6 +181,15 @@ QList<MountRecord> reachableMounts(const QList<MountRecord>& records) {
         if (!hidden) reachable.append(records[i]);
     }
     return reachable;
+}
+
+std::optional<int> mountIdFromFdInfo(QByteArrayView text) {
+    for (QByteArrayView line : QByteArray::fromRawData(text.data(), text.size()).split('\n')) {
+        if (!line.startsWith("mnt_id:")) continue;
+        int id = 0;
+        if (parseNumber(line.sliced(7).trimmed(), id)) return id;
+    }
+    return std::nullopt;
 }
 
 QString mountTablePath(const QString& systemRoot) {

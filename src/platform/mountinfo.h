@@ -3,6 +3,7 @@
 #include <QByteArrayView>
 #include <QList>
 #include <QString>
+#include <optional>
 
 #include "platform/uniquefd.h"
 
@@ -33,9 +34,12 @@ QList<MountRecord> parseMountInfo(QByteArrayView text);
 // are taken as they stand and the result is read as a file name.
 QString decodeMountInfoField(QByteArrayView field);
 
-// The mounts a path can reach: drops a mount another one was stacked on at the same mount
-// point, and everything mounted inside such a hidden mount. Keeps the order.
+// The mounts a path can reach: drops a mount another one was mounted over, at the same mount
+// point or above it, and everything mounted inside such a hidden mount. Keeps the order.
 QList<MountRecord> reachableMounts(const QList<MountRecord>& records);
+
+// The mnt_id line of a /proc/self/fdinfo/<fd> text; empty when there is none.
+std::optional<int> mountIdFromFdInfo(QByteArrayView text);
 
 // Reads and parses <systemRoot>/proc/self/mountinfo; throws Failure when it cannot be read.
 QList<MountRecord> readMountTable(const QString& systemRoot);
@@ -59,6 +63,5 @@ enum class FileSystemKind {
 };
 
 FileSystemKind fileSystemKind(const QString& fileSystemType);
-
 
 }  // namespace platform

@@ -127,12 +127,44 @@ private Q_SLOTS:
                    "7 1 0:40 / /mnt rw - tmpfs tmpfs rw\n"
                    "9 1 0:41 / /mnt rw - tmpfs tmpfs rw\n")
             << QStringList{"1 /", "9 /mnt"};
+        // A later mount at or above a mount point hides what was there; what is made inside
+        // a mount afterwards does not hide the mount it is in.
+        QTest::newRow("a later mount above a mount point hides it")
+            << QByteArray(
+                   "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                   "2 1 8:17 / /m/x/a rw - ext4 /dev/sdb1 rw\n"
+                   "3 2 0:40 / /m/x/a/in rw - tmpfs tmpfs rw\n"
+                   "4 1 8:33 / /m/x rw - ext4 /dev/sdc1 rw\n"
+                   "5 4 8:49 / /m/x/a rw - ext4 /dev/sdd1 rw\n")
+            << QStringList{"1 /", "4 /m/x", "5 /m/x/a"};
+        QTest::newRow("an earlier mount above is no cover")
+            << QByteArray(
+                   "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                   "4 1 8:33 / /m/x rw - ext4 /dev/sdc1 rw\n"
+                   "2 4 8:17 / /m/x/a rw - ext4 /dev/sdb1 rw\n")
+            << QStringList{"1 /", "4 /m/x", "2 /m/x/a"};
         QTest::newRow("a parent loop in a broken table ends")
             << QByteArray(
                    "5 6 8:1 / /a rw - ext4 /dev/sda1 rw\n"
                    "6 5 8:2 / /b rw - ext4 /dev/sda2 rw\n")
             << QStringList{"5 /a", "6 /b"};
     }
+    void mountIdFromFdInfo_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("expected");  // -1: none
+        QTest::newRow("kernel 6") << QByteArray(
+                                         "pos:\t0\nflags:\t012100000\nmnt_id:\t31\nino:\t2\n")
+                                  << 31;
+        QTest::newRow("last line without new line") << QByteArray("pos:\t0\nmnt_id:\t7") << 7;
+        QTest::newRow("none") << QByteArray("pos:\t0\nflags:\t02\n") << -1;
+        QTest::newRow("not a number") << QByteArray("mnt_id:\tx\n") << -1;
+    }
+    void mountIdFromFdInfo() {
+        QFETCH(QByteArray, text);
+        QFETCH(int, expected);
+        QCOMPARE(platform::mountIdFromFdInfo(text).value_or(-1), expected);
+    }
+
     void reachableMounts() {
         QFETCH(QByteArray, table);
         QFETCH(QStringList, expected);

@@ -112,6 +112,91 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(platform::Failure, drive->totalSize());
     }
 
+    // The drive of a folder is the mount the kernel names for it, on real mounts: a volume
+    // mounted above an older one, a bind twin whose first mount went read-only, and btrfs
+    // subvolumes of one device. The mount no path reaches, or the read-only twin, is not listed.
+    void folderIsOnTheMountTheKernelNames_data() {
+        QTest::addColumn<QString>("layout");
+        QTest::addColumn<QString>("expected");  // "!" and part of a refusal, or the root's role
+        QTest::newRow("tmpfs mounted above the folder's tmpfs") << "stacked"
+                                                                << "outer";
+        QTest::newRow("the same, read-only") << "stacked ro"
+                                             << "!is mounted read-only";
+        QTest::newRow("bind twin, the first remounted read-only") << "twin"
+                                                                  << "folder";
+        QTest::newRow("second btrfs subvolume") << "btrfs"
+                                                << "folder";
+    }
+    void folderIsOnTheMountTheKernelNames() {
+        QFETCH(QString, layout);
+        QFETCH(QString, expected);
+        using testsupport::MountOver;
+        const QStringList ramDisk{"-t", "tmpfs", "-o", "size=1m", "dov-scratch"};
+        const QTemporaryDir plain;
+        const QString second = plain.filePath("second");
+        QVERIFY(QDir().mkpath(second));
+        std::unique_ptr<testsupport::ScratchMount> outer, inner;
+        std::vector<std::unique_ptr<MountOver>> over;
+        QString folder = second, hidden;
+        if (layout.startsWith("stacked")) {
+            outer = std::make_unique<testsupport::ScratchTmpfs>(1 << 20);
+            if (outer->isReady())
+                inner = std::make_unique<testsupport::ScratchTmpfs>(1 << 20, outer->mountPoint());
+            if (inner && inner->isReady())
+                over.push_back(std::make_unique<MountOver>(outer->mountPoint(), ramDisk));
+            folder = hidden = inner ? inner->mountPoint() : QString();
+        } else if (layout == "twin") {
+            outer = std::make_unique<testsupport::ScratchTmpfs>(1 << 20);
+            over.push_back(
+                std::make_unique<MountOver>(second, QStringList{"--bind", outer->mountPoint()}));
+            hidden = outer->mountPoint();
+        } else {
+            outer = std::make_unique<testsupport::LoopVolume>(
+                256 << 20, "DOVBTRFS", testsupport::LoopVolume::Format::Btrfs);
+            for (const char* name : {"a", "b"}) {
+                if (!outer->isReady()) break;
+                const auto made = testsupport::runTool(
+                    "btrfs", {"subvolume", "create", outer->mountPoint() + '/' + name});
+                if (!made.ok) QSKIP(qPrintable(made.why));
+                QVERIFY(QDir().mkpath(plain.filePath(name)));
+                over.push_back(std::make_unique<MountOver>(
+                    plain.filePath(name),
+                    QStringList{"-o", QStringLiteral("subvol=") + name,
+                                static_cast<testsupport::LoopVolume&>(*outer).loopDevice()}));
+            }
+            folder = plain.filePath("b");
+        }
+        for (const auto* mount : {outer.get(), inner.get()}) {
+            if (mount && !mount->isReady()) QSKIP(qPrintable(mount->whyNot()));
+        }
+        for (const auto& mount : over) {
+            if (!mount->isReady()) QSKIP(qPrintable(mount->whyNot()));
+        }
+        // What the folder's path reaches now; the mount beneath or the twin becomes read-only.
+        if (layout.startsWith("stacked")) QVERIFY(QDir().mkpath(folder));
+        const auto remount = [](const QString& options, const QString& at) {
+            return testsupport::runTool("mount", {"-o", options, at}).ok;
+        };
+        if (layout == "stacked ro") QVERIFY(remount("remount,ro", outer->mountPoint()));
+        if (layout == "twin") QVERIFY(remount("remount,bind,ro", outer->mountPoint()));
+
+        driveinfo::MountTableCatalogue catalogue;
+        QString got;
+        try {
+            got = catalogue.volumeToMeasure(folder, folder);
+        } catch (const platform::Failure& failure) {
+            got = QStringLiteral("!") + failure.description();
+        }
+        if (expected.startsWith('!')) {
+            QVERIFY2(got.startsWith('!') && got.contains(expected.mid(1)), qPrintable(got));
+        } else {
+            QCOMPARE(got, expected == "outer" ? outer->mountPoint() : folder);
+            QVERIFY(mountRoots(catalogue).contains(got));
+        }
+        if (!hidden.isEmpty()) QVERIFY(!mountRoots(catalogue).contains(hidden));
+        if (layout == "btrfs") QVERIFY(mountRoots(catalogue).contains(plain.filePath("a")));
+    }
+
     void watcherOfMissingTableSaysWhy() {
         driveinfo::MountTableWatcher watcher(QStringLiteral("/nonexistent-dov-root"));
         QVERIFY(!watcher.isWatching());

@@ -112,8 +112,18 @@ public:
         labelQueries.append(mountRoot);
         return labels.value(mountRoot);
     }
+    // The kernel's answer: the id given for the folder or its nearest folder above.
+    int mountIdOf(const QString& folder) override {
+        for (QString at = folder; !at.isEmpty(); at = at.section(QLatin1Char('/'), 0, -2)) {
+            if (mountIds.contains(at)) return mountIds.value(at);
+        }
+        if (mountIds.contains(QStringLiteral("/"))) return mountIds.value(QStringLiteral("/"));
+        throw platform::Failure(
+            QStringLiteral("Cannot open %1: No such file or directory").arg(folder));
+    }
     QHash<QString, platform::VolumeSpace> spaces;
     QHash<QString, QString> labels;
+    QHash<QString, int> mountIds;
     QStringList labelQueries;
 };
 
