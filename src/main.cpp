@@ -10,37 +10,41 @@
 #include "platform/linuxclock.h"
 #include "platform/linuxdrives.h"
 #include "platform/linuxfiles.h"
-#include "readcache/cachebelowfuse.h"
 #include "platform/linuxprocess.h"
 #include "platform/qteventpump.h"
 #include "platform/qtoffthread.h"
+#include "platform/terminal.h"
 #include "platform/version.h"
+#include "readcache/cachebelowfuse.h"
 #include "window/windowstartup.h"
 
 namespace {
 
-// The exit status: what was asked, or 1 when the text could not be written (a full disk).
-int print(std::FILE* stream, const QString& text, int status) {
-    const bool written = std::fputs(text.toLocal8Bit().constData(), stream) >= 0;
-    return std::fflush(stream) == 0 && written ? status : console::kExitFailed;
+// Help and version go to standard output, checked as the times are.
+int print(const QString& text, const QString& what, bool outputClosedAtStart) {
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+    return console::finishStandardOutput(console::kExitDone, what, outputClosedAtStart);
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // Before anything opens a descriptor that could take the number of a closed one.
+    const platform::ClosedAtStart closed = platform::fillClosedStandardDescriptors();
     // Read before any application exists, so that --help and the like need no display.
     const console::CommandLine command =
         console::parseCommandLine(console::argumentsAfterProgram(argc, argv));
     switch (command.action) {
         case console::CommandLine::Action::Help:
-            return print(stdout, console::usageText(), console::kExitDone);
+            return print(console::usageText(), QStringLiteral("the usage"), closed.output);
         case console::CommandLine::Action::Version:
-            return print(stdout, console::versionText(), console::kExitDone);
-        case console::CommandLine::Action::Error:
-            return print(
-                stderr,
-                QStringLiteral("dov-uruvivuz: %1\n\n").arg(command.error) + console::usageText(),
-                console::kExitUsage);
+            return print(console::versionText(), QStringLiteral("the version"), closed.output);
+        case console::CommandLine::Action::Error: {
+            const QString text = QStringLiteral("dov-uruvivuz: %1\n\n").arg(command.error);
+            const bool written =
+                std::fputs((text + console::usageText()).toLocal8Bit().constData(), stderr) >= 0;
+            return std::fflush(stderr) == 0 && written ? console::kExitUsage : console::kExitFailed;
+        }
         case console::CommandLine::Action::Measure:
         case console::CommandLine::Action::Window:
             break;
@@ -66,6 +70,6 @@ int main(int argc, char* argv[]) {
                                          offThread, steps, input, *platform::systemVolumeQueries()};
 
     if (command.action == console::CommandLine::Action::Measure)
-        return console::runWithoutWindow(argc, argv, command, services);
+        return console::runWithoutWindow(argc, argv, command, services, closed.output);
     window::runWindow(argc, argv, command.toolkitOptions, services);
 }

@@ -10,20 +10,52 @@
 #include "driveinfo/mounttablecatalogue.h"
 #include "platform/endsignals.h"
 #include "platform/failure.h"
+#include "platform/paths.h"
 #include "platform/terminal.h"
 
 namespace console {
 
+namespace {
+
+// A relative folder is taken from the working folder, which may be gone (deleted, or on a
+// stick pulled and plugged back); it is then refused, never read as one below "/".
+QString absoluteFolder(const QString& path) {
+    if (path.startsWith(QLatin1Char('/'))) return path;
+    const QString working = platform::currentFolder();
+    if (working.isEmpty()) {
+        throw platform::Failure(
+            QStringLiteral("Cannot measure the drive of %1: the working folder cannot be found "
+                           "(%2). Change to a folder that exists, or name the drive by its full "
+                           "path.")
+                .arg(platform::displayPath(path), platform::systemReason(errno)));
+    }
+    return platform::joinPath(working, path);
+}
+
+}  // namespace
+
+int finishStandardOutput(int status, const QString& what, bool closedAtStart) {
+    // A file system may report a failed write only when the output is closed (NFS, a quota).
+    const bool closedWell = std::fclose(stdout) == 0;
+    const int reason = errno;
+    if (status != kExitDone || (closedWell && !closedAtStart)) return status;
+    writeStream(stderr, QStringLiteral("dov-uruvivuz: %1 could not be written to standard "
+                                       "output: %2\n")
+                            .arg(what, closedAtStart ? QStringLiteral("it is closed")
+                                                     : platform::systemReason(reason)));
+    return kExitFailed;
+}
+
 int runWithoutWindow(int argc, char* argv[], const CommandLine& command,
-                     measure::CoreServices services) {
+                     measure::CoreServices services, bool outputClosedAtStart) {
     QCoreApplication application(argc, argv);
     driveinfo::MountTableCatalogue catalogue;
 
     ConsoleRunSettings settings;
     try {
         settings.mountRoot =
-            driveRootOf(command.drive, [&](const QString& folder, const QString& named) {
-                return catalogue.volumeToMeasure(folder, named);
+            driveRootOf(absoluteFolder(command.drive), [&](const QString& folder, const QString&) {
+                return catalogue.volumeToMeasure(folder, command.drive);
             });
     } catch (const std::exception& failure) {
         writeStream(stderr, platform::describe(failure) + QLatin1Char('\n'));
@@ -41,15 +73,7 @@ int runWithoutWindow(int argc, char* argv[], const CommandLine& command,
     platform::EndSignals endSignals;
     QObject::connect(&endSignals, &platform::EndSignals::received, &application,
                      [&run](int signalNumber) { run.stop(signalNumber); });
-    int status = run.exec();
-    // A file system may report a failed write only when the output is closed (NFS, a quota).
-    if (std::fclose(stdout) != 0 && status == kExitDone) {
-        writeStream(stderr, QStringLiteral("dov-uruvivuz: the times could not be written to "
-                                           "standard output: %1\n")
-                                .arg(platform::systemReason(errno)));
-        status = kExitFailed;
-    }
-    return status;
+    return finishStandardOutput(run.exec(), QStringLiteral("the times"), outputClosedAtStart);
 }
 
 }  // namespace console

@@ -76,7 +76,16 @@ EndSignals::EndSignals(QObject* parent) : QObject(parent) {
     action.sa_handler = writeSignalToPipe;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART | SA_RESETHAND;
-    for (const int signalNumber : endSignals()) ::sigaction(signalNumber, &action, nullptr);
+    for (const int signalNumber : endSignals()) {
+        // What the parent chose to ignore (SIGHUP under nohup, SIGINT for a background job)
+        // stays ignored, as it does for the shells and coreutils.
+        struct sigaction inherited {};
+        if (::sigaction(signalNumber, nullptr, &inherited) == 0 &&
+            inherited.sa_handler == SIG_IGN) {
+            continue;
+        }
+        if (::sigaction(signalNumber, &action, nullptr) == 0) handled_.push_back(signalNumber);
+    }
 }
 
 EndSignals::~EndSignals() {
@@ -84,7 +93,7 @@ EndSignals::~EndSignals() {
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
-    for (const int signalNumber : endSignals()) ::sigaction(signalNumber, &action, nullptr);
+    for (const int signalNumber : handled_) ::sigaction(signalNumber, &action, nullptr);
     delete notifier_;
     const int writeEnd = pipeWriteEnd.exchange(-1);
     ::close(writeEnd);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <vector>
 
 class QSocketNotifier;
 
@@ -16,7 +17,8 @@ class FileService;
 // signal, so a second one ends the process at once, as it would without this, when the first
 // cannot end it (a thread stuck in a frozen file system). SIGPIPE and SIGXFSZ are ignored
 // instead: a write to a closed pipe or past the file-size limit then fails with EPIPE or EFBIG,
-// and the caller treats it as the failure it is. One instance per process.
+// and the caller treats it as the failure it is. A signal the parent left ignored stays ignored.
+// One instance per process.
 class EndSignals : public QObject {
     Q_OBJECT
 public:
@@ -34,6 +36,7 @@ private:
     void readPipe();
 
     QSocketNotifier* notifier_ = nullptr;
+    std::vector<int> handled_;  // the signals this instance took over
 };
 
 // How many times SIGCONT has resumed the process since the first call, which sets up the

@@ -12,4 +12,15 @@ bool inTerminalForeground(int fd);
 // ignored, so `stty tostop` no longer stops it at a write.
 void writeFromBackground();
 
+// Which of the standard descriptors the process was started without.
+struct ClosedAtStart {
+    bool input = false;
+    bool output = false;
+    bool error = false;
+};
+// Opens each closed one of descriptors 0-2 on /dev/null (or, without /dev, on a descriptor that
+// takes no data), so that no file or pipe opened later gets its number and takes text meant for
+// it. Called first thing in main, before any other descriptor is opened.
+ClosedAtStart fillClosedStandardDescriptors();
+
 }  // namespace platform

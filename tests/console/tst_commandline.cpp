@@ -387,6 +387,23 @@ void TestCommandLine::runOnScratchDrive_data() {
                               << "^Cannot measure the drive of /dev: it is on devtmpfs, a file "
                                  "system of the kernel's, not a drive\n$"
                               << false << "" << Volume::KernelDevices;
+    // The process boundary: what the parent left the program with.
+    QTest::newRow("standard output closed")
+        << qint64(32 << 20) << QStringList{"--size", "2"} << 1 << "^$"
+        << notWritten.arg("it is closed") << false << "exec \"$0\" \"$@\" >&-" << Volume::Tmpfs;
+    QTest::newRow("working folder gone")
+        << qint64(32 << 20) << QStringList{"--size", "2"} << 1 << "^$"
+        << "^Cannot measure the drive of \\.: the working folder cannot be found \\(No such file "
+           "or directory\\)\\. Change to a folder that exists, or name the drive by its full "
+           "path\\.\n$"
+        << false << "cd \"$2\" && rmdir \"$2\" && exec \"$0\" --drive . \"${@:3}\""
+        << Volume::Tmpfs;
+    QTest::newRow("hang-up ignored by the parent, as under nohup")
+        << qint64(256 << 20) << QStringList{"--size", "200"} << 0 << kTimesLine + '$' << "^$"
+        << false
+        << "trap '' HUP; \"$0\" \"$@\" & while [ ! -e \"${0%/*}/TEST.TXT\" ]; do sleep 0.01; "
+           "done; kill -HUP $!; wait $!"
+        << Volume::Tmpfs;
 }
 
 // A folder on the drive stands for its root, as in the window; a link stands for its target.
