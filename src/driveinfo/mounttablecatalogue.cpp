@@ -150,21 +150,15 @@ QList<MountRecord> MountTableCatalogue::reachableMountsOrNone() const {
     }
 }
 
-QList<MountRecord> MountTableCatalogue::listedMounts(const QList<MountRecord>& reachable) const {
+QList<MountRecord> MountTableCatalogue::listedMounts(const QList<MountRecord>& reachable) {
     QList<MountRecord> listed;
+    QHash<QString, std::shared_ptr<FolderQuery>> folders;
     // A file system's folder mounted at several places is one drive; another folder of it (a
     // btrfs subvolume, a bind mount) is another, unless the whole file system is listed too.
     QHash<QString, qsizetype> indexOfFolder;
     for (const MountRecord& mount : reachable) {
         if (!isMeasurableVolume(mount)) continue;
-        // Containers bind single files (/etc/hosts) from the host's disk; a file is no drive.
-        // Only a bind mount can be a file; looking is limited to local disks, where it cannot
-        // hang the way a network volume whose server has gone can.
-        if (mount.root != QLatin1String("/") && mount.hasBlockDevice() &&
-            platform::fileSystemKind(mount.fileSystemType) != FileSystemKind::Fuse &&
-            platform::systemfiles::isNonFolder(systemRoot_, mount.mountPoint)) {
-            continue;
-        }
+        if (mayBeFile(mount) && !isKnownFolder(mount, folders)) continue;
         const QString folder = mount.deviceNumber() + QLatin1Char(' ') + mount.root;
         const auto known = indexOfFolder.constFind(folder);
         if (known == indexOfFolder.cend()) {
@@ -175,7 +169,38 @@ QList<MountRecord> MountTableCatalogue::listedMounts(const QList<MountRecord>& r
             listed[*known] = mount;
         }
     }
+    folders_ = folders;  // mounts that went away are forgotten
     return foldedIntoWholeFileSystems(listed);
+}
+
+bool MountTableCatalogue::mayBeFile(const MountRecord& mount) {
+    // Containers bind single files (/etc/hosts) from the host's disk; a file is no drive. Only
+    // a bind mount can be a file; looking is limited to local disks, where it cannot hang the
+    // way a network volume whose server has gone can.
+    return mount.root != QLatin1String("/") && mount.hasBlockDevice() &&
+           platform::fileSystemKind(mount.fileSystemType) != FileSystemKind::Fuse;
+}
+
+bool MountTableCatalogue::isKnownFolder(const MountRecord& mount,
+                                        QHash<QString, std::shared_ptr<FolderQuery>>& seen) {
+    // Looked at off the window thread, once per mount; until the answer comes the mount is not
+    // listed, then the list is told.
+    const QString key = volumeIdOf(mount);
+    std::shared_ptr<FolderQuery> query = folders_.value(key);
+    if (!query) {
+        query = std::make_shared<FolderQuery>();
+        offThread_.start(
+            deliveries_.get(),
+            [query, systemRoot = systemRoot_, point = mount.mountPoint] {
+                query->folder = !platform::systemfiles::isNonFolder(systemRoot, point);
+                query->finished.store(true, std::memory_order_release);
+            },
+            [this, query](bool) {
+                if (!listing_ && query->folder) lateAnswerCame();
+            });
+    }
+    seen.insert(key, query);
+    return query->finished.load(std::memory_order_acquire) && query->folder;
 }
 
 QList<DriveEntry> MountTableCatalogue::drives() {

@@ -37,9 +37,10 @@ bool isSystemLocation(const QString& mountPoint);
 // places is listed once (a writable mount before a read-only one), folded into the writable
 // whole file system where that is listed (not for btrfs); a single file bound from a disk is
 // not listed.
-// Labels that only a volume's root can give are read off the window thread, all volumes side by
-// side, without waiting for them: a volume that has not answered is listed without one, and
-// not asked again until its query returns; then the late-answer listener is told. Labels are
+// Labels that only a volume's root can give, and whether a bind mount is a folder, are read off
+// the window thread, all volumes side by side, without waiting for them: a volume that has not
+// answered is listed without a label (a bind mount not yet seen as a folder is left out), and
+// not asked again until its query returns; then the late-answer listener is told. Answers are
 // kept per mount, so a listing asks each mount once.
 class MountTableCatalogue : public DriveCatalogue {
 public:
@@ -66,7 +67,13 @@ public:
 private:
     // The mounts a path can reach; none, with a logged warning, when the table cannot be read.
     QList<platform::MountRecord> reachableMountsOrNone() const;
-    QList<platform::MountRecord> listedMounts(const QList<platform::MountRecord>& reachable) const;
+    QList<platform::MountRecord> listedMounts(const QList<platform::MountRecord>& reachable);
+    static bool mayBeFile(const platform::MountRecord& mount);
+    struct FolderQuery;
+    // True once a look off the window thread found a folder at the mount point; the query is
+    // kept in seen.
+    bool isKnownFolder(const platform::MountRecord& mount,
+                       QHash<QString, std::shared_ptr<FolderQuery>>& seen);
 
     // The label of each listed mount, asking the roots of those not known yet.
     QList<QString> labelsOf(const QList<platform::MountRecord>& mounts);
@@ -78,6 +85,11 @@ private:
     struct ShareQuery {
         QStringList folders;  // written by the query's thread before finished
         QStringList lastKnown;
+        std::atomic<bool> finished{false};
+    };
+
+    struct FolderQuery {
+        bool folder = false;  // written by the query's thread before finished
         std::atomic<bool> finished{false};
     };
 
@@ -97,6 +109,8 @@ private:
     // Keyed by mount id and mount point: a remount gets a new id and is asked again.
     QHash<QString, std::shared_ptr<LabelQuery>> labels_;
     QHash<QString, std::shared_ptr<ShareQuery>> shares_;
+    // Keyed as the labels; a bind mount seen once is known for as long as it stays.
+    QHash<QString, std::shared_ptr<FolderQuery>> folders_;
 };
 
 }  // namespace driveinfo
