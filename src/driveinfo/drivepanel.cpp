@@ -95,6 +95,15 @@ void DrivePanel::refreshSelectedDrive() {
     readSelectedDrive(false);
 }
 
+void DrivePanel::showNotMounted() {
+    // A query still under way for the drive would fill them again.
+    ++lastRequest_;
+    view_.setDriveTypeText({});
+    view_.setVolumeNameText({});
+    view_.setTotalSizeText({});
+    view_.setFreeSpaceText({});
+}
+
 bool DrivePanel::isStalled(const QString& mountRoot) {
     const auto stalled = stalled_.constFind(mountRoot);
     if (stalled == stalled_.cend()) return false;

@@ -45,6 +45,9 @@ public:
     // Reads the selected drive again and fills Text4 ... Text7, leaving the time boxes: for a
     // volume replaced under the same mount root.
     void refreshSelectedDrive();
+    // Empties Text4 ... Text7: the selected drive is no longer mounted, and figures beside it
+    // would be another volume's or stale.
+    void showNotMounted();
     // True while an earlier query of the drive at mountRoot has not returned.
     bool isStalled(const QString& mountRoot);
     // Reads the drive at mountRoot within the time limit, with the window live; throws

@@ -399,6 +399,7 @@ void Form1::fillDriveList(const QString& preferredRoot) {
         Drive1->setItemData(Drive1->count() - 1, selectedVolume, kVolumeIdRole);
         selectIndex = Drive1->count() - 1;
         vanishedRoot_ = selectedRoot;
+        drivePanel_->showNotMounted();
     }
     if (selectIndex < 0 && Drive1->count() > 0) selectIndex = 0;
     Drive1->setCurrentIndex(selectIndex);

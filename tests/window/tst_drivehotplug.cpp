@@ -77,6 +77,8 @@ private Q_SLOTS:
                                  kWatchMs);
         QCOMPARE(drive1->currentData().toString(), firstRoot);
         QCOMPARE(drives->queried, QStringList({firstRoot}));
+        for (const char* box : {"Text4", "Text5", "Text6", "Text7"})
+            QCOMPARE(form.findChild<QLineEdit*>(QLatin1String(box))->text(), QString());
         form.Command1_Click();
         QCOMPARE(fake.messages.shown.size(), 1);
         QVERIFY2(fake.messages.shown.first().contains(firstRoot),
