@@ -4,6 +4,8 @@
 
 #include "console/commandline.h"
 #include "console/consolestartup.h"
+#include "driveinfo/driveanswers.h"
+#include "driveinfo/systemdrives.h"
 #include "measure/threadedsteprunner.h"
 #include "platform/endsignals.h"
 #include "platform/inputgate.h"
@@ -66,8 +68,12 @@ int main(int argc, char* argv[]) {
     platform::InputGate input;
     platform::QtOffThread offThread(&input);
     measure::ThreadedStepRunner steps(offThread);
-    const measure::CoreServices services{clock,     pump,  files, process,
-                                         offThread, steps, input, *platform::systemVolumeQueries()};
+    driveinfo::DriveAnswers driveAnswers(std::make_shared<driveinfo::LinuxDriveService>(),
+                                         offThread);
+    const measure::CoreServices services{
+        clock,       pump,  files, process,
+        offThread,   steps, input, *platform::systemVolumeQueries(),
+        driveAnswers};
 
     if (command.action == console::CommandLine::Action::Measure)
         return console::runWithoutWindow(argc, argv, command, services, closed.output);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "console/commandline.h"
+#include "driveinfo/driveanswers.h"
 #include "measure/clockrules.h"
 #include "platform/failure.h"
 #include "platform/paths.h"
@@ -142,7 +143,8 @@ ConsoleRun::ConsoleRun(ConsoleRunSettings settings, measure::CoreServices servic
       err_(err),
       speedTest_(std::make_unique<measure::SpeedTest>(
           *this, measure::RunServices{services_.clock, services_.files, services_.process, *this,
-                                      *this, *this, services_.steps, *this, &services_.volumes})) {}
+                                      *this, *this, services_.steps, services_.driveAnswers,
+                                      &services_.volumes})) {}
 
 ConsoleRun::~ConsoleRun() = default;
 

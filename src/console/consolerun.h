@@ -33,8 +33,7 @@ struct ConsoleRunSettings {
 class ConsoleRun : public measure::RunView,
                    private platform::ClipboardService,
                    private platform::MessageBoxService,
-                   private platform::PointerService,
-                   private platform::DriveLiveness {
+                   private platform::PointerService {
 public:
     ConsoleRun(ConsoleRunSettings settings, measure::CoreServices services, std::FILE* out = stdout,
                std::FILE* err = stderr);
@@ -69,9 +68,6 @@ private:
     void showMessage(const QString& text) override;
     // PointerService: no pointer here.
     void setBusy(bool busy) override;
-    // DriveLiveness: a command line has no drive panel to ask in the background; the run waits
-    // for its drive, and Ctrl+C (twice for a drive stuck in the kernel) ends it.
-    void checkAnswers(const QString&) override {}
 
     // False, with the system's reason in outError_, when the text did not reach out.
     bool writeOut(const QString& text);

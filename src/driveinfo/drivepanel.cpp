@@ -23,7 +23,7 @@ struct DrivePanel::Reading {
     std::optional<double> freeBytes;
     std::optional<platform::DriveType> driveType;
     std::optional<QString> failure;
-    std::atomic<bool> finished{false};
+    std::shared_ptr<std::atomic<bool>> finished = std::make_shared<std::atomic<bool>>(false);
 
     void read(platform::DriveService& drives, const QString& mountRoot) {
         try {
@@ -37,18 +37,20 @@ struct DrivePanel::Reading {
         } catch (const std::exception& error) {
             failure = platform::describe(error);
         }
-        finished = true;
+        finished->store(true);
     }
 };
 
 DrivePanel::DrivePanel(DriveView& view, std::shared_ptr<platform::DriveService> drives,
                        platform::MessageBoxService& messages, platform::OffThread& offThread,
-                       std::chrono::milliseconds answerLimit)
+                       std::chrono::milliseconds answerLimit, DriveAnswers* answers)
     : view_(view),
       drives_(std::move(drives)),
       messages_(messages),
       offThread_(offThread),
-      answerLimit_(answerLimit),
+      ownAnswers_(answers ? nullptr
+                          : std::make_unique<DriveAnswers>(drives_, offThread, answerLimit)),
+      answers_(answers ? *answers : *ownAnswers_),
       deliveries_(std::make_unique<QObject>()) {}
 
 DrivePanel::DrivePanel(DriveView& view, std::shared_ptr<platform::DriveService> drives,
@@ -104,14 +106,6 @@ void DrivePanel::showNotMounted() {
     view_.setFreeSpaceText({});
 }
 
-bool DrivePanel::isStalled(const QString& mountRoot) {
-    const auto stalled = stalled_.constFind(mountRoot);
-    if (stalled == stalled_.cend()) return false;
-    if (!(*stalled)->finished) return true;
-    stalled_.erase(stalled);
-    return false;
-}
-
 void DrivePanel::readSelectedDrive(bool clearTimes) {
     QString mountRoot;
     try {
@@ -126,7 +120,7 @@ void DrivePanel::readSelectedDrive(bool clearTimes) {
         messages_.showMessage(noDriveSelected().description());
         return;
     }
-    if (isStalled(mountRoot)) {
+    if (answers_.isStalled(mountRoot)) {
         messages_.showMessage(driveNotAnswering(mountRoot).description());
         return;
     }
@@ -135,12 +129,12 @@ void DrivePanel::readSelectedDrive(bool clearTimes) {
         deliveries_.get(),
         [reading, drives = drives_, mountRoot] { reading->read(*drives, mountRoot); },
         [this, reading, mountRoot, request](bool answered) {
-            if (!answered) stalled_.insert(mountRoot, reading);
+            if (!answered) answers_.noteStalled(mountRoot, reading->finished);
             // A later choice of drive has taken the panel over.
             if (request != lastRequest_) return;
             show(mountRoot, *reading, answered);
         },
-        answerLimit_);
+        answers_.answerLimit());
 }
 
 void DrivePanel::show(const QString& mountRoot, const Reading& reading, bool answered) {
@@ -156,18 +150,6 @@ void DrivePanel::show(const QString& mountRoot, const Reading& reading, bool ans
         if (!typeText.isNull()) view_.setDriveTypeText(typeText);
     }
     if (reading.failure) messages_.showMessage(*reading.failure);
-}
-
-void DrivePanel::checkAnswers(const QString& mountRoot) {
-    if (isStalled(mountRoot)) throw driveNotAnswering(mountRoot);
-    auto reading = std::make_shared<Reading>();
-    // Its other failures are the caller's to meet when it opens the drive.
-    if (!offThread_.wait(
-            [reading, drives = drives_, mountRoot] { reading->read(*drives, mountRoot); },
-            answerLimit_)) {
-        stalled_.insert(mountRoot, reading);
-        throw driveNotAnswering(mountRoot);
-    }
 }
 
 }  // namespace driveinfo

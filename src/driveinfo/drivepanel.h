@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 
+#include "driveinfo/driveanswers.h"
 #include "platform/drives.h"
 
 class QObject;
@@ -21,19 +22,19 @@ class DriveView;
 // Fills Text4 ... Text7 for the drive selected in Drive1. The drive is read off the window
 // thread in the program; what it read is shown on the window thread in the same order as if
 // read in place. A drive that does not answer in time gets one message, and the run is told
-// the same (DriveLiveness).
-class DrivePanel : public platform::DriveLiveness {
+// the same: the panel keeps its stalled drives in the liveness check the run asks.
+class DrivePanel {
 public:
-    static constexpr std::chrono::milliseconds kAnswerLimit = std::chrono::seconds(3);
-
-    // The drive service is shared with the query threads, which may outlive the panel.
+    // The drive service is shared with the query threads, which may outlive the panel. Without
+    // answers the panel keeps a check of its own.
     DrivePanel(DriveView& view, std::shared_ptr<platform::DriveService> drives,
                platform::MessageBoxService& messages, platform::OffThread& offThread,
-               std::chrono::milliseconds answerLimit = kAnswerLimit);
+               std::chrono::milliseconds answerLimit = DriveAnswers::kAnswerLimit,
+               DriveAnswers* answers = nullptr);
     // Every query in place, as with fakes.
     DrivePanel(DriveView& view, std::shared_ptr<platform::DriveService> drives,
                platform::MessageBoxService& messages);
-    ~DrivePanel() override;
+    ~DrivePanel();
     DrivePanel(const DrivePanel&) = delete;
     DrivePanel& operator=(const DrivePanel&) = delete;
 
@@ -48,12 +49,8 @@ public:
     // Empties Text4 ... Text7: the selected drive is no longer mounted, and figures beside it
     // would be another volume's or stale.
     void showNotMounted();
-    // True while an earlier query of the drive at mountRoot has not returned.
-    bool isStalled(const QString& mountRoot);
-    // Reads the drive at mountRoot within the time limit, with the window live; throws
-    // driveNotAnswering (drivechoice.h) when it did not answer in time (its other failures are left
-    // to whoever opens it next).
-    void checkAnswers(const QString& mountRoot) override;
+    // The liveness check the panel shares with the run.
+    DriveAnswers& answers() { return answers_; }
 
     // Text4 for a DriveType; a null QString for a type the table does not know, which leaves
     // Text4 unchanged.
@@ -70,12 +67,11 @@ private:
     std::shared_ptr<platform::DriveService> drives_;
     platform::MessageBoxService& messages_;
     platform::OffThread& offThread_;
-    std::chrono::milliseconds answerLimit_;
+    std::unique_ptr<DriveAnswers> ownAnswers_;
+    DriveAnswers& answers_;
     // Deleting it drops the deliveries of queries still under way.
     std::unique_ptr<QObject> deliveries_;
     quint64 lastRequest_ = 0;
-    // Mount roots with a query still blocked; they are not asked again until it returns.
-    QHash<QString, std::shared_ptr<Reading>> stalled_;
 };
 
 }  // namespace driveinfo

@@ -10,6 +10,10 @@ class ProcessService;
 class VolumeQueries;
 }  // namespace platform
 
+namespace driveinfo {
+class DriveAnswers;
+}
+
 namespace measure {
 
 class StepRunner;
@@ -27,6 +31,9 @@ struct CoreServices {
     platform::InputGate& input;
     // The free space of volumes, to refuse a size that cannot fit.
     platform::VolumeQueries& volumes;
+    // Whether a drive still answers, asked before a run opens it; the window's drive panel
+    // keeps the drives it found stalled there too.
+    driveinfo::DriveAnswers& driveAnswers;
 };
 
 }  // namespace measure

@@ -147,11 +147,12 @@ Form1::Form1(WindowServices services, QWidget* parent)
 
     drivePanel_ = std::make_unique<driveinfo::DrivePanel>(
         *this, services_.drives, services_.messages,
-        services_.offThread ? *services_.offThread : platform::inPlace());
+        services_.offThread ? *services_.offThread : platform::inPlace(),
+        driveinfo::DriveAnswers::kAnswerLimit, services_.driveAnswers);
     speedTest_ = std::make_unique<measure::SpeedTest>(
         *this, measure::RunServices{services_.clock, services_.files, services_.process,
                                     services_.clipboard, services_.pointer, services_.messages,
-                                    services_.steps, *drivePanel_, services_.volumes});
+                                    services_.steps, drivePanel_->answers(), services_.volumes});
     if (services_.testFolder) speedTest_->setTestFolderFinder(services_.testFolder);
     if (services_.input) {
         services_.input->setRule(

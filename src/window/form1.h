@@ -33,6 +33,7 @@ class SpeedTest;
 
 namespace driveinfo {
 class DriveCatalogue;
+class DriveAnswers;
 class DrivePanel;
 class MountTableWatcher;
 }  // namespace driveinfo
@@ -63,6 +64,9 @@ struct WindowServices {
     // Optional: where the local test file goes; the program's rule when not given (fakes give
     // their program folder).
     std::function<ownership::TestFolder()> testFolder = {};
+    // Optional: the drive liveness check the run asks; the panel keeps one of its own when not
+    // given.
+    driveinfo::DriveAnswers* driveAnswers = nullptr;
 };
 
 // The program's only window. The START run and the drive panel live in measure/ and driveinfo/
