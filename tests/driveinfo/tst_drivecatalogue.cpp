@@ -152,27 +152,6 @@ private Q_SLOTS:
                    "2 1 0:40 / /mnt/x rw - weirdfs none rw\n"
                    "3 1 0:41 / /tank rw - zfs tank/home rw\n"
             << QStringList{"/", "/tank"};
-        QTest::newRow("a mount covered by a later one above it is left out")
-            << root +
-                   "2 1 8:17 / /m/x/a rw - ext4 /dev/sdb1 rw\n"
-                   "3 1 8:33 / /m/x rw - ext4 /dev/sdc1 rw\n"
-            << QStringList{"/", "/m/x"};
-        QTest::newRow("a read-only twin gives way to the writable mount")
-            << root +
-                   "2 1 8:17 / /mnt/a ro - ext4 /dev/sdb1 rw\n"
-                   "3 1 8:17 / /mnt/b rw - ext4 /dev/sdb1 rw\n"
-            << QStringList{"/", "/mnt/b"};
-        QTest::newRow("a writable bind mount is not folded into a read-only whole")
-            << root +
-                   "2 1 8:17 / /mnt/a ro - ext4 /dev/sdb1 rw\n"
-                   "3 1 8:17 /sub /mnt/b rw - ext4 /dev/sdb1 rw\n"
-            << QStringList{"/", "/mnt/a", "/mnt/b"};
-        QTest::newRow("two btrfs subvolumes of one device are two drives")
-            << root +
-                   "2 1 0:45 /@a /mnt/a rw - btrfs /dev/sdb1 rw,subvol=/@a\n"
-                   "3 1 0:45 /@b /mnt/b rw - btrfs /dev/sdb1 rw,subvol=/@b\n"
-                   "4 1 0:45 / /mnt/top rw - btrfs /dev/sdb1 rw,subvol=/\n"
-            << QStringList{"/", "/mnt/a", "/mnt/b", "/mnt/top"};
         QTest::newRow("empty table lists nothing") << QByteArray("") << QStringList{};
         QTest::newRow("missing table lists nothing") << QByteArray() << QStringList{};
     }
@@ -222,68 +201,55 @@ private Q_SLOTS:
         QCOMPARE(labels->askedSoFar().count(labels->stuck), 1);
     }
 
-    // The folder's drive is the mount the kernel names for it: never one hidden beneath it, a
-    // read-only twin or another subvolume; a leading "!" expects a refusal saying this.
-    void volumeToMeasure_data() {
+    // The list leaves out a mount hidden from above and a read-only twin; a named folder's drive
+    // is the mount the kernel names for it ("!": a refusal saying this), never one of those.
+    void mountTheKernelNames_data() {
         QTest::addColumn<QByteArray>("table");
-        QTest::addColumn<QStringList>("kernel");  // "folder=mount id"
-        QTest::addColumn<QString>("folder");
-        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("kernel");  // "folder=mount id ..."
+        QTest::addColumn<QStringList>("listed");
+        QTest::addColumn<QString>("drive");  // of the first folder in kernel
         const QByteArray root = "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n";
         const QByteArray stacked = root + "2 1 8:17 / /m/x/a rw - ext4 /dev/sdb1 rw\n";
-        const QStringList onB{"/=1", "/m/x=3"};
-        QTest::newRow("a volume mounted above the folder's old mount")
-            << stacked + "3 1 8:33 / /m/x rw - ext4 /dev/sdc1 rw\n"
-            << onB << "/m/x/a"
-            << "/m/x";
-        QTest::newRow("the same, that volume read-only")
-            << stacked + "3 1 8:33 / /m/x ro - ext4 /dev/sdc1 ro\n"
-            << onB << "/m/x/a"
-            << "!its drive /m/x is mounted read-only";
-        QTest::newRow("the writable one of two mounts, the first remounted read-only")
-            << root +
-                   "2 1 8:17 / /mnt/a ro - ext4 /dev/sdb1 rw\n"
-                   "3 1 8:17 / /mnt/b rw - ext4 /dev/sdb1 rw\n"
-            << QStringList{"/=1", "/mnt/a=2", "/mnt/b=3"} << "/mnt/b/x"
-            << "/mnt/b";
-        QTest::newRow("the second of two btrfs subvolumes")
-            << root +
-                   "2 1 0:45 /@a /mnt/a rw - btrfs /dev/sdb1 rw,subvol=/@a\n"
-                   "3 1 0:45 /@b /mnt/b rw - btrfs /dev/sdb1 rw,subvol=/@b\n"
-            << QStringList{"/=1", "/mnt/a=2", "/mnt/b=3"} << "/mnt/b"
-            << "/mnt/b";
-        QTest::newRow("a bind mount of the root disk is its own root")
-            << root + "2 1 8:1 /srv /mnt/srv rw - ext4 /dev/sda1 rw\n"
-            << QStringList{"/=1", "/mnt/srv=2"} << "/mnt/srv/a"
-            << "/mnt/srv";
-        QTest::newRow("a mount the table does not show (a stick pulled, a chroot)")
-            << root << QStringList{"/=1", "/old=9"} << "/old/x"
-            << "!no mounted drive holds it";
-        QTest::newRow("a mount whose own point now leads elsewhere")
-            << root + "2 1 8:17 / /mnt/a rw - ext4 /dev/sdb1 rw\n"
-            << QStringList{"/=1", "/mnt/a=5", "/mnt/a/x=2"} << "/mnt/a/x"
-            << "!its drive's folder /mnt/a now leads to another drive";
+        const QByteArray twins = root + "2 1 8:17 / /mnt/a ro - ext4 /dev/sdb1 rw\n";
+        const auto row = [](const char* tag, const QByteArray& table, const char* kernel,
+                            const QStringList& listed, const char* drive) {
+            QTest::newRow(tag) << table << kernel << listed << drive;
+        };
+        row("volume mounted above", stacked + "3 1 8:33 / /m/x rw - ext4 /dev/sdc1 rw\n",
+            "/m/x/a=3 /m/x=3", {"/", "/m/x"}, "/m/x");
+        row("the same, read-only", stacked + "3 1 8:33 / /m/x ro - ext4 /dev/sdc1 ro\n",
+            "/m/x/a=3 /m/x=3", {"/", "/m/x"}, "!its drive /m/x is mounted read-only");
+        row("writable twin", twins + "3 1 8:17 / /mnt/b rw - ext4 /dev/sdb1 rw\n",
+            "/mnt/b/x=3 /mnt/b=3", {"/", "/mnt/b"}, "/mnt/b");
+        row("second btrfs subvolume",
+            root +
+                "2 1 0:45 /@a /mnt/a rw - btrfs /dev/sdb1 rw\n"
+                "3 1 0:45 /@b /mnt/b rw - btrfs /dev/sdb1 rw\n"
+                "4 1 0:45 / /mnt/top rw - btrfs /dev/sdb1 rw\n",
+            "/mnt/b=3", {"/", "/mnt/a", "/mnt/b", "/mnt/top"}, "/mnt/b");
+        row("a mount not in the table", root, "/old/x=9", {"/"}, "!no mounted drive holds it");
+        row("mount point leading elsewhere", root + "2 1 8:17 / /mnt/a rw - ext4 /dev/sdb1 rw\n",
+            "/mnt/a/x=2 /mnt/a=5", {"/", "/mnt/a"},
+            "!its drive's folder /mnt/a now leads to another drive");
     }
-    void volumeToMeasure() {
+    void mountTheKernelNames() {
         QFETCH(QByteArray, table);
-        QFETCH(QStringList, kernel);
-        QFETCH(QString, folder);
-        QFETCH(QString, expected);
+        QFETCH(QString, kernel);
+        QFETCH(QStringList, listed);
+        QFETCH(QString, drive);
         const fakes::SystemRoot root(table);
         auto queries = std::make_shared<fakes::FakeVolumeQueries>();
-        for (const QString& pair : kernel)
+        for (const QString& pair : kernel.split(' '))
             queries->mountIds.insert(pair.section('=', 0, 0), pair.section('=', 1).toInt());
         driveinfo::MountTableCatalogue catalogue(root.path(), queries);
-        QString got;
+        QCOMPARE(texts(catalogue.drives()), listed);
+        const QString folder = kernel.section('=', 0, 0);
         try {
-            got = catalogue.volumeToMeasure(folder, folder);
+            QCOMPARE(catalogue.volumeToMeasure(folder, folder), drive);
         } catch (const platform::Failure& failure) {
-            got = QStringLiteral("!") + failure.description();
+            QVERIFY2(drive.startsWith('!') && failure.description().contains(drive.mid(1)),
+                     qPrintable(failure.description()));
         }
-        if (expected.startsWith('!'))
-            QVERIFY2(got.startsWith('!') && got.contains(expected.mid(1)), qPrintable(got));
-        else
-            QCOMPARE(got, expected);
     }
 
     void driveHolding_data() {
