@@ -112,77 +112,64 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(platform::Failure, drive->totalSize());
     }
 
-    // On real mounts: a volume mounted above the folder's tmpfs, a bind twin whose first mount
-    // went read-only, the second of two btrfs subvolumes. The folder's drive is the mount its
-    // path reaches; the mount beneath or the read-only twin is not listed.
+    // On real mounts made in a scratch folder by a shell script: the folder's drive is the mount
+    // its path reaches; the mount beneath it or the read-only twin is not listed.
     void folderIsOnTheMountTheKernelNames_data() {
-        QTest::addColumn<QString>("layout");
-        QTest::addColumn<QString>("expected");  // "!" and part of a refusal, or whose root
-        QTest::newRow("stacked") << "stacked"
-                                 << "outer";
-        QTest::newRow("stacked, read-only") << "stacked ro"
-                                            << "!is mounted read-only";
-        QTest::newRow("bind twin") << "twin"
-                                   << "folder";
-        QTest::newRow("btrfs subvolume") << "btrfs"
-                                         << "folder";
+        QTest::addColumn<QString>("setUp");
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("drive");  // "!" and part of a refusal
+        QTest::addColumn<QString>("hidden");
+        const QString stacked =
+            "mkdir -p x/a && mount -t tmpfs A x/a && mount -t tmpfs B x && "
+            "mkdir x/a";
+        QTest::newRow("stacked tmpfs") << stacked << "x/a"
+                                       << "x"
+                                       << "x/a";
+        QTest::newRow("stacked, read-only") << stacked + " && mount -o remount,ro x"
+                                            << "x/a"
+                                            << "!is mounted read-only"
+                                            << "";
+        QTest::newRow("bind twin, the first remounted read-only")
+            << "mkdir a b && mount -t tmpfs T a && mount --bind a b && mount -o remount,bind,ro a"
+            << "b"
+            << "b"
+            << "a";
+        QTest::newRow("second btrfs subvolume")
+            << "truncate -s 256M img && mkfs.btrfs -q img && mkdir top a b && mount -o loop img top"
+               " && btrfs subvolume create top/a && btrfs subvolume create top/b && "
+               "mount -o loop,subvol=a img a && mount -o loop,subvol=b img b"
+            << "b"
+            << "b"
+            << "";
     }
     void folderIsOnTheMountTheKernelNames() {
-        QFETCH(QString, layout);
-        QFETCH(QString, expected);
-        const QTemporaryDir plain;
-        QString folder = plain.filePath("b"), hidden;
-        QVERIFY(QDir().mkpath(folder) && QDir().mkpath(plain.filePath("a")));
-        using Over = std::unique_ptr<testsupport::MountOver>;
-        std::unique_ptr<testsupport::ScratchMount> outer, inner;
-        Over first, second;  // made after outer and inner, undone before them
-        const auto mountOver = [](const QString& at, const QStringList& arguments) {
-            return std::make_unique<testsupport::MountOver>(at, arguments);
-        };
-        if (layout == "btrfs") {
-            auto volume = std::make_unique<testsupport::LoopVolume>(
-                256 << 20, "DOVBTRFS", testsupport::LoopVolume::Format::Btrfs);
-            for (const QString name : {"a", "b"}) {
-                if (!volume->isReady()) QSKIP(qPrintable(volume->whyNot()));
-                const auto made = testsupport::runTool(
-                    "btrfs", {"subvolume", "create", volume->mountPoint() + '/' + name});
-                if (!made.ok) QSKIP(qPrintable(made.why));
-                (name == "a" ? first : second) =
-                    mountOver(plain.filePath(name), {"-o", "subvol=" + name, volume->loopDevice()});
-            }
-            outer = std::move(volume);
-        } else {
-            outer = std::make_unique<testsupport::ScratchTmpfs>(1 << 20);
-            if (!outer->isReady()) QSKIP(qPrintable(outer->whyNot()));
-            if (layout == "twin") {
-                first = mountOver(folder, {"--bind", outer->mountPoint()});
-                hidden = outer->mountPoint();
-            } else {
-                inner = std::make_unique<testsupport::ScratchTmpfs>(1 << 20, outer->mountPoint());
-                folder = hidden = inner->mountPoint();
-                first = mountOver(outer->mountPoint(), {"-t", "tmpfs", "dov-scratch"});
-            }
-        }
-        for (const auto* mount : {outer.get(), inner.get()})
-            if (mount && !mount->isReady()) QSKIP(qPrintable(mount->whyNot()));
-        for (const Over* mount : {&first, &second})
-            if (*mount && !(*mount)->isReady()) QSKIP(qPrintable((*mount)->whyNot()));
-        const auto remount = [](const char* options, const QString& at) {
-            return testsupport::runTool("mount", {"-o", options, at}).ok;
-        };
-        if (layout.startsWith("stacked")) QVERIFY(QDir().mkpath(folder));
-        if (layout == "stacked ro") QVERIFY(remount("remount,ro", outer->mountPoint()));
-        if (layout == "twin") QVERIFY(remount("remount,bind,ro", outer->mountPoint()));
+        QFETCH(QString, setUp);
+        QFETCH(QString, folder);
+        QFETCH(QString, drive);
+        QFETCH(QString, hidden);
+        if (!testsupport::whyNotRoot("mounting").isEmpty())
+            QSKIP(qPrintable(testsupport::whyNotRoot("mounting")));
+        const QTemporaryDir scratch;
+        const QString in = scratch.path() + '/';
+        // Whatever the set-up mounted goes, the latest mount first, even after a failure.
+        const auto unmountAll = qScopeGuard([&scratch] {
+            testsupport::runTool("sh", {"-c",
+                                        "while m=$(findmnt -rno TARGET | grep \"^$0/\" | "
+                                        "tail -n1) && [ -n \"$m\" ]; do umount -l \"$m\" "
+                                        "|| break; done",
+                                        scratch.path()});
+        });
+        const auto made = testsupport::runTool("sh", {"-c", "cd \"$0\" && " + setUp, in});
+        if (!made.ok) QSKIP(qPrintable(made.why));
 
         driveinfo::MountTableCatalogue catalogue;
         const QStringList listed = mountRoots(catalogue);
-        QVERIFY(hidden.isEmpty() || !listed.contains(hidden));
+        QVERIFY(hidden.isEmpty() || !listed.contains(in + hidden));
         try {
-            const QString drive = catalogue.volumeToMeasure(folder, folder);
-            QCOMPARE(drive, expected == "outer" ? outer->mountPoint() : folder);
-            QVERIFY(listed.contains(drive));
+            QCOMPARE(catalogue.volumeToMeasure(in + folder, folder), in + drive);
+            QVERIFY(listed.contains(in + drive));
         } catch (const platform::Failure& failure) {
-            QVERIFY2(expected.startsWith('!') && failure.description().contains(expected.mid(1)),
+            QVERIFY2(drive.startsWith('!') && failure.description().contains(drive.mid(1)),
                      qPrintable(failure.description()));
         }
     }

@@ -136,18 +136,15 @@ public:
     // Ext4Fuse: fuse2fs on the loop device (fuse.ext4, its source the device); FatFuse: fusefat
     // on it (fuse.fusefat, whose source names only the driver), FatFuseNamed with the device
     // named as its source; Ext4FuseImage: fuse2fs on the image file itself, no loop device.
-    // Btrfs: its top level mounted, for subvolumes to be made in it.
-    enum class Format { Ext4, ExfatFuse, Ext4Fuse, FatFuse, FatFuseNamed, Ext4FuseImage, Btrfs };
+    enum class Format { Ext4, ExfatFuse, Ext4Fuse, FatFuse, FatFuseNamed, Ext4FuseImage };
 
     LoopVolume(qint64 sizeBytes, const QString& label, Format format)
-        : ScratchMount(format == Format::Ext4 ? QStringLiteral("a loop-mounted ext4 image")
-                       : format == Format::Btrfs
-                           ? QStringLiteral("a loop-mounted btrfs image")
+        : ScratchMount(format == Format::Ext4
+                           ? QStringLiteral("a loop-mounted ext4 image")
                            : QStringLiteral("a loop-mounted image through FUSE")) {
         const bool ext4 = format == Format::Ext4;
-        const bool btrfs = format == Format::Btrfs;
         const bool onImage = format == Format::Ext4FuseImage;
-        if (why_.isEmpty() && !ext4 && !btrfs && !QFile::exists(QStringLiteral("/dev/fuse"))) {
+        if (why_.isEmpty() && !ext4 && !QFile::exists(QStringLiteral("/dev/fuse"))) {
             why_ = QStringLiteral("/dev/fuse is missing: FUSE is not available");
         }
         QFile image(imageFolder_.filePath(QStringLiteral("volume.img")));
@@ -172,9 +169,8 @@ public:
         const QString target = onImage ? imagePath_ : loopDevice_;
         // The formatter and the mounter, each a command line split at blanks.
         const auto [formatter, mounter] =
-            ext4    ? std::pair("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 -L",
-                                "mount -t ext4")
-            : btrfs ? std::pair("mkfs.btrfs -q -f -L", "mount -t btrfs")
+            ext4 ? std::pair("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 -L",
+                             "mount -t ext4")
             : format == Format::ExfatFuse ? std::pair("mkfs.exfat -L", "mount.exfat-fuse")
             : format == Format::FatFuse   ? std::pair("mkfs.vfat -n", "fusefat -o rw+,allow_other")
             : format == Format::FatFuseNamed
@@ -247,33 +243,6 @@ public:
 
 private:
     QTemporaryDir imageFolder_;  // its loop device is let go by the unmount
-};
-
-// A mount the test makes over a folder that exists (on top of another mount, say), with mount's
-// own arguments; undone on destruction.
-class MountOver {
-public:
-    MountOver(QString folder, const QStringList& arguments)
-        : folder_(std::move(folder)), why_(whyNotRoot(QStringLiteral("mounting over a folder"))) {
-        if (!why_.isEmpty()) return;
-        const ToolResult result =
-            runTool(QStringLiteral("mount"), arguments + QStringList{folder_});
-        mounted_ = result.ok;
-        if (!mounted_) why_ = QStringLiteral("cannot mount over %1: %2").arg(folder_, result.why);
-    }
-    ~MountOver() {
-        if (mounted_ && !runTool(QStringLiteral("umount"), {folder_}).ok)
-            runTool(QStringLiteral("umount"), {QStringLiteral("-l"), folder_});
-    }
-    MountOver(const MountOver&) = delete;
-    MountOver& operator=(const MountOver&) = delete;
-    bool isReady() const { return mounted_; }
-    const QString& whyNot() const { return why_; }
-
-private:
-    QString folder_;
-    QString why_;
-    bool mounted_ = false;
 };
 
 class LoopExt4 : public LoopVolume {
