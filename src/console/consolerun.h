@@ -41,9 +41,9 @@ public:
     ConsoleRun(const ConsoleRun&) = delete;
     ConsoleRun& operator=(const ConsoleRun&) = delete;
 
-    // Runs once and returns the exit status: 0 with the times on out, 1 after a failure whose
-    // message went to err or when the times or a notice could not be written, 128 + the
-    // signal's number after stop().
+    // Runs once and returns the exit status: 0 with the times handed to out (whoever closes out
+    // checks that they reached it), 1 after a failure whose message went to err or when a
+    // notice could not be written, 128 + the signal's number after stop().
     int exec();
 
     // Ends the run as QUIT does: the phase under way stops at its next chunk and a wait ends
@@ -69,8 +69,6 @@ private:
     // PointerService: no pointer here.
     void setBusy(bool busy) override;
 
-    // False, with the system's reason in outError_, when the text did not reach out.
-    bool writeOut(const QString& text);
     void writeErr(const QString& text);
     QString summary() const;
 
@@ -82,7 +80,6 @@ private:
     std::FILE* err_;
     QString times_[3];
     QString line_;
-    QString outError_;
     bool errFailed_ = false;  // a message did not reach err
     int stopSignal_ = 0;
     std::unique_ptr<measure::SpeedTest> speedTest_;

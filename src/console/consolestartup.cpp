@@ -35,14 +35,19 @@ QString absoluteFolder(const QString& path) {
 }  // namespace
 
 int finishStandardOutput(int status, const QString& what, bool closedAtStart) {
-    // A file system may report a failed write only when the output is closed (NFS, a quota).
-    const bool closedWell = std::fclose(stdout) == 0;
-    const int reason = errno;
-    if (status != kExitDone || (closedWell && !closedAtStart)) return status;
-    writeStream(stderr, QStringLiteral("dov-uruvivuz: %1 could not be written to standard "
-                                       "output: %2\n")
-                            .arg(what, closedAtStart ? QStringLiteral("it is closed")
-                                                     : platform::systemReason(reason)));
+    // A full disk or a closed pipe shows at the flush at the latest (a failed write leaves the
+    // stream's error flag); a file system may report one only at close (NFS, a quota).
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+    int reason = errno;
+    const bool closed = std::fclose(stdout) == 0;
+    if (flushed && !closed) reason = errno;
+    if (status != kExitDone || (flushed && closed && !closedAtStart)) return status;
+    writeStream(stderr,
+                QStringLiteral("dov-uruvivuz: %1 could not be written to standard "
+                               "output: %2\n")
+                    .arg(what, closedAtStart ? QStringLiteral("it is closed")
+                                             : platform::systemReason(reason ? reason : EIO)));
     return kExitFailed;
 }
 
