@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QHash>
 #include <QString>
 #include <chrono>
 #include <memory>
@@ -26,7 +25,7 @@ class DriveView;
 class DrivePanel {
 public:
     // The drive service is shared with the query threads, which may outlive the panel. Without
-    // answers the panel keeps a check of its own.
+    // answers the panel keeps a check of its own, with answerLimit; else that check's limit.
     DrivePanel(DriveView& view, std::shared_ptr<platform::DriveService> drives,
                platform::MessageBoxService& messages, platform::OffThread& offThread,
                std::chrono::milliseconds answerLimit = DriveAnswers::kAnswerLimit,

@@ -70,8 +70,8 @@ struct WindowServices {
 };
 
 // The program's only window. The START run and the drive panel live in measure/ and driveinfo/
-// and reach the controls through the two views; the run asks the panel whether its drive
-// answers. The handlers (Form_Load, Command1_Click, ...)
+// and reach the controls through the two views; the run asks the panel's liveness check whether
+// its drive answers. The handlers (Form_Load, Command1_Click, ...)
 // and the controls (Text1, Combo1, ...) carry the names of the window's design; everything else
 // is named for what it does.
 class Form1 : public QWidget, public measure::RunView, public driveinfo::DriveView {
