@@ -19,9 +19,7 @@ failures=0
 
 # check TOOL: with TOOL hidden, cpack fails, names it and what to install, and packs nothing.
 check() {
-    local tool status=0
-    tool=$(command -v "$1") || skip "$1 is not installed, so there is nothing to hide"
-    tool=$(readlink -f "$tool")
+    local tool=${tools[$1]} status=0
     mkdir "$scratch/$1"
     # shellcheck disable=SC2016
     unshare --mount sh -c 'mount --bind "$1" "$2" && shift 2 && exec "$@"' sh \
@@ -35,6 +33,12 @@ check() {
     fi
 }
 
+# Both must be there, or a row would pass for the tool that was missing anyway.
+declare -A tools
+for tool in dpkg-shlibdeps file; do
+    tools[$tool]=$(readlink -f "$(command -v "$tool")") || true
+    [ -x "${tools[$tool]}" ] || skip "$tool is not installed, so cpack refuses anyway"
+done
 for tool in dpkg-shlibdeps file; do check "$tool"; done
 [ "$failures" -eq 0 ] && echo "PASS: cpack refuses without each tool"
 exit "$failures"
