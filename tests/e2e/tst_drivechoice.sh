@@ -36,31 +36,22 @@ check "home mounted read-only, /dev/shm a RAM disk" "$(line home ext4 ro,relatim
 $(line shm tmpfs rw)" "$scratch/shm"
 reason 0 "is mounted read-only"
 
-# build NAME USER CHECKOUT_OWNER FILE_OWNER EXPECTED: USER picks a build folder in a checkout of
-# CHECKOUT_OWNER's whose build/ holds a file of FILE_OWNER's ("-": no build/); EXPECTED is the
-# folder, or a part of the refusal.
-build() {
-    local checkout out
-    checkout=$(mktemp -d "$scratch/checkout.XXXXXX")
-    chmod 755 "$checkout"
-    if [ "$4" != - ]; then
-        mkdir "$checkout/build"
-        touch "$checkout/build/CMakeCache.txt"
-        chown -R "$4" "$checkout/build"
-    fi
-    chown "$3" "$checkout"
-    # shellcheck disable=SC2016
-    out=$(cd "$checkout" && runuser -u "$2" -- bash -c \
-        'source "$1" && pick_build_folder && echo "chose $build_dir"' sh "$scratch/build-folder.sh" 2>&1) || true
-    [[ $out == *"$5"* ]] || { echo "FAIL $1: '$out', not '$5'"; failures=$((failures + 1)); }
-}
+# Rows: USER picks a build folder in a checkout of CHECKOUT_OWNER's whose build/ holds a file of
+# FILE_OWNER's ("-": no build/); EXPECTED is the folder, or a part of the refusal.
 if [ "$(id -u)" -ne 0 ]; then
     echo "SKIP: the build folder of each user: changing owners needs root"
 else
     chmod 755 "$scratch"
     install -m 644 "$1/scripts/build-folder.sh" "$scratch"
     while read -r name user checkout_owner file_owner expected; do
-        build "$name" "$user" "$checkout_owner" "$file_owner" "$expected"
+        checkout=$(mktemp -d "$scratch/checkout.XXXXXX") && chmod 755 "$checkout"
+        [ "$file_owner" = - ] || { mkdir "$checkout/build" && touch "$checkout/build/CMakeCache.txt" &&
+            chown -R "$file_owner" "$checkout/build"; }
+        chown "$checkout_owner" "$checkout"
+        # shellcheck disable=SC2016
+        out=$(cd "$checkout" && runuser -u "$user" -- bash -c 'source "$1" && pick_build_folder &&
+            echo "chose $build_dir"' sh "$scratch/build-folder.sh" 2>&1) || true
+        [[ $out == *"$expected"* ]] || { echo "FAIL $name: '$out'" && failures=$((failures + 1)); }
     done <<'ROWS'
 owner-builds-in-build        root   root   -      chose build
 root-in-a-users-checkout     root   nobody -      chose build-root
