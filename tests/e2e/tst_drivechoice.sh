@@ -58,7 +58,6 @@ root-in-a-users-checkout     root   nobody -      chose build-root
 root-after-the-user          root   nobody nobody chose build-root
 user-after-root              nobody nobody root   holds files of root's
 user-in-roots-checkout       nobody root   -      may not create build-nobody/
-user-in-own-build            nobody nobody nobody chose build
 ROWS
 fi
 [ "$failures" -eq 0 ] && echo "PASS: every choice"

@@ -44,18 +44,15 @@ QString differenceOf(const QString& left, const QString& right) {
         .arg(at);
 }
 
-// git refuses a checkout another user owns (its safe.directory rule): that, not a missing
-// checkout, is then the reason.
+// git refuses a checkout another user owns (safe.directory): that is then the reason to give.
 QString whyNoCheckout(const ChildRun& list) {
     const QFileInfo checkout(sourceDir);
-    const QString said = QString::fromLocal8Bit(list.errors).section(QLatin1Char('\n'), 0, 0);
-    if (checkout.exists() && checkout.ownerId() != geteuid()) {
-        return QStringLiteral(
-                   "git refuses the checkout %1: it belongs to %2, not to the user "
-                   "running the tests; run them as %2 (git: %3)")
-            .arg(sourceDir, checkout.owner(), said);
+    const QString git = QString::fromLocal8Bit(list.errors).section(QLatin1Char('\n'), 0, 0);
+    if (checkout.ownerId() == geteuid()) {
+        return QStringLiteral("%1 is not a git checkout (git: %2)").arg(sourceDir, git);
     }
-    return QStringLiteral("%1 is not a git checkout (git: %2)").arg(sourceDir, said);
+    return QStringLiteral("git refuses the checkout %1 of %2's; run the tests as %2 (git: %3)")
+        .arg(sourceDir, checkout.owner(), git);
 }
 
 }  // namespace
