@@ -6,23 +6,24 @@
 #
 #   BUILD_DIR   the build folder to use instead (default: as above)
 
-# Sets build_dir, or says on standard error why there is none for this user and returns 1.
+# Sets build_dir to $1 (default: build) or $1-NAME, or says on standard error why there is
+# none for this user and returns 1.
 pick_build_folder() {
-    local me foreign owner
+    local base=${1:-build} me foreign owner
     me=$(id -un)
     if [ -n "${BUILD_DIR:-}" ]; then
         build_dir=$BUILD_DIR
     elif [ "$(stat -c %u .)" -eq "$(id -u)" ]; then
-        build_dir=build
+        build_dir=$base
     else
-        build_dir=build-$me
+        build_dir=$base-$me
     fi
     if [ -e "$build_dir" ]; then
         foreign=$(find "$build_dir" ! -user "$(id -u)" -print -quit 2>/dev/null || true)
         [ -z "$foreign" ] && return 0
         owner=$(stat -c %U "$foreign")
         echo "$build_dir/ holds files of $owner's ($foreign), and a build folder serves one user." >&2
-        echo "Run this as $owner, or give yourself a folder of your own: BUILD_DIR=build-$me $0" >&2
+        echo "Run this as $owner, or give yourself a folder of your own: BUILD_DIR=$base-$me $0" >&2
         return 1
     fi
     if [ ! -w . ]; then
