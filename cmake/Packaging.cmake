@@ -34,7 +34,8 @@ install(CODE "
                 ${CMAKE_INSTALL_LIBEXECDIR}/dov-uruvivuz/dov-uruvivuz-drop-cache)
             execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
                 \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${program}\" COMMAND_ERROR_IS_FATAL ANY)
-        endforeach()
+            unset(dov_package_tool)
+endforeach()
     endif()")
 
 set(CPACK_GENERATOR DEB)
@@ -72,3 +73,14 @@ It also runs without a window (dov-uruvivuz --drive DIR --size MB) and prints
 the three times on standard output.")
 
 include(CPack)
+
+# The package step refuses to pack without these (see CPackProjectConfig.cmake); said here too,
+# so that nobody waits for a build to learn it.
+foreach(tool dpkg-shlibdeps file)
+    find_program(dov_package_tool ${tool} NO_CACHE)
+    if(NOT dov_package_tool)
+        message(STATUS "${tool} not found: cpack will refuse to make the Debian package until "
+            "you run: apt-get install dpkg-dev file")
+    endif()
+    unset(dov_package_tool)
+endforeach()

@@ -6,7 +6,7 @@
 # of a large run against a 10 MB run and a run with its progress line against one without.
 # Those runs put their test file at the root of the drive holding BENCH_DIR (which must be
 # writable) and the local one next to the program, in BUILD_DIR/bin.
-#   BUILD_DIR  build folder (default: build-bench)
+#   BUILD_DIR  build folder (default: build-bench/ for the checkout's owner, else build-bench-NAME/)
 #   BENCH_DIR  folder on the disk to measure (default: /var/tmp)
 #   BENCH_MB   size of the timed test file in MB (default: 100)
 #   PEAK_MB    size of the large run for the memory figure (default: 1000)
@@ -16,7 +16,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build_dir=${BUILD_DIR:-build-bench}
+source scripts/build-folder.sh
+pick_build_folder build-bench || exit 1
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DDOV_BUILD_BENCH=ON >/dev/null
 cmake --build "$build_dir" --target dov_bench -j "$(nproc)"
 

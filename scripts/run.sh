@@ -9,11 +9,11 @@
 # Both measure the drive of the current folder where the program can measure it (and this user
 # may write its root); else the RAM disk /dev/shm where it is one; else the drive of the temporary
 # folder. Where none of these will do (a plain chroot, whose mount table shows only the kernel's
-# folders), a run without a window as root measures a RAM disk of its own, mounted where only
-# it sees it. Installs only what building and running need (and for --screenshot what drives
-# the window); scripts/test.sh installs the rest.
+# folders), a run as root measures a RAM disk of its own, mounted where only it sees it. All this
+# is settled before anything is installed or built. Installs only what building and running need
+# (and for --screenshot what drives the window); scripts/test.sh installs the rest.
 #
-#   BUILD_DIR   build folder (default: build)
+#   BUILD_DIR   build folder (default: build/ for the checkout's owner, else build-NAME/)
 #   SCREENSHOT  where --screenshot saves the picture when PATH is not given
 #               (default: <build>/screenshot.png)
 set -euo pipefail
@@ -34,12 +34,67 @@ case $# in
     *) usage ;;
 esac
 
+# A plain chroot: its mount table holds only the bound /proc, /sys and /dev, so nothing is a
+# drive. Root may mount a RAM disk on /dev/shm in a mount namespace of the run's own, with /dev
+# made private there first so that the mount never reaches the system's /dev ("/" of a chroot is
+# no mount point, so its propagation cannot be changed; /dev's can). Tried once, on 1 MB.
+# shellcheck disable=SC2016
+ram_disk_mount='mount --make-rprivate /dev && mount -t tmpfs -o size=$0,mode=1777 dov-run /dev/shm'
+may_mount_private_ram_disk() {
+    [ "$(id -u)" -eq 0 ] && [ -d /dev/shm ] && mountpoint -q /dev && command -v unshare >/dev/null &&
+        unshare --mount --propagation unchanged sh -c "$ram_disk_mount" 1m 2>/dev/null
+}
+
+# Runs "$@" in the folder to measure, in the run's own mount namespace where that holds it.
+in_measure_folder() {
+    if [ -n "$private_ram_disk" ]; then
+        unshare --mount --propagation unchanged sh -c "$ram_disk_mount"' && cd /dev/shm &&
+            exec "$@"' 64m "$@"
+    else
+        (cd "$measure_dir" && exec "$@")
+    fi
+}
+
 start_dir=$PWD
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+source scripts/build-folder.sh
+pick_build_folder || exit 1
+
+window=
+if [ -z "$screenshot" ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; }; then
+    window=yes
+fi
+
+# The drive to measure, known before anything is installed or built: the current folder's, where
+# the program can measure it; else the RAM disk /dev/shm, where it is one (in a chroot it is
+# often a plain folder of the kernel's /dev); else the temporary folder's drive.
+private_ram_disk=
+if [ -z "$window" ]; then
+    source scripts/drive-choice.sh
+    choose_measure_folder "$start_dir" /dev/shm "${TMPDIR:-/tmp}"
+    if [ ${#skipped[@]} -gt 0 ]; then
+        echo "Folders passed over, because the program cannot measure their drives:"
+        printf '  %s\n' "${skipped[@]}"
+    fi
+    if [ -z "$measure_dir" ] && may_mount_private_ram_disk; then
+        private_ram_disk=yes
+        measure_dir=/dev/shm
+        drive_root=/dev/shm
+        echo "Measuring a RAM disk of this run's own instead: a tmpfs on /dev/shm that only this"
+        echo "run sees, gone when it ends; the system's /dev stays as it is."
+    elif [ -z "$measure_dir" ]; then
+        echo "run: no folder here is on a drive the program can measure." >&2
+        echo "Mount one (as root: mount -t tmpfs -o size=64m,mode=1777 tmpfs /mnt), or, for a" >&2
+        echo "chroot, bind /dev with its mounts (mount --rbind /dev CHROOT/dev) so /dev/shm is" >&2
+        echo "a RAM disk; then run this again from that folder." >&2
+        exit 1
+    elif [ "$measure_dir" != "$start_dir" ]; then
+        echo "Measuring $measure_dir instead (its drive: $drive_root)."
+    fi
+fi
 
 if [ -n "$screenshot" ]; then scripts/install-deps.sh screenshot; else scripts/install-deps.sh run; fi
 
-build_dir=${BUILD_DIR:-build}
 configure=(cmake -S . -B "$build_dir")
 # A folder the test command already set up keeps its settings instead of being rebuilt; a new
 # one builds the program alone, which needs none of the test tools.
@@ -52,46 +107,13 @@ build_dir=$(cd "$build_dir" && pwd)
 program="$build_dir/bin/dov-uruvivuz"
 program_dir=$(dirname "$program")
 
-if [ -z "$screenshot" ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; }; then
+if [ -n "$window" ]; then
     # The working folder decides which drive the window shows first.
     cd "$start_dir"
     exec "$program"
 fi
-
-# The drive to measure: the current folder's, where the program can measure it; else the RAM disk
-# /dev/shm, where it is one (in a chroot it is often a plain folder of the kernel's /dev); else
-# the temporary folder's drive.
-source scripts/drive-choice.sh
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-tmp=${TMPDIR:-/tmp}
-choose_measure_folder "$start_dir" /dev/shm "$tmp"
-private_ram_disk=
-if [ ${#skipped[@]} -gt 0 ]; then
-    echo "Folders passed over, because the program cannot measure their drives:"
-    printf '  %s\n' "${skipped[@]}"
-fi
-if [ -z "$measure_dir" ]; then
-    if [ -z "$screenshot" ] && [ "$(id -u)" -eq 0 ] && [ -d /dev/shm ] && mountpoint -q /dev &&
-        command -v unshare >/dev/null; then
-        # A plain chroot: its mount table holds only the bound /proc, /sys and /dev. Root may
-        # mount a RAM disk on /dev/shm in a mount namespace of this run's own, with /dev made
-        # private there first so that the mount never reaches the system's /dev.
-        private_ram_disk=yes
-        measure_dir=/dev/shm
-        drive_root=/dev/shm
-        echo "Measuring a RAM disk of this run's own instead: a tmpfs on /dev/shm that only this"
-        echo "run sees, gone when it ends; the system's /dev stays as it is."
-    else
-        echo "run: no folder here is on a drive the program can measure." >&2
-        echo "Mount one (as root: mount -t tmpfs -o size=64m,mode=1777 tmpfs /mnt), or, for a" >&2
-        echo "chroot, bind /dev with its mounts (mount --rbind /dev CHROOT/dev) so /dev/shm is" >&2
-        echo "a RAM disk; then run this again from that folder." >&2
-        exit 1
-    fi
-elif [ "$measure_dir" != "$start_dir" ]; then
-    echo "Measuring $measure_dir instead (its drive: $drive_root)."
-fi
 
 if [ -z "$screenshot" ]; then
     echo
@@ -99,15 +121,7 @@ if [ -z "$screenshot" ]; then
     echo "$drive_root without a window."
     echo "DATA CREATE, WRITE TIME, READ TIME in seconds, tab-separated, then a summary:"
     status=0
-    run=("$program" --drive "$measure_dir" --size 10 --human)
-    if [ -n "$private_ram_disk" ]; then
-        # "/" of a chroot is no mount point, so its propagation cannot be changed; /dev's can.
-        unshare --mount --propagation unchanged sh -c 'mount --make-rprivate /dev &&
-            mount -t tmpfs -o size=64m,mode=1777 dov-run /dev/shm && exec "$@"' sh "${run[@]}" ||
-            status=$?
-    else
-        "${run[@]}" || status=$?
-    fi
+    in_measure_folder "$program" --drive "$measure_dir" --size 10 --human || status=$?
     echo
     echo "The program is $program."
     echo "To measure a drive of yours, a USB stick for example (findmnt --real lists the mounted"
@@ -126,7 +140,10 @@ program_pid=
 finished=
 # Test files that were already there are the user's and stay; ours go if the run is cut short.
 leftovers=()
-for file in "$program_dir/TEST.TXT" "$drive_root/TEST.TXT"; do
+candidates=("$program_dir/TEST.TXT")
+# A RAM disk of the run's own goes, with its test file, when the program ends.
+[ -n "$private_ram_disk" ] || candidates+=("$drive_root/TEST.TXT")
+for file in "${candidates[@]}"; do
     [ -e "$file" ] || leftovers+=("$file")
 done
 
@@ -170,8 +187,8 @@ export DISPLAY
 
 # A runtime folder of this run's own: the program's single-instance lock lives there.
 mkdir -m 700 "$scratch/runtime"
-(cd "$measure_dir" && XDG_RUNTIME_DIR="$scratch/runtime" QT_QPA_PLATFORM=xcb \
-    exec "$program" >"$scratch/program.log" 2>&1) &
+in_measure_folder env XDG_RUNTIME_DIR="$scratch/runtime" QT_QPA_PLATFORM=xcb "$program" \
+    >"$scratch/program.log" 2>&1 &
 program_pid=$!
 
 title='^DOV Uruvivuz Ver\.1\.1   by Zelvik$'

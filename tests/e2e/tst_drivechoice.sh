@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# run.sh's choice of a folder to measure, against the mount tables findmnt shows in a plain
-# chroot (only the bound /proc, /sys and /dev) and elsewhere, through a fake findmnt.
+# The scripts' choices: the folder run.sh measures, against the mount tables findmnt shows in a
+# plain chroot (only the bound /proc, /sys and /dev) and elsewhere, through a fake findmnt; and
+# the build folder of each user in one checkout, as root and as another user.
 set -euo pipefail
 source "$1/scripts/drive-choice.sh"
 scratch=$(mktemp -d)
@@ -34,5 +35,30 @@ check "home on a disk" "$(line home ext4 rw,relatime)" "$scratch/home"
 check "home mounted read-only, /dev/shm a RAM disk" "$(line home ext4 ro,relatime)
 $(line shm tmpfs rw)" "$scratch/shm"
 reason 0 "is mounted read-only"
+
+# Rows: USER picks a build folder in a checkout of CHECKOUT_OWNER's whose build/ holds a file of
+# FILE_OWNER's ("-": no build/); EXPECTED is the folder, or a part of the refusal.
+if [ "$(id -u)" -ne 0 ]; then
+    echo "SKIP: the build folder of each user: changing owners needs root"
+else
+    chmod 755 "$scratch"
+    install -m 644 "$1/scripts/build-folder.sh" "$scratch"
+    while read -r name user checkout_owner file_owner expected; do
+        checkout=$(mktemp -d "$scratch/checkout.XXXXXX") && chmod 755 "$checkout"
+        [ "$file_owner" = - ] || { mkdir "$checkout/build" && touch "$checkout/build/CMakeCache.txt" &&
+            chown -R "$file_owner" "$checkout/build"; }
+        chown "$checkout_owner" "$checkout"
+        # shellcheck disable=SC2016
+        out=$(cd "$checkout" && runuser -u "$user" -- bash -c 'source "$1" && pick_build_folder &&
+            echo "chose $build_dir"' sh "$scratch/build-folder.sh" 2>&1) || true
+        [[ $out == *"$expected"* ]] || { echo "FAIL $name: '$out'" && failures=$((failures + 1)); }
+    done <<'ROWS'
+owner-builds-in-build        root   root   -      chose build
+root-in-a-users-checkout     root   nobody -      chose build-root
+root-after-the-user          root   nobody nobody chose build-root
+user-after-root              nobody nobody root   holds files of root's
+user-in-roots-checkout       nobody root   -      may not create build-nobody/
+ROWS
+fi
 [ "$failures" -eq 0 ] && echo "PASS: every choice"
 exit "$failures"

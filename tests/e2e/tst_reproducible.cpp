@@ -8,6 +8,8 @@
 #include <QTest>
 #include <QThread>
 
+#include <unistd.h>
+
 #include "support/harness.h"
 
 using testsupport::ChildRun;
@@ -42,6 +44,17 @@ QString differenceOf(const QString& left, const QString& right) {
         .arg(at);
 }
 
+// git refuses a checkout another user owns (safe.directory): that is then the reason to give.
+QString whyNoCheckout(const ChildRun& list) {
+    const QFileInfo checkout(sourceDir);
+    const QString git = QString::fromLocal8Bit(list.errors).section(QLatin1Char('\n'), 0, 0);
+    if (checkout.ownerId() == geteuid()) {
+        return QStringLiteral("%1 is not a git checkout (git: %2)").arg(sourceDir, git);
+    }
+    return QStringLiteral("git refuses the checkout %1 of %2's; run the tests as %2 (git: %3)")
+        .arg(sourceDir, checkout.owner(), git);
+}
+
 }  // namespace
 
 class ReproducibleBuildTest : public QObject {
@@ -64,10 +77,7 @@ private Q_SLOTS:
                      {QStringLiteral("-C"), sourceDir, QStringLiteral("ls-files"),
                       QStringLiteral("-z"), QStringLiteral("--cached"), QStringLiteral("--others"),
                       QStringLiteral("--exclude-standard")});
-        if (!list.ok()) {
-            QSKIP(qPrintable(
-                QStringLiteral("%1 is not a git checkout: %2").arg(sourceDir, list.why)));
-        }
+        if (!list.ok()) QSKIP(qPrintable(whyNoCheckout(list)));
         QStringList files;
         for (const QByteArray& name : list.output.split('\0')) {
             if (!name.isEmpty()) files << QFile::decodeName(name);
