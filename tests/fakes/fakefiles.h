@@ -228,7 +228,7 @@ public:
                     .arg(source, destination));
         if (own_.contains(source) && own_.value(source) != from->serial)
             throw platform::Failure(
-                QStringLiteral("Cannot copy %1 to %2: It is no longer the file this run wrote")
+                QStringLiteral("Cannot copy %1 to %2: It was replaced since it was written")
                     .arg(source, destination));
         if (nodes_.contains(destination))
             throw platform::Failure(
@@ -264,7 +264,7 @@ public:
         fireFault(Op::Delete, path);
         if (!own_.contains(path))
             throw platform::Failure(
-                QStringLiteral("Cannot delete %1: not a file of this run").arg(path));
+                QStringLiteral("Cannot delete %1: Not a file made by this process").arg(path));
         const quint64 serial = own_.take(path);
         const auto found = nodes_.constFind(path);
         if (found == nodes_.constEnd())
@@ -273,7 +273,8 @@ public:
         if (recorder_) recorder_->gone(folderOf(path), name);
         if (found->serial != serial)
             throw platform::Failure(
-                QStringLiteral("%1 is no longer the file this run wrote; it was left untouched")
+                QStringLiteral("Cannot delete %1: It was replaced since it was written; what is "
+                               "there now was left untouched")
                     .arg(path));
         nodes_.remove(path);
     }

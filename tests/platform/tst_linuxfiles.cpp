@@ -348,9 +348,9 @@ private Q_SLOTS:
         QCOMPARE(::rmdir(folderBytes.constData()), 0);
     }
 
-    // What is at a test file's name: it goes only when the decision says so and it is an
-    // unshared regular file no other run holds; links, folders and FIFOs are never opened. The
-    // decision sees the file's facts and bytes.
+    // What is at a test file's name: a regular file goes only when the decision says so and the
+    // name still names it as judged; links, folders and FIFOs are never opened. The decision
+    // sees the file's facts (links, lock) and bytes.
     void leftoverGoesOnlyWhenDecidedAndUnshared_data() {
         QTest::addColumn<QString>("existing");  // file, hard link, link, fifo, directory, locked
         QTest::addColumn<bool>("decide");
@@ -358,11 +358,12 @@ private Q_SLOTS:
         QTest::newRow("nothing") << "" << true << false;
         QTest::newRow("file, decided ours") << "file" << true << true;
         QTest::newRow("file, decided not ours") << "file" << false << false;
-        QTest::newRow("hard-linked to notes") << "hard link" << true << false;
+        QTest::newRow("hard-linked to notes") << "hard link" << false << false;
+        QTest::newRow("gains another name while judged") << "linked while judged" << true << false;
         QTest::newRow("link to test lines") << "link" << true << false;
         QTest::newRow("fifo") << "fifo" << true << false;
         QTest::newRow("directory") << "directory" << true << false;
-        QTest::newRow("locked by another run") << "locked" << true << false;
+        QTest::newRow("locked by another process") << "locked" << false << false;
     }
     void leftoverGoesOnlyWhenDecidedAndUnshared() {
         QFETCH(QString, existing);
@@ -395,15 +396,21 @@ private Q_SLOTS:
         LinuxFileService files;
         QByteArray seen;
         qint64 got = -1;
+        bool linkedWhileJudged = false;
         const platform::LeftoverLook look = files.takeLeftover(
             files.openFolder(dir_->path()), QStringLiteral("TEST.TXT"),
             [&](const platform::FoundFile& file, const platform::ByteReader& read) {
                 seen.resize(file.size + 10);
                 got = read(0, seen.data(), file.size + 10);
                 seen.resize(got);
+                if (existing == QLatin1String("linked while judged"))
+                    linkedWhileJudged =
+                        ::link(QFile::encodeName(target).constData(),
+                               QFile::encodeName(path("notes.txt")).constData()) == 0;
                 return decide;
             });
         QCOMPARE(look.present, !existing.isEmpty());
+        QCOMPARE(linkedWhileJudged, existing == QLatin1String("linked while judged"));
         QCOMPARE(look.removed, removed);
         QCOMPARE(typeAt(target), removed ? mode_t(0) : before);
         if (before == S_IFREG) {
@@ -465,12 +472,11 @@ private Q_SLOTS:
         }
         const QString source =
             QStringLiteral("Cannot copy %1 to %2: ").arg(target, path("BACK.TXT"));
-        QCOMPARE(copied,
-                 source + (swap == QLatin1String("link")
-                               ? QStringLiteral("Is a symbolic link")
-                               : QStringLiteral("It is no longer the file this run wrote")));
-        QCOMPARE(removed, QStringLiteral("%1 is no longer the file this run wrote; it was left "
-                                         "untouched")
+        QCOMPARE(copied, source + (swap == QLatin1String("link")
+                                       ? QStringLiteral("Is a symbolic link")
+                                       : QStringLiteral("It was replaced since it was written")));
+        QCOMPARE(removed, QStringLiteral("Cannot delete %1: It was replaced since it was written; "
+                                         "what is there now was left untouched")
                               .arg(target));
         QCOMPARE(readFileBytes(target), QByteArray("the user's\n"));
         files.removeOwnFiles();
