@@ -15,8 +15,8 @@ namespace ownership {
 
 struct TestFolder {
     QString path;
-    // The program's own private folder (made by it, 0700, the user's): a test file of the user's
-    // there is the program's own whatever it holds.
+    // A folder the program made and recorded by its identity, still private: a test file there
+    // is the program's own whatever it holds. A mode, a name or a link never make it so.
     bool privateFolder = false;
 };
 
@@ -32,7 +32,7 @@ TestFolder testFileFolder(platform::ProcessService& process);
 QString userStateFolder();
 
 // The home folder of the user running the program: HOME when it is the user's own, else the
-// user database's. Empty when neither is known.
+// user database's. Empty when neither is known, or is the root folder.
 QString userHome();
 
 // The name of a user for messages: the user database's, else the number.

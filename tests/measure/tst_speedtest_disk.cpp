@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -25,6 +26,7 @@
 
 #include "measure/clockrules.h"
 #include "measure/threadedsteprunner.h"
+#include "ownership/folders.h"
 #include "ownership/journal.h"
 #include "platform/linuxclock.h"
 #include "platform/linuxdrives.h"
@@ -631,6 +633,10 @@ private Q_SLOTS:
         row("a record of a deleted TEST.TXT on a small-inode ext4, the user's 10 MB sparse file "
             "at its inode",
             notOurs("<drive>", "short"));
+        row("cache folder linked to the user's folder holding the user's diary as TEST.TXT",
+            notOurs("<users>", "lines"));
+        row("cache folder linked to the user's folder holding an empty TEST.TXT",
+            notOurs("<users>", "empty"));
         row("file size limit during the create", "Cannot write <program>/TEST.TXT: File too large");
         row("file size limit during the write copy",
             "Cannot copy <program>/TEST.TXT to <drive>/TEST.TXT: File too large");
@@ -736,6 +742,19 @@ private Q_SLOTS:
             QCOMPARE(::chown(bytesOf(target).constData(), 12345, 12345), 0);
         }
         if (has("alone")) user.put(local, QByteArray());
+        const QString users = rawFolder + QStringLiteral("/users");
+        const QByteArray savedCache = qgetenv("XDG_CACHE_HOME");
+        const auto restoreCache = qScopeGuard([&] { qputenv("XDG_CACHE_HOME", savedCache); });
+        if (has("cache folder linked")) {
+            // A folder of the user's, private, that the cache path leads to.
+            QVERIFY(QDir().mkpath(users) && QDir().mkpath(rawFolder + QStringLiteral("/cache")));
+            QCOMPARE(::chmod(bytesOf(users).constData(), 0700), 0);
+            QVERIFY(QFile::link(users, rawFolder + QStringLiteral("/cache/dov-uruvivuz")));
+            user.put(users + QStringLiteral("/TEST.TXT"),
+                     has("empty") ? QByteArray() : QByteArray("my diary - not a test file\n"));
+            qputenv("XDG_CACHE_HOME", bytesOf(rawFolder + QStringLiteral("/cache")));
+            program = rawFolder + QStringLiteral("/no program folder");
+        }
         if (has("a record")) {
             ownership::Journal journal;
             const QString name = QStringLiteral("TEST.TXT");
@@ -766,6 +785,9 @@ private Q_SLOTS:
         HookedStepRunner runner;
         DiskRun run(program, drive, &runner);
         run.view.size = QStringLiteral("1");
+        if (has("cache folder linked"))
+            run.speedTest.setTestFolderFinder(
+                [&] { return ownership::testFileFolder(run.process); });
         std::unique_ptr<DiskRun> second;
         std::optional<LoweredLimit> limit;
         bool acted = false;
@@ -839,6 +861,7 @@ private Q_SLOTS:
             return QString(text)
                 .replace(QStringLiteral("<program>"), platform::displayPath(program))
                 .replace(QStringLiteral("<drive>"), platform::displayPath(drive))
+                .replace(QStringLiteral("<users>"), platform::displayPath(users))
                 .replace(QStringLiteral("<note>"), measuretest::driveCopyNote(target));
         };
         QCOMPARE(user.changes(), QString());

@@ -222,6 +222,58 @@ private Q_SLOTS:
         if (before.contains(QLatin1String("notes")))
             QCOMPARE(testsupport::readFileBytes(file), before.toUtf8());
     }
+
+    // Only a folder the program made and recorded is its own; a link at the cache path to a
+    // folder of the user's, or a folder the user made there, private or not, is not.
+    void cacheFolderIsOwnOnlyWhenMadeAndRecorded_data() {
+        QTest::addColumn<QString>("situation");
+        QTest::addColumn<bool>("own");
+        QTest::newRow("made by the program") << "made" << true;
+        QTest::newRow("link to the user's private folder") << "link" << false;
+        QTest::newRow("the user's private folder at the path") << "user's" << false;
+        QTest::newRow("made, then replaced by the user's") << "replaced" << false;
+    }
+    void cacheFolderIsOwnOnlyWhenMadeAndRecorded() {
+        QFETCH(QString, situation);
+        QFETCH(bool, own);
+        QTemporaryDir scratch;
+        const QString cache = scratch.filePath(QStringLiteral("cache"));
+        const QString at = cache + QStringLiteral("/dov-uruvivuz");
+        const QString users = scratch.filePath(QStringLiteral("users"));
+        QVERIFY(QDir().mkpath(cache) && QDir().mkpath(users));
+        QCOMPARE(::chmod(QFile::encodeName(users), 0700), 0);
+        if (situation == QLatin1String("link")) QVERIFY(QFile::link(users, at));
+        if (situation == QLatin1String("user's")) QVERIFY(QDir().rename(users, at));
+        const QByteArray savedCache = qgetenv("XDG_CACHE_HOME");
+        const QByteArray savedState = qgetenv("XDG_STATE_HOME");
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(cache));
+        qputenv("XDG_STATE_HOME", QFile::encodeName(scratch.filePath(QStringLiteral("state"))));
+        QVERIFY(QDir().mkpath(scratch.filePath(QStringLiteral("state"))));
+        fakes::FakeProcess process;
+        process.folder = scratch.filePath(QStringLiteral("no program folder"));
+        ownership::TestFolder found;
+        const QString failure = testsupport::failureOf([&] {
+            found = ownership::testFileFolder(process);
+            if (situation == QLatin1String("replaced")) {
+                QDir(at).removeRecursively();
+                QDir().rename(users, at);
+                found = ownership::testFileFolder(process);
+            }
+        });
+        qputenv("XDG_CACHE_HOME", savedCache);
+        qputenv("XDG_STATE_HOME", savedState);
+        QCOMPARE(failure, QStringLiteral("no failure"));
+        QCOMPARE(found.privateFolder, own);
+    }
+
+    // The root folder is no home: nothing is made right below it.
+    void rootIsNoHome() {
+        const QByteArray saved = qgetenv("HOME");
+        qputenv("HOME", "/");
+        const QString home = ownership::userHome();
+        qputenv("HOME", saved);
+        QVERIFY2(home != QLatin1String("/"), qPrintable(home));
+    }
 };
 
 QTEST_GUILESS_MAIN(OwnershipTest)
