@@ -115,27 +115,31 @@ QByteArray identityLine(const platform::FileIdentity& identity) {
            QByteArray::number(identity.hasGeneration ? qint64(identity.generation) : -1);
 }
 
-// The identity of the folder at path when it is a lasting one (birth time or generation).
-std::optional<QByteArray> lastingIdentityLine(const QString& path) {
-    const std::optional<platform::FileIdentity> identity = platform::folderIdentity(path);
-    if (!identity || !(identity->hasBirth || identity->hasGeneration)) return std::nullopt;
-    return identityLine(*identity);
+bool lasting(const platform::FileIdentity& identity) {
+    return identity.hasBirth || identity.hasGeneration;
 }
 
+// The records; a file at that name that is not made of them is a file of the user's, never read
+// as records nor written over.
 QList<QByteArray> madeFolderLines(const QString& file) {
     QList<QByteArray> lines = platform::readRegularFile(file).value_or(QByteArray()).split('\n');
     lines.removeAll(QByteArray());
+    for (const QByteArray& line : lines) {
+        if (line.count(' ') != 4)
+            throw platform::Failure(QStringLiteral("%1 is not a record file of this program")
+                                        .arg(platform::displayPath(file)));
+    }
     return lines;
 }
 
 // Without a record (no state folder, no lasting identity) the folder is judged as any other.
 void recordMadeFolder(const QString& path) noexcept {
     try {
-        const std::optional<QByteArray> line = lastingIdentityLine(path);
-        if (!line) return;
+        const std::optional<platform::FileIdentity> identity = platform::folderIdentity(path);
+        if (!identity || !lasting(*identity)) return;
         const QString file = platform::joinPath(userStateFolder(), kMadeFoldersName);
         QList<QByteArray> lines = madeFolderLines(file);
-        lines.append(*line);
+        lines.append(identityLine(*identity));
         if (lines.size() > kMadeFoldersKept) lines = lines.mid(lines.size() - kMadeFoldersKept);
         platform::replaceFile(file, lines.join('\n') + '\n', true);
     } catch (const platform::Failure&) {
@@ -144,13 +148,26 @@ void recordMadeFolder(const QString& path) noexcept {
 
 bool madeByProgram(const QString& path) noexcept {
     try {
-        const std::optional<QByteArray> line = lastingIdentityLine(path);
-        return line && madeFolderLines(platform::joinPath(userStateFolder(), kMadeFoldersName))
-                           .contains(*line);
+        const std::optional<platform::FileIdentity> identity = platform::folderIdentity(path);
+        return identity && isMadeFolder(*identity);
     } catch (const platform::Failure&) {
         return false;
     }
 }
+
+}  // namespace
+
+bool isMadeFolder(const platform::FileIdentity& identity) noexcept {
+    if (!lasting(identity)) return false;
+    try {
+        return madeFolderLines(platform::joinPath(userStateFolder(), kMadeFoldersName))
+            .contains(identityLine(identity));
+    } catch (const platform::Failure&) {
+        return false;
+    }
+}
+
+namespace {
 
 TestFolder cacheTestFolder(const QString& program, bool installed) {
     const QString home = userHome();

@@ -7,6 +7,8 @@
 
 #include <QString>
 
+#include "platform/files.h"
+
 namespace platform {
 class ProcessService;
 }
@@ -26,6 +28,10 @@ struct TestFolder {
 // user's cache folder for the program, made on first use. Throws platform::Failure when neither
 // can be had.
 TestFolder testFileFolder(platform::ProcessService& process);
+
+// True when the program made the folder of this identity and recorded it: a lasting identity
+// (birth time or generation) found among the records in the state folder.
+bool isMadeFolder(const platform::FileIdentity& identity) noexcept;
 
 // The user's state folder for the program ($XDG_STATE_HOME/dov-uruvivuz, by default
 // ~/.local/state/dov-uruvivuz), made on first use; throws platform::Failure.

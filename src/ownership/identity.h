@@ -8,9 +8,11 @@
 //   exists, completed by device and inode together with the birth time (statx) or the inode's
 //   generation number (FS_IOC_GETVERSION). A later file at the same name may get the same inode
 //   number, never the same birth time or generation. ext4 with 128-byte inodes, ext2 and ext3
-//   give a generation only, tmpfs a birth time only, btrfs both. A record with neither (FAT,
-//   exFAT, many FUSE file systems) does not vouch: the file is judged by its content alone. The
-//   file is then taken back only while the name still names it with the links it was judged by.
+//   give a generation only, tmpfs a birth time only, btrfs both. A record with neither (many
+//   FUSE file systems) does not vouch: the file is judged by its content alone. The identity is
+//   learned inside a timed phase and written after it, so a process killed within the phase
+//   leaves a record without identity: its file, too, is judged by its content. A file is taken
+//   back only while its name still names it with the links it was judged by.
 // - A folder of the program's (folders.h): the cache folder counts as the program's own only
 //   where the program made it and recorded its identity (as a file's, above) in the state
 //   folder, and it is still private. A mode, a name or a link to it never make it so; a link

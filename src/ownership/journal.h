@@ -15,10 +15,11 @@ namespace ownership {
 // identity, learned as it is made inside a timed phase, is kept in memory and written by the
 // next call made outside one (expect, forget, flush). A record vouches for a file only by an
 // identity that a later file at the same name cannot take (birth time or generation). Records
-// go with their file, and records of a place the program has not looked at for kKeepDays (a
-// stick in a drawer) go at the next load. Where no record can be kept (a read-only or full
-// home, a record file that is not a regular file), the run goes on and notice() says that
-// leftovers are then judged by their content alone.
+// go with their file (a look at the place that finds it gone forgets it); one written more than
+// kKeepDays ago, of a place not looked at since (a stick in a drawer), goes at the next load,
+// and its file, should it come back, is judged by its content. Where no record can be kept (a
+// read-only or full home, a record file that is not a regular file), the run goes on and notice()
+// says that leftovers are then judged by their content alone.
 class Journal : public platform::CreationRecorder {
 public:
     static constexpr qint64 kKeepDays = 90;

@@ -32,6 +32,7 @@ struct FoundFile {
     qint64 size = 0;
     FileIdentity identity;
     bool lockedByOther = false;  // another holds its lock: a process still at work on it
+    FileIdentity folder;         // of the folder it lies in, from the descriptor opened
 };
 
 // Reads up to size bytes at offset into data and returns the count, 0 at the end; throws

@@ -237,7 +237,8 @@ LeftoverLook LinuxFileService::takeLeftover(int folderId, const QString& name,
                           uint(info.st_uid),
                           qint64(info.st_size),
                           identityOf(descriptor.get(), path),
-                          false};
+                          false,
+                          identityOf(at, folder->path)};
     if (!look.file.regular) return look;
     // Locked before it is judged, so that a holder of the lock is seen.
     look.file.lockedByOther = lockedByAnother(descriptor.get());

@@ -153,7 +153,8 @@ public:
                                         node.owner,
                                         node.content.size(),
                                         identityOf(node),
-                                        node.lockedByOther};
+                                        node.lockedByOther,
+                                        {}};
         if (!look.file.regular) return look;
         lock.unlock();
         const platform::ByteReader read = [&](qint64 offset, char* data, qint64 size) {
