@@ -1,6 +1,7 @@
 #include "ownership/folders.h"
 
 #include <QList>
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 
@@ -125,7 +126,14 @@ QList<QByteArray> madeFolderLines(const QString& file) {
     QList<QByteArray> lines = platform::readRegularFile(file).value_or(QByteArray()).split('\n');
     lines.removeAll(QByteArray());
     for (const QByteArray& line : lines) {
-        if (line.count(' ') != 4)
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() != 5 ||
+            !std::all_of(fields.begin(), fields.end(), [](const QByteArray& f) {
+                bool number = false;
+                f.toLongLong(&number);
+                if (!number) f.toULongLong(&number);
+                return number;
+            }))
             throw platform::Failure(QStringLiteral("%1 is not a record file of this program")
                                         .arg(platform::displayPath(file)));
     }

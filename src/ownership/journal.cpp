@@ -3,6 +3,9 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
+#include <algorithm>
+#include <array>
+#include <cctype>
 
 #include "ownership/folders.h"
 #include "platform/failure.h"
@@ -34,6 +37,26 @@ QByteArray lineOf(const QString& folder, const QString& name, qint64 seen,
            QByteArray::number(identity->birthNanoseconds) + ' ' +
            (identity->hasGeneration ? "1 " : "0 ") + QByteArray::number(identity->generation) +
            '\n';
+}
+
+// A line of ours: 3 to 10 fields as lineOf writes them (or earlier versions did), the names
+// in hex, numbers after them, "-" last for a file not yet made.
+bool isRecordLine(const QList<QByteArray>& fields) {
+    static constexpr std::array<qsizetype, 4> shapes{3, 4, 7, 10};
+    if (std::find(shapes.begin(), shapes.end(), fields.size()) == shapes.end()) return false;
+    const auto isHex = [](const QByteArray& field) {
+        return !field.isEmpty() && field.size() % 2 == 0 &&
+               std::all_of(field.begin(), field.end(),
+                           [](char c) { return std::isxdigit(uchar(c)); });
+    };
+    if (!isHex(fields[0]) || !isHex(fields[1])) return false;
+    for (qsizetype at = 2; at < fields.size(); ++at) {
+        bool number = false;
+        fields[at].toULongLong(&number);
+        if (!number) fields[at].toLongLong(&number);
+        if (!number && !(fields[at] == "-" && at == fields.size() - 1)) return false;
+    }
+    return true;
 }
 
 std::optional<platform::FileIdentity> identityFrom(const QList<QByteArray>& fields, int at) {
@@ -74,11 +97,14 @@ void Journal::load() {
     try {
         const QByteArray bytes = platform::readRegularFile(file_).value_or(QByteArray());
         const qint64 oldest = now() - kKeepDays * 24 * 3600;
-        for (const QByteArray& line : bytes.split('\n')) {
+        QList<QByteArray> lines = bytes.split('\n');
+        // A line cut short by a crash while an earlier version appended it is no record.
+        if (lines.size() > 1 && !isRecordLine(lines.last().split(' '))) lines.removeLast();
+        for (const QByteArray& line : lines) {
             if (line.isEmpty()) continue;
             const QList<QByteArray> fields = line.split(' ');
             const bool timed = fields.size() == 4 || fields.size() == 10;
-            if (!timed && fields.size() != 3 && fields.size() != 7) {
+            if (!isRecordLine(fields)) {
                 // Not a record of ours: a file of the user's is never written over.
                 throw platform::Failure(QStringLiteral("%1 is not a record file of this program")
                                             .arg(platform::displayPath(file_)));

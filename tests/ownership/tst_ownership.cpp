@@ -179,6 +179,9 @@ private Q_SLOTS:
         QTest::newRow("20,000 stale records") << "stale" << birth << birth << true << "";
         QTest::newRow("record file is a FIFO")
             << "fifo" << birth << birth << false << "Not a regular file";
+        QTest::newRow("a line cut short after a record")
+            << "2f6d6e74 544553542e545854 4000000000 -\n2f6d6e74 5445" << birth << birth << true
+            << "";
         QTest::newRow("user's notes at the record file's name")
             << "my notes\n"
             << birth << birth << false << "is not a record file";
