@@ -16,7 +16,7 @@ void writeTestLines(platform::FileService& files, int lineCount, const std::atom
         if (stop && stop->load(std::memory_order_relaxed)) throw platform::Stopped();
         const int end =
             lineCount - done > kLinesPerStopCheck ? done + kLinesPerStopCheck : lineCount;
-        for (int line = done; line < end; ++line) files.writeLine(kTestLine);
+        for (int line = done; line < end; ++line) files.writeLine(kTestLineWithEnd);
         done = end;
         if (bytesDone)
             bytesDone->store(qint64(done) * qint64(kTestLineWithEnd.size()),

@@ -25,9 +25,9 @@ QString testFileName();
 // Lines between two looks at the stop request: about one output buffer (1 MiB).
 inline constexpr int kLinesPerStopCheck = 20000;
 
-// Writes lineCount test lines to the output file, one writeLine call per line; nothing when
-// lineCount is 0 or negative. Every kLinesPerStopCheck lines it stores the bytes written so far
-// in bytesDone and, when stop is set, throws platform::Stopped.
+// Writes lineCount test lines, each with its CR LF, to the output file, one writeLine call per
+// line; nothing when lineCount is 0 or negative. Every kLinesPerStopCheck lines it stores the
+// bytes written so far in bytesDone and, when stop is set, throws platform::Stopped.
 void writeTestLines(platform::FileService& files, int lineCount,
                     const std::atomic<bool>* stop = nullptr,
                     std::atomic<qint64>* bytesDone = nullptr);

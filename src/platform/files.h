@@ -111,7 +111,7 @@ public:
     // Creates a new file (never reusing one), takes its lock and opens it for output; only one
     // is open at a time.
     virtual void createForOutput(int folder, const QString& name) = 0;
-    // Appends text plus CR LF to the output file's buffer; one call per line.
+    // Appends one line, its line end included, to the output file's buffer; one call per line.
     virtual void writeLine(std::string_view text) = 0;
     virtual void closeOutput() = 0;
     // Closes the output file, if any, ignoring errors.

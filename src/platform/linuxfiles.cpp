@@ -77,13 +77,9 @@ void LinuxFileService::writeLine(std::string_view text) {
     // speed: the common case is a room check and a copy. With no file open there is no room,
     // so that takes the slow path, which also reports the errors; so do long lines.
     if (text.size() <= longestQuickLine) [[likely]] {
-        const std::size_t lineSize = text.size() + 2;
-        if (lineSize <= outputBufferSize - output_.used) [[likely]] {
-            char* end = output_.buffer.get() + output_.used;
-            copyShortLine(end, text.data(), text.size());
-            end[text.size()] = '\r';
-            end[text.size() + 1] = '\n';
-            output_.used += lineSize;
+        if (text.size() <= outputBufferSize - output_.used) [[likely]] {
+            copyShortLine(output_.buffer.get() + output_.used, text.data(), text.size());
+            output_.used += text.size();
             return;
         }
     }
@@ -94,7 +90,6 @@ void LinuxFileService::writeLineThroughFlush(std::string_view text) {
     if (!output_.descriptor) [[unlikely]]
         throw Failure(QStringLiteral("No file is open for output"));
     append(text.data(), text.size());
-    append("\r\n", 2);
 }
 
 void LinuxFileService::append(const char* data, std::size_t size) {

@@ -192,7 +192,6 @@ public:
         fireFault(Op::WriteLine, output_);
         QByteArray& bytes = nodes_[output_].content;
         bytes.append(text.data(), static_cast<qsizetype>(text.size()));
-        bytes.append("\r\n");
     }
 
     void closeOutput() override {

@@ -134,7 +134,7 @@ private Q_SLOTS:
         QByteArray expected;
         for (const QByteArray& line : lines) {
             files.writeLine(std::string_view(line.constData(), line.size()));
-            expected += line + "\r\n";
+            expected += line;
         }
         files.closeOutput();
         QCOMPARE(readFileBytes(path("TEST.TXT")), expected);
@@ -155,7 +155,7 @@ private Q_SLOTS:
         // abandonOutput writes out what is still buffered; closing then does nothing.
         files.abandonOutput();
         files.closeOutput();
-        QCOMPARE(readFileBytes(path("first")), QByteArray("first\r\n"));
+        QCOMPARE(readFileBytes(path("first")), QByteArray("first"));
         QVERIFY_THROWS_EXCEPTION(Failure, files.writeLine("after close"));
     }
 
@@ -339,7 +339,7 @@ private Q_SLOTS:
         LinuxFileService files;
         const int folder = files.openFolder(platform::pathFromBytes(folderBytes));
         files.createForOutput(folder, path);
-        files.writeLine("x");
+        files.writeLine("x\r\n");
         files.closeOutput();
         struct stat info {};
         QCOMPARE(::stat((folderBytes + '/' + name).constData(), &info), 0);
@@ -440,7 +440,7 @@ private Q_SLOTS:
         const int other = files.openFolder(path(QString()));
         QVERIFY(files.sameFolder(folder, other));
         files.createForOutput(folder, QStringLiteral("TEST.TXT"));
-        files.writeLine("ours");
+        files.writeLine("ours\r\n");
         files.closeOutput();
         const QString target = path("TEST.TXT");
         writeBytes(path("users"), "the user's\n");
