@@ -5,9 +5,9 @@
 #include <atomic>
 #include <string_view>
 
-namespace platform {
-class FileService;
-}
+#include <optional>
+
+#include "platform/files.h"
 
 namespace measure {
 
@@ -31,5 +31,11 @@ inline constexpr int kLinesPerStopCheck = 20000;
 void writeTestLines(platform::FileService& files, int lineCount,
                     const std::atomic<bool>* stop = nullptr,
                     std::atomic<qint64>* bytesDone = nullptr);
+
+// Offset of the first byte at which the bytes read through read differ from `size` bytes of
+// repeated line (a missing or an extra byte counts); nothing when they are exactly that. Reads
+// once, in chunks that stay in the processor's cache.
+std::optional<qint64> firstDifference(const platform::ByteReader& read, qint64 size,
+                                      std::string_view line = kTestLineWithEnd);
 
 }  // namespace measure

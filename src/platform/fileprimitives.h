@@ -32,13 +32,6 @@ QString openFailureReasonAt(int folder, const QByteArray& name, int errnoValue);
 // system has no locks to offer the file goes unlocked, as if taken.
 bool lockedByAnother(int descriptor);
 
-// Offset of the first byte from the start at which the file differs from `size` bytes of
-// repeated line (a missing or an extra byte counts), nothing when it is exactly that. Throws
-// Failure ("Cannot read <path>: ...") when it cannot be read. Reads the file once, in chunks
-// that stay in the processor's cache.
-std::optional<qint64> firstDifferenceFrom(int descriptor, std::string_view line, qint64 size,
-                                          const QString& path);
-
 // Device, inode and, where the file system keeps them, birth time and generation of an open
 // file. Throws Failure("Cannot read <path>: ...") when the kernel does not tell.
 FileIdentity identityOf(int descriptor, const QString& path);

@@ -128,10 +128,9 @@ public:
     // what lies below is not known or out of reach.
     virtual void dropDeviceCache(int folder, const QString& name) = 0;
 
-    // Offset of the first byte at which the run's file differs from `size` bytes of repeated
-    // line (a missing or extra byte counts); nothing when it is exactly that.
-    virtual std::optional<qint64> firstDifference(int folder, const QString& name,
-                                                  std::string_view line, qint64 size) = 0;
+    // A reader of a file the service made, open for as long as the reader lives; throws Failure
+    // ("Cannot read <path>: ...") when name is not one of them or cannot be read.
+    virtual ByteReader readOwn(int folder, const QString& name) = 0;
 
     // Deletes the run's own file; when the name no longer names it, leaves whatever is there and
     // throws naming the path.

@@ -273,15 +273,21 @@ void LinuxFileService::createForOutput(int folder, const QString& name) {
     output_.used = 0;
 }
 
-std::optional<qint64> LinuxFileService::firstDifference(int folder, const QString& name,
-                                                        std::string_view line, qint64 size) {
+ByteReader LinuxFileService::readOwn(int folder, const QString& name) {
     const QString path = joinPath(folderOf(folder)->path, name);
-    const UniqueFd descriptor = ownDescriptor(folder, name);
-    if (!descriptor) {
-        throw Failure(QStringLiteral("Cannot read %1: Not a file made by this process")
-                          .arg(displayPath(path)));
+    auto descriptor = std::make_shared<UniqueFd>(ownDescriptor(folder, name));
+    if (!*descriptor) {
+        throw Failure(QStringLiteral("Cannot read"), path, 0,
+                      QStringLiteral("Not a file made by this process"));
     }
-    return firstDifferenceFrom(descriptor.get(), line, size, path);
+    return [descriptor, path](qint64 offset, char* data, qint64 size) {
+        ssize_t got;
+        do {
+            got = ::pread(descriptor->get(), data, std::size_t(size), offset);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
+        return qint64(got);
+    };
 }
 
 // --- what keeps the read time true ---

@@ -45,8 +45,7 @@ public:
     void copyFile(int fromFolder, const QString& fromName, int toFolder, const QString& toName,
                   const CopyOptions& options) override;
     void dropDeviceCache(int folder, const QString& name) override;
-    std::optional<qint64> firstDifference(int folder, const QString& name, std::string_view line,
-                                          qint64 size) override;
+    ByteReader readOwn(int folder, const QString& name) override;
     void removeOwnFile(int folder, const QString& name) override;
     void removeOwnFiles() noexcept override;
 

@@ -15,6 +15,7 @@
 
 #include <optional>
 
+#include "measure/testfile.h"
 #include "platform/failure.h"
 #include "platform/linuxfiles.h"
 #include "platform/paths.h"
@@ -510,9 +511,8 @@ private Q_SLOTS:
         const int folder = files.openFolder(dir_->path());
         files.copyFile(folder, QStringLiteral("source"), folder, QStringLiteral("TEST.TXT"),
                        CopyOptions());
-        QCOMPARE(files
-                     .firstDifference(folder, QStringLiteral("TEST.TXT"), std::string_view(line),
-                                      3'000'000)
+        QCOMPARE(measure::firstDifference(files.readOwn(folder, QStringLiteral("TEST.TXT")),
+                                          3'000'000, std::string_view(line))
                      .value_or(-1),
                  expected);
     }
