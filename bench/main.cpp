@@ -77,6 +77,7 @@ int main(int argc, char** argv) {
     std::atexit(removeWorkFolder);  // also when a failure ends the benchmark
     bench::registerPhaseFigures();
     bench::registerWholeRunFigures();
+    bench::registerRecordFigures();
 
     bench::CollectingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -15,7 +15,6 @@
 #include "figures.h"
 #include "measure/sizerule.h"
 #include "measure/testfile.h"
-#include "platform/fileprimitives.h"
 #include "platform/linuxfiles.h"
 
 namespace bench {
@@ -168,8 +167,13 @@ void readBackCheck(benchmark::State& state) {
     const int descriptor = cachedLocalFile(size);
     for (auto _ : state) {
         const auto start = Clock::now();
-        const std::optional<qint64> difference = platform::fileprimitives::firstDifferenceFrom(
-            descriptor, measure::kTestLineWithEnd, size, QStringLiteral("TEST.TXT"));
+        const std::optional<qint64> difference = measure::firstDifference(
+            [descriptor](qint64 offset, char* data, qint64 wanted) {
+                const ssize_t got = ::pread(descriptor, data, std::size_t(wanted), offset);
+                if (got < 0) die("cannot read " + localPath());
+                return qint64(got);
+            },
+            size);
         finishTimed(state, start);
         if (difference) die("the test file differs from the test lines");
     }

@@ -380,8 +380,7 @@ void SpeedTest::checkReadBack() {
     const QString name = testFileName();
     std::optional<qint64> difference;
     runUntimed([&] {
-        difference =
-            files.firstDifference(state_.localFolder, name, kTestLineWithEnd, result_.bytes);
+        difference = firstDifference(files.readOwn(state_.localFolder, name), result_.bytes);
         if (!difference) return;
         // Neither copy is a clean test file; both are the run's own and go.
         files.removeOwnFile(state_.localFolder, name);

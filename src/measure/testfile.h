@@ -5,9 +5,9 @@
 #include <atomic>
 #include <string_view>
 
-namespace platform {
-class FileService;
-}
+#include <optional>
+
+#include "platform/files.h"
 
 namespace measure {
 
@@ -25,11 +25,17 @@ QString testFileName();
 // Lines between two looks at the stop request: about one output buffer (1 MiB).
 inline constexpr int kLinesPerStopCheck = 20000;
 
-// Writes lineCount test lines to the output file, one writeLine call per line; nothing when
-// lineCount is 0 or negative. Every kLinesPerStopCheck lines it stores the bytes written so far
-// in bytesDone and, when stop is set, throws platform::Stopped.
+// Writes lineCount test lines, each with its CR LF, to the output file, one writeLine call per
+// line; nothing when lineCount is 0 or negative. Every kLinesPerStopCheck lines it stores the
+// bytes written so far in bytesDone and, when stop is set, throws platform::Stopped.
 void writeTestLines(platform::FileService& files, int lineCount,
                     const std::atomic<bool>* stop = nullptr,
                     std::atomic<qint64>* bytesDone = nullptr);
+
+// Offset of the first byte at which the bytes read through read differ from `size` bytes of
+// repeated line (a missing or an extra byte counts); nothing when they are exactly that. Reads
+// once, in chunks that stay in the processor's cache.
+std::optional<qint64> firstDifference(const platform::ByteReader& read, qint64 size,
+                                      std::string_view line = kTestLineWithEnd);
 
 }  // namespace measure

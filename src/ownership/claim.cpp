@@ -71,6 +71,8 @@ void makeWayForTestFile(platform::FileService& files, const TestFilePlace& place
         [&](const platform::FoundFile& file, const platform::ByteReader& read) {
             Standing known = standing;
             known.recorded = journal.vouchesFor(place.folderPath, place.name, file.identity);
+            // The folder opened is the one the program made, by the kernel's key, not by path.
+            known.privateFolder = place.privateFolder && isMadeFolder(file.folder);
             verdict = judgeLeftover(file, known, read, line);
             return verdict == Verdict::Ours;
         });

@@ -16,6 +16,8 @@ struct TestFilePlace {
     int folder = 0;      // the file service's handle
     QString folderPath;  // as the service opened it
     QString name;
+    // The folder the program made (TestFolder::privateFolder); it counts only while the folder
+    // opened has the identity recorded when it was made.
     bool privateFolder = false;
 };
 

@@ -1,6 +1,7 @@
 #include "ownership/folders.h"
 
 #include <QList>
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 
@@ -58,21 +59,29 @@ QString ownBaseFromEnvironment(const char* name) {
 void makeMissingLevels(const QString& path, const QString& home) {
     if (platform::followedPathFacts(path)) return;
     if (home.isEmpty() || isAncestorOrSelf(path, home)) {
+        const QString missing = path == home ? QStringLiteral("the home folder does not exist")
+                                             : QStringLiteral("the home folder %1 does not exist")
+                                                   .arg(platform::displayPath(home));
         throw platform::Failure(
-            QStringLiteral("Cannot create %1: the home folder %2 does not exist")
-                .arg(platform::displayPath(path), platform::displayPath(home)));
+            QStringLiteral("Cannot create %1: %2").arg(platform::displayPath(path), missing));
     }
     const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
     if (slash > 0) makeMissingLevels(path.left(slash), home);
     platform::makeFolder(path, 0700);
 }
 
+struct OwnFolder {
+    QString path;       // links followed
+    bool made = false;  // made just now
+    uint mode = 0;
+};
+
 // The program's folder under base, made private; one of the user's that lost its owner's bits
 // is repaired, a link to a folder of the user's own is used, anything else is refused.
-TestFolder ownPrivateFolder(const QString& base, const QString& home, const QString& what) {
+OwnFolder ownPrivateFolder(const QString& base, const QString& home, const QString& what) {
     const QString folder = platform::joinPath(base, kProgramFolderName);
     makeMissingLevels(base, home);
-    if (platform::makeFolder(folder, 0700)) return {folder, true};
+    if (platform::makeFolder(folder, 0700)) return {folder, true, 0700};
     std::optional<platform::PathFacts> facts = platform::followedPathFacts(folder);
     const uint user = platform::effectiveUser();
     if (!facts || !facts->folder) {
@@ -93,8 +102,80 @@ TestFolder ownPrivateFolder(const QString& base, const QString& home, const QStr
     const std::optional<platform::PathFacts> at = platform::pathFacts(folder);
     const QString used = at && at->link ? platform::systemfiles::resolvedPath({}, folder) : folder;
     if (used.isEmpty()) platform::raiseSystemFailure(QStringLiteral("Cannot use"), folder, ENOENT);
-    return {used, (facts->mode & 0077) == 0};
+    return {used, false, facts->mode};
 }
+
+// Made folders are known by their identity, recorded in the state folder as they are made.
+const QString kMadeFoldersName = QStringLiteral("folders");
+constexpr qsizetype kMadeFoldersKept = 16;
+
+QByteArray identityLine(const platform::FileIdentity& identity) {
+    return QByteArray::number(identity.device) + ' ' + QByteArray::number(identity.inode) + ' ' +
+           QByteArray::number(identity.hasBirth ? identity.birthSeconds : -1) + ' ' +
+           QByteArray::number(identity.birthNanoseconds) + ' ' +
+           QByteArray::number(identity.hasGeneration ? qint64(identity.generation) : -1);
+}
+
+bool lasting(const platform::FileIdentity& identity) {
+    return identity.hasBirth || identity.hasGeneration;
+}
+
+// The records; a file at that name that is not made of them is a file of the user's, never read
+// as records nor written over.
+QList<QByteArray> madeFolderLines(const QString& file) {
+    QList<QByteArray> lines = platform::readRegularFile(file).value_or(QByteArray()).split('\n');
+    lines.removeAll(QByteArray());
+    for (const QByteArray& line : lines) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() != 5 ||
+            !std::all_of(fields.begin(), fields.end(), [](const QByteArray& f) {
+                bool number = false;
+                f.toLongLong(&number);
+                if (!number) f.toULongLong(&number);
+                return number;
+            }))
+            throw platform::Failure(QStringLiteral("%1 is not a record file of this program")
+                                        .arg(platform::displayPath(file)));
+    }
+    return lines;
+}
+
+// Without a record (no state folder, no lasting identity) the folder is judged as any other.
+void recordMadeFolder(const QString& path) noexcept {
+    try {
+        const std::optional<platform::FileIdentity> identity = platform::folderIdentity(path);
+        if (!identity || !lasting(*identity)) return;
+        const QString file = platform::joinPath(userStateFolder(), kMadeFoldersName);
+        QList<QByteArray> lines = madeFolderLines(file);
+        lines.append(identityLine(*identity));
+        if (lines.size() > kMadeFoldersKept) lines = lines.mid(lines.size() - kMadeFoldersKept);
+        platform::replaceFile(file, lines.join('\n') + '\n', true);
+    } catch (const platform::Failure&) {
+    }
+}
+
+bool madeByProgram(const QString& path) noexcept {
+    try {
+        const std::optional<platform::FileIdentity> identity = platform::folderIdentity(path);
+        return identity && isMadeFolder(*identity);
+    } catch (const platform::Failure&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+bool isMadeFolder(const platform::FileIdentity& identity) noexcept {
+    if (!lasting(identity)) return false;
+    try {
+        return madeFolderLines(platform::joinPath(userStateFolder(), kMadeFoldersName))
+            .contains(identityLine(identity));
+    } catch (const platform::Failure&) {
+        return false;
+    }
+}
+
+namespace {
 
 TestFolder cacheTestFolder(const QString& program, bool installed) {
     const QString home = userHome();
@@ -106,9 +187,14 @@ TestFolder cacheTestFolder(const QString& program, bool installed) {
             QStringLiteral("Cannot create the test file in %1: %2, and the home folder is unknown")
                 .arg(platform::displayPath(program),
                      installed ? QStringLiteral("an installed program's folder")
-                               : QStringLiteral("the folder is not yours to write in")));
+                               : QStringLiteral("the folder is not yours to write in")) +
+            QStringLiteral(" (HOME is unset or /): set HOME or XDG_CACHE_HOME to a folder "
+                           "of your own"));
     }
-    return ownPrivateFolder(base, home, QStringLiteral("the cache folder"));
+    const OwnFolder own = ownPrivateFolder(base, home, QStringLiteral("the cache folder"));
+    if (own.made) recordMadeFolder(own.path);
+    // Neither its mode nor its name makes a folder the program's own; its record does.
+    return {own.path, (own.mode & 0077) == 0 && madeByProgram(own.path)};
 }
 
 }  // namespace
@@ -120,9 +206,14 @@ QString userName(uint user) {
 
 QString userHome() {
     // A HOME that does not exist stays the home: nothing is made for it, nor elsewhere instead.
-    const QString fromEnvironment = ownBaseFromEnvironment("HOME");
+    // The root folder is no home (root's HOME in a bare container, a service's): nothing of the
+    // program's is made right below it.
+    const auto usable = [](const QString& home) {
+        return home == QLatin1String("/") ? QString() : home;
+    };
+    const QString fromEnvironment = usable(ownBaseFromEnvironment("HOME"));
     if (!fromEnvironment.isEmpty()) return fromEnvironment;
-    return withoutTrailingSlashes(platform::userEntry(platform::effectiveUser()).home);
+    return usable(withoutTrailingSlashes(platform::userEntry(platform::effectiveUser()).home));
 }
 
 TestFolder testFileFolder(platform::ProcessService& process) {
@@ -143,7 +234,11 @@ QString userStateFolder() {
     QString base = ownBaseFromEnvironment("XDG_STATE_HOME");
     if (base.isEmpty() && !home.isEmpty())
         base = platform::joinPath(home, QStringLiteral(".local/state"));
-    if (base.isEmpty()) throw platform::Failure(QStringLiteral("The home folder is unknown"));
+    if (base.isEmpty()) {
+        throw platform::Failure(QStringLiteral(
+            "The home folder is unknown: HOME is unset or /, and the user database names no "
+            "other; set HOME or XDG_STATE_HOME to a folder of your own"));
+    }
     return ownPrivateFolder(base, home, QStringLiteral("the state folder")).path;
 }
 

@@ -7,6 +7,8 @@
 
 #include <QString>
 
+#include "platform/files.h"
+
 namespace platform {
 class ProcessService;
 }
@@ -15,8 +17,8 @@ namespace ownership {
 
 struct TestFolder {
     QString path;
-    // The program's own private folder (made by it, 0700, the user's): a test file of the user's
-    // there is the program's own whatever it holds.
+    // A folder the program made and recorded by its identity, still private: a test file there
+    // is the program's own whatever it holds. A mode, a name or a link never make it so.
     bool privateFolder = false;
 };
 
@@ -27,12 +29,16 @@ struct TestFolder {
 // can be had.
 TestFolder testFileFolder(platform::ProcessService& process);
 
+// True when the program made the folder of this identity and recorded it: a lasting identity
+// (birth time or generation) found among the records in the state folder.
+bool isMadeFolder(const platform::FileIdentity& identity) noexcept;
+
 // The user's state folder for the program ($XDG_STATE_HOME/dov-uruvivuz, by default
 // ~/.local/state/dov-uruvivuz), made on first use; throws platform::Failure.
 QString userStateFolder();
 
 // The home folder of the user running the program: HOME when it is the user's own, else the
-// user database's. Empty when neither is known.
+// user database's. Empty when neither is known, or is the root folder.
 QString userHome();
 
 // The name of a user for messages: the user database's, else the number.

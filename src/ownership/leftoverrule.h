@@ -1,6 +1,9 @@
 #pragma once
 
-// Which file at a test file's name is the program's own, from what it is and what it holds.
+// Which file at a test file's name is the program's own, from what it is and what it holds: the
+// one place that decides which TEST.TXT may be deleted. The file service below only hands out
+// the facts and deletes what this rule chose, while the name still names it unchanged; the keys
+// the program trusts are listed in identity.h.
 
 #include <QString>
 #include <QtGlobal>

@@ -14,6 +14,7 @@
 #include <cerrno>
 
 #include "platform/dropcacheexit.h"
+#include "platform/failure.h"
 #include "platform/linuxdrives.h"
 #include "platform/linuxprocess.h"
 #include "platform/mountinfo.h"
@@ -118,12 +119,15 @@ std::optional<dev_t> sysfsDeviceNumber(const QString& systemRoot, const MountRec
 QStringList deviceNodes(const QString& systemRoot, dev_t device) {
     const QString number = QStringLiteral("%1:%2").arg(major(device)).arg(minor(device));
     QStringList candidates;
-    QByteArray uevent;
-    int readError = 0;
-    if (systemfiles::readWholeFile(systemRoot,
-                                   QStringLiteral("/sys/dev/block/%1/uevent").arg(number), uevent,
-                                   readError)) {
-        for (const QByteArray& line : uevent.split('\n')) {
+    std::optional<QByteArray> uevent;
+    try {
+        uevent = systemfiles::readWholeFile(systemRoot,
+                                            QStringLiteral("/sys/dev/block/%1/uevent").arg(number));
+    } catch (const Failure&) {
+        // Without the node's name the device's own number is looked for below.
+    }
+    if (uevent) {
+        for (const QByteArray& line : uevent->split('\n')) {
             if (line.startsWith("DEVNAME="))
                 candidates.append(QStringLiteral("/dev/") + pathFromBytes(line.mid(8)));
         }

@@ -6,15 +6,22 @@
 
 namespace platform {
 
-// Every failing OS operation raises one of these. The description is shown to the user as it
-// stands, so it says what failed, on which path, and the system's reason. A failure of a system
-// call also keeps its parts (action, path, errno), so that the rooms above can name a cause the
-// system's own words hide, without parsing the text.
+// The platform layer's one error shape:
+// - A call that fails throws platform::Failure, carrying the action, the path(s) and errno's
+//   value (0 where the reason is no errno), so that the layers above can name a cause the
+//   system's own words hide without parsing the text. Its description says what failed, on
+//   which path, and the system's reason.
+// - Absence that is no failure (nothing at a name, a file that is not one of the service's) is
+//   a std::optional or an empty value, named so in the call's comment.
+// - A stop request that cut a phase short is platform::Stopped (files.h).
+// No call of the layer's interfaces returns a bool with errno set, returns errno, or fills an
+// int& with it. Helpers that wrap a single system call inside the layer's own sources
+// (fileprimitives.h) keep that call's shape and never reach the layers above.
 class Failure : public std::exception {
 public:
     explicit Failure(QString description)
         : description_(std::move(description)), utf8_(description_.toUtf8()) {}
-    // A failure worded whole that still keeps the system's errno for the rooms above.
+    // A failure worded whole that still keeps the system's errno for the layers above.
     Failure(QString description, int error) : Failure(std::move(description)) { error_ = error; }
     // "<action> <path>: <reason>"; error is errno's value (0 where the reason is not one).
     Failure(QString action, QString path, int error, const QString& reason);
@@ -36,7 +43,7 @@ private:
 // The system's wording for an errno value, e.g. "Permission denied".
 QString systemReason(int errnoValue);
 
-// "<action> <path>: <reason>" built from errno, e.g. "Cannot create /opt/x/TEST.TXT: Permission
+// "<action> <path>: <reason>" built from errno, e.g. "Cannot create /opt/x/notes.txt: Permission
 // denied".
 [[noreturn]] void raiseSystemFailure(const QString& action, const QString& path, int errnoValue);
 

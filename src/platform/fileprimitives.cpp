@@ -1,7 +1,9 @@
 #include "platform/fileprimitives.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
@@ -64,6 +66,9 @@ bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+namespace {
+
+// flock(LOCK_EX | LOCK_NB), again after a signal: 0 when taken, else errno's value.
 int tryLockExclusive(int descriptor) {
     int result;
     do {
@@ -72,7 +77,9 @@ int tryLockExclusive(int descriptor) {
     return result == 0 ? 0 : errno;
 }
 
-int lockExclusive(int descriptor) {
+}  // namespace
+
+bool lockedByAnother(int descriptor) {
     // SMB servers enforce byte-range locks, which the client makes of an flock: the run's own
     // read-back through another descriptor would be refused. There the run goes unlocked.
     constexpr long smbMagics[] = {0x517B, 0xFF534D42, 0xFE534D42};
@@ -80,54 +87,28 @@ int lockExclusive(int descriptor) {
     if (::fstatfs(descriptor, &volume) == 0 &&
         std::find(std::begin(smbMagics), std::end(smbMagics), long(volume.f_type)) !=
             std::end(smbMagics))
-        return 0;
-    return tryLockExclusive(descriptor) == EWOULDBLOCK ? EWOULDBLOCK : 0;
+        return false;
+    return tryLockExclusive(descriptor) == EWOULDBLOCK;
 }
 
-bool identityOf(int descriptor, FileIdentity& identity) {
+FileIdentity identityOf(int descriptor, const QString& path) {
     struct statx info {};
-    if (::statx(descriptor, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &info) != 0) return false;
-    identity = FileIdentity{quint64(makedev(info.stx_dev_major, info.stx_dev_minor)),
-                            quint64(info.stx_ino), (info.stx_mask & STATX_BTIME) != 0, 0, 0};
+    if (::statx(descriptor, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &info) != 0)
+        raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
+    FileIdentity identity{quint64(makedev(info.stx_dev_major, info.stx_dev_minor)),
+                          quint64(info.stx_ino), (info.stx_mask & STATX_BTIME) != 0};
     if (identity.hasBirth) {
         identity.birthSeconds = info.stx_btime.tv_sec;
         identity.birthNanoseconds = info.stx_btime.tv_nsec;
     }
-    return true;
-}
-
-std::optional<qint64> firstDifferenceFrom(int descriptor, std::string_view line, qint64 size,
-                                          const QString& path) {
-    if (line.empty()) return size > 0 ? std::optional<qint64>(0) : std::nullopt;
-    const qint64 lineSize = qint64(line.size());
-    // A multiple of both the line and the page, so reads are whole pages and a chunk starts at
-    // the start of a line; small enough that the compare finds both buffers in the cache. One
-    // line more of expected bytes lets a read that stopped short go on inside a line.
-    const std::size_t chunk = std::size_t(4096) * line.size();
-    std::vector<char> expected(chunk + line.size());
-    for (std::size_t at = 0; at < expected.size(); at += line.size())
-        std::memcpy(expected.data() + at, line.data(), std::min(line.size(), expected.size() - at));
-    std::vector<char> actual(chunk + 1);  // one more, to see a file longer than size
-    qint64 offset = 0;
-    for (;;) {
-        const std::size_t wanted =
-            std::size_t(std::min<qint64>(qint64(chunk), std::max<qint64>(size - offset, 0)));
-        const bool last = offset + qint64(wanted) >= size;
-        ssize_t got;
-        do {
-            got = ::pread(descriptor, actual.data(), wanted + (last ? 1 : 0), offset);
-        } while (got < 0 && errno == EINTR);
-        if (got < 0) raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
-        const std::size_t same = std::min(std::size_t(got), wanted);
-        const char* want = expected.data() + offset % lineSize;
-        if (std::memcmp(actual.data(), want, same) != 0) {
-            const auto at = std::mismatch(actual.data(), actual.data() + same, want);
-            return offset + (at.first - actual.data());
-        }
-        if (std::size_t(got) > wanted) return offset + qint64(wanted);  // longer than size
-        if (got == 0) return wanted == 0 ? std::nullopt : std::optional(offset);
-        offset += got;
+    // ext2/3/4 (also with 128-byte inodes, which keep no birth time) and btrfs answer; tmpfs
+    // and FAT do not.
+    int generation = 0;
+    if (::ioctl(descriptor, FS_IOC_GETVERSION, &generation) == 0) {
+        identity.hasGeneration = true;
+        identity.generation = quint32(generation);
     }
+    return identity;
 }
 
 }  // namespace platform::fileprimitives

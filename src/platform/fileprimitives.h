@@ -28,23 +28,12 @@ bool sameFile(const struct stat& a, const struct stat& b);
 // Why an open of name in folder with O_NOFOLLOW failed, in words a user can act on.
 QString openFailureReasonAt(int folder, const QByteArray& name, int errnoValue);
 
-// flock(LOCK_EX | LOCK_NB), again after a signal: 0 when taken, else errno's value
-// (EWOULDBLOCK when another holds it).
-int tryLockExclusive(int descriptor);
+// Takes a file's exclusive lock without waiting; true when another holds it. Where the file
+// system has no locks to offer the file goes unlocked, as if taken.
+bool lockedByAnother(int descriptor);
 
-// Takes a test file's exclusive lock without waiting. 0 when taken, or when the file system has
-// no locks to offer (a run then goes on unlocked); EWOULDBLOCK when another holds it.
-int lockExclusive(int descriptor);
-
-// Offset of the first byte from the start at which the file differs from `size` bytes of
-// repeated line (a missing or an extra byte counts), nothing when it is exactly that. Throws
-// Failure ("Cannot read <path>: ...") when it cannot be read. Reads the file once, in chunks
-// that stay in the processor's cache.
-std::optional<qint64> firstDifferenceFrom(int descriptor, std::string_view line, qint64 size,
-                                          const QString& path);
-
-// Device, inode and, where the file system keeps one, birth time of an open file; false with
-// errno set when they cannot be had.
-bool identityOf(int descriptor, FileIdentity& identity);
+// Device, inode and, where the file system keeps them, birth time and generation of an open
+// file. Throws Failure("Cannot read <path>: ...") when the kernel does not tell.
+FileIdentity identityOf(int descriptor, const QString& path);
 
 }  // namespace platform::fileprimitives

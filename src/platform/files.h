@@ -8,17 +8,19 @@
 #include <optional>
 #include <string_view>
 
-
 namespace platform {
 
-// What makes a file itself: a later file at the same name, even one that gets the same inode
-// number, differs in its birth time where the file system keeps one.
+// What the kernel tells of a file that is its own: device and inode number, which a later file
+// may get again, and, where the file system keeps them, the birth time (statx) and the inode's
+// generation number (FS_IOC_GETVERSION), which a later file at the same inode number differs in.
 struct FileIdentity {
     quint64 device = 0;
     quint64 inode = 0;
     bool hasBirth = false;
     qint64 birthSeconds = 0;
     quint32 birthNanoseconds = 0;
+    bool hasGeneration = false;
+    quint32 generation = 0;
     bool operator==(const FileIdentity&) const = default;
 };
 
@@ -29,7 +31,8 @@ struct FoundFile {
     uint owner = 0;
     qint64 size = 0;
     FileIdentity identity;
-    bool lockedByOther = false;  // another holds its lock: a run still at work on it
+    bool lockedByOther = false;  // another holds its lock: a process still at work on it
+    FileIdentity folder;         // of the folder it lies in, from the descriptor opened
 };
 
 // Reads up to size bytes at offset into data and returns the count, 0 at the end; throws
@@ -77,13 +80,14 @@ public:
     const char* what() const noexcept override { return "stopped"; }
 };
 
-// File services of the START run. A run opens its two folders once and names every file
-// relative to them, so a folder that is renamed, replaced or unmounted meanwhile is never
-// confused with whatever its path names later. The test files the run makes are its own: known
-// by device and inode, locked against other runs until their folder is closed, and never
-// deleted once their name names anything else. Each failing call throws platform::Failure
-// naming the path(s) and the system's reason, and keeping errno, so that the rooms above can
-// tell, say, a volume that turned read-only. One output file is open at a time.
+// File services: a caller opens its folders once and names every file relative to them, so a
+// folder that is renamed, replaced or unmounted meanwhile is never confused with whatever its
+// path names later. The files the service makes are known by their identity, locked against
+// other processes until their folder is closed, and never deleted once their name names
+// anything else. Which leftover may go is decided above, from the facts handed out here. Each
+// failing call throws platform::Failure naming the path(s) and the system's reason, and
+// keeping errno, so that the layers above can tell, say, a volume that turned read-only. One
+// output file is open at a time.
 class FileService {
 public:
     virtual ~FileService() = default;
@@ -98,23 +102,23 @@ public:
 
     // Records of the files the service makes go to recorder from now on (none: not recorded).
     virtual void setRecorder(CreationRecorder* recorder) = 0;
-    // Looks at what is at name. A regular file is opened, locked and handed to decide; when
-    // decide says so, no other run holds its lock and the name still names that file with one
-    // link, it is deleted. Nothing else is ever touched, nor opened.
+    // Looks at what is at name. A regular file is opened, its lock tried, and its facts and bytes
+    // handed to decide; when decide says so and the name still names that file with the links
+    // it had when judged, it is deleted. Nothing else is ever touched, nor opened.
     virtual LeftoverLook takeLeftover(int folder, const QString& name,
                                       const LeftoverDecision& decide) = 0;
 
     // Creates a new file (never reusing one), takes its lock and opens it for output; only one
     // is open at a time.
     virtual void createForOutput(int folder, const QString& name) = 0;
-    // Appends text plus CR LF to the output file's buffer; one call per line.
+    // Appends one line, its line end included, to the output file's buffer; one call per line.
     virtual void writeLine(std::string_view text) = 0;
     virtual void closeOutput() = 0;
     // Closes the output file, if any, ignoring errors.
     virtual void abandonOutput() noexcept = 0;
 
     // Copies the whole file to a new file of the run's own. A source that is a link, or no longer
-    // the file this run made, is refused. On failure removes what it created.
+    // the file the service made, is refused. On failure removes what it created.
     virtual void copyFile(int fromFolder, const QString& fromName, int toFolder,
                           const QString& toName, const CopyOptions& options) = 0;
 
@@ -124,10 +128,9 @@ public:
     // what lies below is not known or out of reach.
     virtual void dropDeviceCache(int folder, const QString& name) = 0;
 
-    // Offset of the first byte at which the run's file differs from `size` bytes of repeated
-    // line (a missing or extra byte counts); nothing when it is exactly that.
-    virtual std::optional<qint64> firstDifference(int folder, const QString& name,
-                                                  std::string_view line, qint64 size) = 0;
+    // A reader of a file the service made, open for as long as the reader lives; throws Failure
+    // ("Cannot read <path>: ...") when name is not one of them or cannot be read.
+    virtual ByteReader readOwn(int folder, const QString& name) = 0;
 
     // Deletes the run's own file; when the name no longer names it, leaves whatever is there and
     // throws naming the path.

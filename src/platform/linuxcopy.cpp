@@ -118,7 +118,7 @@ UniqueFd LinuxFileService::openCopySource(int folderId, const QString& name, con
         if (own.folderId == folderId && own.name == name &&
             (own.device != info.st_dev || own.inode != info.st_ino)) {
             throw Failure(action, shownPath, 0,
-                          QStringLiteral("It is no longer the file this run wrote"));
+                          QStringLiteral("It was replaced since it was written"));
         }
     }
     return input;

@@ -77,13 +77,9 @@ void LinuxFileService::writeLine(std::string_view text) {
     // speed: the common case is a room check and a copy. With no file open there is no room,
     // so that takes the slow path, which also reports the errors; so do long lines.
     if (text.size() <= longestQuickLine) [[likely]] {
-        const std::size_t lineSize = text.size() + 2;
-        if (lineSize <= outputBufferSize - output_.used) [[likely]] {
-            char* end = output_.buffer.get() + output_.used;
-            copyShortLine(end, text.data(), text.size());
-            end[text.size()] = '\r';
-            end[text.size() + 1] = '\n';
-            output_.used += lineSize;
+        if (text.size() <= outputBufferSize - output_.used) [[likely]] {
+            copyShortLine(output_.buffer.get() + output_.used, text.data(), text.size());
+            output_.used += text.size();
             return;
         }
     }
@@ -94,7 +90,6 @@ void LinuxFileService::writeLineThroughFlush(std::string_view text) {
     if (!output_.descriptor) [[unlikely]]
         throw Failure(QStringLiteral("No file is open for output"));
     append(text.data(), text.size());
-    append("\r\n", 2);
 }
 
 void LinuxFileService::append(const char* data, std::size_t size) {
@@ -230,15 +225,18 @@ LeftoverLook LinuxFileService::takeLeftover(int folderId, const QString& name,
         if (errno == ELOOP || errno == ENXIO) return look;
         raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
     }
-    if (::fstat(descriptor.get(), &info) != 0 || !identityOf(descriptor.get(), look.file.identity))
+    if (::fstat(descriptor.get(), &info) != 0)
         raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
-    look.file.regular = S_ISREG(info.st_mode);
-    look.file.links = info.st_nlink;
-    look.file.owner = info.st_uid;
-    look.file.size = info.st_size;
+    look.file = FoundFile{S_ISREG(info.st_mode),
+                          quint64(info.st_nlink),
+                          uint(info.st_uid),
+                          qint64(info.st_size),
+                          identityOf(descriptor.get(), path),
+                          false,
+                          identityOf(at, folder->path)};
     if (!look.file.regular) return look;
-    // Locked before it is judged, so a run that is still writing it keeps it.
-    look.file.lockedByOther = lockExclusive(descriptor.get()) == EWOULDBLOCK;
+    // Locked before it is judged, so that a holder of the lock is seen.
+    look.file.lockedByOther = lockedByAnother(descriptor.get());
     if (!clearNonBlocking(descriptor.get()))
         raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
     const ByteReader read = [&](qint64 offset, char* data, qint64 size) {
@@ -249,137 +247,16 @@ LeftoverLook LinuxFileService::takeLeftover(int folderId, const QString& name,
         if (got < 0) raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
         return qint64(got);
     };
-    if (!decide(look.file, read) || look.file.lockedByOther) return look;
-    // Only the file judged goes, and only while nothing else shares it.
+    if (!decide(look.file, read)) return look;
+    // The name goes only while it still names the file judged, with the links it had then.
     struct stat now {};
     if (::fstatat(at, nameBytes.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !sameFile(now, info) || now.st_nlink != 1)
+        !sameFile(now, info) || now.st_nlink != info.st_nlink)
         return look;
     if (::unlinkat(at, nameBytes.constData(), 0) != 0)
         raiseSystemFailure(QStringLiteral("Cannot delete"), path, errno);
     look.removed = true;
     return look;
-}
-
-// --- the run's own files ---
-
-UniqueFd LinuxFileService::createOwn(int folderId, const QString& name, const QString& action) {
-    const FolderRef folder = folderOf(folderId);
-    const int at = folder->descriptor.get();
-    const QByteArray nameBytes = pathToBytes(name);
-    const QString path = joinPath(folder->path, name);
-    CreationRecorder* const recorder = recorder_.load();
-    // The record comes first, so that a crash at any moment from here leaves a file known.
-    if (recorder) recorder->willCreate(folder->path, name);
-    UniqueFd file(::openat(at, nameBytes.constData(),
-                           O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666));
-    FileIdentity identity;
-    if (!file || !identityOf(file.get(), identity)) {
-        const int error = errno;
-        const QString reason =
-            file ? systemReason(error) : openFailureReasonAt(at, nameBytes, error);
-        // Without its identity the new file cannot be told from one put there since.
-        if (recorder) recorder->gone(folder->path, name);
-        throw Failure(action, path, error, reason);
-    }
-    if (recorder) recorder->created(folder->path, name, identity);
-    {
-        // Recorded before anything else can fail, so that every way out below, and a QUIT from
-        // another thread, removes it by its identity.
-        std::lock_guard lock(mutex_);
-        own_.push_back(OwnFile{
-            folderId, folder, name, {}, dev_t(identity.device), ino_t(identity.inode), recorder});
-    }
-    // A read-only descriptor of its own keeps the lock and reads the file back; it holds no
-    // write access, so the volume may still be remounted read-only between phases.
-    UniqueFd kept(::openat(at, nameBytes.constData(),
-                           O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-    struct stat keptInfo {};
-    int error = 0;
-    QString reason;
-    if (!kept || ::fstat(kept.get(), &keptInfo) != 0 || !clearNonBlocking(kept.get())) {
-        error = errno;
-        reason = systemReason(error);
-    } else if (keptInfo.st_dev != dev_t(identity.device) ||
-               keptInfo.st_ino != ino_t(identity.inode)) {
-        reason = QStringLiteral("It was replaced while it was being created");
-    } else if (lockExclusive(kept.get()) == EWOULDBLOCK) {
-        // Only a run judging it as a leftover can hold it, and such a run leaves empty files be.
-        reason = QStringLiteral("In use by another run of this program");
-    } else {
-        std::lock_guard lock(mutex_);
-        for (OwnFile& own : own_) {
-            if (own.folderId == folderId && own.name == name) own.descriptor = std::move(kept);
-        }
-        return file;
-    }
-    file.reset();
-    kept.reset();
-    removeQuietly(folderId, &name);
-    throw Failure(action, path, error, reason);
-}
-
-std::vector<LinuxFileService::OwnFile> LinuxFileService::takeOwn(int folder,
-                                                                 const QString* name) noexcept {
-    std::vector<OwnFile> taken;
-    std::lock_guard lock(mutex_);
-    for (auto own = own_.begin(); own != own_.end();) {
-        if ((folder == 0 || own->folderId == folder) && (!name || own->name == *name)) {
-            taken.push_back(std::move(*own));
-            own = own_.erase(own);
-        } else {
-            ++own;
-        }
-    }
-    return taken;
-}
-
-UniqueFd LinuxFileService::ownDescriptor(int folder, const QString& name, int& error) const {
-    std::lock_guard lock(mutex_);
-    for (const OwnFile& own : own_) {
-        if (own.folderId != folder || own.name != name || !own.descriptor) continue;
-        // dup only copies a table entry; it never waits on the volume.
-        UniqueFd copy(::fcntl(own.descriptor.get(), F_DUPFD_CLOEXEC, 0));
-        error = copy ? 0 : errno;
-        return copy;
-    }
-    error = 0;
-    return {};
-}
-
-bool LinuxFileService::unlinkOwn(OwnFile& own, int& error) noexcept {
-    // Closed first: a network file system keeps a file that is still open under another name
-    // (NFS's .nfsXXXX) instead of removing it.
-    own.descriptor.reset();
-    const int folder = own.folder->descriptor.get();
-    const QByteArray name = pathToBytes(own.name);
-    // fstatat needs no descriptor, so a run out of them still removes its file. A link at the
-    // name is never followed.
-    struct stat info {};
-    if (::fstatat(folder, name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        error = errno;
-        // Gone already: its record goes too.
-        if (error == ENOENT && own.recorder) own.recorder->gone(own.folder->path, own.name);
-        return false;
-    }
-    if (info.st_dev != own.device || info.st_ino != own.inode || !S_ISREG(info.st_mode)) {
-        // Another file has the name now; the record of ours, gone, must not vouch for it.
-        if (own.recorder) own.recorder->gone(own.folder->path, own.name);
-        return false;
-    }
-    if (::unlinkat(folder, name.constData(), 0) == 0) {
-        if (own.recorder) own.recorder->gone(own.folder->path, own.name);
-        return true;
-    }
-    error = errno;
-    return false;
-}
-
-void LinuxFileService::removeQuietly(int folder, const QString* name) noexcept {
-    for (OwnFile& own : takeOwn(folder, name)) {
-        int ignored = 0;
-        unlinkOwn(own, ignored);
-    }
 }
 
 void LinuxFileService::createForOutput(int folder, const QString& name) {
@@ -396,49 +273,28 @@ void LinuxFileService::createForOutput(int folder, const QString& name) {
     output_.used = 0;
 }
 
-std::optional<qint64> LinuxFileService::firstDifference(int folder, const QString& name,
-                                                        std::string_view line, qint64 size) {
+ByteReader LinuxFileService::readOwn(int folder, const QString& name) {
     const QString path = joinPath(folderOf(folder)->path, name);
-    int error = 0;
-    const UniqueFd descriptor = ownDescriptor(folder, name, error);
-    if (error != 0) raiseSystemFailure(QStringLiteral("Cannot read"), path, error);
-    if (!descriptor) {
-        throw Failure(
-            QStringLiteral("Cannot read %1: not a file of this run").arg(displayPath(path)));
+    auto descriptor = std::make_shared<UniqueFd>(ownDescriptor(folder, name));
+    if (!*descriptor) {
+        throw Failure(QStringLiteral("Cannot read"), path, 0,
+                      QStringLiteral("Not a file made by this process"));
     }
-    return firstDifferenceFrom(descriptor.get(), line, size, path);
-}
-
-void LinuxFileService::removeOwnFile(int folder, const QString& name) {
-    const FolderRef opened = folderOf(folder);
-    const QString path = joinPath(opened->path, name);
-    std::vector<OwnFile> taken = takeOwn(folder, &name);
-    if (taken.empty()) {
-        throw Failure(
-            QStringLiteral("Cannot delete %1: not a file of this run").arg(displayPath(path)));
-    }
-    int error = 0;
-    if (unlinkOwn(taken.front(), error)) return;
-    if (error != 0 && error != ENOENT)
-        raiseSystemFailure(QStringLiteral("Cannot delete"), path, error);
-    throw Failure(QStringLiteral("%1 is no longer the file this run wrote; it was left untouched")
-                      .arg(displayPath(path)));
-}
-
-void LinuxFileService::removeOwnFiles() noexcept {
-    removeQuietly(0, nullptr);
+    return [descriptor, path](qint64 offset, char* data, qint64 size) {
+        ssize_t got;
+        do {
+            got = ::pread(descriptor->get(), data, std::size_t(size), offset);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
+        return qint64(got);
+    };
 }
 
 // --- what keeps the read time true ---
 
 void LinuxFileService::dropDeviceCache(int folder, const QString& name) {
-    int error = 0;
-    const UniqueFd own = ownDescriptor(folder, name, error);
-    if (!own) {
-        if (error == 0) return;  // not a file of this run: nothing of it is cached
-        throw Failure(QStringLiteral("the copy on the drive could not be looked at: %1")
-                          .arg(systemReason(error)));
-    }
+    const UniqueFd own = ownDescriptor(folder, name);
+    if (!own) return;  // not a file made here: nothing of it is cached
     if (const std::optional<FuseVolume> volume = fuseVolumeOf(own.get()))
         deviceCache_->dropCacheBelow(*volume);
 }

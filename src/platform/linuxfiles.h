@@ -45,8 +45,7 @@ public:
     void copyFile(int fromFolder, const QString& fromName, int toFolder, const QString& toName,
                   const CopyOptions& options) override;
     void dropDeviceCache(int folder, const QString& name) override;
-    std::optional<qint64> firstDifference(int folder, const QString& name, std::string_view line,
-                                          qint64 size) override;
+    ByteReader readOwn(int folder, const QString& name) override;
     void removeOwnFile(int folder, const QString& name) override;
     void removeOwnFiles() noexcept override;
 
@@ -91,15 +90,16 @@ private:
     // The run's file, opened for reading; throws Failure(action, its path, ...) otherwise.
     UniqueFd openCopySource(int folder, const QString& name, const QString& action,
                             const QString& shownPath);
-    // A duplicate of the run's own file's descriptor; empty with error 0 when the name is not
-    // one of the run's files, with errno's value when the duplicate failed.
-    UniqueFd ownDescriptor(int folder, const QString& name, int& error) const;
-    // Takes the run's records of folder/name out of the list: every name's when name is null,
-    // every folder's when folder is 0.
+    // A duplicate of the descriptor of a file the service made; empty when the name is not one
+    // of them. Throws Failure("Cannot read <path>: ...") when the duplicate fails.
+    UniqueFd ownDescriptor(int folder, const QString& name) const;
+    // Takes the records of folder/name out of the list: every name's when name is null, every
+    // folder's when folder is 0.
     std::vector<OwnFile> takeOwn(int folder, const QString* name) noexcept;
     // Deletes the recorded file while its name still names it, letting go of its descriptor
-    // first; false when it does not (the name is left alone). No lock is held meanwhile.
-    static bool unlinkOwn(OwnFile& own, int& error) noexcept;
+    // first; false when it is gone or another file has the name (which is left alone). Throws
+    // Failure("Cannot delete <path>: ...") when the system refuses. No lock is held meanwhile.
+    static bool unlinkOwn(OwnFile& own);
     // Removes what takeOwn takes, ignoring failures.
     void removeQuietly(int folder, const QString* name) noexcept;
     OutputFile output_;

@@ -197,14 +197,17 @@ QString mountTablePath(const QString& systemRoot) {
 }
 
 QList<MountRecord> readMountTable(const QString& systemRoot) {
-    QByteArray content;
-    int errnoValue = 0;
-    if (!systemfiles::readWholeFile(systemRoot, QStringLiteral("/proc/self/mountinfo"), content,
-                                    errnoValue)) {
-        raiseSystemFailure(QStringLiteral("Cannot read the mount table"),
-                           mountTablePath(systemRoot), errnoValue);
+    std::optional<QByteArray> content;
+    int error = ENOENT;
+    try {
+        content = systemfiles::readWholeFile(systemRoot, QStringLiteral("/proc/self/mountinfo"));
+    } catch (const Failure& failure) {
+        error = failure.error();
     }
-    return parseMountInfo(content);
+    if (!content)
+        raiseSystemFailure(QStringLiteral("Cannot read the mount table"),
+                           mountTablePath(systemRoot), error);
+    return parseMountInfo(*content);
 }
 
 FileSystemKind fileSystemKind(const QString& type) {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/failure.h"
 #include "platform/paths.h"
 #include "platform/uniquefd.h"
 
@@ -33,35 +34,29 @@ QString hostPath(const QString& systemRoot, const QString& path) {
     return root + path;
 }
 
-bool readWholeFile(const QString& systemRoot, const QString& path, QByteArray& content,
-                   int& errnoValue) {
+std::optional<QByteArray> readWholeFile(const QString& systemRoot, const QString& path) {
     // Kernel files report a size of 0 or 4096, so read until the end instead of trusting it.
-    const UniqueFd file(::open(encoded(systemRoot, path).constData(), O_RDONLY | O_CLOEXEC));
-    if (!file) {
-        errnoValue = errno;
-        return false;
-    }
-    content.clear();
+    const QString host = hostPath(systemRoot, path);
+    const UniqueFd file(::open(pathToBytes(host).constData(), O_RDONLY | O_CLOEXEC));
+    if (!file && (errno == ENOENT || errno == ENOTDIR)) return std::nullopt;
+    if (!file) raiseSystemFailure(QStringLiteral("Cannot read"), host, errno);
+    QByteArray content;
     char buffer[8192];
     for (;;) {
         const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            errnoValue = errno;
-            return false;
-        }
-        if (count == 0) break;
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) raiseSystemFailure(QStringLiteral("Cannot read"), host, errno);
+        if (count == 0) return content;
         content.append(buffer, count);
     }
-    errnoValue = 0;
-    return true;
 }
 
 QString readAttribute(const QString& systemRoot, const QString& path) {
-    QByteArray content;
-    int errnoValue = 0;
-    if (!readWholeFile(systemRoot, path, content, errnoValue)) return {};
-    return QString::fromUtf8(content).trimmed();
+    try {
+        return QString::fromUtf8(readWholeFile(systemRoot, path).value_or(QByteArray())).trimmed();
+    } catch (const Failure&) {
+        return {};  // an attribute the kernel refuses to give is as good as missing
+    }
 }
 
 bool exists(const QString& systemRoot, const QString& path) {

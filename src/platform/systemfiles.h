@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 // Small readers for the kernel's /sys and /proc trees. Every path is a path inside the system
 // seen from systemRoot: an empty root is the running system, a folder is a recorded copy of one
@@ -11,12 +12,13 @@ namespace platform::systemfiles {
 // root + path, where path is absolute inside the system.
 QString hostPath(const QString& systemRoot, const QString& path);
 
-// The content of a small attribute file without surrounding white space; empty when missing.
+// The content of a small attribute file without surrounding white space; empty when missing or
+// unreadable.
 QString readAttribute(const QString& systemRoot, const QString& path);
 
-// The whole content of a file; false when it cannot be read (errnoValue says why).
-bool readWholeFile(const QString& systemRoot, const QString& path, QByteArray& content,
-                   int& errnoValue);
+// The whole content of a file; nullopt when nothing is at path. Throws Failure ("Cannot read
+// <path>: <reason>") when it cannot be read.
+std::optional<QByteArray> readWholeFile(const QString& systemRoot, const QString& path);
 
 bool exists(const QString& systemRoot, const QString& path);
 

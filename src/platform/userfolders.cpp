@@ -119,14 +119,33 @@ void replaceFile(const QString& path, const QByteArray& bytes, bool sync) {
         raiseSystemFailure(QStringLiteral("Cannot write"), path, errno);
 }
 
-void appendToFile(const QString& path, const QByteArray& bytes) {
-    UniqueFd file(
-        ::open(pathToBytes(path).constData(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
-    if (!file ||
-        !fileprimitives::writeAll(file.get(), bytes.constData(), std::size_t(bytes.size())))
-        raiseSystemFailure(QStringLiteral("Cannot write"), path, errno);
-    if (const int error = file.close(); error != 0)
-        raiseSystemFailure(QStringLiteral("Cannot write"), path, error);
+std::optional<QByteArray> readRegularFile(const QString& path) {
+    const UniqueFd file(::open(pathToBytes(path).constData(),
+                               O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    if (!file && errno == ENOENT) return std::nullopt;
+    struct stat info {};
+    if (!file || ::fstat(file.get(), &info) != 0) {
+        const int error = errno;
+        throw Failure(QStringLiteral("Cannot read"), path, error,
+                      error == ELOOP ? QStringLiteral("Not a regular file") : systemReason(error));
+    }
+    if (!S_ISREG(info.st_mode))
+        throw Failure(QStringLiteral("Cannot read"), path, 0, QStringLiteral("Not a regular file"));
+    QByteArray content(qsizetype(info.st_size), Qt::Uninitialized);
+    const ssize_t got = fileprimitives::readFully(file.get(), content.data(), content.size());
+    if (got < 0) raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
+    content.truncate(got);
+    return content;
+}
+
+std::optional<FileIdentity> folderIdentity(const QString& path) {
+    const UniqueFd folder(
+        ::open(pathToBytes(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder) {
+        if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR) return std::nullopt;
+        raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
+    }
+    return fileprimitives::identityOf(folder.get(), path);
 }
 
 }  // namespace platform

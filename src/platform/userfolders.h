@@ -8,6 +8,8 @@
 #include <QString>
 #include <optional>
 
+#include "platform/files.h"
+
 namespace platform {
 
 // The effective user id of this process.
@@ -50,7 +52,13 @@ bool sameNode(const QString& path, const QString& other);
 // Replaces the file at path with bytes as one step: written to a new file beside it and renamed
 // over path; with sync, on disk (file and folder) before it returns. Throws Failure naming path.
 void replaceFile(const QString& path, const QByteArray& bytes, bool sync);
-// Appends bytes to the existing file at path in one write, unsynced; throws Failure naming path.
-void appendToFile(const QString& path, const QByteArray& bytes);
+// The content of the regular file at path, nullopt when nothing is there. Never waits on what is
+// there: a FIFO, a device or a link is refused with Failure ("Cannot read <path>: Not a
+// regular file"), as is any failure to read.
+std::optional<QByteArray> readRegularFile(const QString& path);
+
+// The identity of the folder at path (not a link followed), nullopt when none is there or it is
+// a link; throws Failure ("Cannot read <path>: ...") otherwise.
+std::optional<FileIdentity> folderIdentity(const QString& path);
 
 }  // namespace platform

@@ -153,7 +153,8 @@ public:
                                         node.owner,
                                         node.content.size(),
                                         identityOf(node),
-                                        node.lockedByOther};
+                                        node.lockedByOther,
+                                        {}};
         if (!look.file.regular) return look;
         lock.unlock();
         const platform::ByteReader read = [&](qint64 offset, char* data, qint64 size) {
@@ -191,7 +192,6 @@ public:
         fireFault(Op::WriteLine, output_);
         QByteArray& bytes = nodes_[output_].content;
         bytes.append(text.data(), static_cast<qsizetype>(text.size()));
-        bytes.append("\r\n");
     }
 
     void closeOutput() override {
@@ -228,7 +228,7 @@ public:
                     .arg(source, destination));
         if (own_.contains(source) && own_.value(source) != from->serial)
             throw platform::Failure(
-                QStringLiteral("Cannot copy %1 to %2: It is no longer the file this run wrote")
+                QStringLiteral("Cannot copy %1 to %2: It was replaced since it was written")
                     .arg(source, destination));
         if (nodes_.contains(destination))
             throw platform::Failure(
@@ -242,18 +242,17 @@ public:
         if (!why.isEmpty()) throw platform::Failure(why);
     }
 
-    std::optional<qint64> firstDifference(int folder, const QString& name, std::string_view line,
-                                          qint64 size) override {
+    platform::ByteReader readOwn(int folder, const QString& name) override {
         const QString path = pathIn(folder, name);
         enter(Op::Check, path);
         std::lock_guard lock(mutex_);
         fireFault(Op::Check, path);
         const QByteArray bytes = nodes_.value(path).content;
-        for (qint64 at = 0; at < size; ++at) {
-            if (at >= bytes.size() || bytes.at(at) != line[std::size_t(at) % line.size()])
-                return at;
-        }
-        return bytes.size() > size ? std::optional(size) : std::nullopt;
+        return [bytes](qint64 offset, char* data, qint64 size) {
+            const QByteArray part = bytes.mid(offset, size);
+            std::copy(part.cbegin(), part.cend(), data);
+            return qint64(part.size());
+        };
     }
 
     void removeOwnFile(int folder, const QString& name) override {
@@ -264,7 +263,7 @@ public:
         fireFault(Op::Delete, path);
         if (!own_.contains(path))
             throw platform::Failure(
-                QStringLiteral("Cannot delete %1: not a file of this run").arg(path));
+                QStringLiteral("Cannot delete %1: Not a file made by this process").arg(path));
         const quint64 serial = own_.take(path);
         const auto found = nodes_.constFind(path);
         if (found == nodes_.constEnd())
@@ -273,7 +272,8 @@ public:
         if (recorder_) recorder_->gone(folderOf(path), name);
         if (found->serial != serial)
             throw platform::Failure(
-                QStringLiteral("%1 is no longer the file this run wrote; it was left untouched")
+                QStringLiteral("Cannot delete %1: It was replaced since it was written; what is "
+                               "there now was left untouched")
                     .arg(path));
         nodes_.remove(path);
     }

@@ -8,19 +8,28 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "fakes/fakedesktop.h"
 #include "measure/testfile.h"
+#include "ownership/folders.h"
 #include "ownership/journal.h"
 #include "ownership/leftoverrule.h"
+#include "support/harness.h"
 #include "support/scratchmounts.h"
 
 using ownership::Verdict;
 
 Q_DECLARE_METATYPE(Verdict)
+Q_DECLARE_METATYPE(platform::FileIdentity)
 
 namespace {
 
 const QByteArray line(measure::kTestLineWithEnd.data(),
                       qsizetype(measure::kTestLineWithEnd.size()));
+
+bool writeBytes(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
 
 platform::ByteReader readerOf(const QByteArray& bytes) {
     return [bytes](qint64 offset, char* data, qint64 size) {
@@ -96,7 +105,8 @@ private Q_SLOTS:
                                  facts == QLatin1String("other user") ? 4242u : 1000u,
                                  content.size(),
                                  {},
-                                 facts == QLatin1String("locked")};
+                                 facts == QLatin1String("locked"),
+                                 {}};
         const ownership::Standing known{standing == QLatin1String("record"),
                                         standing == QLatin1String("private"), 1000u};
         QCOMPARE(
@@ -116,6 +126,7 @@ private Q_SLOTS:
                                         identity));
             journal.created(QStringLiteral("/media/stick"), QStringLiteral("TEST.TXT"), identity);
             journal.created(QStringLiteral("/opt/\xff"), QStringLiteral("TEST.TXT"), identity);
+            journal.flush();
         }
         ownership::Journal later(state.path());
         QVERIFY(
@@ -144,6 +155,123 @@ private Q_SLOTS:
         readOnly.expect(QStringLiteral("/media/new"), QStringLiteral("TEST.TXT"));
         QVERIFY2(readOnly.notice().contains(QLatin1String("Read-only file system")),
                  qPrintable(readOnly.notice()));
+    }
+
+    // What a record file holds decides only what it can: a record vouches by a lasting identity
+    // alone, a huge or damaged file loads, and one that is not a record file is never used.
+    void journalRecordFiles_data() {
+        QTest::addColumn<QString>("before");  // the record file: "", "stale", "fifo", text
+        QTest::addColumn<platform::FileIdentity>("recorded");
+        QTest::addColumn<platform::FileIdentity>("found");
+        QTest::addColumn<bool>("vouches");
+        QTest::addColumn<QString>("notice");  // part of the notice; empty: none
+        const platform::FileIdentity birth{8, 12, true, 1700000000, 5};
+        const platform::FileIdentity bare{8, 12};
+        platform::FileIdentity generation = bare;
+        generation.hasGeneration = true;
+        generation.generation = 1057156537;
+        platform::FileIdentity reusedGeneration = generation;
+        reusedGeneration.generation = 2939793982;
+        QTest::newRow("generation only") << "" << generation << generation << true << "";
+        QTest::newRow("inode reused, other generation")
+            << "" << generation << reusedGeneration << false << "";
+        QTest::newRow("neither birth time nor generation") << "" << bare << bare << false << "";
+        QTest::newRow("20,000 stale records") << "stale" << birth << birth << true << "";
+        QTest::newRow("record file is a FIFO")
+            << "fifo" << birth << birth << false << "Not a regular file";
+        QTest::newRow("a line cut short after a record")
+            << "2f6d6e74 544553542e545854 4000000000 -\n2f6d6e74 5445" << birth << birth << true
+            << "";
+        QTest::newRow("user's notes at the record file's name")
+            << "my notes\n"
+            << birth << birth << false << "is not a record file";
+    }
+    void journalRecordFiles() {
+        QFETCH(QString, before);
+        QFETCH(platform::FileIdentity, recorded);
+        QFETCH(platform::FileIdentity, found);
+        QFETCH(bool, vouches);
+        QFETCH(QString, notice);
+        QTemporaryDir state;
+        const QString file = state.filePath(QStringLiteral("test-files"));
+        const QString folder = QStringLiteral("/media/stick");
+        const QString name = QStringLiteral("TEST.TXT");
+        QByteArray stale;
+        for (int record = 0; record < 20000; ++record) {
+            // A record a year old of a folder no longer reached, and failed runs' records.
+            stale += QByteArray("2f6d6e742f") + QByteArray::number(record).toHex() +
+                     " 544553542e545854 " +
+                     (record % 2 ? "1600000000 -\n" : "1600000000 8 9 1 1 1 0 0\n");
+        }
+        if (before == QLatin1String("fifo"))
+            QCOMPARE(::mkfifo(QFile::encodeName(file), 0600), 0);
+        else if (before == QLatin1String("stale"))
+            QVERIFY(writeBytes(file, stale));
+        else if (!before.isEmpty())
+            QVERIFY(writeBytes(file, before.toUtf8()));
+        {
+            ownership::Journal journal(state.path());
+            journal.expect(folder, name);
+            journal.created(folder, name, recorded);
+            journal.flush();
+        }
+        ownership::Journal later(state.path());
+        QCOMPARE(later.vouchesFor(folder, name, found), vouches);
+        QVERIFY2(notice.isEmpty() ? later.notice().isEmpty() : later.notice().contains(notice),
+                 qPrintable(later.notice()));
+        QFileInfo info(file);
+        if (before == QLatin1String("fifo")) QVERIFY(!info.isFile());
+        if (before == QLatin1String("stale")) QVERIFY(info.size() < 1000);  // pruned
+        if (before.contains(QLatin1String("notes")))
+            QCOMPARE(testsupport::readFileBytes(file), before.toUtf8());
+    }
+
+    // Only a folder the program made and recorded is its own; a link at the cache path to a
+    // folder of the user's, or a folder the user made there, private or not, is not.
+    void cacheFolderIsOwnOnlyWhenMadeAndRecorded_data() {
+        QTest::addColumn<QString>("situation");
+        QTest::addColumn<bool>("own");
+        QTest::newRow("made by the program") << "made" << true;
+        QTest::newRow("link to the user's private folder") << "link" << false;
+        QTest::newRow("the user's private folder at the path") << "user's" << false;
+        QTest::newRow("made, then replaced by the user's") << "replaced" << false;
+    }
+    void cacheFolderIsOwnOnlyWhenMadeAndRecorded() {
+        QFETCH(QString, situation);
+        QFETCH(bool, own);
+        QTemporaryDir scratch;
+        const QString cache = scratch.filePath(QStringLiteral("cache"));
+        const QString at = cache + QStringLiteral("/dov-uruvivuz");
+        const QString users = scratch.filePath(QStringLiteral("users"));
+        QVERIFY(QDir().mkpath(cache) && QDir().mkpath(users));
+        QCOMPARE(::chmod(QFile::encodeName(users), 0700), 0);
+        if (situation == QLatin1String("link")) QVERIFY(QFile::link(users, at));
+        if (situation == QLatin1String("user's")) QVERIFY(QDir().rename(users, at));
+        const QByteArray savedCache = qgetenv("XDG_CACHE_HOME");
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(cache));
+        fakes::FakeProcess process;
+        process.folder = scratch.filePath(QStringLiteral("no program folder"));
+        ownership::TestFolder found;
+        const QString failure = testsupport::failureOf([&] {
+            found = ownership::testFileFolder(process);
+            if (situation == QLatin1String("replaced")) {
+                QDir(at).removeRecursively();
+                QDir().rename(users, at);
+                found = ownership::testFileFolder(process);
+            }
+        });
+        qputenv("XDG_CACHE_HOME", savedCache);
+        QCOMPARE(failure, QStringLiteral("no failure"));
+        QCOMPARE(found.privateFolder, own);
+    }
+
+    // The root folder is no home: nothing is made right below it.
+    void rootIsNoHome() {
+        const QByteArray saved = qgetenv("HOME");
+        qputenv("HOME", "/");
+        const QString home = ownership::userHome();
+        qputenv("HOME", saved);
+        QVERIFY2(home != QLatin1String("/"), qPrintable(home));
     }
 };
 

@@ -15,6 +15,7 @@
 
 #include <optional>
 
+#include "measure/testfile.h"
 #include "platform/failure.h"
 #include "platform/linuxfiles.h"
 #include "platform/paths.h"
@@ -134,7 +135,7 @@ private Q_SLOTS:
         QByteArray expected;
         for (const QByteArray& line : lines) {
             files.writeLine(std::string_view(line.constData(), line.size()));
-            expected += line + "\r\n";
+            expected += line;
         }
         files.closeOutput();
         QCOMPARE(readFileBytes(path("TEST.TXT")), expected);
@@ -155,7 +156,7 @@ private Q_SLOTS:
         // abandonOutput writes out what is still buffered; closing then does nothing.
         files.abandonOutput();
         files.closeOutput();
-        QCOMPARE(readFileBytes(path("first")), QByteArray("first\r\n"));
+        QCOMPARE(readFileBytes(path("first")), QByteArray("first"));
         QVERIFY_THROWS_EXCEPTION(Failure, files.writeLine("after close"));
     }
 
@@ -339,7 +340,7 @@ private Q_SLOTS:
         LinuxFileService files;
         const int folder = files.openFolder(platform::pathFromBytes(folderBytes));
         files.createForOutput(folder, path);
-        files.writeLine("x");
+        files.writeLine("x\r\n");
         files.closeOutput();
         struct stat info {};
         QCOMPARE(::stat((folderBytes + '/' + name).constData(), &info), 0);
@@ -348,9 +349,9 @@ private Q_SLOTS:
         QCOMPARE(::rmdir(folderBytes.constData()), 0);
     }
 
-    // What is at a test file's name: it goes only when the decision says so and it is an
-    // unshared regular file no other run holds; links, folders and FIFOs are never opened. The
-    // decision sees the file's facts and bytes.
+    // What is at a test file's name: a regular file goes only when the decision says so and the
+    // name still names it as judged; links, folders and FIFOs are never opened. The decision
+    // sees the file's facts (links, lock) and bytes.
     void leftoverGoesOnlyWhenDecidedAndUnshared_data() {
         QTest::addColumn<QString>("existing");  // file, hard link, link, fifo, directory, locked
         QTest::addColumn<bool>("decide");
@@ -358,11 +359,12 @@ private Q_SLOTS:
         QTest::newRow("nothing") << "" << true << false;
         QTest::newRow("file, decided ours") << "file" << true << true;
         QTest::newRow("file, decided not ours") << "file" << false << false;
-        QTest::newRow("hard-linked to notes") << "hard link" << true << false;
+        QTest::newRow("hard-linked to notes") << "hard link" << false << false;
+        QTest::newRow("gains another name while judged") << "linked while judged" << true << false;
         QTest::newRow("link to test lines") << "link" << true << false;
         QTest::newRow("fifo") << "fifo" << true << false;
         QTest::newRow("directory") << "directory" << true << false;
-        QTest::newRow("locked by another run") << "locked" << true << false;
+        QTest::newRow("locked by another process") << "locked" << false << false;
     }
     void leftoverGoesOnlyWhenDecidedAndUnshared() {
         QFETCH(QString, existing);
@@ -395,15 +397,21 @@ private Q_SLOTS:
         LinuxFileService files;
         QByteArray seen;
         qint64 got = -1;
+        bool linkedWhileJudged = false;
         const platform::LeftoverLook look = files.takeLeftover(
             files.openFolder(dir_->path()), QStringLiteral("TEST.TXT"),
             [&](const platform::FoundFile& file, const platform::ByteReader& read) {
                 seen.resize(file.size + 10);
                 got = read(0, seen.data(), file.size + 10);
                 seen.resize(got);
+                if (existing == QLatin1String("linked while judged"))
+                    linkedWhileJudged =
+                        ::link(QFile::encodeName(target).constData(),
+                               QFile::encodeName(path("notes.txt")).constData()) == 0;
                 return decide;
             });
         QCOMPARE(look.present, !existing.isEmpty());
+        QCOMPARE(linkedWhileJudged, existing == QLatin1String("linked while judged"));
         QCOMPARE(look.removed, removed);
         QCOMPARE(typeAt(target), removed ? mode_t(0) : before);
         if (before == S_IFREG) {
@@ -433,7 +441,7 @@ private Q_SLOTS:
         const int other = files.openFolder(path(QString()));
         QVERIFY(files.sameFolder(folder, other));
         files.createForOutput(folder, QStringLiteral("TEST.TXT"));
-        files.writeLine("ours");
+        files.writeLine("ours\r\n");
         files.closeOutput();
         const QString target = path("TEST.TXT");
         writeBytes(path("users"), "the user's\n");
@@ -465,12 +473,11 @@ private Q_SLOTS:
         }
         const QString source =
             QStringLiteral("Cannot copy %1 to %2: ").arg(target, path("BACK.TXT"));
-        QCOMPARE(copied,
-                 source + (swap == QLatin1String("link")
-                               ? QStringLiteral("Is a symbolic link")
-                               : QStringLiteral("It is no longer the file this run wrote")));
-        QCOMPARE(removed, QStringLiteral("%1 is no longer the file this run wrote; it was left "
-                                         "untouched")
+        QCOMPARE(copied, source + (swap == QLatin1String("link")
+                                       ? QStringLiteral("Is a symbolic link")
+                                       : QStringLiteral("It was replaced since it was written")));
+        QCOMPARE(removed, QStringLiteral("Cannot delete %1: It was replaced since it was written; "
+                                         "what is there now was left untouched")
                               .arg(target));
         QCOMPARE(readFileBytes(target), QByteArray("the user's\n"));
         files.removeOwnFiles();
@@ -504,9 +511,8 @@ private Q_SLOTS:
         const int folder = files.openFolder(dir_->path());
         files.copyFile(folder, QStringLiteral("source"), folder, QStringLiteral("TEST.TXT"),
                        CopyOptions());
-        QCOMPARE(files
-                     .firstDifference(folder, QStringLiteral("TEST.TXT"), std::string_view(line),
-                                      3'000'000)
+        QCOMPARE(measure::firstDifference(files.readOwn(folder, QStringLiteral("TEST.TXT")),
+                                          3'000'000, std::string_view(line))
                      .value_or(-1),
                  expected);
     }

@@ -257,7 +257,7 @@ private Q_SLOTS:
         row("HOME of another user", marked + "/dov-uruvivuz", marked, "relative/cache",
             "<user's home>/.cache/dov-uruvivuz", "home of another");
         row("HOME missing", marked + "/dov-uruvivuz", marked, "relative/cache",
-            "fails: the home folder <tmp>/nohome/x does not exist", "home missing");
+            "fails: Cannot create <tmp>/nohome/x: the home folder does not exist", "home missing");
     }
     void programFolderIsTheExecutablesFolder() {
         QFETCH(QString, executable);

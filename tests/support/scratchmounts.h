@@ -136,13 +136,22 @@ public:
     // Ext4Fuse: fuse2fs on the loop device (fuse.ext4, its source the device); FatFuse: fusefat
     // on it (fuse.fusefat, whose source names only the driver), FatFuseNamed with the device
     // named as its source; Ext4FuseImage: fuse2fs on the image file itself, no loop device.
-    enum class Format { Ext4, ExfatFuse, Ext4Fuse, FatFuse, FatFuseNamed, Ext4FuseImage };
+    // Ext4SmallInodes: ext4 with 128-byte inodes, which keep no birth time.
+    enum class Format {
+        Ext4,
+        ExfatFuse,
+        Ext4Fuse,
+        FatFuse,
+        FatFuseNamed,
+        Ext4FuseImage,
+        Ext4SmallInodes
+    };
 
     LoopVolume(qint64 sizeBytes, const QString& label, Format format)
-        : ScratchMount(format == Format::Ext4
+        : ScratchMount(format == Format::Ext4 || format == Format::Ext4SmallInodes
                            ? QStringLiteral("a loop-mounted ext4 image")
                            : QStringLiteral("a loop-mounted image through FUSE")) {
-        const bool ext4 = format == Format::Ext4;
+        const bool ext4 = format == Format::Ext4 || format == Format::Ext4SmallInodes;
         const bool onImage = format == Format::Ext4FuseImage;
         if (why_.isEmpty() && !ext4 && !QFile::exists(QStringLiteral("/dev/fuse"))) {
             why_ = QStringLiteral("/dev/fuse is missing: FUSE is not available");
@@ -169,8 +178,11 @@ public:
         const QString target = onImage ? imagePath_ : loopDevice_;
         // The formatter and the mounter, each a command line split at blanks.
         const auto [formatter, mounter] =
-            ext4 ? std::pair("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 -L",
-                             "mount -t ext4")
+            format == Format::Ext4SmallInodes
+                ? std::pair("mkfs.ext4 -q -F -I 128 -E lazy_itable_init=0,lazy_journal_init=0 -L",
+                            "mount -t ext4")
+            : ext4 ? std::pair("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 -L",
+                               "mount -t ext4")
             : format == Format::ExfatFuse ? std::pair("mkfs.exfat -L", "mount.exfat-fuse")
             : format == Format::FatFuse   ? std::pair("mkfs.vfat -n", "fusefat -o rw+,allow_other")
             : format == Format::FatFuseNamed
