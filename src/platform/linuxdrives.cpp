@@ -88,13 +88,11 @@ int SystemVolumeQueries::mountIdOf(const QString& folder) {
         (status.stx_mask & STATX_MNT_ID) != 0) {
         return static_cast<int>(status.stx_mnt_id);
     }
-    QByteArray fdInfo;
-    int errnoValue = 0;
     const QString fdInfoPath = QStringLiteral("/proc/self/fdinfo/%1").arg(opened.get());
-    if (!systemfiles::readWholeFile({}, fdInfoPath, fdInfo, errnoValue)) {
-        raiseSystemFailure(QStringLiteral("Cannot tell which mount holds"), folder, errnoValue);
-    }
-    if (const std::optional<int> id = mountIdFromFdInfo(fdInfo)) return *id;
+    const std::optional<QByteArray> fdInfo = systemfiles::readWholeFile({}, fdInfoPath);
+    if (!fdInfo)
+        raiseSystemFailure(QStringLiteral("Cannot tell which mount holds"), folder, ENOENT);
+    if (const std::optional<int> id = mountIdFromFdInfo(*fdInfo)) return *id;
     throw Failure(QStringLiteral("Cannot tell which mount holds %1: the kernel does not say")
                       .arg(displayPath(folder)));
 }
