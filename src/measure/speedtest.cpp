@@ -25,6 +25,8 @@ namespace measure {
 namespace {
 
 constexpr double kPauseSeconds = 0.1;
+// How long the way out waits for a drive before it leaves the clean-up to go on by itself.
+constexpr measure::StepRunner::Limit kCleanupLimit = std::chrono::seconds(5);
 
 // The folder of the local test file; a failure reads as the test file's, as it always has
 // ("Cannot create /x/TEST.TXT: Permission denied").
@@ -105,7 +107,7 @@ SpeedTest::SpeedTest(RunView& view, RunServices services)
       findTestFolder_([this] { return ownership::testFileFolder(services_.process); }) {}
 
 SpeedTest::~SpeedTest() {
-    closeFolders();
+    cleanUp({.closeFolders = true});
     services_.files.setRecorder(nullptr);
 }
 
@@ -116,13 +118,35 @@ void SpeedTest::stop() {
 }
 
 void SpeedTest::removeRunFiles() noexcept {
-    services_.files.removeOwnFiles();
+    cleanUp({.removeRunFiles = true, .closeFolders = true});
 }
 
-void SpeedTest::closeFolders() noexcept {
-    for (int* folder : {&state_.localFolder, &state_.driveFolder}) {
-        if (*folder != 0) services_.files.closeFolder(*folder);
-        *folder = 0;
+void SpeedTest::cleanUp(Cleanup what) noexcept {
+    platform::FileService* files = &services_.files;
+    const int local = state_.localFolder;
+    const int drive = state_.driveFolder;
+    if (what.closeFolders) state_.localFolder = state_.driveFolder = 0;
+    if (what.removeLocal && local == 0) what.removeLocal = false;
+    const bool closing = what.closeFolders && (local != 0 || drive != 0);
+    if (!what.abandonOutput && !what.removeLocal && !what.removeRunFiles && !closing) return;
+    const auto work = [files, local, drive, what, name = testFileName()] {
+        if (what.abandonOutput) files->abandonOutput();
+        if (what.removeLocal) {
+            // Best effort: a message is about the original failure.
+            try {
+                files->removeOwnFile(local, name);
+            } catch (const std::exception&) {
+            }
+        }
+        if (what.removeRunFiles) files->removeOwnFiles();
+        if (!what.closeFolders) return;
+        for (const int folder : {local, drive}) {
+            if (folder != 0) files->closeFolder(folder);
+        }
+    };
+    try {
+        services_.steps.runWithin(work, kCleanupLimit);
+    } catch (const std::exception&) {
     }
 }
 
@@ -201,7 +225,7 @@ void SpeedTest::run() {
     }
 
     // A run that was stopped left its folders open for removeRunFiles.
-    closeFolders();
+    cleanUp({.closeFolders = true});
     services_.files.setRecorder(&journal_);
     state_ = State{};
     startPhase(Phase::None);
@@ -415,7 +439,7 @@ void SpeedTest::removeAndVerify() {
                            "during the run; the times are not valid and were not exported")
                 .arg(platform::displayPath(state_.localFolderPath)));
     }
-    closeFolders();
+    cleanUp({.closeFolders = true});
 }
 
 // From the result as it stands: a drive change during a wait emptied the times shown so far.
@@ -431,25 +455,13 @@ void SpeedTest::exportTimes() {
 // complete files stay.
 void SpeedTest::endStopped() noexcept {
     state_.ending = true;
-    services_.files.abandonOutput();
-    if (!state_.creating) return;
-    try {
-        services_.files.removeOwnFile(state_.localFolder, testFileName());
-    } catch (const std::exception&) {
-    }
+    cleanUp({.abandonOutput = true, .removeLocal = state_.creating});
 }
 
 QStringList SpeedTest::fail(const std::exception& failure) {
-    services_.files.abandonOutput();
+    cleanUp({.abandonOutput = true});
     const QString message = failureMessage(failure);
-    if (state_.localCopyExists) {
-        // Best effort: the message is about the original failure.
-        try {
-            services_.files.removeOwnFile(state_.localFolder, testFileName());
-        } catch (const std::exception&) {
-        }
-    }
-    closeFolders();
+    cleanUp({.removeLocal = state_.localCopyExists, .closeFolders = true});
     QStringList messages{message};
     if (result_.readSeconds) messages.append(result_.notices);
     return messages;

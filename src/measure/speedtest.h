@@ -73,7 +73,7 @@ public:
     // later carries them empty.
     void clearTimes() { result_.clearTimes(); }
     // Removes the test files this run made and still owns, found by what it recorded of them,
-    // never by what a path names now.
+    // never by what a path names now; then closes the run's folders. Off the window thread.
     void removeRunFiles() noexcept;
     // True from START until the run is over: the one answer to "is a run in progress".
     bool running() const { return running_.load(std::memory_order_relaxed); }
@@ -139,7 +139,15 @@ private:
     void timed(Phase phase, const std::function<void()>& work);
     // Runs work off the window thread, outside every timed interval.
     void runUntimed(const std::function<void()>& work);
-    void closeFolders() noexcept;
+    // The way out's work on the files, off the window thread and given up after a limit, so
+    // that a drive that stopped answering holds neither the window nor the program's end.
+    struct Cleanup {
+        bool abandonOutput = false;
+        bool removeLocal = false;     // the local test file
+        bool removeRunFiles = false;  // every file the run made and still owns
+        bool closeFolders = false;
+    };
+    void cleanUp(Cleanup what) noexcept;
 
     RunView& view_;
     RunServices services_;

@@ -146,6 +146,7 @@ struct FakeRunServices : fakes::FakeServices {
 struct RunHarness : BasicRunHarness<FakeRunServices> {
     explicit RunHarness(measure::StepRunner* runner = nullptr) : BasicRunHarness(runner) {
         process.folder = QStringLiteral("/opt/dov");
+        files.failCallsOnWindowThread();
     }
 };
 

@@ -95,10 +95,11 @@ public:
     std::function<void(bool beforeWork)> around;
 
 protected:
-    void runStep(const std::function<void()>& work) override {
+    bool runStep(const std::function<void()>& work, Limit limit) override {
         if (around) around(true);
-        work();
+        InlineStepRunner::runStep(work, limit);
         if (around) around(false);
+        return true;
     }
 };
 

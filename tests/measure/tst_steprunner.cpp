@@ -51,9 +51,11 @@ struct Liveness {
         });
         ticker.start(10);
     }
+    // A blocked window thread misses the whole of the two-second step; a loaded machine delays
+    // single ticks, never by a second.
     void check() const {
-        QVERIFY2(ticksWhileBusy > 100, qPrintable(QString::number(ticksWhileBusy)));
-        QVERIFY2(longestGap < 100, qPrintable(QStringLiteral("gap of %1 ms").arg(longestGap)));
+        QVERIFY2(ticksWhileBusy > 10, qPrintable(QString::number(ticksWhileBusy)));
+        QVERIFY2(longestGap < 1000, qPrintable(QStringLiteral("gap of %1 ms").arg(longestGap)));
     }
     QElapsedTimer sinceStart;
     QTimer ticker;

@@ -390,14 +390,16 @@ private Q_SLOTS:
         QVERIFY(harness.messages.shown.isEmpty());
 
         // A refresh left pending by a failing last phase is made once the run is over.
-        harness.phases.beforeWork = nullptr;
-        harness.files.setBeforeOperation([&](fakes::FakeFiles::Op op, const QString& path) {
-            if (op == fakes::FakeFiles::Op::Copy && path.contains(QStringLiteral(" -> /prog/"))) {
-                harness.catalogue.remove(QStringLiteral("/media/new"));
-                Q_EMIT harness.watcher.mountsChanged();
-                countsInPhases.append(harness.drive1()->count());
-            }
-        });
+        // The read copy is the step that finds the drive's copy and no local one.
+        harness.phases.beforeWork = [&] {
+            if (harness.files.exists(QStringLiteral("/prog/TEST.TXT")) ||
+                !harness.files.exists(QStringLiteral("/home/TEST.TXT")) ||
+                !harness.catalogue.entries.last().mountRoot.endsWith(QStringLiteral("new")))
+                return;
+            harness.catalogue.remove(QStringLiteral("/media/new"));
+            Q_EMIT harness.watcher.mountsChanged();
+            countsInPhases.append(harness.drive1()->count());
+        };
         harness.files.failNext(fakes::FakeFiles::Op::Copy, QStringLiteral("Cannot read back"),
                                QStringLiteral("/prog/"));
         harness.command1()->click();

@@ -14,7 +14,7 @@
 #include "driveinfo/mounttablewatcher.h"
 #include "fakes/fakedrives.h"
 #include "fakes/fakeservices.h"
-#include "measure/steprunner.h"
+#include "measure/inlinesteprunner.h"
 #include "window/form1.h"
 
 namespace windowtest {
@@ -37,17 +37,17 @@ public:
     QString holding;
 };
 
-// Runs each phase inline; a test may hook in before the work.
-class HookedStepRunner : public measure::StepRunner {
+// Runs each phase as InlineStepRunner does; a test may hook in before the work.
+class HookedStepRunner : public measure::InlineStepRunner {
 public:
     std::function<void()> beforeWork;
     int phases = 0;
 
 protected:
-    void runStep(const std::function<void()>& work) override {
+    bool runStep(const std::function<void()>& work, Limit limit) override {
         ++phases;
         if (beforeWork) beforeWork();
-        work();
+        return InlineStepRunner::runStep(work, limit);
     }
 };
 
@@ -80,6 +80,7 @@ struct Harness : fakes::FakeServices {
         catalogue.holding = QStringLiteral("/home");
         for (const auto& entry : catalogue.entries)
             drives.drives.insert(entry.mountRoot, fixedDisk(entry.volumeName));
+        files.failCallsOnWindowThread();
         rebuildForm();
     }
 
