@@ -73,6 +73,12 @@ QString withCause(const QString& message, int error, const QList<VolumeFigures>&
                            "left: delete some files there or choose another volume")
                            .arg(volume->name, megabytesText(volume->space->availableBytes));
             }
+            // The figures found after the failure, so that the user sees how full it is.
+            for (const VolumeFigures& volume : volumes) {
+                if (!volume.space) continue;
+                return message + QStringLiteral("; %1 has %2 MB free")
+                                     .arg(volume.name, megabytesText(volume.space->availableBytes));
+            }
             return message;
         case ENOTCONN:
         case ENODEV:

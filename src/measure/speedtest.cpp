@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <exception>
 #include <optional>
+#include <utility>
 
+#include "driveinfo/drivechoice.h"
 #include "measure/causes.h"
 #include "measure/clockrules.h"
 #include "measure/resulttext.h"
@@ -123,23 +125,23 @@ void SpeedTest::removeRunFiles() noexcept {
 
 void SpeedTest::cleanUp(Cleanup what) noexcept {
     platform::FileService* files = &services_.files;
-    const int local = state_.localFolder;
-    const int drive = state_.driveFolder;
-    if (what.closeFolders) state_.localFolder = state_.driveFolder = 0;
-    if (what.removeLocal && local == 0) what.removeLocal = false;
-    const bool closing = what.closeFolders && (local != 0 || drive != 0);
+    const int local = what.closeFolders ? std::exchange(state_.localFolder, 0) : 0;
+    const int drive =
+        what.closeFolders || what.closeDrive ? std::exchange(state_.driveFolder, 0) : 0;
+    const int removeIn = state_.localFolder != 0 ? state_.localFolder : local;
+    if (removeIn == 0) what.removeLocal = false;
+    const bool closing = local != 0 || drive != 0;
     if (!what.abandonOutput && !what.removeLocal && !what.removeRunFiles && !closing) return;
-    const auto work = [files, local, drive, what, name = testFileName()] {
+    const auto work = [files, local, drive, removeIn, what, name = testFileName()] {
         if (what.abandonOutput) files->abandonOutput();
         if (what.removeLocal) {
             // Best effort: a message is about the original failure.
             try {
-                files->removeOwnFile(local, name);
+                files->removeOwnFile(removeIn, name);
             } catch (const std::exception&) {
             }
         }
         if (what.removeRunFiles) files->removeOwnFiles();
-        if (!what.closeFolders) return;
         for (const int folder : {local, drive}) {
             if (folder != 0) files->closeFolder(folder);
         }
@@ -292,7 +294,14 @@ void SpeedTest::create() {
     // A size of zero or less writes no line.
     result_.bytes = qint64(qMax(0, state_.lines)) * qint64(kTestLineWithEnd.size());
     // The drive is only looked at here; the run takes the one selected after the next wait.
-    checkRoom(view_.driveChosen(), true);
+    const QString chosen = view_.driveChosen();
+    state_.roomCheckedFor = chosen;
+    if (!chosen.isEmpty()) {
+        makeWayOnDrive(chosen);
+        // No local test file exists yet, so whatever lies at the drive's name is judged alone.
+        claimTestFile(state_.driveFolder, chosen, false);
+    }
+    checkRoom(chosen, true);
     timed(Phase::Create, [&] {
         files.createForOutput(state_.localFolder, name);
         state_.localCopyExists = true;
@@ -307,9 +316,6 @@ void SpeedTest::create() {
 // Refuses a size that the volumes' own figures say cannot fit, before anything is written.
 // withLocal is false once the local copy exists: then only the drive's room is in question.
 void SpeedTest::checkRoom(const QString& mountRoot, bool withLocal) {
-    // A drive that does not answer fails here, within a few seconds, instead of holding the run.
-    if (!mountRoot.isEmpty()) services_.liveness.checkAnswers(mountRoot);
-    state_.roomCheckedFor = mountRoot;
     platform::VolumeQueries* volumes = services_.volumes;
     if (!volumes) return;
     VolumeFigures local{
@@ -322,21 +328,30 @@ void SpeedTest::checkRoom(const QString& mountRoot, bool withLocal) {
     requireRoom(result_.bytes, local, drive);
 }
 
-// The drive is the one selected now, and stays so for this run. One that does not answer
-// fails here, within a few seconds, instead of holding the run.
+// A drive that does not answer fails here, within a few seconds, instead of holding the run.
+void SpeedTest::makeWayOnDrive(const QString& mountRoot) {
+    services_.liveness.checkAnswers(mountRoot);
+    runUntimed([&] { state_.driveFolder = services_.files.openFolder(mountRoot); });
+}
+
+// The drive is the one selected now, and stays so for this run. A leftover of the program's own
+// there is taken back before its room is checked, as its space is the run's to use.
 void SpeedTest::openDrive() {
     const QString mountRoot = view_.driveChosen();
-    if (mountRoot.isEmpty()) throw platform::Failure(QStringLiteral("No drive is selected"));
+    if (mountRoot.isEmpty()) throw driveinfo::noDriveSelected();
     // A drive chosen during the last wait has not been looked at yet.
-    if (mountRoot != state_.roomCheckedFor) checkRoom(mountRoot, false);
+    const bool chosenNow = mountRoot != state_.roomCheckedFor;
+    if (chosenNow) {
+        cleanUp({.closeDrive = true});
+        makeWayOnDrive(mountRoot);
+    }
     result_.mountRoot = mountRoot;
     result_.driveShown = platform::displayPath(mountRoot);
     state_.targetPath = platform::joinPath(mountRoot, testFileName());
     bool sameFolder = false;
-    runUntimed([&] {
-        state_.driveFolder = services_.files.openFolder(mountRoot);
-        sameFolder = services_.files.sameFolder(state_.localFolder, state_.driveFolder);
-    });
+    runUntimed(
+        [&] { sameFolder = services_.files.sameFolder(state_.localFolder, state_.driveFolder); });
+    // Checked before the claim: there the local test file would be taken for a leftover.
     if (sameFolder) {
         throw platform::Failure(
             QStringLiteral("%1 is the program folder's own test file; choose a drive other "
@@ -344,6 +359,7 @@ void SpeedTest::openDrive() {
                 .arg(platform::displayPath(state_.targetPath)));
     }
     claimTestFile(state_.driveFolder, mountRoot, false);
+    if (chosenNow) checkRoom(mountRoot, false);
 }
 
 void SpeedTest::write() {

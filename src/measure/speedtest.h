@@ -111,6 +111,7 @@ private:
     bool waitAndGoOn();
     void create();
     void checkRoom(const QString& mountRoot, bool withLocal);
+    void makeWayOnDrive(const QString& mountRoot);
     void openDrive();
     void write();
     void dropCacheBelow();
@@ -146,6 +147,7 @@ private:
         bool removeLocal = false;     // the local test file
         bool removeRunFiles = false;  // every file the run made and still owns
         bool closeFolders = false;
+        bool closeDrive = false;  // the drive's folder only
     };
     void cleanUp(Cleanup what) noexcept;
 

@@ -292,6 +292,10 @@ private Q_SLOTS:
             << "Cannot create /opt/dov/TEST.TXT: No space left on device" << 0 << false << ENOSPC
             << "; the volume of /opt/dov has 55 MB free but no free file entries (inodes) left: "
                "delete some files there or choose another volume";
+        QTest::newRow("drive full during the write copy")
+            << "1" << copy << "target"
+            << "Cannot copy to /media/stick/TEST.TXT: No space left on device" << 1 << false
+            << ENOSPC << "; drive /media/stick has 55 MB free";
         QTest::newRow("stopped for 8 s during the read copy")
             << "1" << copy << "local"
             << "The program was stopped for 8.0 s during the read copy; its time is not valid and "
