@@ -1,6 +1,7 @@
 #include "measure/causes.h"
 
 #include <cerrno>
+#include <exception>
 
 #include "platform/failure.h"
 
@@ -37,6 +38,15 @@ const VolumeFigures* outOfFileEntries(const QList<VolumeFigures>& volumes) {
 }
 
 }  // namespace
+
+std::optional<platform::VolumeSpace> figuresOf(platform::VolumeQueries& volumes,
+                                               const QString& path) {
+    try {
+        return volumes.space(path);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
 
 QString megabytesText(double bytes) {
     QString text = QString::number(bytes / kBytesPerMegabyte, 'f', 1);

@@ -15,6 +15,10 @@ struct VolumeFigures {
     std::optional<platform::VolumeSpace> space;  // none: the volume gave no figures
 };
 
+// The volume's figures, or none when it gives none.
+std::optional<platform::VolumeSpace> figuresOf(platform::VolumeQueries& volumes,
+                                               const QString& path);
+
 // A volume that says it has no size (many FUSE and network volumes), or more free than in all,
 // tells nothing about what fits.
 bool figuresTrusted(const platform::VolumeSpace& space);
