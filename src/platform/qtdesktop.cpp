@@ -12,8 +12,7 @@
 namespace platform {
 
 void QtMessageBox::showMessage(const QString& text) {
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Tarvello"), text, QMessageBox::Ok,
-                    parent_.data());
+    QMessageBox box(QMessageBox::Warning, title_, text, QMessageBox::Ok, parent_.data());
     if (!input_) {
         box.setWindowModality(Qt::ApplicationModal);
         box.exec();

@@ -2,6 +2,7 @@
 
 #include <QPointer>
 #include <QWidget>
+#include <utility>
 
 #include "platform/desktop.h"
 
@@ -14,12 +15,13 @@ class InputGate;
 // box, which end the program and with it the box); without one the box is application-modal.
 class QtMessageBox : public MessageBoxService {
 public:
-    explicit QtMessageBox(QWidget* parent = nullptr, InputGate* input = nullptr)
-        : parent_(parent), input_(input) {}
+    explicit QtMessageBox(QString title, QWidget* parent = nullptr, InputGate* input = nullptr)
+        : title_(std::move(title)), parent_(parent), input_(input) {}
     void setParentWidget(QWidget* parent) { parent_ = parent; }
     void showMessage(const QString& text) override;
 
 private:
+    QString title_;
     QPointer<QWidget> parent_;
     InputGate* input_;
 };

@@ -200,7 +200,7 @@ private Q_SLOTS:
             handledAtOnce = handledInWait != -1;
             stillShown = button.isVisible();
         };
-        platform::QtMessageBox messages(&button, &gate);
+        platform::QtMessageBox messages(QStringLiteral("Tarvello"), &button, &gate);
         if (input == QLatin1String("box")) {
             // The drive is picked at the wait before the write copy; its query fails late.
             run.view.onPause = [&, pause = run.view.onPause](int wait) {
