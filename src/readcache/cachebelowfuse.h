@@ -16,6 +16,12 @@ struct MountRecord;
 // dropping a file's own pages is not enough for a read-back to come from the drive.
 namespace readcache {
 
+// dov-uruvivuz-drop-cache, installed next to the program: <program folder>/../libexec/
+// dov-uruvivuz/... (the build tree has the same layout); empty when the program's folder is not
+// known.
+QString dropCacheHelperPath();
+QString dropCacheHelperName();
+
 // Tells what lies below a FUSE volume from its mount table entry: fuseblk by its device number,
 // any other type by its source when that is the absolute path of a block device or a regular
 // file. A block device's cache is written back and dropped by opening its node; only when that
@@ -29,8 +35,7 @@ public:
 
     // The mount table, the block-device table, the device nodes and the sources of mounts are
     // read below systemRoot; empty is the running system.
-    explicit CacheBelowFuse(QString systemRoot = {},
-                            QString helperPath = platform::dropCacheHelperPath(),
+    explicit CacheBelowFuse(QString systemRoot = {}, QString helperPath = dropCacheHelperPath(),
                             int timeLimitMs = defaultTimeLimitMs);
 
     // Done where nothing needs dropping, as on a network volume, whose server's cache no client
