@@ -21,6 +21,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "readcache/cachebelowfuse.h"
 
 namespace measure {
 
@@ -317,8 +318,8 @@ void SpeedTest::dropCacheBelow() {
     try {
         runUntimed([&] { services_.files.dropDeviceCache(state_.driveFolder, testFileName()); });
     } catch (const platform::Failure& failure) {
-        result_.notices.append(QStringLiteral("The read time of %1 may come partly from memory: %2")
-                                   .arg(result_.driveShown, failure.description()));
+        result_.notices.append(
+            readcache::readTimeNotice(result_.driveShown, failure.description()));
     }
 }
 

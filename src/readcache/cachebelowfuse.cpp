@@ -105,6 +105,11 @@ QString dropCacheHelperPath() {
                            QStringLiteral(DOV_DROP_CACHE_HELPER_RELATIVE));
 }
 
+QString readTimeNotice(const QString& driveShown, const QString& why) {
+    return QStringLiteral("The read time of %1 may come partly from memory: %2")
+        .arg(driveShown, why);
+}
+
 QString dropCacheHelperName() {
     return QFileInfo(QStringLiteral(DOV_DROP_CACHE_HELPER_RELATIVE)).fileName();
 }

@@ -22,13 +22,17 @@ namespace readcache {
 QString dropCacheHelperPath();
 QString dropCacheHelperName();
 
+// What the user is told when the cache below the drive could not be dropped: "The read time of
+// <drive> may come partly from memory: " and why.
+QString readTimeNotice(const QString& driveShown, const QString& why);
+
 // Tells what lies below a FUSE volume from its mount table entry: fuseblk by its device number,
 // any other type by its source when that is the absolute path of a block device or a regular
 // file. A block device's cache is written back and dropped by opening its node; only when that
 // is not permitted does the drop ask the privileged helper through pkexec, waiting at most
 // timeLimitMs for it (the write-back, being timed, syncs instead). An image file's cache is
 // reached by opening it for reading. Failures say what stopped the drop and what would fix it,
-// worded to follow "The read time of <drive> may come partly from memory: ".
+// worded to follow readTimeNotice's lead.
 class CacheBelowFuse : public platform::DeviceCacheService {
 public:
     static constexpr int defaultTimeLimitMs = 20000;
