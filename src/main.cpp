@@ -4,17 +4,17 @@
 
 #include "console/commandline.h"
 #include "console/consolestartup.h"
+#include "measure/inputgate.h"
 #include "measure/threadedsteprunner.h"
 #include "platform/endsignals.h"
-#include "platform/inputgate.h"
 #include "platform/linuxclock.h"
 #include "platform/linuxdrives.h"
 #include "platform/linuxfiles.h"
-#include "readcache/cachebelowfuse.h"
 #include "platform/linuxprocess.h"
 #include "platform/qteventpump.h"
 #include "platform/qtoffthread.h"
 #include "platform/version.h"
+#include "readcache/cachebelowfuse.h"
 #include "window/windowstartup.h"
 
 namespace {
@@ -59,7 +59,7 @@ int main(int argc, char* argv[]) {
     process.endThroughEventLoop();
     // The display going away ends the window through exit(); the run's files go first.
     platform::RemoveOwnFilesAtExit removeAtExit(files);
-    platform::InputGate input;
+    measure::InputGate input;
     platform::QtOffThread offThread(&input);
     measure::ThreadedStepRunner steps(offThread);
     const measure::CoreServices services{clock,     pump,  files, process,

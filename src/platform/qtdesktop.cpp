@@ -7,7 +7,7 @@
 #include <QMessageBox>
 #include <QWindow>
 
-#include "platform/inputgate.h"
+#include "platform/inputhold.h"
 
 namespace platform {
 
@@ -26,7 +26,7 @@ void QtMessageBox::showMessage(const QString& text) {
     box.show();
     input_->beginBox(&box, box.windowHandle());
     struct Open {
-        InputGate& gate;
+        InputHold& gate;
         ~Open() { gate.endBox(); }
     } open{*input_};
     box.activateWindow();

@@ -8,14 +8,14 @@
 
 namespace platform {
 
-class InputGate;
+class InputHold;
 
 // The box waits for OK in an event loop of its own. With an input gate, the gate keeps all other
 // input from the program meanwhile, except what the window's rule lets pass (QUIT and the close
 // box, which end the program and with it the box); without one the box is application-modal.
 class QtMessageBox : public MessageBoxService {
 public:
-    explicit QtMessageBox(QString title, QWidget* parent = nullptr, InputGate* input = nullptr)
+    explicit QtMessageBox(QString title, QWidget* parent = nullptr, InputHold* input = nullptr)
         : title_(std::move(title)), parent_(parent), input_(input) {}
     void setParentWidget(QWidget* parent) { parent_ = parent; }
     void showMessage(const QString& text) override;
@@ -23,7 +23,7 @@ public:
 private:
     QString title_;
     QPointer<QWidget> parent_;
-    InputGate* input_;
+    InputHold* input_;
 };
 
 // Sets the application's override cursor at most once, so one setBusy(false) always restores

@@ -21,12 +21,12 @@ class ClipboardService;
 class PointerService;
 class MessageBoxService;
 class DriveService;
-class InputGate;
 class OffThread;
 class VolumeQueries;
 }  // namespace platform
 
 namespace measure {
+class InputGate;
 class StepRunner;
 class SpeedTest;
 }  // namespace measure
@@ -57,7 +57,7 @@ struct WindowServices {
     // Optional: where the drive panel's queries run; in place when not given (fakes).
     platform::OffThread* offThread = nullptr;
     // Optional: the gate the waits and the message boxes close; the window sets its rule.
-    platform::InputGate* input = nullptr;
+    measure::InputGate* input = nullptr;
     // Optional: the free space of volumes, to refuse a size that cannot fit before a run.
     platform::VolumeQueries* volumes = nullptr;
     // Optional: where the local test file goes; the program's rule when not given (fakes give

@@ -7,6 +7,7 @@
 #include "driveinfo/mounttablecatalogue.h"
 #include "driveinfo/mounttablewatcher.h"
 #include "driveinfo/systemdrives.h"
+#include "measure/inputgate.h"
 #include "platform/endsignals.h"
 #include "platform/failure.h"
 #include "platform/linuxdrives.h"

@@ -14,9 +14,9 @@
 
 #include "fakes/fakedesktop.h"
 #include "measure/clockrules.h"
+#include "measure/inputgate.h"
 #include "measure/threadedsteprunner.h"
 #include "platform/failure.h"
-#include "platform/inputgate.h"
 #include "platform/linuxclock.h"
 #include "platform/qtdesktop.h"
 #include "platform/qteventpump.h"
@@ -163,7 +163,7 @@ private Q_SLOTS:
     void windowStaysAliveWhileInputWaits() {
         QFETCH(QString, input);
         QFETCH(bool, passes);
-        platform::InputGate gate;
+        measure::InputGate gate;
         platform::QtOffThread offThread(&gate);
         measure::ThreadedStepRunner runner(offThread);
         measuretest::RunHarness run(&runner);
