@@ -109,7 +109,7 @@ std::optional<dev_t> sysfsDeviceNumber(const QString& systemRoot, const MountRec
     const QString folder = blockDeviceFolder(systemRoot, mount);
     if (folder.isEmpty()) return std::nullopt;
     return deviceNumberFrom(
-        systemfiles::readAttribute(systemRoot, folder + QStringLiteral("/dev")));
+        systemfiles::readAttribute(systemRoot, joinPath(folder, QStringLiteral("dev"))));
 }
 
 QStringList deviceNodes(const QString& systemRoot, dev_t device) {

@@ -101,8 +101,8 @@ QString dropCacheHelperPath() {
     } catch (const platform::Failure&) {
         return {};
     }
-    return QDir::cleanPath(programFolder + QLatin1Char('/') +
-                           QStringLiteral(DOV_DROP_CACHE_HELPER_RELATIVE));
+    return QDir::cleanPath(
+        platform::joinPath(programFolder, QStringLiteral(DOV_DROP_CACHE_HELPER_RELATIVE)));
 }
 
 QString readTimeNotice(const QString& driveShown, const QString& why) {
