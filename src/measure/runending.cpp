@@ -7,6 +7,7 @@
 
 #include "measure/causes.h"
 #include "measure/resulttext.h"
+#include "measure/runmessages.h"
 #include "measure/runview.h"
 #include "measure/speedtest.h"
 #include "measure/steprunner.h"
@@ -46,16 +47,11 @@ void SpeedTest::removeAndVerify() {
         view_.resultChanged(result_, Phase::None);
     }
     if (!driveStillThere) {
-        throw platform::Failure(
-            QStringLiteral("Drive %1 was unmounted or replaced during the run; its times are "
-                           "not valid and were not exported")
-                .arg(result_.driveShown));
+        throw platform::Failure(runmessages::driveReplaced(result_.driveShown));
     }
     if (!localFolderStillThere) {
         throw platform::Failure(
-            QStringLiteral("The folder %1 of the local test file was unmounted or replaced "
-                           "during the run; the times are not valid and were not exported")
-                .arg(platform::displayPath(state_.localFolderPath)));
+            runmessages::localFolderReplaced(platform::displayPath(state_.localFolderPath)));
     }
     cleanUp({.closeFolders = true});
 }
@@ -110,14 +106,11 @@ QString SpeedTest::describe(const std::exception& failure) const {
     };
     QString drive;
     if (state_.madeOnDrive && !result_.mountRoot.isEmpty() && within(result_.mountRoot))
-        drive = QStringLiteral("Drive %1").arg(result_.driveShown);
+        drive = runmessages::driveOf(result_.driveShown);
     else if (state_.madeLocal && within(state_.localFolderPath))
-        drive =
-            QStringLiteral("The drive of %1").arg(platform::displayPath(state_.localFolderPath));
+        drive = runmessages::driveOfFolder(platform::displayPath(state_.localFolderPath));
     if (drive.isEmpty()) return system->description();
-    const QString text = system->description();
-    return QStringLiteral("%1 turned read-only during the run: %2%3")
-        .arg(drive, text.left(1).toLower(), text.mid(1));
+    return runmessages::turnedReadOnly(drive, system->description());
 }
 
 // The program is ending. A file cut short is no clean test file; a copy removed its own,
@@ -148,13 +141,12 @@ QString SpeedTest::failureMessage(const std::exception& failure) {
         QList<QString> paths;
         if (phase != Phase::Write) {
             paths.append(state_.localFolderPath);
-            volumes.append({QStringLiteral("the volume of %1")
-                                .arg(platform::displayPath(state_.localFolderPath)),
-                            {}});
+            volumes.append(
+                {runmessages::localVolume(platform::displayPath(state_.localFolderPath)), {}});
         }
         if (phase == Phase::Write || phase == Phase::None) {
             paths.append(result_.mountRoot);
-            volumes.append({QStringLiteral("drive %1").arg(result_.driveShown), {}});
+            volumes.append({runmessages::driveVolume(result_.driveShown), {}});
         }
         try {
             runUntimed([&] {
@@ -171,10 +163,7 @@ QString SpeedTest::failureMessage(const std::exception& failure) {
     // or no longer the run's (a link swapped in, a refusal without errno).
     const bool copyChanged = error == 0 || error == ENOENT || error == ELOOP;
     if (state_.driveCopyExists && (state_.phaseStopped || !copyChanged)) {
-        message += QStringLiteral(
-                       "\nWhere the drive still holds it, the run's copy of the test file stays "
-                       "at %1; the next run on that drive removes it.")
-                       .arg(platform::displayPath(state_.targetPath));
+        message += runmessages::driveCopyStays(platform::displayPath(state_.targetPath));
     }
     return message;
 }

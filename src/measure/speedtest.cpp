@@ -9,6 +9,7 @@
 #include "measure/causes.h"
 #include "measure/clockrules.h"
 #include "measure/resulttext.h"
+#include "measure/runmessages.h"
 #include "measure/runview.h"
 #include "measure/sizerule.h"
 #include "measure/steprunner.h"
@@ -38,9 +39,8 @@ int openLocalFolder(platform::FileService& files, const QString& folder, const Q
         const QString prefix =
             QStringLiteral("Cannot open %1: ").arg(platform::displayPath(folder));
         if (!failure.description().startsWith(prefix)) throw;
-        throw platform::Failure(
-            QStringLiteral("Cannot create %1: %2")
-                .arg(platform::displayPath(file), failure.description().mid(prefix.size())));
+        throw platform::Failure(runmessages::cannotCreate(
+            platform::displayPath(file), failure.description().mid(prefix.size())));
     }
 }
 
@@ -50,18 +50,6 @@ struct RunningFlag {
     ~RunningFlag() { flag_ = false; }
     std::atomic<bool>& flag_;
 };
-
-// A time that holds a stop of the process (Ctrl+Z, SIGSTOP, a background write to the
-// terminal) is no drive time.
-platform::Failure stoppedDuring(Phase phase, const platform::Stops& stops) {
-    const QString length = stops.seconds >= 0.05
-                               ? QStringLiteral(" for %1 s").arg(stops.seconds, 0, 'f', 1)
-                               : QString();
-    return platform::Failure(
-        QStringLiteral("The program was stopped%1 during %2; its time is not valid and nothing "
-                       "was exported")
-            .arg(length, phaseNames(phase).phrase));
-}
 
 platform::CopyOptions copyOptions(std::atomic<bool>* stop, std::atomic<qint64>* bytesDone) {
     platform::CopyOptions options;
@@ -135,7 +123,7 @@ double SpeedTest::timePhase(const std::function<void()>& work) {
     });
     if (stops.count > 0) {
         state_.phaseStopped = true;
-        throw stoppedDuring(progress_.phase.load(), stops);
+        throw platform::Failure(runmessages::stoppedDuring(progress_.phase.load(), stops.seconds));
     }
     return secondsBetween(startReading, endReading);
 }
@@ -160,7 +148,7 @@ void SpeedTest::run() {
     result_ = RunResult{};
     view_.resultChanged(result_, Phase::None);
     if (const SizeAsked size = view_.sizeAsked(); !size.lines && size.text.isEmpty()) {
-        services_.messages.showMessage(QStringLiteral("Data Size Error"));
+        services_.messages.showMessage(runmessages::dataSizeError());
         return;
     }
 
@@ -256,9 +244,9 @@ void SpeedTest::create() {
 void SpeedTest::checkRoom(const QString& mountRoot, bool withLocal) {
     platform::VolumeQueries* volumes = services_.volumes;
     if (!volumes) return;
-    VolumeFigures local{
-        QStringLiteral("the volume of %1").arg(platform::displayPath(state_.localFolderPath)), {}};
-    VolumeFigures drive{QStringLiteral("drive %1").arg(platform::displayPath(mountRoot)), {}};
+    VolumeFigures local{runmessages::localVolume(platform::displayPath(state_.localFolderPath)),
+                        {}};
+    VolumeFigures drive{runmessages::driveVolume(platform::displayPath(mountRoot)), {}};
     runUntimed([&] {
         if (withLocal) local.space = figuresOf(*volumes, state_.localFolderPath);
         if (!mountRoot.isEmpty()) drive.space = figuresOf(*volumes, mountRoot);
@@ -292,9 +280,7 @@ void SpeedTest::openDrive() {
     // Checked before the claim: there the local test file would be taken for a leftover.
     if (sameFolder) {
         throw platform::Failure(
-            QStringLiteral("%1 is the program folder's own test file; choose a drive other "
-                           "than the one whose root holds the program")
-                .arg(platform::displayPath(state_.targetPath)));
+            runmessages::programFolderIsTheDrive(platform::displayPath(state_.targetPath)));
     }
     claimTestFile(state_.driveFolder, mountRoot, false);
     if (chosenNow) checkRoom(mountRoot, false);
@@ -355,11 +341,8 @@ void SpeedTest::checkReadBack() {
         state_.driveCopyExists = false;
     });
     if (!difference) return;
-    throw platform::Failure(
-        QStringLiteral("Drive %1 gave back other data than was written to it: %2 differs "
-                       "from the test file first at byte %3")
-            .arg(result_.driveShown, platform::displayPath(state_.targetPath))
-            .arg(*difference));
+    throw platform::Failure(runmessages::otherDataCameBack(
+        result_.driveShown, platform::displayPath(state_.targetPath), *difference));
 }
 
 }  // namespace measure
