@@ -147,6 +147,7 @@ struct RunHarness : BasicRunHarness<FakeRunServices> {
     explicit RunHarness(measure::StepRunner* runner = nullptr) : BasicRunHarness(runner) {
         process.folder = QStringLiteral("/opt/dov");
         files.failCallsOnWindowThread();
+        volumes.checkThread = true;
     }
 };
 
