@@ -12,7 +12,7 @@ namespace measure {
 namespace runmessages {
 
 QString dataSizeError();
-// What names a volume in a sentence of the room check or of a full volume.
+// What names a volume in a sentence about its free space.
 QString localVolume(const QString& folder);
 QString driveVolume(const QString& drive);
 // The local folder could not be opened: read as the test file's, as it always has been.

@@ -261,7 +261,7 @@ void SpeedTest::makeWayOnDrive(const QString& mountRoot) {
 }
 
 // The drive is the one selected now, and stays so for this run. A leftover of the program's own
-// there is taken back before its room is checked, as its space is the run's to use.
+// there is taken back before its free space is checked, as that space is the run's to use.
 void SpeedTest::openDrive() {
     const QString mountRoot = view_.driveChosen();
     if (mountRoot.isEmpty()) throw driveinfo::noDriveSelected();
