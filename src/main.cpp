@@ -6,9 +6,9 @@
 #include "console/consolestartup.h"
 #include "driveinfo/driveanswers.h"
 #include "driveinfo/systemdrives.h"
+#include "measure/inputgate.h"
 #include "measure/threadedsteprunner.h"
 #include "platform/endsignals.h"
-#include "platform/inputgate.h"
 #include "platform/linuxclock.h"
 #include "platform/linuxdrives.h"
 #include "platform/linuxfiles.h"
@@ -65,7 +65,7 @@ int main(int argc, char* argv[]) {
     process.endThroughEventLoop();
     // The display going away ends the window through exit(); the run's files go first.
     platform::RemoveOwnFilesAtExit removeAtExit(files);
-    platform::InputGate input;
+    measure::InputGate input;
     platform::QtOffThread offThread(&input);
     measure::ThreadedStepRunner steps(offThread);
     driveinfo::DriveAnswers driveAnswers(std::make_shared<driveinfo::LinuxDriveService>(),

@@ -8,6 +8,7 @@
 #include "console/commandline.h"
 #include "driveinfo/driveanswers.h"
 #include "measure/clockrules.h"
+#include "measure/resulttext.h"
 #include "platform/failure.h"
 #include "platform/paths.h"
 #include "platform/process.h"
@@ -22,28 +23,6 @@ constexpr int kProgressIntervalMs = 100;
 constexpr double kBytesPerMegabyte = 1000000.0;
 
 using measure::Phase;
-
-QString phaseName(Phase phase) {
-    switch (phase) {
-        case Phase::Create:
-            return QStringLiteral("create");
-        case Phase::Write:
-            return QStringLiteral("write");
-        case Phase::Read:
-            return QStringLiteral("read");
-        case Phase::None:
-            break;
-    }
-    return {};
-}
-
-// A number in the times' kind of digits (ASCII, as elapsedText gives them) with the locale's
-// decimal separator, so that a line never mixes two kinds of digits.
-QString numberText(double value, char format, int precision) {
-    QString text = QString::number(value, format, precision);
-    text.replace(QLatin1Char('.'), QLocale().decimalPoint());
-    return text;
-}
 
 }  // namespace
 
@@ -61,7 +40,7 @@ QString driveRootOf(const QString& path,
 }
 
 QString progressText(Phase phase, qint64 bytesDone, qint64 totalBytes, double secondsInPhase) {
-    const QString name = phaseName(phase);
+    const QString name = measure::phaseNames(phase).word;
     if (name.isEmpty()) return {};
     constexpr int kBarWidth = 20;
     const double share =
@@ -71,12 +50,12 @@ QString progressText(Phase phase, qint64 bytesDone, qint64 totalBytes, double se
         QStringLiteral("%1 [%2%3] %4 / %5 MB")
             .arg(name, -6)
             .arg(QString(filled, QLatin1Char('#')), QString(kBarWidth - filled, QLatin1Char('.')))
-            .arg(numberText(double(bytesDone) / kBytesPerMegabyte, 'f', 1),
-                 numberText(double(totalBytes) / kBytesPerMegabyte, 'f', 1));
+            .arg(measure::decimalText(double(bytesDone) / kBytesPerMegabyte, 'f', 1),
+                 measure::decimalText(double(totalBytes) / kBytesPerMegabyte, 'f', 1));
     if (secondsInPhase > 0.0 && bytesDone > 0) {
-        text +=
-            QStringLiteral("  %1 MB/s")
-                .arg(numberText(double(bytesDone) / kBytesPerMegabyte / secondsInPhase, 'f', 1));
+        text += QStringLiteral("  %1 MB/s")
+                    .arg(measure::decimalText(
+                        double(bytesDone) / kBytesPerMegabyte / secondsInPhase, 'f', 1));
     }
     return text;
 }
@@ -142,7 +121,7 @@ ConsoleRun::ConsoleRun(ConsoleRunSettings settings, measure::CoreServices servic
       out_(out),
       err_(err),
       speedTest_(std::make_unique<measure::SpeedTest>(
-          *this, measure::RunServices{services_.clock, services_.files, services_.process, *this,
+          *this, measure::RunServices{services_.clock, services_.files, services_.process, nullptr,
                                       *this, *this, services_.steps, services_.driveAnswers,
                                       &services_.volumes})) {}
 
@@ -162,9 +141,10 @@ int ConsoleRun::exec() {
     }
     // Only a complete run hands over its times; a notice after it is no failure, as long as it
     // reached the error stream.
-    if (!speedTest_->result().complete) return kExitFailed;
-    QString text = line_ + QLatin1Char('\n');
-    if (settings_.human) text += summary();
+    const measure::RunResult& result = speedTest_->result();
+    if (!result.complete) return kExitFailed;
+    QString text = measure::resultLine(result) + QLatin1Char('\n');
+    if (settings_.human) text += measure::resultSummary(result);
     // Whether the times reached out is checked once, when it is closed (consolestartup.h).
     std::fputs(text.toLocal8Bit().constData(), out_);
     return errFailed_ ? kExitFailed : kExitDone;
@@ -172,77 +152,12 @@ int ConsoleRun::exec() {
 
 void ConsoleRun::stop(int signalNumber) {
     if (stopSignal_ == 0) stopSignal_ = signalNumber;
-    speedTest_->requestStop();
     // Leaves the wait or the phase's loop under way, as QUIT does in the window.
-    services_.process.endProgram();
+    speedTest_->stop();
 }
 
-// From the run's numbers, not from the texts shown: the times as the boxes show them, the rates
-// from the same elapsed values.
-QString ConsoleRun::summary() const {
-    const QLocale locale;
-    const measure::RunResult& result = speedTest_->result();
-    const double megabytes = double(result.bytes) / kBytesPerMegabyte;
-    const QString labels[3] = {QStringLiteral("DATA CREATE"), QStringLiteral("WRITE TIME"),
-                               QStringLiteral("READ TIME")};
-    const float seconds[3] = {result.createSeconds, result.writeSeconds, result.readSeconds};
-    QString text =
-        QStringLiteral("Test file of %1 MB, drive %2\n")
-            .arg(numberText(megabytes, 'g', 15), platform::displayPath(result.mountRoot));
-    for (int box = 0; box < 3; ++box) {
-        text += QStringLiteral("%1  %2 s")
-                    .arg(labels[box], -11)
-                    .arg(measure::elapsedText(seconds[box], locale), 8);
-        if (box > 0 && megabytes > 0.0) {
-            if (seconds[box] > 0.0f) {
-                text += QStringLiteral("  %1 MB/s")
-                            .arg(numberText(megabytes / double(seconds[box]), 'f', 2));
-            } else {
-                text += QStringLiteral("  too fast to time (under 0.01 s)");
-            }
-        }
-        text += QLatin1Char('\n');
-    }
-    return text;
-}
-
-// The command line read the size once; there is no box to read.
-QString ConsoleRun::sizeText() {
-    return {};
-}
-
-std::optional<int> ConsoleRun::sizeLines() {
-    return settings_.testLines;
-}
-
-QString ConsoleRun::selectedMountRoot() {
-    return settings_.mountRoot;
-}
-
-void ConsoleRun::clearResults() {
-    for (QString& time : times_) time.clear();
-}
-
-void ConsoleRun::setTimeText(int box, const QString& text) {
-    if (box >= 1 && box <= 3) times_[box - 1] = text;
-}
-
-QString ConsoleRun::timeText(int box) {
-    return box >= 1 && box <= 3 ? times_[box - 1] : QString();
-}
-
-void ConsoleRun::setStartEnabled(bool) {}
-
-void ConsoleRun::pause(double seconds) {
+void ConsoleRun::waitBetweenSteps(double seconds) {
     measure::Pause(services_.clock, services_.pump, seconds);
-}
-
-void ConsoleRun::clear() {
-    line_.clear();
-}
-
-void ConsoleRun::setText(const QString& text) {
-    line_ = text;
 }
 
 void ConsoleRun::showMessage(const QString& text) {

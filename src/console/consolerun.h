@@ -27,11 +27,10 @@ struct ConsoleRunSettings {
     bool showProgress = false;
 };
 
-// One START run without a window: the same SpeedTest, with the window's boxes, message box and
-// clipboard turned into standard output and standard error. Runs on the thread of a
-// QCoreApplication, whose event loop the pauses and phases turn.
+// One START run without a window: the same SpeedTest, its result written to standard output and
+// its messages to standard error. Runs on the thread of a QCoreApplication, whose event loop the
+// pauses and phases turn.
 class ConsoleRun : public measure::RunView,
-                   private platform::ClipboardService,
                    private platform::MessageBoxService,
                    private platform::PointerService {
 public:
@@ -50,27 +49,22 @@ public:
     // at once. Called from the event loop when an end signal came.
     void stop(int signalNumber);
 
-    // RunView
-    QString sizeText() override;
-    std::optional<int> sizeLines() override;
-    QString selectedMountRoot() override;
-    void clearResults() override;
-    void setTimeText(int box, const QString& text) override;
-    QString timeText(int box) override;
-    void setStartEnabled(bool enabled) override;
-    void pause(double seconds) override;
+    // RunView: the size and the drive as the command line read them; the result is written
+    // once the run is over.
+    measure::SizeAsked sizeAsked() override { return {settings_.testLines, {}}; }
+    QString driveChosen() override { return settings_.mountRoot; }
+    void runStarted() override {}
+    void resultChanged(const measure::RunResult&, measure::Phase) override {}
+    void waitBetweenSteps(double seconds) override;
+    void runEnded(const measure::RunResult&) override {}
 
 private:
-    // ClipboardService: the line the window would put on the clipboard.
-    void clear() override;
-    void setText(const QString& text) override;
     // MessageBoxService: the message goes to err.
     void showMessage(const QString& text) override;
     // PointerService: no pointer here.
     void setBusy(bool busy) override;
 
     void writeErr(const QString& text);
-    QString summary() const;
 
     class ProgressLine;
 
@@ -78,8 +72,6 @@ private:
     measure::CoreServices services_;
     std::FILE* out_;
     std::FILE* err_;
-    QString times_[3];
-    QString line_;
     bool errFailed_ = false;  // a message did not reach err
     int stopSignal_ = 0;
     std::unique_ptr<measure::SpeedTest> speedTest_;

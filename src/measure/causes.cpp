@@ -1,6 +1,7 @@
 #include "measure/causes.h"
 
 #include <cerrno>
+#include <exception>
 
 #include "platform/failure.h"
 
@@ -38,6 +39,15 @@ const VolumeFigures* outOfFileEntries(const QList<VolumeFigures>& volumes) {
 
 }  // namespace
 
+std::optional<platform::VolumeSpace> figuresOf(platform::VolumeQueries& volumes,
+                                               const QString& path) {
+    try {
+        return volumes.space(path);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 QString megabytesText(double bytes) {
     QString text = QString::number(bytes / kBytesPerMegabyte, 'f', 1);
     if (text.endsWith(QLatin1String(".0"))) text.chop(2);
@@ -72,6 +82,12 @@ QString withCause(const QString& message, int error, const QList<VolumeFigures>&
                            "; %1 has %2 MB free but no free file entries (inodes) "
                            "left: delete some files there or choose another volume")
                            .arg(volume->name, megabytesText(volume->space->availableBytes));
+            }
+            // The figures found after the failure, so that the user sees how full it is.
+            for (const VolumeFigures& volume : volumes) {
+                if (!volume.space) continue;
+                return message + QStringLiteral("; %1 has %2 MB free")
+                                     .arg(volume.name, megabytesText(volume.space->availableBytes));
             }
             return message;
         case ENOTCONN:

@@ -15,6 +15,10 @@ struct VolumeFigures {
     std::optional<platform::VolumeSpace> space;  // none: the volume gave no figures
 };
 
+// The volume's figures, or none when it gives none.
+std::optional<platform::VolumeSpace> figuresOf(platform::VolumeQueries& volumes,
+                                               const QString& path);
+
 // A volume that says it has no size (many FUSE and network volumes), or more free than in all,
 // tells nothing about what fits.
 bool figuresTrusted(const platform::VolumeSpace& space);
@@ -27,7 +31,8 @@ void requireRoom(qint64 bytes, const VolumeFigures& local, const VolumeFigures& 
 
 // The failure's message with the cause that the system's words hide, found from its errno and
 // the volumes' figures read after it: file entries (inodes) run out while space is left, a
-// FUSE drive whose program ended or a drive pulled out, the user's disk quota.
+// FUSE drive whose program ended or a drive pulled out, the user's disk quota; a full volume's
+// free space.
 QString withCause(const QString& message, int error, const QList<VolumeFigures>& volumes);
 
 // Megabytes of 1,000,000 bytes with at most one decimal, in ASCII digits: "20000", "63.9".

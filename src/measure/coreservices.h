@@ -4,7 +4,6 @@ namespace platform {
 class Clock;
 class EventPump;
 class FileService;
-class InputGate;
 class OffThread;
 class ProcessService;
 class VolumeQueries;
@@ -16,6 +15,7 @@ class DriveAnswers;
 
 namespace measure {
 
+class InputGate;
 class StepRunner;
 
 // The services a run needs in either front end, built once by main().
@@ -28,7 +28,7 @@ struct CoreServices {
     platform::OffThread& offThread;
     StepRunner& steps;
     // Holds back the window's input while a wait lasts; without a window nothing is held.
-    platform::InputGate& input;
+    InputGate& input;
     // The free space of volumes, to refuse a size that cannot fit.
     platform::VolumeQueries& volumes;
     // Whether a drive still answers, asked before a run opens it; the window's drive panel

@@ -3,9 +3,13 @@
 #include <cerrno>
 #include <exception>
 #include <optional>
+#include <utility>
 
+#include "driveinfo/drivechoice.h"
 #include "measure/causes.h"
 #include "measure/clockrules.h"
+#include "measure/resulttext.h"
+#include "measure/runmessages.h"
 #include "measure/runview.h"
 #include "measure/sizerule.h"
 #include "measure/steprunner.h"
@@ -18,6 +22,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "readcache/cachebelowfuse.h"
 
 namespace measure {
 
@@ -34,9 +39,8 @@ int openLocalFolder(platform::FileService& files, const QString& folder, const Q
         const QString prefix =
             QStringLiteral("Cannot open %1: ").arg(platform::displayPath(folder));
         if (!failure.description().startsWith(prefix)) throw;
-        throw platform::Failure(
-            QStringLiteral("Cannot create %1: %2")
-                .arg(platform::displayPath(file), failure.description().mid(prefix.size())));
+        throw platform::Failure(runmessages::cannotCreate(
+            platform::displayPath(file), failure.description().mid(prefix.size())));
     }
 }
 
@@ -46,43 +50,6 @@ struct RunningFlag {
     ~RunningFlag() { flag_ = false; }
     std::atomic<bool>& flag_;
 };
-
-// What the user reads of a timed phase.
-QString phaseWords(Phase phase) {
-    switch (phase) {
-        case Phase::Create:
-            return QStringLiteral("the creation of the test file");
-        case Phase::Write:
-            return QStringLiteral("the write copy");
-        case Phase::Read:
-            return QStringLiteral("the read copy");
-        case Phase::None:
-            break;
-    }
-    return QStringLiteral("a timed step");
-}
-
-// A time that holds a stop of the process (Ctrl+Z, SIGSTOP, a background write to the
-// terminal) is no drive time.
-platform::Failure stoppedDuring(Phase phase, const platform::Stops& stops) {
-    const QString length = stops.seconds >= 0.05
-                               ? QStringLiteral(" for %1 s").arg(stops.seconds, 0, 'f', 1)
-                               : QString();
-    return platform::Failure(
-        QStringLiteral("The program was stopped%1 during %2; its time is not valid and nothing "
-                       "was exported")
-            .arg(length, phaseWords(phase)));
-}
-
-// The volume's figures, or none when it gives none.
-std::optional<platform::VolumeSpace> figuresOf(platform::VolumeQueries& volumes,
-                                               const QString& path) {
-    try {
-        return volumes.space(path);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
 
 platform::CopyOptions copyOptions(std::atomic<bool>* stop, std::atomic<qint64>* bytesDone) {
     platform::CopyOptions options;
@@ -99,11 +66,11 @@ class SpeedTest::BusyWhileRunning {
 public:
     explicit BusyWhileRunning(SpeedTest& test) : test_(test) {
         test_.services_.pointer.setBusy(true);
-        test_.view_.setStartEnabled(false);
+        test_.view_.runStarted();
     }
     ~BusyWhileRunning() {
         if (test_.state_.ending) return;
-        test_.view_.setStartEnabled(true);
+        test_.view_.runEnded(test_.result_);
         test_.services_.pointer.setBusy(false);
     }
     BusyWhileRunning(const BusyWhileRunning&) = delete;
@@ -119,23 +86,14 @@ SpeedTest::SpeedTest(RunView& view, RunServices services)
       findTestFolder_([this] { return ownership::testFileFolder(services_.process); }) {}
 
 SpeedTest::~SpeedTest() {
-    closeFolders();
+    cleanUp({.closeFolders = true});
     services_.files.setRecorder(nullptr);
 }
 
-void SpeedTest::requestStop() {
+void SpeedTest::stop() {
     stop_.store(true, std::memory_order_relaxed);
-}
-
-void SpeedTest::removeRunFiles() noexcept {
-    services_.files.removeOwnFiles();
-}
-
-void SpeedTest::closeFolders() noexcept {
-    for (int* folder : {&state_.localFolder, &state_.driveFolder}) {
-        if (*folder != 0) services_.files.closeFolder(*folder);
-        *folder = 0;
-    }
+    // Leaves the wait or the phase's loop under way.
+    services_.process.endProgram();
 }
 
 void SpeedTest::claimTestFile(int folder, const QString& folderPath, bool privateFolder) {
@@ -146,25 +104,7 @@ void SpeedTest::claimTestFile(int folder, const QString& folderPath, bool privat
     });
 }
 
-QString SpeedTest::describe(const std::exception& failure) const {
-    const auto* system = dynamic_cast<const platform::Failure*>(&failure);
-    if (!system || system->error() != EROFS) return platform::describe(failure);
-    const auto within = [&](const QString& folder) {
-        return platform::pathIsWithin(system->path(), folder);
-    };
-    QString drive;
-    if (state_.madeOnDrive && !result_.mountRoot.isEmpty() && within(result_.mountRoot))
-        drive = QStringLiteral("Drive %1").arg(state_.driveShown);
-    else if (state_.madeLocal && within(state_.localFolderPath))
-        drive =
-            QStringLiteral("The drive of %1").arg(platform::displayPath(state_.localFolderPath));
-    if (drive.isEmpty()) return system->description();
-    const QString text = system->description();
-    return QStringLiteral("%1 turned read-only during the run: %2%3")
-        .arg(drive, text.left(1).toLower(), text.mid(1));
-}
-
-float SpeedTest::timePhase(const std::function<void()>& work) {
+double SpeedTest::timePhase(const std::function<void()>& work) {
     platform::Clock& clock = services_.clock;
     // Ends the watch when the work fails too; a second end is harmless.
     struct Watch {
@@ -183,9 +123,15 @@ float SpeedTest::timePhase(const std::function<void()>& work) {
     });
     if (stops.count > 0) {
         state_.phaseStopped = true;
-        throw stoppedDuring(progress_.phase.load(), stops);
+        throw platform::Failure(runmessages::stoppedDuring(progress_.phase.load(), stops.seconds));
     }
-    return elapsedBetween(startReading, endReading);
+    return secondsBetween(startReading, endReading);
+}
+
+void SpeedTest::timed(Phase phase, const std::function<void()>& work) {
+    startPhase(phase);
+    result_.secondsOf(phase) = timePhase(work);
+    view_.resultChanged(result_, phase);
 }
 
 void SpeedTest::runUntimed(const std::function<void()>& work) {
@@ -199,17 +145,17 @@ void SpeedTest::startPhase(Phase phase) {
 }
 
 void SpeedTest::run() {
-    view_.clearResults();
-    if (!view_.sizeLines() && view_.sizeText().isEmpty()) {
-        services_.messages.showMessage(QStringLiteral("Data Size Error"));
+    result_ = RunResult{};
+    view_.resultChanged(result_, Phase::None);
+    if (const SizeAsked size = view_.sizeAsked(); !size.lines && size.text.isEmpty()) {
+        services_.messages.showMessage(runmessages::dataSizeError());
         return;
     }
 
     // A run that was stopped left its folders open for removeRunFiles.
-    closeFolders();
+    cleanUp({.closeFolders = true});
     services_.files.setRecorder(&journal_);
     state_ = State{};
-    result_ = RunResult{};
     startPhase(Phase::None);
     RunningFlag runningFlag(running_);
     QStringList messages;
@@ -239,8 +185,7 @@ QStringList SpeedTest::runSteps() {
         if (!waitAndGoOn()) return {};
         removeAndVerify();
         exportTimes();
-        if (state_.cacheNotice.isEmpty()) return {};
-        return {state_.cacheNotice};
+        return result_.notices;
     } catch (const platform::Stopped&) {
         endStopped();
         return {};
@@ -252,7 +197,7 @@ QStringList SpeedTest::runSteps() {
 // Form1's Pause between the steps; false once QUIT, the close box or an end signal asked the
 // run to stop.
 bool SpeedTest::waitAndGoOn() {
-    view_.pause(kPauseSeconds);
+    view_.waitBetweenSteps(kPauseSeconds);
     state_.ending = stopRequested();
     return !state_.ending;
 }
@@ -270,14 +215,20 @@ void SpeedTest::create() {
         state_.localFolder = openLocalFolder(files, state_.localFolderPath, state_.localPath);
     });
     claimTestFile(state_.localFolder, state_.localFolderPath, state_.localFolderPrivate);
-    const std::optional<int> given = view_.sizeLines();
-    state_.lines = given ? *given : testLineCount(view_.sizeText());
+    const SizeAsked size = view_.sizeAsked();
+    state_.lines = size.lines ? *size.lines : testLineCount(size.text);
     // A size of zero or less writes no line.
     result_.bytes = qint64(qMax(0, state_.lines)) * qint64(kTestLineWithEnd.size());
     // The drive is only looked at here; the run takes the one selected after the next wait.
-    checkRoom(view_.selectedMountRoot(), true);
-    startPhase(Phase::Create);
-    result_.createSeconds = timePhase([&] {
+    const QString chosen = view_.driveChosen();
+    state_.roomCheckedFor = chosen;
+    if (!chosen.isEmpty()) {
+        makeWayOnDrive(chosen);
+        // No local test file exists yet, so whatever lies at the drive's name is judged alone.
+        claimTestFile(state_.driveFolder, chosen, false);
+    }
+    checkRoom(chosen, true);
+    timed(Phase::Create, [&] {
         files.createForOutput(state_.localFolder, name);
         state_.localCopyExists = true;
         state_.madeLocal = true;
@@ -286,20 +237,16 @@ void SpeedTest::create() {
         files.closeOutput();
         state_.creating = false;
     });
-    view_.setTimeText(1, elapsedText(result_.createSeconds));
 }
 
 // Refuses a size that the volumes' own figures say cannot fit, before anything is written.
 // withLocal is false once the local copy exists: then only the drive's room is in question.
 void SpeedTest::checkRoom(const QString& mountRoot, bool withLocal) {
-    // A drive that does not answer fails here, within a few seconds, instead of holding the run.
-    if (!mountRoot.isEmpty()) services_.liveness.checkAnswers(mountRoot);
-    state_.roomCheckedFor = mountRoot;
     platform::VolumeQueries* volumes = services_.volumes;
     if (!volumes) return;
-    VolumeFigures local{
-        QStringLiteral("the volume of %1").arg(platform::displayPath(state_.localFolderPath)), {}};
-    VolumeFigures drive{QStringLiteral("drive %1").arg(platform::displayPath(mountRoot)), {}};
+    VolumeFigures local{runmessages::localVolume(platform::displayPath(state_.localFolderPath)),
+                        {}};
+    VolumeFigures drive{runmessages::driveVolume(platform::displayPath(mountRoot)), {}};
     runUntimed([&] {
         if (withLocal) local.space = figuresOf(*volumes, state_.localFolderPath);
         if (!mountRoot.isEmpty()) drive.space = figuresOf(*volumes, mountRoot);
@@ -307,28 +254,36 @@ void SpeedTest::checkRoom(const QString& mountRoot, bool withLocal) {
     requireRoom(result_.bytes, local, drive);
 }
 
-// The drive is the one selected now, and stays so for this run. One that does not answer
-// fails here, within a few seconds, instead of holding the run.
+// A drive that does not answer fails here, within a few seconds, instead of holding the run.
+void SpeedTest::makeWayOnDrive(const QString& mountRoot) {
+    services_.liveness.checkAnswers(mountRoot);
+    runUntimed([&] { state_.driveFolder = services_.files.openFolder(mountRoot); });
+}
+
+// The drive is the one selected now, and stays so for this run. A leftover of the program's own
+// there is taken back before its free space is checked, as that space is the run's to use.
 void SpeedTest::openDrive() {
-    const QString mountRoot = view_.selectedMountRoot();
-    if (mountRoot.isEmpty()) throw platform::Failure(QStringLiteral("No drive is selected"));
+    const QString mountRoot = view_.driveChosen();
+    if (mountRoot.isEmpty()) throw driveinfo::noDriveSelected();
     // A drive chosen during the last wait has not been looked at yet.
-    if (mountRoot != state_.roomCheckedFor) checkRoom(mountRoot, false);
+    const bool chosenNow = mountRoot != state_.roomCheckedFor;
+    if (chosenNow) {
+        cleanUp({.closeDrive = true});
+        makeWayOnDrive(mountRoot);
+    }
     result_.mountRoot = mountRoot;
-    state_.driveShown = platform::displayPath(mountRoot);
+    result_.driveShown = platform::displayPath(mountRoot);
     state_.targetPath = platform::joinPath(mountRoot, testFileName());
     bool sameFolder = false;
-    runUntimed([&] {
-        state_.driveFolder = services_.files.openFolder(mountRoot);
-        sameFolder = services_.files.sameFolder(state_.localFolder, state_.driveFolder);
-    });
+    runUntimed(
+        [&] { sameFolder = services_.files.sameFolder(state_.localFolder, state_.driveFolder); });
+    // Checked before the claim: there the local test file would be taken for a leftover.
     if (sameFolder) {
         throw platform::Failure(
-            QStringLiteral("%1 is the program folder's own test file; choose a drive other "
-                           "than the one whose root holds the program")
-                .arg(platform::displayPath(state_.targetPath)));
+            runmessages::programFolderIsTheDrive(platform::displayPath(state_.targetPath)));
     }
     claimTestFile(state_.driveFolder, mountRoot, false);
+    if (chosenNow) checkRoom(mountRoot, false);
 }
 
 void SpeedTest::write() {
@@ -336,13 +291,11 @@ void SpeedTest::write() {
     platform::CopyOptions toDrive = copyOptions(&stop_, &progress_.bytesDone);
     toDrive.flushToDevice = true;
     toDrive.dropCachedPages = true;
-    startPhase(Phase::Write);
-    result_.writeSeconds = timePhase([&] {
+    timed(Phase::Write, [&] {
         services_.files.copyFile(state_.localFolder, name, state_.driveFolder, name, toDrive);
         state_.madeOnDrive = true;
         state_.driveCopyExists = true;
     });
-    view_.setTimeText(2, elapsedText(result_.writeSeconds));
 }
 
 // A FUSE daemon reads through the cache of the device or image file below it; dropping that may
@@ -351,8 +304,8 @@ void SpeedTest::dropCacheBelow() {
     try {
         runUntimed([&] { services_.files.dropDeviceCache(state_.driveFolder, testFileName()); });
     } catch (const platform::Failure& failure) {
-        state_.cacheNotice = QStringLiteral("The read time of %1 may come partly from memory: %2")
-                                 .arg(state_.driveShown, failure.description());
+        result_.notices.append(
+            readcache::readTimeNotice(result_.driveShown, failure.description()));
     }
 }
 
@@ -365,12 +318,10 @@ void SpeedTest::read() {
     });
     state_.localCopyExists = false;
     const platform::CopyOptions fromDrive = copyOptions(&stop_, &progress_.bytesDone);
-    startPhase(Phase::Read);
-    result_.readSeconds = timePhase([&] {
+    timed(Phase::Read, [&] {
         services_.files.copyFile(state_.driveFolder, name, state_.localFolder, name, fromDrive);
         state_.localCopyExists = true;
     });
-    view_.setTimeText(3, elapsedText(result_.readSeconds));
     startPhase(Phase::None);
 }
 
@@ -389,124 +340,8 @@ void SpeedTest::checkReadBack() {
         state_.driveCopyExists = false;
     });
     if (!difference) return;
-    throw platform::Failure(
-        QStringLiteral("Drive %1 gave back other data than was written to it: %2 differs "
-                       "from the test file first at byte %3")
-            .arg(state_.driveShown, platform::displayPath(state_.targetPath))
-            .arg(*difference));
-}
-
-// A drive unmounted or swapped under the run was measured on a volume that is no longer the
-// one the path names: no success for it.
-void SpeedTest::removeAndVerify() {
-    platform::FileService& files = services_.files;
-    const QString name = testFileName();
-    bool driveStillThere = true;
-    bool localFolderStillThere = true;
-    runUntimed([&] {
-        files.removeOwnFile(state_.localFolder, name);
-        state_.localCopyExists = false;
-        files.removeOwnFile(state_.driveFolder, name);
-        state_.driveCopyExists = false;
-        driveStillThere = files.folderStillAt(state_.driveFolder);
-        localFolderStillThere = files.folderStillAt(state_.localFolder);
-    });
-    if (!driveStillThere) {
-        view_.clearResults();
-        throw platform::Failure(
-            QStringLiteral("Drive %1 was unmounted or replaced during the run; its times are "
-                           "not valid and were not exported")
-                .arg(state_.driveShown));
-    }
-    if (!localFolderStillThere) {
-        view_.clearResults();
-        throw platform::Failure(
-            QStringLiteral("The folder %1 of the local test file was unmounted or replaced "
-                           "during the run; the times are not valid and were not exported")
-                .arg(platform::displayPath(state_.localFolderPath)));
-    }
-    closeFolders();
-}
-
-// The texts are read back from the boxes now: a drive change during a wait emptied some.
-void SpeedTest::exportTimes() {
-    services_.clipboard.clear();
-    const QChar tab(QLatin1Char('\t'));
-    services_.clipboard.setText(view_.timeText(1) + tab + view_.timeText(2) + tab +
-                                view_.timeText(3));
-    result_.complete = true;
-}
-
-// The program is ending. A file cut short is no clean test file; a copy removed its own,
-// complete files stay.
-void SpeedTest::endStopped() noexcept {
-    state_.ending = true;
-    services_.files.abandonOutput();
-    if (!state_.creating) return;
-    try {
-        services_.files.removeOwnFile(state_.localFolder, testFileName());
-    } catch (const std::exception&) {
-    }
-}
-
-QStringList SpeedTest::fail(const std::exception& failure) {
-    services_.files.abandonOutput();
-    const QString message = failureMessage(failure);
-    if (state_.localCopyExists) {
-        // Best effort: the message is about the original failure.
-        try {
-            services_.files.removeOwnFile(state_.localFolder, testFileName());
-        } catch (const std::exception&) {
-        }
-    }
-    closeFolders();
-    QStringList messages{message};
-    if (!state_.cacheNotice.isEmpty() && !view_.timeText(3).isEmpty())
-        messages.append(state_.cacheNotice);
-    return messages;
-}
-
-// Read before the failure path removes anything: a freed file entry would hide the cause.
-QString SpeedTest::failureMessage(const std::exception& failure) {
-    const auto* systemFailure = dynamic_cast<const platform::Failure*>(&failure);
-    const int error = systemFailure ? systemFailure->error() : 0;
-    QList<VolumeFigures> volumes;
-    if (error == ENOSPC && services_.volumes) {
-        // The phase tells which volume was written to: the drive in the write copy, the local
-        // test folder in the create and the read copy.
-        const Phase phase = progress_.phase.load();
-        QList<QString> paths;
-        if (phase != Phase::Write) {
-            paths.append(state_.localFolderPath);
-            volumes.append({QStringLiteral("the volume of %1")
-                                .arg(platform::displayPath(state_.localFolderPath)),
-                            {}});
-        }
-        if (phase == Phase::Write || phase == Phase::None) {
-            paths.append(result_.mountRoot);
-            volumes.append({QStringLiteral("drive %1").arg(state_.driveShown), {}});
-        }
-        try {
-            runUntimed([&] {
-                for (qsizetype i = 0; i < paths.size(); ++i) {
-                    if (!paths[i].isEmpty())
-                        volumes[i].space = figuresOf(*services_.volumes, paths[i]);
-                }
-            });
-        } catch (const std::exception&) {
-        }
-    }
-    QString message = withCause(describe(failure), error, volumes);
-    // The failure path leaves the drive's copy where it is; not a word of it where it is gone
-    // or no longer the run's (a link swapped in, a refusal without errno).
-    const bool copyChanged = error == 0 || error == ENOENT || error == ELOOP;
-    if (state_.driveCopyExists && (state_.phaseStopped || !copyChanged)) {
-        message += QStringLiteral(
-                       "\nWhere the drive still holds it, the run's copy of the test file stays "
-                       "at %1; the next run on that drive removes it.")
-                       .arg(platform::displayPath(state_.targetPath));
-    }
-    return message;
+    throw platform::Failure(runmessages::otherDataCameBack(
+        result_.driveShown, platform::displayPath(state_.targetPath), *difference));
 }
 
 }  // namespace measure

@@ -4,9 +4,9 @@
 
 namespace measure {
 
-void ThreadedStepRunner::runStep(const std::function<void()>& work) {
+bool ThreadedStepRunner::runStep(const std::function<void()>& work, Limit limit) {
     // Without a limit the wait outlasts the work, so the work may use what the caller holds.
-    offThread_.wait(work);
+    return offThread_.wait(work, limit);
 }
 
 }  // namespace measure

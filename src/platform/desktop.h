@@ -4,7 +4,7 @@
 
 namespace platform {
 
-// Modal box titled "Tarvello" with the warning icon and one OK button.
+// Modal box with the program's title, the warning icon and one OK button.
 class MessageBoxService {
 public:
     virtual ~MessageBoxService() = default;

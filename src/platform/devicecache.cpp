@@ -21,9 +21,6 @@
 #include "platform/paths.h"
 #include "platform/systemfiles.h"
 
-// DOV_DROP_CACHE_HELPER_RELATIVE: the helper's path relative to the program's folder, from the
-// install layout (src/platform/CMakeLists.txt).
-
 namespace platform {
 
 namespace {
@@ -33,10 +30,10 @@ constexpr int pkexecExitDismissed = 126;
 constexpr int pkexecExitNotAuthorized = 127;
 
 // The last line a child wrote to standard error, without its "name: " prefix.
-QString lastErrorLine(QProcess& process) {
+QString lastErrorLine(QProcess& process, const QString& helperPath) {
     const QList<QByteArray> lines = process.readAllStandardError().trimmed().split('\n');
     QString line = QString::fromLocal8Bit(lines.last()).trimmed();
-    const QString prefix = dropCacheHelperName() + QStringLiteral(": ");
+    const QString prefix = QFileInfo(helperPath).fileName() + QStringLiteral(": ");
     if (line.startsWith(prefix)) line.remove(0, prefix.size());
     return line;
 }
@@ -113,7 +110,7 @@ std::optional<dev_t> sysfsDeviceNumber(const QString& systemRoot, const MountRec
     const QString folder = blockDeviceFolder(systemRoot, mount);
     if (folder.isEmpty()) return std::nullopt;
     return deviceNumberFrom(
-        systemfiles::readAttribute(systemRoot, folder + QStringLiteral("/dev")));
+        systemfiles::readAttribute(systemRoot, joinPath(folder, QStringLiteral("dev"))));
 }
 
 QStringList deviceNodes(const QString& systemRoot, dev_t device) {
@@ -170,25 +167,9 @@ void writeBackEverything() noexcept {
     ::sync();
 }
 
-QString dropCacheHelperPath() {
-    QString programFolder;
-    try {
-        programFolder = programFolderBelow();
-    } catch (const Failure&) {
-        return {};
-    }
-    return QDir::cleanPath(programFolder + QLatin1Char('/') +
-                           QStringLiteral(DOV_DROP_CACHE_HELPER_RELATIVE));
-}
-
-QString dropCacheHelperName() {
-    return QFileInfo(QStringLiteral(DOV_DROP_CACHE_HELPER_RELATIVE)).fileName();
-}
-
 HelperFailure::HelperFailure(Cause cause, QString detail, int exitCode)
-    : Failure(QStringLiteral("%1 did not drop the cache%2")
-                  .arg(dropCacheHelperName(),
-                       detail.isEmpty() ? QString() : QStringLiteral(": ") + detail)),
+    : Failure(QStringLiteral("The cache helper did not drop the cache%1")
+                  .arg(detail.isEmpty() ? QString() : QStringLiteral(": ") + detail)),
       cause_(cause),
       detail_(std::move(detail)),
       exitCode_(exitCode) {}
@@ -220,12 +201,12 @@ void runDropCacheHelper(const QString& helperPath, const QString& node, int time
         case pkexecExitDismissed:
             throw HelperFailure(Cause::Dismissed, {}, code);
         case pkexecExitNotAuthorized:
-            throw HelperFailure(Cause::NotAuthorized, lastErrorLine(process), code);
+            throw HelperFailure(Cause::NotAuthorized, lastErrorLine(process, helperPath), code);
         case dropcacheexit::refused:
         case dropcacheexit::usage:
-            throw HelperFailure(Cause::Refused, lastErrorLine(process), code);
+            throw HelperFailure(Cause::Refused, lastErrorLine(process, helperPath), code);
         default:
-            throw HelperFailure(Cause::Failed, lastErrorLine(process), code);
+            throw HelperFailure(Cause::Failed, lastErrorLine(process, helperPath), code);
     }
 }
 

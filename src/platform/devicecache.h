@@ -75,12 +75,6 @@ void dropCache(const UniqueFd& file, const QString& path);
 // sync: writes back every cache of the system.
 void writeBackEverything() noexcept;
 
-// dov-uruvivuz-drop-cache, installed next to the program: <program folder>/../libexec/
-// dov-uruvivuz/... (the build tree has the same layout); empty when the program's folder is not
-// known.
-QString dropCacheHelperPath();
-QString dropCacheHelperName();
-
 // Why the privileged helper, run through pkexec, did not drop a cache.
 class HelperFailure : public Failure {
 public:

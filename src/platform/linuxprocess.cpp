@@ -46,17 +46,23 @@ LinuxProcessService::LinuxProcessService(QString instanceName, QString procRoot,
       runtimeFolder_(std::move(runtimeFolder)) {
     if (runtimeFolder_.isEmpty()) runtimeFolder_ = QStringLiteral("/run/user/%1").arg(geteuid());
     if (!instanceName_.isEmpty()) return;
-    // The user id keeps users apart; the program file's path keeps separate copies of the
-    // program (a build and an install) apart, and a replaced program meets its successor.
-    instanceName_ = QStringLiteral("dov-uruvivuz-%1").arg(geteuid());
+    // The program file's name and the user id keep programs and users apart; the file's path
+    // keeps separate copies of the program (a build and an install) apart, and a replaced
+    // program meets its successor.
     try {
         QByteArray program = programFileBelow(procRoot_);
         const QByteArrayView deleted(" (deleted)");
         if (program.endsWith(deleted)) program.chop(deleted.size());
         const QByteArray hash = QCryptographicHash::hash(program, QCryptographicHash::Sha256);
-        instanceName_ += QLatin1Char('-') + QString::fromLatin1(hash.toHex().left(32));
+        instanceName_ = QStringLiteral("%1-%2-%3")
+                            .arg(QFile::decodeName(program.mid(program.lastIndexOf('/') + 1)))
+                            .arg(geteuid())
+                            .arg(QString::fromLatin1(hash.toHex().left(32)));
     } catch (const Failure&) {
-        // Without the program's path, the user's copies of every program file share one name.
+        // Without the program's path, the user's copies of the program share one name.
+        instanceName_ = QStringLiteral("%1-%2")
+                            .arg(QString::fromLocal8Bit(program_invocation_short_name))
+                            .arg(geteuid());
     }
 }
 

@@ -19,8 +19,8 @@ QString programFolderBelow(const QString& procRoot = QStringLiteral("/proc"));
 // crashed copy never blocks the next start; a copy that ends removes its lock file.
 class LinuxProcessService : public ProcessService {
 public:
-    // instanceName empty: "dov-uruvivuz-<uid>-<hash of the program file's path>", chosen by
-    // the user id and the program, never by the environment, so that every copy of one program
+    // instanceName empty: "<program file's name>-<uid>-<hash of its path>", chosen by the user
+    // id and the program file, never by the environment, so that every copy of one program
     // file started by the user meets the same name.
     // runtimeFolder empty: /run/user/<uid>, chosen by the user id, never by the environment.
     explicit LinuxProcessService(QString instanceName = {},

@@ -7,13 +7,12 @@
 #include <QMessageBox>
 #include <QWindow>
 
-#include "platform/inputgate.h"
+#include "platform/inputhold.h"
 
 namespace platform {
 
 void QtMessageBox::showMessage(const QString& text) {
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Tarvello"), text, QMessageBox::Ok,
-                    parent_.data());
+    QMessageBox box(QMessageBox::Warning, title_, text, QMessageBox::Ok, parent_.data());
     if (!input_) {
         box.setWindowModality(Qt::ApplicationModal);
         box.exec();
@@ -27,7 +26,7 @@ void QtMessageBox::showMessage(const QString& text) {
     box.show();
     input_->beginBox(&box, box.windowHandle());
     struct Open {
-        InputGate& gate;
+        InputHold& gate;
         ~Open() { gate.endBox(); }
     } open{*input_};
     box.activateWindow();

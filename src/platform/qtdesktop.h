@@ -2,26 +2,28 @@
 
 #include <QPointer>
 #include <QWidget>
+#include <utility>
 
 #include "platform/desktop.h"
 
 namespace platform {
 
-class InputGate;
+class InputHold;
 
 // The box waits for OK in an event loop of its own. With an input gate, the gate keeps all other
 // input from the program meanwhile, except what the window's rule lets pass (QUIT and the close
 // box, which end the program and with it the box); without one the box is application-modal.
 class QtMessageBox : public MessageBoxService {
 public:
-    explicit QtMessageBox(QWidget* parent = nullptr, InputGate* input = nullptr)
-        : parent_(parent), input_(input) {}
+    explicit QtMessageBox(QString title, QWidget* parent = nullptr, InputHold* input = nullptr)
+        : title_(std::move(title)), parent_(parent), input_(input) {}
     void setParentWidget(QWidget* parent) { parent_ = parent; }
     void showMessage(const QString& text) override;
 
 private:
+    QString title_;
     QPointer<QWidget> parent_;
-    InputGate* input_;
+    InputHold* input_;
 };
 
 // Sets the application's override cursor at most once, so one setBusy(false) always restores

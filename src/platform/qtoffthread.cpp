@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/inputgate.h"
+#include "platform/inputhold.h"
 
 namespace platform {
 

@@ -1,11 +1,14 @@
 #include "readcache/cachebelowfuse.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <sys/sysmacros.h>
 #include <cerrno>
 
 #include "platform/failure.h"
+#include "platform/linuxprocess.h"
 #include "platform/mountinfo.h"
 #include "platform/paths.h"
 #include "platform/systemfiles.h"
@@ -50,7 +53,7 @@ QString helperAdvice(const HelperFailure& failure, int timeLimitMs) {
     switch (failure.cause()) {
         case Cause::NotInstalled:
             return QStringLiteral("the helper %1 is not installed at %2")
-                .arg(platform::dropCacheHelperName(), platform::displayPath(detail));
+                .arg(dropCacheHelperName(), platform::displayPath(detail));
         case Cause::NotUtf8Folder:
             return QStringLiteral(
                        "the helper's folder %1 is not a valid UTF-8 name, which pkexec "
@@ -90,6 +93,26 @@ QString helperAdvice(const HelperFailure& failure, int timeLimitMs) {
 }
 
 }  // namespace
+
+QString dropCacheHelperPath() {
+    QString programFolder;
+    try {
+        programFolder = platform::programFolderBelow();
+    } catch (const platform::Failure&) {
+        return {};
+    }
+    return QDir::cleanPath(
+        platform::joinPath(programFolder, QStringLiteral(DOV_DROP_CACHE_HELPER_RELATIVE)));
+}
+
+QString readTimeNotice(const QString& driveShown, const QString& why) {
+    return QStringLiteral("The read time of %1 may come partly from memory: %2")
+        .arg(driveShown, why);
+}
+
+QString dropCacheHelperName() {
+    return QFileInfo(QStringLiteral(DOV_DROP_CACHE_HELPER_RELATIVE)).fileName();
+}
 
 CacheBelowFuse::CacheBelowFuse(QString systemRoot, QString helperPath, int timeLimitMs)
     : systemRoot_(std::move(systemRoot)),

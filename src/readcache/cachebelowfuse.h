@@ -16,21 +16,30 @@ struct MountRecord;
 // dropping a file's own pages is not enough for a read-back to come from the drive.
 namespace readcache {
 
+// dov-uruvivuz-drop-cache, installed next to the program: <program folder>/../libexec/
+// dov-uruvivuz/... (the build tree has the same layout); empty when the program's folder is not
+// known.
+QString dropCacheHelperPath();
+QString dropCacheHelperName();
+
+// What the user is told when the cache below the drive could not be dropped: "The read time of
+// <drive> may come partly from memory: " and why.
+QString readTimeNotice(const QString& driveShown, const QString& why);
+
 // Tells what lies below a FUSE volume from its mount table entry: fuseblk by its device number,
 // any other type by its source when that is the absolute path of a block device or a regular
 // file. A block device's cache is written back and dropped by opening its node; only when that
 // is not permitted does the drop ask the privileged helper through pkexec, waiting at most
 // timeLimitMs for it (the write-back, being timed, syncs instead). An image file's cache is
 // reached by opening it for reading. Failures say what stopped the drop and what would fix it,
-// worded to follow "The read time of <drive> may come partly from memory: ".
+// worded to follow readTimeNotice's lead.
 class CacheBelowFuse : public platform::DeviceCacheService {
 public:
     static constexpr int defaultTimeLimitMs = 20000;
 
     // The mount table, the block-device table, the device nodes and the sources of mounts are
     // read below systemRoot; empty is the running system.
-    explicit CacheBelowFuse(QString systemRoot = {},
-                            QString helperPath = platform::dropCacheHelperPath(),
+    explicit CacheBelowFuse(QString systemRoot = {}, QString helperPath = dropCacheHelperPath(),
                             int timeLimitMs = defaultTimeLimitMs);
 
     // Done where nothing needs dropping, as on a network volume, whose server's cache no client

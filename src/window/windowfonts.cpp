@@ -36,4 +36,11 @@ QFont defaultWindowFont() {
     return gothicFont(9.0);
 }
 
+QFont panelBoxFont() {
+    return gothicFont(9.75);
+}
+QFont timeBoxFont() {
+    return arialFont(14.25);
+}
+
 }  // namespace window

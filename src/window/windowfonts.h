@@ -15,5 +15,8 @@ QFont gothicFont(qreal pointSize, bool bold = false);
 QFont arialFont(qreal pointSize);
 // The window's own font, used by every label that names none: a Japanese Gothic at 9 pt.
 QFont defaultWindowFont();
+// The drive panel's boxes and the time boxes, in their designed sizes.
+QFont panelBoxFont();
+QFont timeBoxFont();
 
 }  // namespace window

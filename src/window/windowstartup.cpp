@@ -7,6 +7,7 @@
 #include "driveinfo/mounttablecatalogue.h"
 #include "driveinfo/mounttablewatcher.h"
 #include "driveinfo/systemdrives.h"
+#include "measure/inputgate.h"
 #include "platform/endsignals.h"
 #include "platform/failure.h"
 #include "platform/linuxdrives.h"
@@ -120,7 +121,8 @@ void runWindow(int argc, char* argv[], const QStringList& toolkitOptions,
     platform::EndSignals endSignals;
     platform::QtClipboard clipboard;
     platform::QtPointer pointer;
-    platform::QtMessageBox messages(nullptr, &services.input);
+    // Every message of the window's comes under this title.
+    platform::QtMessageBox messages(QStringLiteral("Tarvello"), nullptr, &services.input);
     auto drives = std::make_shared<driveinfo::LinuxDriveService>();
     // A stalled FUSE daemon or a lost server blocks any query of its volume: drive queries run
     // off the window thread, and the window shows without waiting for them.

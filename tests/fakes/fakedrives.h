@@ -3,12 +3,16 @@
 // Fakes of the drive services, of the window's side of the drive panel, and of a system tree
 // that holds nothing but a mount table.
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QHash>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -17,6 +21,14 @@
 #include "platform/failure.h"
 
 namespace fakes {
+
+// Once armed, a query that comes on the application's (the window's) thread fails the test:
+// there a drive that stalls would freeze the window.
+inline void failOnWindowThread(const std::atomic<bool>& armed, const QString& what) {
+    const QCoreApplication* application = QCoreApplication::instance();
+    if (!armed || !application || QThread::currentThread() != application->thread()) return;
+    QTest::qFail(("on the window thread: " + what.toUtf8()).constData(), __FILE__, __LINE__);
+}
 
 // Records every call in order, e.g. "clear", "selected", "Text5=DATA".
 class FakeDriveView : public driveinfo::DriveView {
@@ -84,6 +96,7 @@ private:
 class FakeDriveService : public platform::DriveService {
 public:
     std::unique_ptr<platform::Drive> getDrive(const QString& mountRoot) override {
+        failOnWindowThread(checkThread, mountRoot);
         {
             // Queries of two drives may run on two threads at once.
             const std::lock_guard lock(requestedMutex);
@@ -95,12 +108,14 @@ public:
     QHash<QString, FakeDriveData> drives;
     QStringList requested;
     std::mutex requestedMutex;
+    std::atomic<bool> checkThread{false};
 };
 
 // Sizes and labels by mount root; remembers which roots were asked for a label.
 class FakeVolumeQueries : public platform::VolumeQueries {
 public:
     platform::VolumeSpace space(const QString& mountRoot) override {
+        failOnWindowThread(checkThread, mountRoot);
         if (!spaces.contains(mountRoot)) {
             throw platform::Failure(
                 QStringLiteral("Cannot read the size of drive %1: Input/output error")
@@ -125,6 +140,7 @@ public:
     QHash<QString, QString> labels;
     QHash<QString, int> mountIds;
     QStringList labelQueries;
+    std::atomic<bool> checkThread{false};
 };
 
 // The recorded /proc and /sys tree of another machine.

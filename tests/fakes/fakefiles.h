@@ -7,13 +7,17 @@
 // worker thread and the test on the window thread may both use it.
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QHash>
 #include <QList>
 #include <QMap>
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QTest>
+#include <QThread>
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -97,6 +101,10 @@ public:
         std::lock_guard lock(mutex_);
         faults_.append(Fault{op, pathPart, description});
     }
+    // Once armed, a call that may wait on a drive fails the test when it comes on the
+    // application's (the window's) thread, where a stalled drive would freeze the window.
+    void failCallsOnWindowThread() { windowThreadCheck_ = true; }
+
     // Runs before every operation, outside the lock; may sleep or throw.
     void setBeforeOperation(std::function<void(Op, const QString& path)> hook) {
         std::lock_guard lock(mutex_);
@@ -113,6 +121,7 @@ public:
         return lastFolder_;
     }
     void closeFolder(int folder) noexcept override {
+        offWindowThread(QStringLiteral("close folder"));
         std::lock_guard lock(mutex_);
         const QString path = folders_.take(folder);
         for (auto own = own_.begin(); own != own_.end();) {
@@ -123,10 +132,12 @@ public:
         }
     }
     bool folderStillAt(int folder) override {
+        offWindowThread(QStringLiteral("folder still at"));
         std::lock_guard lock(mutex_);
         return !replaced_.contains(folders_.value(folder));
     }
     bool sameFolder(int folder, int other) override {
+        offWindowThread(QStringLiteral("same folder"));
         std::lock_guard lock(mutex_);
         return folders_.value(folder) == folders_.value(other);
     }
@@ -205,6 +216,7 @@ public:
     }
 
     void abandonOutput() noexcept override {
+        offWindowThread(QStringLiteral("abandon output"));
         std::lock_guard lock(mutex_);
         log_.append(QStringLiteral("closeAll"));
         output_.clear();
@@ -237,6 +249,7 @@ public:
     }
 
     void dropDeviceCache(int folder, const QString&) override {
+        offWindowThread(QStringLiteral("drop device cache"));
         std::lock_guard lock(mutex_);
         const QString why = cacheDrops_.value(folders_.value(folder));
         if (!why.isEmpty()) throw platform::Failure(why);
@@ -279,6 +292,7 @@ public:
     }
 
     void removeOwnFiles() noexcept override {
+        offWindowThread(QStringLiteral("remove own files"));
         std::lock_guard lock(mutex_);
         log_.append(QStringLiteral("removeOwnFiles"));
         for (auto own = own_.cbegin(); own != own_.cend(); ++own) {
@@ -319,7 +333,17 @@ private:
         if (recorder_) recorder_->created(folderOf(path), nameOf(path), identityOf(nodes_[path]));
     }
 
+    void offWindowThread(const QString& what) const noexcept {
+        const QCoreApplication* application = QCoreApplication::instance();
+        if (!windowThreadCheck_ || !application ||
+            QThread::currentThread() != application->thread())
+            return;
+        const QByteArray message = "on the window thread: " + what.toUtf8();
+        QTest::qFail(message.constData(), __FILE__, __LINE__);
+    }
+
     void enter(Op op, const QString& path) {
+        offWindowThread(path);
         std::function<void(Op, const QString&)> hook;
         {
             std::lock_guard lock(mutex_);
@@ -359,6 +383,7 @@ private:
     int writeLineCalls_ = 0;
     int lastFolder_ = 0;
     quint64 serial_ = 0;
+    std::atomic<bool> windowThreadCheck_{false};
 };
 
 }  // namespace fakes

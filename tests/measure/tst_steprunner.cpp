@@ -14,9 +14,9 @@
 
 #include "fakes/fakedesktop.h"
 #include "measure/clockrules.h"
+#include "measure/inputgate.h"
 #include "measure/threadedsteprunner.h"
 #include "platform/failure.h"
-#include "platform/inputgate.h"
 #include "platform/linuxclock.h"
 #include "platform/qtdesktop.h"
 #include "platform/qteventpump.h"
@@ -51,9 +51,11 @@ struct Liveness {
         });
         ticker.start(10);
     }
+    // A blocked window thread misses the whole of the two-second step; a loaded machine delays
+    // single ticks, never by a second.
     void check() const {
-        QVERIFY2(ticksWhileBusy > 100, qPrintable(QString::number(ticksWhileBusy)));
-        QVERIFY2(longestGap < 100, qPrintable(QStringLiteral("gap of %1 ms").arg(longestGap)));
+        QVERIFY2(ticksWhileBusy > 10, qPrintable(QString::number(ticksWhileBusy)));
+        QVERIFY2(longestGap < 1000, qPrintable(QStringLiteral("gap of %1 ms").arg(longestGap)));
     }
     QElapsedTimer sinceStart;
     QTimer ticker;
@@ -161,7 +163,7 @@ private Q_SLOTS:
     void windowStaysAliveWhileInputWaits() {
         QFETCH(QString, input);
         QFETCH(bool, passes);
-        platform::InputGate gate;
+        measure::InputGate gate;
         platform::QtOffThread offThread(&gate);
         measure::ThreadedStepRunner runner(offThread);
         measuretest::RunHarness run(&runner);
@@ -198,7 +200,7 @@ private Q_SLOTS:
             handledAtOnce = handledInWait != -1;
             stillShown = button.isVisible();
         };
-        platform::QtMessageBox messages(&button, &gate);
+        platform::QtMessageBox messages(QStringLiteral("Tarvello"), &button, &gate);
         if (input == QLatin1String("box")) {
             // The drive is picked at the wait before the write copy; its query fails late.
             run.view.onPause = [&, pause = run.view.onPause](int wait) {

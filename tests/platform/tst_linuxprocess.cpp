@@ -187,7 +187,10 @@ private Q_SLOTS:
         const QString without = LinuxProcessService().instanceName();
         if (!saved.isNull()) qputenv("XDG_RUNTIME_DIR", saved);
         QCOMPARE(withRuntime, without);
-        QVERIFY2(without.startsWith(QStringLiteral("dov-uruvivuz-%1-").arg(geteuid())),
+        QVERIFY2(without.startsWith(
+                     QStringLiteral("%1-%2-")
+                         .arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName())
+                         .arg(geteuid())),
                  qPrintable(without));
 
         const auto nameFor = [](const QByteArray& executable) {

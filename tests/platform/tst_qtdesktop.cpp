@@ -16,7 +16,7 @@ private Q_SLOTS:
     void messageBoxIsAModalWarningTitledTarvello() {
         QWidget owner;
         owner.show();
-        platform::QtMessageBox messages(&owner);
+        platform::QtMessageBox messages(QStringLiteral("Tarvello"), &owner);
         QString seen;
         QTimer::singleShot(0, this, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());

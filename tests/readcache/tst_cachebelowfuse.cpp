@@ -366,9 +366,9 @@ private Q_SLOTS:
         const UnopenableNode node;
         if (!node.whyNot().isEmpty()) QSKIP(qPrintable(node.whyNot()));
         // The build keeps the installed layout, so the program finds the built helper.
-        const QString helper = helperInstalled ? platform::dropCacheHelperPath()
+        const QString helper = helperInstalled ? readcache::dropCacheHelperPath()
                                                : QStringLiteral("/nonexistent/helper");
-        QCOMPARE(QFileInfo(platform::dropCacheHelperPath()).canonicalFilePath(),
+        QCOMPARE(QFileInfo(readcache::dropCacheHelperPath()).canonicalFilePath(),
                  QFileInfo(helperPath).canonicalFilePath());
 
         const FakePkexec pkexec(pkexecBody);

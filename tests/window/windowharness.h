@@ -7,14 +7,17 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "driveinfo/drivecatalogue.h"
 #include "driveinfo/mounttablewatcher.h"
 #include "fakes/fakedrives.h"
 #include "fakes/fakeservices.h"
-#include "measure/steprunner.h"
+#include "measure/inlinesteprunner.h"
+#include "platform/offthread.h"
 #include "window/form1.h"
 
 namespace windowtest {
@@ -37,17 +40,39 @@ public:
     QString holding;
 };
 
-// Runs each phase inline; a test may hook in before the work.
-class HookedStepRunner : public measure::StepRunner {
+// Runs each phase as InlineStepRunner does; a test may hook in before the work.
+class HookedStepRunner : public measure::InlineStepRunner {
 public:
     std::function<void()> beforeWork;
     int phases = 0;
 
 protected:
-    void runStep(const std::function<void()>& work) override {
+    bool runStep(const std::function<void()>& work, Limit limit) override {
         ++phases;
         if (beforeWork) beforeWork();
-        work();
+        return InlineStepRunner::runStep(work, limit);
+    }
+};
+
+// Runs each query on a thread of its own and waits for it, so that its answer comes in place as
+// with platform::inPlace(), but off the window's thread.
+class JoinedOffThread : public platform::OffThread {
+public:
+    void start(QObject*, std::function<void()> work, std::function<void(bool)> done,
+               Limit) override {
+        done(wait(std::move(work)));
+    }
+    bool wait(std::function<void()> work, Limit = kNoLimit) override {
+        std::exception_ptr failure;
+        std::thread([&] {
+            try {
+                work();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        }).join();
+        if (failure) std::rethrow_exception(failure);
+        return true;
     }
 };
 
@@ -80,14 +105,18 @@ struct Harness : fakes::FakeServices {
         catalogue.holding = QStringLiteral("/home");
         for (const auto& entry : catalogue.entries)
             drives.drives.insert(entry.mountRoot, fixedDisk(entry.volumeName));
+        files.failCallsOnWindowThread();
+        drives.checkThread = true;
         rebuildForm();
     }
 
     // A fresh window over the same fakes, e.g. after the catalogue was changed.
     void rebuildForm() {
         form.reset();
-        form = std::make_unique<window::Form1>(
-            windowServices(*this, driveService, catalogue, phases, &watcher));
+        window::WindowServices services =
+            windowServices(*this, driveService, catalogue, phases, &watcher);
+        services.offThread = &queries;
+        form = std::make_unique<window::Form1>(services);
     }
 
     // Shows the window and makes it active, as the desktop would.
@@ -123,6 +152,7 @@ struct Harness : fakes::FakeServices {
     fakes::FakeDriveService& drives = *driveService;
     FakeCatalogue catalogue;
     HookedStepRunner phases;
+    JoinedOffThread queries;
     // Watches nothing; the tests emit its signal themselves.
     driveinfo::MountTableWatcher watcher{QStringLiteral("/nonexistent-dov-root")};
     std::unique_ptr<window::Form1> form;

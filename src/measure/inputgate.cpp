@@ -1,11 +1,11 @@
-#include "platform/inputgate.h"
+#include "measure/inputgate.h"
 
 #include <QCoreApplication>
 #include <QEvent>
 
 #include "platform/qteventpump.h"
 
-namespace platform {
+namespace measure {
 
 struct InputGate::HeldEvent {
     QPointer<QObject> receiver;
@@ -84,7 +84,7 @@ void InputGate::keep(QObject* receiver, QEvent* event) {
 }
 
 bool InputGate::eventFilter(QObject* watched, QEvent* event) {
-    if (!isUserInput(event->type()) || passes(watched, event)) return false;
+    if (!platform::isUserInput(event->type()) || passes(watched, event)) return false;
     // A box stands for a modal one: what it keeps from the window is dropped, never replayed.
     if (boxes_.isEmpty()) keep(watched, event);
     // A refused close keeps the window open until its request is handled; accepted input is
@@ -97,4 +97,4 @@ bool InputGate::eventFilter(QObject* watched, QEvent* event) {
     return true;
 }
 
-}  // namespace platform
+}  // namespace measure

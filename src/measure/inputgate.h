@@ -7,9 +7,11 @@
 #include <memory>
 #include <vector>
 
+#include "platform/inputhold.h"
+
 class QEvent;
 
-namespace platform {
+namespace measure {
 
 // Decides which user input (isUserInput) the program handles while it must not react to the
 // rest: while the window waits for work on another thread (a step of a run, the run's drive
@@ -19,7 +21,7 @@ namespace platform {
 // dropped, as a modal box would; during a wait without a box it is kept and posted again when the
 // wait ends, so it is handled at the next wait. Lives on the window thread; Qt Core only, so that
 // the waits off the window thread and the desktop's message box share it.
-class InputGate : public QObject {
+class InputGate : public QObject, public platform::InputHold {
 public:
     using Rule = std::function<bool(QObject* receiver, QEvent* event)>;
 
@@ -33,13 +35,13 @@ public:
 
     // While a step of a run works off this thread; the end posts the kept input in its original
     // order.
-    void beginStep();
-    void endStep();
+    void beginStep() override;
+    void endStep() override;
 
     // While a box waits: box is its widget, boxWindow its native window (input reaches that
     // first). Boxes nest; only the one opened last takes input.
-    void beginBox(QObject* box, QObject* boxWindow);
-    void endBox();
+    void beginBox(QObject* box, QObject* boxWindow) override;
+    void endBox() override;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -63,4 +65,4 @@ private:
     bool filtering_ = false;
 };
 
-}  // namespace platform
+}  // namespace measure
