@@ -1,4 +1,4 @@
-// The elapsed-time rule, its display, and the event-pumping wait.
+// The elapsed-time rule, its display, the event-pumping wait and the spread of repeated runs.
 
 #include <QCoreApplication>
 #include <QTest>
@@ -6,6 +6,7 @@
 
 #include "fakes/fakedesktop.h"
 #include "measure/clockrules.h"
+#include "measure/samplesummary.h"
 
 class ClockRules : public QObject {
     Q_OBJECT
@@ -143,6 +144,37 @@ private Q_SLOTS:
         pump.toldToEnd = true;
         measure::Pause(clock, pump, 0.1);
         QCOMPARE(pump.passes, 5);
+    }
+
+    // The spread of repeated runs: the samples come in the order the runs ended.
+    void sampleSummary_data() {
+        QTest::addColumn<QList<double>>("samples");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<double>("median");
+        QTest::addColumn<double>("lowest");
+        QTest::addColumn<double>("highest");
+
+        QTest::newRow("none") << QList<double>{} << 0 << 0.0 << 0.0 << 0.0;
+        QTest::newRow("one") << QList<double>{2.5} << 1 << 2.5 << 2.5 << 2.5;
+        QTest::newRow("odd, unsorted") << QList<double>{3.0, 1.0, 2.0} << 3 << 2.0 << 1.0 << 3.0;
+        QTest::newRow("even: mean of the middle two")
+            << QList<double>{4.0, 1.0, 3.0, 2.0} << 4 << 2.5 << 1.0 << 4.0;
+        QTest::newRow("repeated values")
+            << QList<double>{0.0, 0.0, 0.07, 0.0, 0.07} << 5 << 0.0 << 0.0 << 0.07;
+        QTest::newRow("an outlier leaves the median")
+            << QList<double>{1.01, 1.02, 9.5, 0.99, 1.0} << 5 << 1.01 << 0.99 << 9.5;
+    }
+    void sampleSummary() {
+        QFETCH(QList<double>, samples);
+        QFETCH(int, count);
+        QFETCH(double, median);
+        QFETCH(double, lowest);
+        QFETCH(double, highest);
+        const measure::SampleSummary summary = measure::summarize(samples);
+        QCOMPARE(summary.count, count);
+        QCOMPARE(summary.median, median);
+        QCOMPARE(summary.lowest, lowest);
+        QCOMPARE(summary.highest, highest);
     }
 };
 
