@@ -2,6 +2,7 @@
 
 #include <QtTest>
 
+#include "driveinfo/drivefacts.h"
 #include "driveinfo/systemdrives.h"
 #include "fakes/fakedrives.h"
 #include "platform/linuxdrives.h"
@@ -76,12 +77,70 @@ private Q_SLOTS:
         if (type == 3 || !label.isEmpty()) QVERIFY(queries->labelQueries.isEmpty());
     }
 
+    // What a run's record says of a drive: the vendor and model of the disk beneath, through a
+    // partition or LUKS, and nothing made up where the kernel tells none.
+    void driveFacts_data() {
+        QTest::addColumn<QString>("mountRoot");
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("fileSystem");
+        QTest::addColumn<QString>("vendor");
+        QTest::addColumn<QString>("model");
+
+        QTest::newRow("USB stick partition") << "/media/alex/STICK"
+                                             << "Removable Disk"
+                                             << "vfat"
+                                             << "SanDisk"
+                                             << "Extreme";
+        QTest::newRow("LUKS on a USB stick") << "/media/alex/Secret"
+                                             << "Removable Disk"
+                                             << "ext4"
+                                             << "Kingston"
+                                             << "DataTraveler 3.0";
+        QTest::newRow("disc") << "/media/alex/Debian 12.5.0 amd64 n"
+                              << "CD-ROM"
+                              << "iso9660"
+                              << "HL-DT-ST"
+                              << "DVDRAM GUD1N";
+        QTest::newRow("NVMe without a model file") << "/"
+                                                   << "Head Disk"
+                                                   << "ext4"
+                                                   << ""
+                                                   << "";
+        QTest::newRow("RAM disk") << "/dev/shm"
+                                  << "RAM DISK"
+                                  << "tmpfs"
+                                  << ""
+                                  << "";
+        QTest::newRow("not mounted") << "/media/alex/GONE"
+                                     << ""
+                                     << ""
+                                     << ""
+                                     << "";
+    }
+    void driveFacts() {
+        QFETCH(QString, mountRoot);
+        QFETCH(QString, type);
+        QFETCH(QString, fileSystem);
+        QFETCH(QString, vendor);
+        QFETCH(QString, model);
+        auto queries = std::make_shared<fakes::FakeVolumeQueries>();
+        queries->spaces.insert(mountRoot, {2e9, 1e9});
+        const driveinfo::DriveFacts facts =
+            driveinfo::driveFactsOf(mountRoot, recordedSystem(QStringLiteral("laptop")), queries);
+        QCOMPARE(facts.mountPoint, mountRoot);
+        QCOMPARE(facts.type, type);
+        QCOMPARE(facts.fileSystem, fileSystem);
+        QCOMPARE(facts.vendor, vendor);
+        QCOMPARE(facts.model, model);
+        QCOMPARE(facts.freeBytes, type.isEmpty() ? -1.0 : 1e9);
+    }
+
     void labelFromTheFileSystemWhenUdevHasNone() {
         auto queries = std::make_shared<fakes::FakeVolumeQueries>();
         queries->labels.insert(QStringLiteral("/mnt/dov-fixture/stick"),
                                QStringLiteral("TESTSTICK"));
         driveinfo::LinuxDriveService service(recordedSystem(QStringLiteral("vm-loop-tmpfs")),
-                                            queries);
+                                             queries);
         QCOMPARE(service.getDrive(QStringLiteral("/mnt/dov-fixture/stick"))->volumeName(),
                  QStringLiteral("TESTSTICK"));
         QCOMPARE(queries->labelQueries, QStringList{"/mnt/dov-fixture/stick"});
