@@ -3,6 +3,7 @@
 // drives, including a full drive and an interrupt.
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
@@ -11,9 +12,12 @@
 
 #include <csignal>
 #include <memory>
+#include <optional>
 
 #include "console/commandline.h"
 #include "console/consolerun.h"
+#include "fakes/fakedesktop.h"
+#include "ownership/folders.h"
 #include "support/harness.h"
 #include "support/scratchmounts.h"
 #include "window/windowstartup.h"
@@ -39,25 +43,61 @@ public:
         environment_.insert(QStringLiteral("XDG_RUNTIME_DIR"), home_.path());
         environment_.insert(QStringLiteral("XDG_CACHE_HOME"), home_.path() + "/cache");
         environment_.insert(QStringLiteral("HOME"), home_.path());
+        testFolder_ = programsTestFolder();
+        // For shell lines that wait for the test file.
+        environment_.insert(QStringLiteral("TEST_FILE_PLACE"), testFile());
     }
 
     testsupport::ChildRun run(const QStringList& arguments, int timeoutMs = 60000) const {
         return testsupport::runChild(kProgram, arguments, timeoutMs, environment_);
     }
 
-    // What the child left in its folders or next to the program.
+    // What the child left in its folders or in its test file's folder. The program's own cache
+    // folder, where it keeps the test file when the program's folder is not the user's, is no
+    // leftover; a file in it is.
     QStringList leftovers() const {
-        QStringList found = entries(home_.path());
-        if (QFileInfo::exists(programFolder() + "/TEST.TXT")) found << "program folder TEST.TXT";
+        QStringList found;
+        QDirIterator it(home_.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            if (path == testFolder_ || testFolder_.startsWith(path + '/')) continue;
+            found << QDir(home_.path()).relativeFilePath(path);
+        }
+        if (!testFile().startsWith(home_.path() + '/') && QFileInfo::exists(testFile()))
+            found << "TEST.TXT beside the program";
         return found;
     }
 
+    // Where the program puts its local test file, by its own rule, whoever owns the build.
+    QString testFile() const { return testFolder_ + "/TEST.TXT"; }
     QProcessEnvironment environment() const { return environment_; }
     static QString programFolder() { return QFileInfo(kProgram).absolutePath(); }
 
 private:
+    // The rule asked with the child's folders; it may make the cache folder the child would.
+    QString programsTestFolder() const {
+        const QByteArray names[2] = {"XDG_CACHE_HOME", "HOME"};
+        std::optional<QByteArray> saved[2];
+        for (int i = 0; i < 2; ++i) {
+            if (qEnvironmentVariableIsSet(names[i].constData())) saved[i] = qgetenv(names[i]);
+            qputenv(names[i].constData(), environment_.value(names[i]).toLocal8Bit());
+        }
+        fakes::FakeProcess process;
+        process.folder = programFolder();
+        const QString folder = ownership::testFileFolder(process).path;
+        for (int i = 0; i < 2; ++i) {
+            if (saved[i])
+                qputenv(names[i].constData(), *saved[i]);
+            else
+                qunsetenv(names[i].constData());
+        }
+        return folder;
+    }
+
     QTemporaryDir home_;
     QProcessEnvironment environment_;
+    QString testFolder_;
 };
 
 // Where a --drive folder lies: a RAM disk the drive list shows, one it hides (under /run), one
@@ -367,7 +407,7 @@ void TestCommandLine::runOnScratchDrive_data() {
         << "^The program was stopped for 1\\.[0-9] s during the creation of the test file; its "
            "time is not valid and nothing was exported\n$"
         << false
-        << "\"$0\" \"$@\" & while [ ! -e \"${0%/*}/TEST.TXT\" ]; do sleep 0.01; done; "
+        << "\"$0\" \"$@\" & while [ ! -e \"$TEST_FILE_PLACE\" ]; do sleep 0.01; done; "
            "kill -STOP $!; sleep 1; kill -CONT $!; wait $!"
         << Volume::Tmpfs;
     // The folder's own volume, never a listed one above it (/ or /run's).
@@ -458,8 +498,8 @@ void TestCommandLine::interruptDuringCreateRemovesItsFile() {
     if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
 
     const ChildWorld world;
-    const QString local = ChildWorld::programFolder() + "/TEST.TXT";
-    QVERIFY2(!QFileInfo::exists(local), "a test file is already next to the program");
+    const QString local = world.testFile();
+    QVERIFY2(!QFileInfo::exists(local), "a test file is already in the program's test folder");
     QProcess child;
     child.setProcessEnvironment(world.environment());
     // 2000 MB take the create phase several seconds.
