@@ -1,11 +1,13 @@
 #include "console/consolerun.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QLocale>
 #include <QTimer>
 #include <cstring>
 
 #include "console/commandline.h"
+#include "console/runlog.h"
 #include "measure/clockrules.h"
 #include "platform/failure.h"
 #include "platform/paths.h"
@@ -59,19 +61,21 @@ QString driveRootOf(const QString& path,
     return volumeOf(folder, path);
 }
 
-QString progressText(Phase phase, qint64 bytesDone, qint64 totalBytes, double secondsInPhase) {
+QString progressText(Phase phase, qint64 bytesDone, qint64 totalBytes, double secondsInPhase,
+                     int run, int runs) {
     const QString name = phaseName(phase);
     if (name.isEmpty()) return {};
+    const QString series = runs > 1 ? QStringLiteral("run %1/%2  ").arg(run).arg(runs) : QString();
     constexpr int kBarWidth = 20;
     const double share =
         totalBytes > 0 ? qBound(0.0, double(bytesDone) / double(totalBytes), 1.0) : 0.0;
     const int filled = int(share * kBarWidth);
-    QString text =
-        QStringLiteral("%1 [%2%3] %4 / %5 MB")
-            .arg(name, -6)
-            .arg(QString(filled, QLatin1Char('#')), QString(kBarWidth - filled, QLatin1Char('.')))
-            .arg(numberText(double(bytesDone) / kBytesPerMegabyte, 'f', 1),
-                 numberText(double(totalBytes) / kBytesPerMegabyte, 'f', 1));
+    QString text = series + QStringLiteral("%1 [%2%3] %4 / %5 MB")
+                                .arg(name, -6)
+                                .arg(QString(filled, QLatin1Char('#')),
+                                     QString(kBarWidth - filled, QLatin1Char('.')))
+                                .arg(numberText(double(bytesDone) / kBytesPerMegabyte, 'f', 1),
+                                     numberText(double(totalBytes) / kBytesPerMegabyte, 'f', 1));
     if (secondsInPhase > 0.0 && bytesDone > 0) {
         text +=
             QStringLiteral("  %1 MB/s")
@@ -91,6 +95,11 @@ public:
         timer_.start();
     }
     ~ProgressLine() { erase(); }
+
+    void setRun(int run, int runs) {
+        run_ = run;
+        runs_ = runs;
+    }
 
     // Clears the line so that a message can be written in its place.
     void erase() {
@@ -115,7 +124,7 @@ private:
         const QString text =
             progressText(phase, progress_.bytesDone.load(std::memory_order_relaxed),
                          progress_.totalBytes.load(std::memory_order_relaxed),
-                         double(phaseClock_.elapsed()) / 1000.0);
+                         double(phaseClock_.elapsed()) / 1000.0, run_, runs_);
         if (text.isEmpty()) {
             erase();
             return;
@@ -132,6 +141,8 @@ private:
     QElapsedTimer phaseClock_;
     Phase phase_ = Phase::None;
     bool shown_ = false;
+    int run_ = 1;
+    int runs_ = 1;
 };
 
 ConsoleRun::ConsoleRun(ConsoleRunSettings settings, measure::CoreServices services, std::FILE* out,
@@ -147,12 +158,48 @@ ConsoleRun::ConsoleRun(ConsoleRunSettings settings, measure::CoreServices servic
 ConsoleRun::~ConsoleRun() = default;
 
 int ConsoleRun::exec() {
+    std::unique_ptr<RunLog> log;
+    try {
+        // Refused before anything is made on a drive.
+        if (!settings_.logPath.isEmpty()) log = std::make_unique<RunLog>(settings_.logPath);
+    } catch (const std::exception& failure) {
+        writeErr(platform::describe(failure) + QLatin1Char('\n'));
+        return kExitFailed;
+    }
     if (settings_.showProgress)
         progress_ = std::make_unique<ProgressLine>(speedTest_->progress(), err_);
-    speedTest_->run();
+    bool logFailed = false;
+    for (int number = 1; number <= settings_.repeat; ++number) {
+        if (const std::optional<int> status = runOnce(number)) return *status;
+        // Each line as its run ends, for a script reading them as they come.
+        if (!settings_.json && !writeOut(line_ + QLatin1Char('\n'))) return timesNotWritten();
+        if (!log || logFailed) continue;
+        try {
+            log->append(runs_.last(), driveFacts());
+        } catch (const std::exception& failure) {
+            logFailed = true;
+            writeErr(QStringLiteral("dov-uruvivuz: %1; this run and those after it are not in "
+                                    "the log\n")
+                         .arg(platform::describe(failure)));
+        }
+    }
     progress_.reset();
+    QString text;
+    if (settings_.json)
+        text = QString::fromUtf8(jsonDocument(driveFacts(), runs_.first().bytes, runs_));
+    else if (settings_.human)
+        text = humanSummary(runs_, settings_.mountRoot);
+    if (!text.isEmpty() && !writeOut(text)) return timesNotWritten();
+    return errFailed_ || logFailed ? kExitFailed : kExitDone;
+}
 
+std::optional<int> ConsoleRun::runOnce(int number) {
+    if (progress_) progress_->setRun(number, settings_.repeat);
+    notices_.clear();
+    const QDateTime started = QDateTime::currentDateTimeUtc();
+    speedTest_->run();
     if (const int signalNumber = stopSignal_) {
+        progress_.reset();
         speedTest_->removeRunFiles();
         writeErr(QStringLiteral("%1: the run was stopped and its test files removed\n")
                      .arg(QString::fromLocal8Bit(::strsignal(signalNumber))));
@@ -160,16 +207,28 @@ int ConsoleRun::exec() {
     }
     // Only a complete run hands over its times; a notice after it is no failure, as long as it
     // reached the error stream.
-    if (!speedTest_->result().complete) return kExitFailed;
-    QString text = line_ + QLatin1Char('\n');
-    if (settings_.human) text += summary();
-    if (!writeOut(text)) {
-        writeErr(QStringLiteral("dov-uruvivuz: the times could not be written to standard "
-                                "output: %1\n")
-                     .arg(outError_));
-        return kExitFailed;
-    }
-    return errFailed_ ? kExitFailed : kExitDone;
+    const measure::RunResult& result = speedTest_->result();
+    if (!result.complete) return kExitFailed;
+    RunRecord record{started, {}, result.bytes, notices_};
+    const float seconds[3] = {result.createSeconds, result.writeSeconds, result.readSeconds};
+    // The decimal value the run shows, not the binary float nearest to it.
+    for (int phase = 0; phase < 3; ++phase)
+        record.seconds[phase] = measure::elapsedText(seconds[phase], QLocale::c()).toDouble();
+    runs_.append(record);
+    return std::nullopt;
+}
+
+int ConsoleRun::timesNotWritten() {
+    writeErr(QStringLiteral("dov-uruvivuz: the times could not be written to standard output: "
+                            "%1\n")
+                 .arg(outError_));
+    return kExitFailed;
+}
+
+// Read once, after the first run proved that the drive answers.
+const driveinfo::DriveFacts& ConsoleRun::driveFacts() {
+    if (!driveFacts_) driveFacts_ = driveinfo::driveFactsOf(settings_.mountRoot);
+    return *driveFacts_;
 }
 
 void ConsoleRun::stop(int signalNumber) {
@@ -177,35 +236,6 @@ void ConsoleRun::stop(int signalNumber) {
     speedTest_->requestStop();
     // Leaves the wait or the phase's loop under way, as QUIT does in the window.
     services_.process.endProgram();
-}
-
-// From the run's numbers, not from the texts shown: the times as the boxes show them, the rates
-// from the same elapsed values.
-QString ConsoleRun::summary() const {
-    const QLocale locale;
-    const measure::RunResult& result = speedTest_->result();
-    const double megabytes = double(result.bytes) / kBytesPerMegabyte;
-    const QString labels[3] = {QStringLiteral("DATA CREATE"), QStringLiteral("WRITE TIME"),
-                               QStringLiteral("READ TIME")};
-    const float seconds[3] = {result.createSeconds, result.writeSeconds, result.readSeconds};
-    QString text =
-        QStringLiteral("Test file of %1 MB, drive %2\n")
-            .arg(numberText(megabytes, 'g', 15), platform::displayPath(result.mountRoot));
-    for (int box = 0; box < 3; ++box) {
-        text += QStringLiteral("%1  %2 s")
-                    .arg(labels[box], -11)
-                    .arg(measure::elapsedText(seconds[box], locale), 8);
-        if (box > 0 && megabytes > 0.0) {
-            if (seconds[box] > 0.0f) {
-                text += QStringLiteral("  %1 MB/s")
-                            .arg(numberText(megabytes / double(seconds[box]), 'f', 2));
-            } else {
-                text += QStringLiteral("  too fast to time (under 0.01 s)");
-            }
-        }
-        text += QLatin1Char('\n');
-    }
-    return text;
 }
 
 // The command line read the size once; there is no box to read.
@@ -248,6 +278,7 @@ void ConsoleRun::setText(const QString& text) {
 }
 
 void ConsoleRun::showMessage(const QString& text) {
+    notices_.append(text);
     writeErr(text + QLatin1Char('\n'));
 }
 

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <QList>
 #include <QString>
+#include <QStringList>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 
+#include "console/seriesreport.h"
 #include "measure/coreservices.h"
 #include "measure/runview.h"
 #include "measure/speedtest.h"
@@ -23,12 +27,15 @@ struct ConsoleRunSettings {
     QString mountRoot;  // the drive's root, as the window's drive list gives it
     int testLines = 0;  // the size, as the command line read it
     bool human = false;
+    int repeat = 1;
+    bool json = false;
+    QString logPath;  // empty: no log
     // Draw a progress line on the error stream (only sensible on a terminal).
     bool showProgress = false;
 };
 
-// One START run without a window: the same SpeedTest, with the window's boxes, message box and
-// clipboard turned into standard output and standard error. Runs on the thread of a
+// A series of START runs without a window: the same SpeedTest, with the window's boxes, message box
+// and clipboard turned into standard output and standard error. Runs on the thread of a
 // QCoreApplication, whose event loop the pauses and phases turn.
 class ConsoleRun : public measure::RunView,
                    private platform::ClipboardService,
@@ -42,9 +49,9 @@ public:
     ConsoleRun(const ConsoleRun&) = delete;
     ConsoleRun& operator=(const ConsoleRun&) = delete;
 
-    // Runs once and returns the exit status: 0 with the times on out, 1 after a failure whose
-    // message went to err or when the times or a notice could not be written, 128 + the
-    // signal's number after stop().
+    // Runs the series and returns the exit status: 0 with the times on out, 1 after a failure
+    // whose message went to err (which ends the series), when the times, a notice or a log row
+    // could not be written, or the log was refused; 128 + the signal's number after stop().
     int exec();
 
     // Ends the run as QUIT does: the phase under way stops at its next chunk and a wait ends
@@ -76,7 +83,11 @@ private:
     // False, with the system's reason in outError_, when the text did not reach out.
     bool writeOut(const QString& text);
     void writeErr(const QString& text);
-    QString summary() const;
+    int timesNotWritten();
+    // One run of the series; its record is added to runs_. The exit status when the series
+    // ends with it, none when it completed.
+    std::optional<int> runOnce(int number);
+    const driveinfo::DriveFacts& driveFacts();
 
     class ProgressLine;
 
@@ -86,6 +97,9 @@ private:
     std::FILE* err_;
     QString times_[3];
     QString line_;
+    QStringList notices_;  // what the run under way told besides its times
+    QList<RunRecord> runs_;
+    std::optional<driveinfo::DriveFacts> driveFacts_;
     QString outError_;
     bool errFailed_ = false;  // a message did not reach err
     int stopSignal_ = 0;
@@ -96,9 +110,9 @@ private:
 // Writes and flushes the text; false when any of it did not reach the system.
 bool writeStream(std::FILE* stream, const QString& text);
 
-// The progress line's text for one reading: phase name, megabytes done of the total, and the
-// rate since the phase began; "" when no phase runs.
+// The progress line's text for one reading: the run of a series of several, phase name,
+// megabytes done of the total, and the rate since the phase began; "" when no phase runs.
 QString progressText(measure::Phase phase, qint64 bytesDone, qint64 totalBytes,
-                     double secondsInPhase);
+                     double secondsInPhase, int run = 1, int runs = 1);
 
 }  // namespace console
