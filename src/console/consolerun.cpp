@@ -9,6 +9,7 @@
 #include "console/commandline.h"
 #include "console/runlog.h"
 #include "measure/clockrules.h"
+#include "measure/resulttext.h"
 #include "platform/failure.h"
 #include "platform/paths.h"
 #include "platform/process.h"
@@ -23,28 +24,6 @@ constexpr int kProgressIntervalMs = 100;
 constexpr double kBytesPerMegabyte = 1000000.0;
 
 using measure::Phase;
-
-QString phaseName(Phase phase) {
-    switch (phase) {
-        case Phase::Create:
-            return QStringLiteral("create");
-        case Phase::Write:
-            return QStringLiteral("write");
-        case Phase::Read:
-            return QStringLiteral("read");
-        case Phase::None:
-            break;
-    }
-    return {};
-}
-
-// A number in the times' kind of digits (ASCII, as elapsedText gives them) with the locale's
-// decimal separator, so that a line never mixes two kinds of digits.
-QString numberText(double value, char format, int precision) {
-    QString text = QString::number(value, format, precision);
-    text.replace(QLatin1Char('.'), QLocale().decimalPoint());
-    return text;
-}
 
 }  // namespace
 
@@ -63,23 +42,24 @@ QString driveRootOf(const QString& path,
 
 QString progressText(Phase phase, qint64 bytesDone, qint64 totalBytes, double secondsInPhase,
                      int run, int runs) {
-    const QString name = phaseName(phase);
+    const QString name = measure::phaseNames(phase).word;
     if (name.isEmpty()) return {};
     const QString series = runs > 1 ? QStringLiteral("run %1/%2  ").arg(run).arg(runs) : QString();
     constexpr int kBarWidth = 20;
     const double share =
         totalBytes > 0 ? qBound(0.0, double(bytesDone) / double(totalBytes), 1.0) : 0.0;
     const int filled = int(share * kBarWidth);
-    QString text = series + QStringLiteral("%1 [%2%3] %4 / %5 MB")
-                                .arg(name, -6)
-                                .arg(QString(filled, QLatin1Char('#')),
-                                     QString(kBarWidth - filled, QLatin1Char('.')))
-                                .arg(numberText(double(bytesDone) / kBytesPerMegabyte, 'f', 1),
-                                     numberText(double(totalBytes) / kBytesPerMegabyte, 'f', 1));
+    QString text =
+        series +
+        QStringLiteral("%1 [%2%3] %4 / %5 MB")
+            .arg(name, -6)
+            .arg(QString(filled, QLatin1Char('#')), QString(kBarWidth - filled, QLatin1Char('.')))
+            .arg(measure::decimalText(double(bytesDone) / kBytesPerMegabyte, 'f', 1),
+                 measure::decimalText(double(totalBytes) / kBytesPerMegabyte, 'f', 1));
     if (secondsInPhase > 0.0 && bytesDone > 0) {
-        text +=
-            QStringLiteral("  %1 MB/s")
-                .arg(numberText(double(bytesDone) / kBytesPerMegabyte / secondsInPhase, 'f', 1));
+        text += QStringLiteral("  %1 MB/s")
+                    .arg(measure::decimalText(
+                        double(bytesDone) / kBytesPerMegabyte / secondsInPhase, 'f', 1));
     }
     return text;
 }
@@ -152,7 +132,7 @@ ConsoleRun::ConsoleRun(ConsoleRunSettings settings, measure::CoreServices servic
       out_(out),
       err_(err),
       speedTest_(std::make_unique<measure::SpeedTest>(
-          *this, measure::RunServices{services_.clock, services_.files, services_.process, *this,
+          *this, measure::RunServices{services_.clock, services_.files, services_.process, nullptr,
                                       *this, *this, services_.steps, *this, &services_.volumes})) {}
 
 ConsoleRun::~ConsoleRun() = default;
@@ -172,7 +152,8 @@ int ConsoleRun::exec() {
     for (int number = 1; number <= settings_.repeat; ++number) {
         if (const std::optional<int> status = runOnce(number)) return *status;
         // Each line as its run ends, for a script reading them as they come.
-        if (!settings_.json && !writeOut(line_ + QLatin1Char('\n'))) return timesNotWritten();
+        if (!settings_.json && !writeOut(measure::resultLine(speedTest_->result()) + '\n'))
+            return timesNotWritten();
         if (!log || logFailed) continue;
         try {
             log->append(runs_.last(), driveFacts());
@@ -187,8 +168,10 @@ int ConsoleRun::exec() {
     QString text;
     if (settings_.json)
         text = QString::fromUtf8(jsonDocument(driveFacts(), runs_.first().bytes, runs_));
+    else if (settings_.human && runs_.size() == 1)
+        text = measure::resultSummary(speedTest_->result());
     else if (settings_.human)
-        text = humanSummary(runs_, settings_.mountRoot);
+        text = spreadSummary(runs_, settings_.mountRoot);
     if (!text.isEmpty() && !writeOut(text)) return timesNotWritten();
     return errFailed_ || logFailed ? kExitFailed : kExitDone;
 }
@@ -210,10 +193,8 @@ std::optional<int> ConsoleRun::runOnce(int number) {
     const measure::RunResult& result = speedTest_->result();
     if (!result.complete) return kExitFailed;
     RunRecord record{started, {}, result.bytes, notices_};
-    const float seconds[3] = {result.createSeconds, result.writeSeconds, result.readSeconds};
-    // The decimal value the run shows, not the binary float nearest to it.
     for (int phase = 0; phase < 3; ++phase)
-        record.seconds[phase] = measure::elapsedText(seconds[phase], QLocale::c()).toDouble();
+        record.seconds[phase] = result.secondsOf(measure::kTimedPhases[phase]).value_or(0.0);
     runs_.append(record);
     return std::nullopt;
 }
@@ -233,48 +214,12 @@ const driveinfo::DriveFacts& ConsoleRun::driveFacts() {
 
 void ConsoleRun::stop(int signalNumber) {
     if (stopSignal_ == 0) stopSignal_ = signalNumber;
-    speedTest_->requestStop();
     // Leaves the wait or the phase's loop under way, as QUIT does in the window.
-    services_.process.endProgram();
+    speedTest_->stop();
 }
 
-// The command line read the size once; there is no box to read.
-QString ConsoleRun::sizeText() {
-    return {};
-}
-
-std::optional<int> ConsoleRun::sizeLines() {
-    return settings_.testLines;
-}
-
-QString ConsoleRun::selectedMountRoot() {
-    return settings_.mountRoot;
-}
-
-void ConsoleRun::clearResults() {
-    for (QString& time : times_) time.clear();
-}
-
-void ConsoleRun::setTimeText(int box, const QString& text) {
-    if (box >= 1 && box <= 3) times_[box - 1] = text;
-}
-
-QString ConsoleRun::timeText(int box) {
-    return box >= 1 && box <= 3 ? times_[box - 1] : QString();
-}
-
-void ConsoleRun::setStartEnabled(bool) {}
-
-void ConsoleRun::pause(double seconds) {
+void ConsoleRun::waitBetweenSteps(double seconds) {
     measure::Pause(services_.clock, services_.pump, seconds);
-}
-
-void ConsoleRun::clear() {
-    line_.clear();
-}
-
-void ConsoleRun::setText(const QString& text) {
-    line_ = text;
 }
 
 void ConsoleRun::showMessage(const QString& text) {

@@ -34,11 +34,10 @@ struct ConsoleRunSettings {
     bool showProgress = false;
 };
 
-// A series of START runs without a window: the same SpeedTest, with the window's boxes, message box
-// and clipboard turned into standard output and standard error. Runs on the thread of a
-// QCoreApplication, whose event loop the pauses and phases turn.
+// A series of START runs without a window: the same SpeedTest, each result written to standard
+// output and the messages to standard error. Runs on the thread of a QCoreApplication, whose
+// event loop the pauses and phases turn.
 class ConsoleRun : public measure::RunView,
-                   private platform::ClipboardService,
                    private platform::MessageBoxService,
                    private platform::PointerService,
                    private platform::DriveLiveness {
@@ -58,20 +57,16 @@ public:
     // at once. Called from the event loop when an end signal came.
     void stop(int signalNumber);
 
-    // RunView
-    QString sizeText() override;
-    std::optional<int> sizeLines() override;
-    QString selectedMountRoot() override;
-    void clearResults() override;
-    void setTimeText(int box, const QString& text) override;
-    QString timeText(int box) override;
-    void setStartEnabled(bool enabled) override;
-    void pause(double seconds) override;
+    // RunView: the size and the drive as the command line read them; the result is written
+    // once the run is over.
+    measure::SizeAsked sizeAsked() override { return {settings_.testLines, {}}; }
+    QString driveChosen() override { return settings_.mountRoot; }
+    void runStarted() override {}
+    void resultChanged(const measure::RunResult&, measure::Phase) override {}
+    void waitBetweenSteps(double seconds) override;
+    void runEnded(const measure::RunResult&) override {}
 
 private:
-    // ClipboardService: the line the window would put on the clipboard.
-    void clear() override;
-    void setText(const QString& text) override;
     // MessageBoxService: the message goes to err.
     void showMessage(const QString& text) override;
     // PointerService: no pointer here.
@@ -95,8 +90,6 @@ private:
     measure::CoreServices services_;
     std::FILE* out_;
     std::FILE* err_;
-    QString times_[3];
-    QString line_;
     QStringList notices_;  // what the run under way told besides its times
     QList<RunRecord> runs_;
     std::optional<driveinfo::DriveFacts> driveFacts_;

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "measure/clockrules.h"
+#include "measure/resulttext.h"
 #include "platform/paths.h"
 #include "platform/version.h"
 
@@ -16,22 +17,15 @@ namespace {
 
 constexpr double kBytesPerMegabyte = 1000000.0;
 const char* const kPhaseKeys[3] = {"create", "write", "read"};
-const char* const kPhaseLabels[3] = {"DATA CREATE", "WRITE TIME", "READ TIME"};
 const QString kTooFast = QStringLiteral("too fast to time (under 0.01 s)");
 
-// Digits in ASCII, as the times show them, with the locale's decimal separator.
-QString localNumber(double value, int decimals) {
-    QString text = QString::number(value, 'f', decimals);
-    text.replace(QLatin1Char('.'), QLocale().decimalPoint());
-    return text;
-}
-
+// A time already cut as shown.
 QString secondsText(double seconds) {
     return measure::elapsedText(float(seconds)) + QStringLiteral(" s");
 }
 
 QString rateText(std::optional<double> rate) {
-    return rate ? localNumber(*rate, 2) + QStringLiteral(" MB/s") : kTooFast;
+    return rate ? measure::decimalText(*rate, 'f', 2) + QStringLiteral(" MB/s") : kTooFast;
 }
 
 // A plain decimal in the C notation, trailing zeros dropped: what every spreadsheet reads.
@@ -111,14 +105,15 @@ std::optional<double> megabytesPerSecond(qint64 bytes, double seconds) {
     return double(bytes) / kBytesPerMegabyte / seconds;
 }
 
-QList<PhaseSpread> phaseSpreads(const QList<RunRecord>& runs) {
+QList<PhaseSpread> phaseSpreads(const QList<RunRecord>& runs, bool asShown) {
     QList<PhaseSpread> spreads;
     for (int phase = 0; phase < 3; ++phase) {
         QList<double> seconds;
         QList<double> rates;
         for (const RunRecord& run : runs) {
-            seconds << run.seconds[phase];
-            if (const auto rate = megabytesPerSecond(run.bytes, run.seconds[phase])) rates << *rate;
+            const double measured = run.seconds[phase];
+            seconds << (asShown ? double(measure::shownSeconds(measured)) : measured);
+            if (const auto rate = megabytesPerSecond(run.bytes, seconds.last())) rates << *rate;
         }
         PhaseSpread spread{measure::summarize(seconds), std::nullopt};
         if (!rates.isEmpty()) spread.medianRate = measure::summarize(rates).median;
@@ -127,36 +122,21 @@ QList<PhaseSpread> phaseSpreads(const QList<RunRecord>& runs) {
     return spreads;
 }
 
-QString humanSummary(const QList<RunRecord>& runs, const QString& mountRoot) {
+QString spreadSummary(const QList<RunRecord>& runs, const QString& mountRoot) {
     if (runs.isEmpty()) return {};
     const double megabytes = double(runs.first().bytes) / kBytesPerMegabyte;
-    QString text = QStringLiteral("Test file of %1 MB, drive %2")
-                       .arg(QString::number(megabytes, 'g', 15)
-                                .replace(QLatin1Char('.'), QLocale().decimalPoint()),
-                            platform::displayPath(mountRoot));
-    if (runs.size() == 1) {
-        text += QLatin1Char('\n');
-        for (int phase = 0; phase < 3; ++phase) {
-            const double seconds = runs.first().seconds[phase];
-            text += QStringLiteral("%1  %2  %3\n")
-                        .arg(QLatin1String(kPhaseLabels[phase]), -11)
-                        .arg(secondsText(seconds), 10)
-                        .arg(rateText(megabytesPerSecond(runs.first().bytes, seconds)));
-        }
-        return text;
-    }
-    text += QStringLiteral(", %1 runs\n%2  %3  %4  %5  %6\n")
-                .arg(runs.size())
-                .arg(QString(), -11)
-                .arg(QStringLiteral("median"), 10)
-                .arg(QStringLiteral("lowest"), 10)
-                .arg(QStringLiteral("highest"), 10)
-                .arg(QStringLiteral("median rate"));
-    const QList<PhaseSpread> spreads = phaseSpreads(runs);
+    QString text =
+        QStringLiteral("Test file of %1 MB, drive %2, %3 runs\n%4  %5  %6  %7  %8\n")
+            .arg(measure::decimalText(megabytes, 'g', 15), platform::displayPath(mountRoot),
+                 QString::number(runs.size()), QString(11, QLatin1Char(' ')),
+                 QStringLiteral("median").rightJustified(10),
+                 QStringLiteral("lowest").rightJustified(10),
+                 QStringLiteral("highest").rightJustified(10), QStringLiteral("median rate"));
+    const QList<PhaseSpread> spreads = phaseSpreads(runs, true);
     for (int phase = 0; phase < 3; ++phase) {
         const PhaseSpread& spread = spreads[phase];
         text += QStringLiteral("%1  %2  %3  %4  %5\n")
-                    .arg(QLatin1String(kPhaseLabels[phase]), -11)
+                    .arg(measure::phaseNames(measure::kTimedPhases[phase]).label, -11)
                     .arg(secondsText(spread.seconds.median), 10)
                     .arg(secondsText(spread.seconds.lowest), 10)
                     .arg(secondsText(spread.seconds.highest), 10)
@@ -193,10 +173,10 @@ QByteArray csvRow(const RunRecord& run, const driveinfo::DriveFacts& drive) {
                        drive.vendor,
                        drive.model,
                        plainNumber(double(run.bytes) / kBytesPerMegabyte, 6)};
-    for (const double seconds : run.seconds) fields << plainNumber(seconds, 2);
+    for (const double seconds : run.seconds) fields << plainNumber(seconds, 6);
     for (int phase = 1; phase < 3; ++phase) {
         const auto rate = megabytesPerSecond(run.bytes, run.seconds[phase]);
-        fields << (rate ? plainNumber(*rate, 2) : QString());
+        fields << (rate ? plainNumber(*rate, 3) : QString());
     }
     fields << QLatin1String(platform::version::kFullVersion);
     return csvLine(fields);

@@ -17,7 +17,7 @@ namespace console {
 // One completed run.
 struct RunRecord {
     QDateTime startedUtc;
-    double seconds[3] = {0.0, 0.0, 0.0};  // create, write, read, as the run timed them
+    double seconds[3] = {0.0, 0.0, 0.0};  // create, write, read, as measured
     qint64 bytes = 0;
     QStringList notices;  // what the run told besides its times
 };
@@ -30,12 +30,12 @@ struct PhaseSpread {
 
 // MB/s for bytes in seconds; none for 0 s, which is too fast to time.
 std::optional<double> megabytesPerSecond(qint64 bytes, double seconds);
-// Per phase: create, write, read.
-QList<PhaseSpread> phaseSpreads(const QList<RunRecord>& runs);
+// Per phase: create, write, read; of the times as measured, or as the boxes show them.
+QList<PhaseSpread> phaseSpreads(const QList<RunRecord>& runs, bool asShown = false);
 
-// The readable summary for --human: one run's times and rates, or the spread of several runs.
-// Numbers carry the locale's decimal separator.
-QString humanSummary(const QList<RunRecord>& runs, const QString& mountRoot);
+// The summary --human prints after several runs: per phase the median, lowest and highest time
+// and the median rate, from the times as shown, as one run's summary has them.
+QString spreadSummary(const QList<RunRecord>& runs, const QString& mountRoot);
 
 // The one document of --json; every string escaped by the JSON writer.
 QByteArray jsonDocument(const driveinfo::DriveFacts& drive, qint64 sizeBytes,

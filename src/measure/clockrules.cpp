@@ -16,17 +16,21 @@ float ClockSeconds(platform::Clock& clock) {
     return static_cast<float>(clock.secondsSinceLocalMidnight());
 }
 
-float elapsedBetween(float start, float end) {
+float secondsBetween(float start, float end) {
     float difference = end - start;
     // The clock restarts at midnight; the readings come from a monotonic source, so a later
     // reading below the start can only mean the day changed in between.
     if (difference < 0.0f) difference += kSecondsPerDay;
-    const float hundredths = std::floor(difference * 100.0f);
+    return difference;
+}
+
+float shownSeconds(double measured) {
+    const float hundredths = std::floor(static_cast<float>(measured) * 100.0f);
     return hundredths / 100.0f;
 }
 
-float ElapsedSeconds(platform::Clock& clock, float start) {
-    return elapsedBetween(start, ClockSeconds(clock));
+float elapsedBetween(float start, float end) {
+    return shownSeconds(secondsBetween(start, end));
 }
 
 QString elapsedText(float value, const QLocale& locale) {

@@ -3,27 +3,39 @@
 #include <QString>
 #include <optional>
 
+#include "measure/runresult.h"
+
 namespace measure {
 
-// What the START run needs from the window. The window implements it; tests use a fake.
+// The size a front end asks the run for.
+struct SizeAsked {
+    // The test lines, where the front end has read the size once already (the command line,
+    // which refuses a bad size before anything starts).
+    std::optional<int> lines;
+    // Else the size as given, read by the size rule after the first wait, as it may change
+    // until then; empty is no size at all.
+    QString text;
+};
+
+// What a front end hears from the START run and what the run asks of it. The window and the
+// command line implement it; tests use a fake.
 class RunView {
 public:
     virtual ~RunView() = default;
-    virtual QString sizeText() = 0;  // Combo1's text
-    // The size as test lines where the front end has read it once already (the command line,
-    // which refuses a bad size before anything starts); none: the run reads sizeText() by the
-    // size rule, after the first wait, as the box may change until then.
-    virtual std::optional<int> sizeLines() { return std::nullopt; }
-    // Mount root of Drive1's current entry; only reads the selection.
-    virtual QString selectedMountRoot() = 0;
-    virtual void clearResults() = 0;
-    // box is 1, 2 or 3 (Text1 ... Text3)
-    virtual void setTimeText(int box, const QString& text) = 0;
-    virtual QString timeText(int box) = 0;
-    virtual void setStartEnabled(bool enabled) = 0;
-    // Form1's Pause: waits while the window's pending events are handled. QUIT during it ends
-    // the run through SpeedTest::requestStop().
-    virtual void pause(double seconds) = 0;
+    virtual SizeAsked sizeAsked() = 0;
+    // The root of the drive chosen now, empty when none is; throws platform::Failure when the
+    // chosen drive is gone.
+    virtual QString driveChosen() = 0;
+    // The run began: START is taken until runEnded.
+    virtual void runStarted() = 0;
+    // The result as it stands: finished is the timed phase whose time was just added, None when
+    // the result was emptied (at START, and when its times turned out not valid).
+    virtual void resultChanged(const RunResult& result, Phase finished) = 0;
+    // The wait between the steps, while the front end's events are handled; a stop during it
+    // ends the run through SpeedTest::stop().
+    virtual void waitBetweenSteps(double seconds) = 0;
+    // The run is over and the program goes on; not told when the program is ending.
+    virtual void runEnded(const RunResult& result) = 0;
 };
 
 }  // namespace measure

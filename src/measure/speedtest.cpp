@@ -6,6 +6,7 @@
 
 #include "measure/causes.h"
 #include "measure/clockrules.h"
+#include "measure/resulttext.h"
 #include "measure/runview.h"
 #include "measure/sizerule.h"
 #include "measure/steprunner.h"
@@ -47,21 +48,6 @@ struct RunningFlag {
     std::atomic<bool>& flag_;
 };
 
-// What the user reads of a timed phase.
-QString phaseWords(Phase phase) {
-    switch (phase) {
-        case Phase::Create:
-            return QStringLiteral("the creation of the test file");
-        case Phase::Write:
-            return QStringLiteral("the write copy");
-        case Phase::Read:
-            return QStringLiteral("the read copy");
-        case Phase::None:
-            break;
-    }
-    return QStringLiteral("a timed step");
-}
-
 // A time that holds a stop of the process (Ctrl+Z, SIGSTOP, a background write to the
 // terminal) is no drive time.
 platform::Failure stoppedDuring(Phase phase, const platform::Stops& stops) {
@@ -71,7 +57,7 @@ platform::Failure stoppedDuring(Phase phase, const platform::Stops& stops) {
     return platform::Failure(
         QStringLiteral("The program was stopped%1 during %2; its time is not valid and nothing "
                        "was exported")
-            .arg(length, phaseWords(phase)));
+            .arg(length, phaseNames(phase).phrase));
 }
 
 // The volume's figures, or none when it gives none.
@@ -99,11 +85,11 @@ class SpeedTest::BusyWhileRunning {
 public:
     explicit BusyWhileRunning(SpeedTest& test) : test_(test) {
         test_.services_.pointer.setBusy(true);
-        test_.view_.setStartEnabled(false);
+        test_.view_.runStarted();
     }
     ~BusyWhileRunning() {
         if (test_.state_.ending) return;
-        test_.view_.setStartEnabled(true);
+        test_.view_.runEnded(test_.result_);
         test_.services_.pointer.setBusy(false);
     }
     BusyWhileRunning(const BusyWhileRunning&) = delete;
@@ -123,8 +109,10 @@ SpeedTest::~SpeedTest() {
     services_.files.setRecorder(nullptr);
 }
 
-void SpeedTest::requestStop() {
+void SpeedTest::stop() {
     stop_.store(true, std::memory_order_relaxed);
+    // Leaves the wait or the phase's loop under way.
+    services_.process.endProgram();
 }
 
 void SpeedTest::removeRunFiles() noexcept {
@@ -154,7 +142,7 @@ QString SpeedTest::describe(const std::exception& failure) const {
     };
     QString drive;
     if (state_.madeOnDrive && !result_.mountRoot.isEmpty() && within(result_.mountRoot))
-        drive = QStringLiteral("Drive %1").arg(state_.driveShown);
+        drive = QStringLiteral("Drive %1").arg(result_.driveShown);
     else if (state_.madeLocal && within(state_.localFolderPath))
         drive =
             QStringLiteral("The drive of %1").arg(platform::displayPath(state_.localFolderPath));
@@ -164,7 +152,7 @@ QString SpeedTest::describe(const std::exception& failure) const {
         .arg(drive, text.left(1).toLower(), text.mid(1));
 }
 
-float SpeedTest::timePhase(const std::function<void()>& work) {
+double SpeedTest::timePhase(const std::function<void()>& work) {
     platform::Clock& clock = services_.clock;
     // Ends the watch when the work fails too; a second end is harmless.
     struct Watch {
@@ -185,7 +173,13 @@ float SpeedTest::timePhase(const std::function<void()>& work) {
         state_.phaseStopped = true;
         throw stoppedDuring(progress_.phase.load(), stops);
     }
-    return elapsedBetween(startReading, endReading);
+    return secondsBetween(startReading, endReading);
+}
+
+void SpeedTest::timed(Phase phase, const std::function<void()>& work) {
+    startPhase(phase);
+    result_.secondsOf(phase) = timePhase(work);
+    view_.resultChanged(result_, phase);
 }
 
 void SpeedTest::runUntimed(const std::function<void()>& work) {
@@ -199,8 +193,9 @@ void SpeedTest::startPhase(Phase phase) {
 }
 
 void SpeedTest::run() {
-    view_.clearResults();
-    if (!view_.sizeLines() && view_.sizeText().isEmpty()) {
+    result_ = RunResult{};
+    view_.resultChanged(result_, Phase::None);
+    if (const SizeAsked size = view_.sizeAsked(); !size.lines && size.text.isEmpty()) {
         services_.messages.showMessage(QStringLiteral("Data Size Error"));
         return;
     }
@@ -209,7 +204,6 @@ void SpeedTest::run() {
     closeFolders();
     services_.files.setRecorder(&journal_);
     state_ = State{};
-    result_ = RunResult{};
     startPhase(Phase::None);
     RunningFlag runningFlag(running_);
     QStringList messages;
@@ -239,8 +233,7 @@ QStringList SpeedTest::runSteps() {
         if (!waitAndGoOn()) return {};
         removeAndVerify();
         exportTimes();
-        if (state_.cacheNotice.isEmpty()) return {};
-        return {state_.cacheNotice};
+        return result_.notices;
     } catch (const platform::Stopped&) {
         endStopped();
         return {};
@@ -252,7 +245,7 @@ QStringList SpeedTest::runSteps() {
 // Form1's Pause between the steps; false once QUIT, the close box or an end signal asked the
 // run to stop.
 bool SpeedTest::waitAndGoOn() {
-    view_.pause(kPauseSeconds);
+    view_.waitBetweenSteps(kPauseSeconds);
     state_.ending = stopRequested();
     return !state_.ending;
 }
@@ -270,14 +263,13 @@ void SpeedTest::create() {
         state_.localFolder = openLocalFolder(files, state_.localFolderPath, state_.localPath);
     });
     claimTestFile(state_.localFolder, state_.localFolderPath, state_.localFolderPrivate);
-    const std::optional<int> given = view_.sizeLines();
-    state_.lines = given ? *given : testLineCount(view_.sizeText());
+    const SizeAsked size = view_.sizeAsked();
+    state_.lines = size.lines ? *size.lines : testLineCount(size.text);
     // A size of zero or less writes no line.
     result_.bytes = qint64(qMax(0, state_.lines)) * qint64(kTestLineWithEnd.size());
     // The drive is only looked at here; the run takes the one selected after the next wait.
-    checkRoom(view_.selectedMountRoot(), true);
-    startPhase(Phase::Create);
-    result_.createSeconds = timePhase([&] {
+    checkRoom(view_.driveChosen(), true);
+    timed(Phase::Create, [&] {
         files.createForOutput(state_.localFolder, name);
         state_.localCopyExists = true;
         state_.madeLocal = true;
@@ -286,7 +278,6 @@ void SpeedTest::create() {
         files.closeOutput();
         state_.creating = false;
     });
-    view_.setTimeText(1, elapsedText(result_.createSeconds));
 }
 
 // Refuses a size that the volumes' own figures say cannot fit, before anything is written.
@@ -310,12 +301,12 @@ void SpeedTest::checkRoom(const QString& mountRoot, bool withLocal) {
 // The drive is the one selected now, and stays so for this run. One that does not answer
 // fails here, within a few seconds, instead of holding the run.
 void SpeedTest::openDrive() {
-    const QString mountRoot = view_.selectedMountRoot();
+    const QString mountRoot = view_.driveChosen();
     if (mountRoot.isEmpty()) throw platform::Failure(QStringLiteral("No drive is selected"));
     // A drive chosen during the last wait has not been looked at yet.
     if (mountRoot != state_.roomCheckedFor) checkRoom(mountRoot, false);
     result_.mountRoot = mountRoot;
-    state_.driveShown = platform::displayPath(mountRoot);
+    result_.driveShown = platform::displayPath(mountRoot);
     state_.targetPath = platform::joinPath(mountRoot, testFileName());
     bool sameFolder = false;
     runUntimed([&] {
@@ -336,13 +327,11 @@ void SpeedTest::write() {
     platform::CopyOptions toDrive = copyOptions(&stop_, &progress_.bytesDone);
     toDrive.flushToDevice = true;
     toDrive.dropCachedPages = true;
-    startPhase(Phase::Write);
-    result_.writeSeconds = timePhase([&] {
+    timed(Phase::Write, [&] {
         services_.files.copyFile(state_.localFolder, name, state_.driveFolder, name, toDrive);
         state_.madeOnDrive = true;
         state_.driveCopyExists = true;
     });
-    view_.setTimeText(2, elapsedText(result_.writeSeconds));
 }
 
 // A FUSE daemon reads through the cache of the device or image file below it; dropping that may
@@ -351,8 +340,8 @@ void SpeedTest::dropCacheBelow() {
     try {
         runUntimed([&] { services_.files.dropDeviceCache(state_.driveFolder, testFileName()); });
     } catch (const platform::Failure& failure) {
-        state_.cacheNotice = QStringLiteral("The read time of %1 may come partly from memory: %2")
-                                 .arg(state_.driveShown, failure.description());
+        result_.notices.append(QStringLiteral("The read time of %1 may come partly from memory: %2")
+                                   .arg(result_.driveShown, failure.description()));
     }
 }
 
@@ -365,12 +354,10 @@ void SpeedTest::read() {
     });
     state_.localCopyExists = false;
     const platform::CopyOptions fromDrive = copyOptions(&stop_, &progress_.bytesDone);
-    startPhase(Phase::Read);
-    result_.readSeconds = timePhase([&] {
+    timed(Phase::Read, [&] {
         services_.files.copyFile(state_.driveFolder, name, state_.localFolder, name, fromDrive);
         state_.localCopyExists = true;
     });
-    view_.setTimeText(3, elapsedText(result_.readSeconds));
     startPhase(Phase::None);
 }
 
@@ -393,7 +380,7 @@ void SpeedTest::checkReadBack() {
     throw platform::Failure(
         QStringLiteral("Drive %1 gave back other data than was written to it: %2 differs "
                        "from the test file first at byte %3")
-            .arg(state_.driveShown, platform::displayPath(state_.targetPath))
+            .arg(result_.driveShown, platform::displayPath(state_.targetPath))
             .arg(*difference));
 }
 
@@ -412,15 +399,17 @@ void SpeedTest::removeAndVerify() {
         driveStillThere = files.folderStillAt(state_.driveFolder);
         localFolderStillThere = files.folderStillAt(state_.localFolder);
     });
+    if (!driveStillThere || !localFolderStillThere) {
+        result_.clearTimes();
+        view_.resultChanged(result_, Phase::None);
+    }
     if (!driveStillThere) {
-        view_.clearResults();
         throw platform::Failure(
             QStringLiteral("Drive %1 was unmounted or replaced during the run; its times are "
                            "not valid and were not exported")
-                .arg(state_.driveShown));
+                .arg(result_.driveShown));
     }
     if (!localFolderStillThere) {
-        view_.clearResults();
         throw platform::Failure(
             QStringLiteral("The folder %1 of the local test file was unmounted or replaced "
                            "during the run; the times are not valid and were not exported")
@@ -429,12 +418,12 @@ void SpeedTest::removeAndVerify() {
     closeFolders();
 }
 
-// The texts are read back from the boxes now: a drive change during a wait emptied some.
+// From the result as it stands: a drive change during a wait emptied the times shown so far.
 void SpeedTest::exportTimes() {
-    services_.clipboard.clear();
-    const QChar tab(QLatin1Char('\t'));
-    services_.clipboard.setText(view_.timeText(1) + tab + view_.timeText(2) + tab +
-                                view_.timeText(3));
+    if (platform::ClipboardService* clipboard = services_.clipboard) {
+        clipboard->clear();
+        clipboard->setText(resultLine(result_));
+    }
     result_.complete = true;
 }
 
@@ -462,8 +451,7 @@ QStringList SpeedTest::fail(const std::exception& failure) {
     }
     closeFolders();
     QStringList messages{message};
-    if (!state_.cacheNotice.isEmpty() && !view_.timeText(3).isEmpty())
-        messages.append(state_.cacheNotice);
+    if (result_.readSeconds) messages.append(result_.notices);
     return messages;
 }
 
@@ -485,7 +473,7 @@ QString SpeedTest::failureMessage(const std::exception& failure) {
         }
         if (phase == Phase::Write || phase == Phase::None) {
             paths.append(result_.mountRoot);
-            volumes.append({QStringLiteral("drive %1").arg(state_.driveShown), {}});
+            volumes.append({QStringLiteral("drive %1").arg(result_.driveShown), {}});
         }
         try {
             runUntimed([&] {

@@ -7,6 +7,7 @@
 #include <exception>
 #include <functional>
 
+#include "measure/runresult.h"
 #include "ownership/folders.h"
 #include "ownership/journal.h"
 #include "platform/files.h"
@@ -30,7 +31,8 @@ struct RunServices {
     platform::Clock& clock;
     platform::FileService& files;
     platform::ProcessService& process;
-    platform::ClipboardService& clipboard;
+    // Where the times go as a line; none where the front end writes them itself.
+    platform::ClipboardService* clipboard;
     platform::PointerService& pointer;
     platform::MessageBoxService& messages;
     StepRunner& steps;
@@ -42,27 +44,12 @@ struct RunServices {
     platform::VolumeQueries* volumes = nullptr;
 };
 
-// The timed phase under way.
-enum class Phase { None, Create, Write, Read };
-
 // Where a run is, for a terminal's progress line. Written with relaxed stores by the phases and
 // read from any thread.
 struct RunProgress {
     std::atomic<Phase> phase{Phase::None};
     std::atomic<qint64> bytesDone{0};
     std::atomic<qint64> totalBytes{0};
-};
-
-// What the last run measured, as numbers: the elapsed values the boxes show, the test file's
-// size and the drive. complete only after a run that exported its times: the one answer to
-// "did the run succeed".
-struct RunResult {
-    float createSeconds = 0.0f;
-    float writeSeconds = 0.0f;
-    float readSeconds = 0.0f;
-    qint64 bytes = 0;
-    QString mountRoot;
-    bool complete = false;
 };
 
 // The START run: create the test file, copy it to the drive and back, check what came back, show
@@ -77,12 +64,14 @@ public:
     // What START does: returns when the run is over, succeeded, failed or stopped.
     void run();
 
-    // The one stop channel (QUIT, the close box, an end signal): ends the current phase at its
-    // next chunk, and the run at its next wait; thread-safe, and a plain atomic store, so a
-    // signal handler may call it. The file the phase cut short is removed; complete test files
-    // stay. run() then returns without a message, without touching the clipboard and without
-    // enabling START again (the program is ending).
-    void requestStop();
+    // The one stop channel (QUIT, the close box, an end signal): the program ends; the current
+    // phase stops at its next chunk and the run at its next wait. The file the phase cut short
+    // is removed; complete test files stay. run() then returns without a message, without
+    // touching the clipboard and without giving START back.
+    void stop();
+    // A change of drive: the times shown so far are no longer the drive's, and a line exported
+    // later carries them empty.
+    void clearTimes() { result_.clearTimes(); }
     // Removes the test files this run made and still owns, found by what it recorded of them,
     // never by what a path names now.
     void removeRunFiles() noexcept;
@@ -105,8 +94,6 @@ private:
         bool localFolderPrivate = false;
         QString localPath;
         QString targetPath;
-        QString driveShown;
-        QString cacheNotice;
         int lines = 0;
         QString roomCheckedFor;        // the drive whose room was checked before the create
         bool localCopyExists = false;  // our own local test file is on disk
@@ -147,7 +134,9 @@ private:
     QString describe(const std::exception& failure) const;
     // Runs one timed phase and returns its elapsed value; throws when the process was stopped
     // meanwhile, as the time then holds the stop.
-    float timePhase(const std::function<void()>& work);
+    double timePhase(const std::function<void()>& work);
+    // Times one phase and hands its time to the front end.
+    void timed(Phase phase, const std::function<void()>& work);
     // Runs work off the window thread, outside every timed interval.
     void runUntimed(const std::function<void()>& work);
     void closeFolders() noexcept;

@@ -16,6 +16,7 @@
 #include <QStyle>
 #include <QTimer>
 #include <QWindow>
+#include <array>
 #include <utility>
 
 #include "driveinfo/drivecatalogue.h"
@@ -23,6 +24,7 @@
 #include "driveinfo/drivepanel.h"
 #include "driveinfo/mounttablewatcher.h"
 #include "measure/clockrules.h"
+#include "measure/resulttext.h"
 #include "measure/speedtest.h"
 #include "measure/steprunner.h"
 #include "platform/failure.h"
@@ -150,7 +152,7 @@ Form1::Form1(WindowServices services, QWidget* parent)
         services_.offThread ? *services_.offThread : platform::inPlace());
     speedTest_ = std::make_unique<measure::SpeedTest>(
         *this, measure::RunServices{services_.clock, services_.files, services_.process,
-                                    services_.clipboard, services_.pointer, services_.messages,
+                                    &services_.clipboard, services_.pointer, services_.messages,
                                     services_.steps, *drivePanel_, services_.volumes});
     if (services_.testFolder) speedTest_->setTestFolderFinder(services_.testFolder);
     if (services_.input) {
@@ -333,8 +335,7 @@ void Form1::Command2_Click() {
     // A copy still waiting on a frozen drive only cleans up; a new start must not wait for it.
     services_.process.releaseInstance();
     // A phase under way stops at its next chunk; the program ends once it has.
-    speedTest_->requestStop();
-    services_.process.endProgram();
+    speedTest_->stop();
 }
 
 void Form1::endOnSignal() {
@@ -433,21 +434,8 @@ void Form1::dropVanishedEntryUnlessSelected() {
     vanishedRoot_.clear();
 }
 
-QLineEdit* Form1::timeBox(int box) const {
-    switch (box) {
-        case 1:
-            return Text1;
-        case 2:
-            return Text2;
-        case 3:
-            return Text3;
-        default:
-            return nullptr;
-    }
-}
-
-QString Form1::sizeText() {
-    return Combo1->currentText();
+measure::SizeAsked Form1::sizeAsked() {
+    return {std::nullopt, Combo1->currentText()};
 }
 
 QString Form1::selectedMountRoot() {
@@ -457,18 +445,27 @@ QString Form1::selectedMountRoot() {
 }
 
 void Form1::clearResults() {
-    Text1->setText(QString());
-    Text2->setText(QString());
-    Text3->setText(QString());
+    speedTest_->clearTimes();
+    showTimes(speedTest_->result());
 }
 
-void Form1::setTimeText(int box, const QString& text) {
-    if (QLineEdit* target = timeBox(box)) showNumber(target, text, timeBoxFont());
+void Form1::showTimes(const measure::RunResult& result) {
+    const std::array<QString, 3> texts = measure::timeTexts(result);
+    const std::array<QLineEdit*, 3> boxes = {Text1, Text2, Text3};
+    for (std::size_t i = 0; i < boxes.size(); ++i) showNumber(boxes[i], texts[i], timeBoxFont());
 }
 
-QString Form1::timeText(int box) {
-    const QLineEdit* source = timeBox(box);
-    return source ? source->text() : QString();
+void Form1::runStarted() {
+    setStartEnabled(false);
+}
+
+void Form1::resultChanged(const measure::RunResult& result, measure::Phase) {
+    showTimes(result);
+}
+
+void Form1::runEnded(const measure::RunResult& result) {
+    showTimes(result);
+    setStartEnabled(true);
 }
 
 void Form1::setStartEnabled(bool enabled) {
@@ -483,7 +480,7 @@ void Form1::setStartEnabled(bool enabled) {
     if (focusWidget() == this || focusWidget() == nullptr) Command1->setFocus(Qt::OtherFocusReason);
 }
 
-void Form1::pause(double seconds) {
+void Form1::waitBetweenSteps(double seconds) {
     applyDeferredDriveRefresh();
     measure::Pause(services_.clock, services_.pump, seconds);
 }

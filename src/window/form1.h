@@ -91,24 +91,24 @@ public:
     // Inside a step of a run the rebuild waits for the next Pause.
     void refreshDriveList();
 
-    // measure::RunView and driveinfo::DriveView
-    QString sizeText() override;
+    // measure::RunView: Combo1's text; Drive1's entry; Text1 ... Text3 show the result.
+    measure::SizeAsked sizeAsked() override;
+    QString driveChosen() override { return selectedMountRoot(); }
+    void runStarted() override;
+    void resultChanged(const measure::RunResult& result, measure::Phase finished) override;
+    // Waits while the window's pending events are handled.
+    void waitBetweenSteps(double seconds) override;
+    void runEnded(const measure::RunResult& result) override;
+
+    // driveinfo::DriveView
     // Empty when nothing is selected; throws platform::Failure when the selected volume is gone.
     QString selectedMountRoot() override;
-    // Empties Text1 ... Text3 only.
+    // A change of drive: the run's times shown so far are emptied, in Text1 ... Text3 only.
     void clearResults() override;
-    void setTimeText(int box, const QString& text) override;
-    QString timeText(int box) override;
-    void setStartEnabled(bool enabled) override;
-    // Waits while the window's pending events are handled.
-    void pause(double seconds) override;
     void setDriveTypeText(const QString& text) override;
     void setVolumeNameText(const QString& text) override;
     void setTotalSizeText(const QString& text) override;
     void setFreeSpaceText(const QString& text) override;
-
-    // True once QUIT, the close box or an end signal ended the program.
-    bool programEnded() const { return ended_; }
 
     // Appended to the entry of a selected volume that is no longer mounted.
     static QString notMountedMark();
@@ -131,7 +131,8 @@ private:
     void fillDriveList(const QString& preferredRoot);
     void dropVanishedEntryUnlessSelected();
     void applyDeferredDriveRefresh();
-    QLineEdit* timeBox(int box) const;
+    void showTimes(const measure::RunResult& result);
+    void setStartEnabled(bool enabled);
 
     WindowServices services_;
     std::unique_ptr<measure::SpeedTest> speedTest_;

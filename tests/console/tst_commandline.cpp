@@ -801,26 +801,28 @@ void TestCommandLine::logRowsFromRunsAtOnce() {
 void TestCommandLine::recordOfARun_data() {
     QTest::addColumn<QString>("volume");
     QTest::addColumn<QString>("locale");
-    QTest::addColumn<QList<double>>("seconds");
-    QTest::addColumn<QStringList>("summary");  // the human summary's phase lines
-    QTest::addColumn<QStringList>("row");      // the log row's size, times and rates
+    QTest::addColumn<QList<double>>("seconds");  // as measured
+    QTest::addColumn<QStringList>("summary");    // the spread's phase lines, as shown
+    QTest::addColumn<QStringList>("row");        // the log row's size, times and rates
 
     QTest::newRow("quote and comma in the name, German locale")
-        << "Paul's \"fast\", stick"
-        << "de_DE" << QList<double>{0, 0.5, 0.25}
-        << QStringList{"DATA CREATE         0 s  too fast to time (under 0.01 s)",
-                       "WRITE TIME        0,5 s  4,00 MB/s", "READ TIME        0,25 s  8,00 MB/s"}
-        << QStringList{"2", "0", "0.5", "0.25", "4", "8"};
+        << "Paul's \"fast\", stick" << "de_DE" << QList<double>{0.004, 0.5, 0.257}
+        << QStringList{"DATA CREATE         0 s         0 s         0 s  too fast to time (under "
+                       "0.01 s)",
+                       "WRITE TIME        0,5 s       0,5 s       0,5 s  4,00 MB/s",
+                       "READ TIME        0,25 s      0,25 s      0,25 s  8,00 MB/s"}
+        << QStringList{"2", "0.004", "0.5", "0.257", "4", "7.782"};
     QTest::newRow("line break in the name")
         << "A\nB"
         << "C" << QList<double>{1.25, 0, 2}
-        << QStringList{"DATA CREATE      1.25 s  1.60 MB/s",
-                       "WRITE TIME          0 s  too fast to time (under 0.01 s)",
-                       "READ TIME           2 s  1.00 MB/s"}
+        << QStringList{"DATA CREATE      1.25 s      1.25 s      1.25 s  1.60 MB/s",
+                       "WRITE TIME          0 s         0 s         0 s  too fast to time (under "
+                       "0.01 s)",
+                       "READ TIME           2 s         2 s         2 s  1.00 MB/s"}
         << QStringList{"2", "1.25", "0", "2", "", "1"};
 }
 
-// One run as the human summary, the log and the JSON document give it.
+// A run as the spread of a series, the log and the JSON document give it.
 void TestCommandLine::recordOfARun() {
     QFETCH(QString, volume);
     QFETCH(QString, locale);
@@ -835,13 +837,13 @@ void TestCommandLine::recordOfARun() {
                                  2000000,
                                  {"a notice"}};
     const driveinfo::DriveFacts facts{"/media/x", volume, "Removable Disk", "vfat"};
-    const QStringList lines = console::humanSummary({run}, "/media/x").split('\n');
+    const QStringList lines = console::spreadSummary({run, run}, "/media/x").split('\n');
     const QList<QStringList> records = csvRecords(console::csvRow(run, facts));
     const QJsonObject document =
         QJsonDocument::fromJson(console::jsonDocument(facts, 2000000, {run})).object();
     QLocale::setDefault(before);
 
-    QCOMPARE(lines.mid(1, 3), summary);
+    QCOMPARE(lines.mid(2, 3), summary);
     QCOMPARE(records.size(), 1);
     QCOMPARE(records[0][2], volume);
     QCOMPARE(records[0].mid(7, 6), row);

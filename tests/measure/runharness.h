@@ -5,12 +5,14 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <algorithm>
 #include <array>
 #include <functional>
 
 #include "fakes/fakedrives.h"
 #include "fakes/fakeservices.h"
 #include "measure/inlinesteprunner.h"
+#include "measure/resulttext.h"
 #include "measure/runview.h"
 #include "measure/speedtest.h"
 #include "platform/drives.h"
@@ -61,8 +63,8 @@ inline QString notOursMessage(const QString& path, const QString& what = QString
 // The window as the run sees it, and the drive panel's liveness check.
 class FakeRunView : public measure::RunView, public platform::DriveLiveness {
 public:
-    QString sizeText() override { return size; }
-    QString selectedMountRoot() override {
+    measure::SizeAsked sizeAsked() override { return {std::nullopt, size}; }
+    QString driveChosen() override {
         ++driveReads;
         return drive;
     }
@@ -71,14 +73,21 @@ public:
         if (!answering)
             throw platform::Failure(QStringLiteral("Drive %1 does not answer").arg(mountRoot));
     }
-    void clearResults() override { boxes.fill(QString()); }
-    void setTimeText(int box, const QString& text) override { boxes.at(box) = text; }
-    QString timeText(int box) override { return boxes.at(box); }
-    void setStartEnabled(bool enabled) override {
+    void runStarted() override { setStartEnabled(false); }
+    void resultChanged(const measure::RunResult& result, measure::Phase) override { show(result); }
+    void runEnded(const measure::RunResult& result) override {
+        show(result);
+        setStartEnabled(true);
+    }
+    void show(const measure::RunResult& result) {
+        const std::array<QString, 3> texts = measure::timeTexts(result);
+        std::copy(texts.begin(), texts.end(), boxes.begin() + 1);
+    }
+    void setStartEnabled(bool enabled) {
         startEnabled = enabled;
         startHistory.append(enabled);
     }
-    void pause(double seconds) override {
+    void waitBetweenSteps(double seconds) override {
         ++waits;
         pauseLengths.append(seconds);
         if (onPause) onPause(waits);
@@ -112,7 +121,7 @@ template <class Services>
 struct BasicRunHarness : Services {
     explicit BasicRunHarness(measure::StepRunner* runner = nullptr)
         : speedTest(view,
-                    measure::RunServices{this->clock, this->files, this->process, this->clipboard,
+                    measure::RunServices{this->clock, this->files, this->process, &this->clipboard,
                                          this->pointer, this->messages,
                                          runner ? *runner : inlineRunner, view, &this->volumes}) {
         // Over fake files the local test file lies in the fake program folder.

@@ -53,14 +53,6 @@ private Q_SLOTS:
         QCOMPARE(measure::elapsedText(elapsed, QLocale(locale)), shown);
     }
 
-    void elapsedSecondsReadsTheClockOnce() {
-        fakes::FakeClock clock;
-        clock.now = 100.0;
-        clock.stepPerReading = 0.5;
-        QCOMPARE(measure::ElapsedSeconds(clock, 97.5f), 2.5f);
-        QCOMPARE(clock.now, 100.5);
-    }
-
     // The wait lasts at least its length in clock readings and handles the events that are
     // pending on every pass, including ones posted while it waits.
     void pauseWaitsAndHandlesEvents_data() {

@@ -86,9 +86,9 @@ private Q_SLOTS:
         QCOMPARE(run.view.answerChecks, QStringList{run.view.drive});
         const measure::RunResult& result = run.speedTest.result();
         QVERIFY(result.complete);
-        QCOMPARE(result.createSeconds, 2.5f);
-        QCOMPARE(result.writeSeconds, 3.0f);
-        QCOMPARE(result.readSeconds, 0.25f);
+        QCOMPARE(result.createSeconds, 2.5);
+        QCOMPARE(result.writeSeconds, 3.0);
+        QCOMPARE(result.readSeconds, 0.25);
         QCOMPARE(result.bytes, qint64(bytes));
         QCOMPARE(result.mountRoot, run.view.drive);
         QCOMPARE(
@@ -197,12 +197,12 @@ private Q_SLOTS:
             if (phase == 3 && !path.startsWith(run.targetPath())) return;
             QVERIFY(run.speedTest.running());
             QCOMPARE(int(run.speedTest.progress().phase.load()), phase);
-            run.speedTest.requestStop();
+            run.speedTest.stop();
             // The fake copies at once; a real one ends at its next chunk the same way.
             if (phase != 1) throw platform::Stopped();
         });
         run.view.onPause = [&](int wait) {
-            if (phase == 0 && wait == 2) run.speedTest.requestStop();
+            if (phase == 0 && wait == 2) run.speedTest.stop();
         };
 
         run.speedTest.run();
@@ -405,11 +405,11 @@ private Q_SLOTS:
         const QString otherTarget = QStringLiteral("/media/other/TEST.TXT");
         QStringList copies;
         giveDurations(run, copies);
-        // The drive panel empties the time boxes on every change of drive.
+        // The drive panel empties the times shown on every change of drive.
         run.view.onPause = [&](int current) {
             if (current != wait) return;
             run.view.drive = QStringLiteral("/media/other");
-            run.view.clearResults();
+            run.speedTest.clearTimes();
         };
 
         run.speedTest.run();
@@ -438,7 +438,7 @@ private Q_SLOTS:
         QFETCH(bool, targetLeft);
         RunHarness run;
         run.view.onPause = [&](int current) {
-            if (current == wait) run.speedTest.requestStop();
+            if (current == wait) run.speedTest.stop();
         };
 
         run.speedTest.run();
