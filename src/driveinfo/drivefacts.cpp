@@ -1,5 +1,6 @@
 #include "driveinfo/drivefacts.h"
 
+#include <QRegularExpression>
 #include <exception>
 
 #include "driveinfo/drivepanel.h"
@@ -17,6 +18,9 @@ DeviceModel deviceModelOf(const QString& systemRoot, const platform::MountRecord
                       readAttribute(systemRoot, hardware + QStringLiteral("/model"))};
     // A memory card tells its product name instead.
     if (found.model.isEmpty()) found.model = readAttribute(systemRoot, hardware + "/name");
+    // A bus's number for the maker (virtio's "0x1af4") names nobody a user knows.
+    static const QRegularExpression number(QStringLiteral("^0x[0-9a-fA-F]+$"));
+    if (number.match(found.vendor).hasMatch()) found.vendor.clear();
     return found;
 }
 
