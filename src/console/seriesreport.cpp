@@ -53,6 +53,13 @@ QByteArray csvLine(const QStringList& fields) {
     return quoted.join(QLatin1Char(',')).toUtf8() + "\r\n";
 }
 
+// A name from a stick's label or firmware that a spreadsheet would run as a formula is kept as
+// text.
+QString inert(const QString& name) {
+    static const QString formulaStarts = QStringLiteral("=+-@\t\r");
+    return !name.isEmpty() && formulaStarts.contains(name[0]) ? QLatin1Char('\'') + name : name;
+}
+
 QJsonValue numberOrNull(std::optional<double> value) {
     return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
 }
@@ -167,11 +174,11 @@ QByteArray csvHeader() {
 QByteArray csvRow(const RunRecord& run, const driveinfo::DriveFacts& drive) {
     QStringList fields{run.startedUtc.toString(Qt::ISODate),
                        drive.mountPoint,
-                       drive.volumeName,
+                       inert(drive.volumeName),
                        drive.type,
                        drive.fileSystem,
-                       drive.vendor,
-                       drive.model,
+                       inert(drive.vendor),
+                       inert(drive.model),
                        plainNumber(double(run.bytes) / kBytesPerMegabyte, 6)};
     for (const double seconds : run.seconds) fields << plainNumber(seconds, 6);
     for (int phase = 1; phase < 3; ++phase) {

@@ -689,21 +689,13 @@ void TestCommandLine::logRowsFromRunsAtOnce() {
     QLocale::setDefault(QLocale::German);
     const QTemporaryDir folder;
     const console::RunRecord run{QDateTime::currentDateTimeUtc(), {0, 0.5, 0.257}, 2000000, {}};
-    const driveinfo::DriveFacts facts{"/m", "Paul's \"fast\", stick\n", "RAM DISK", "tmpfs"};
-    const QStringList row{run.startedUtc.toString(Qt::ISODate),
-                          "/m",
-                          facts.volumeName,
-                          "RAM DISK",
-                          "tmpfs",
-                          "",
-                          "",
-                          "2",
-                          "0",
-                          "0.5",
-                          "0.257",
-                          "4",
-                          "7.782",
-                          platform::version::kFullVersion};
+    // A name a spreadsheet would take for a formula stays text.
+    const driveinfo::DriveFacts facts{"/m",  "Paul's \"fast\", stick\n", "RAM DISK", "tmpfs", "",
+                                      "=1+2"};
+    const QStringList row =
+        (run.startedUtc.toString(Qt::ISODate) + "|/m|" + facts.volumeName +
+         "|RAM DISK|tmpfs||'=1+2|2|0|0.5|0.257|4|7.782|" + platform::version::kFullVersion)
+            .split('|');
     const QJsonObject document =
         QJsonDocument::fromJson(console::jsonDocument(facts, 2000000, {run})).object();
     QCOMPARE(document["drive"]["volume_name"].toString(), facts.volumeName);
