@@ -71,6 +71,10 @@ void printComparison(const CollectingReporter& figures, const WholeRunPlaces& pl
                "plain_read", 1.5);
     printRatio(figures, "command-line run, progress", "console_run/1", "the same without progress",
                "console_run/0", 1.05);
+    printRatio(figures, "command-line run, --json", "console_run/2", "the same, plain line",
+               "console_run/0", 1.05);
+    printRatio(figures, "command-line run, --log", "console_run/3", "the same, plain line",
+               "console_run/0", 1.05);
     printRatio(figures, "size text, 131,000 characters", "size_text/131000",
                "size text, 1,310 characters", "size_text/1310", 150.0);
     printPeakMemory(figures);

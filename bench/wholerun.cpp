@@ -1,6 +1,7 @@
 // Whole runs of the command-line program as it is installed, built in the same tree and found
 // next to this binary: `dov-uruvivuz --drive DIR --size N`. The peak memory of a large run
-// against a small one, and a run with its progress line against one without. The program
+// against a small one, a run with its progress line against one without, and runs that also
+// print a JSON document or append a log row against a plain one. The program
 // chooses its own places: the test file on the drive goes to the root of the drive holding
 // DIR, the local one next to the program (in the build tree's bin folder).
 
@@ -76,6 +77,9 @@ std::vector<std::string> runArguments(int megabytes) {
     return {programPath(), "--drive", settings.folder, "--size", std::to_string(megabytes)};
 }
 
+// What a whole run hands out besides its line: nothing more, one JSON document, a log row.
+enum Output { kPlain = 0, kProgressLine = 1, kJson = 2, kLog = 3 };
+
 // Starts the program with its output discarded and its error stream on the given descriptor,
 // or discarded too when there is none.
 pid_t startProgram(const std::vector<std::string>& arguments, int errorStream) {
@@ -101,8 +105,11 @@ pid_t startProgram(const std::vector<std::string>& arguments, int errorStream) {
 }
 
 // One whole run, its progress line drawn on a terminal or not drawn at all; its resource usage.
-rusage runProgram(int megabytes, bool withProgressLine) {
-    const std::vector<std::string> arguments = runArguments(megabytes);
+rusage runProgram(int megabytes, bool withProgressLine, Output output = kPlain) {
+    std::vector<std::string> arguments = runArguments(megabytes);
+    if (output == kJson) arguments.push_back("--json");
+    // The log grows by a row a run, as a real history does.
+    if (output == kLog) arguments.insert(arguments.end(), {"--log", workFolder + "/runs.csv"});
     Terminal terminal;
     if (withProgressLine) terminal = openTerminal();
     const pid_t child = startProgram(arguments, terminal.slave);
@@ -138,12 +145,14 @@ void peakMemory(benchmark::State& state) {
 }
 
 // A whole run with its progress line (argument 1) or without (0): the line is drawn by a timer
-// on the main thread, so both should take the same time.
+// on the main thread, so both should take the same time. With --json (2) or --log (3), what
+// handing out the result costs a run beside a plain one (0).
 void consoleRun(benchmark::State& state) {
+    const auto output = Output(state.range(0));
     for (auto _ : state) {
         ::sync();
         const auto start = Clock::now();
-        runProgram(settings.megabytes, state.range(0) == 1);
+        runProgram(settings.megabytes, output == kProgressLine, output);
         finishTimed(state, start);
     }
 }
@@ -151,7 +160,11 @@ void consoleRun(benchmark::State& state) {
 }  // namespace
 
 void registerWholeRunFigures() {
-    registerTimed("console_run", consoleRun)->Arg(0)->Arg(1);
+    registerTimed("console_run", consoleRun)
+        ->Arg(kPlain)
+        ->Arg(kProgressLine)
+        ->Arg(kJson)
+        ->Arg(kLog);
     benchmark::RegisterBenchmark("peak_memory", peakMemory)
         ->Arg(10)
         ->Arg(settings.peakMegabytes)

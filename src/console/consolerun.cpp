@@ -1,11 +1,13 @@
 #include "console/consolerun.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QLocale>
 #include <QTimer>
 #include <cstring>
 
 #include "console/commandline.h"
+#include "console/runlog.h"
 #include "driveinfo/driveanswers.h"
 #include "measure/clockrules.h"
 #include "measure/resulttext.h"
@@ -39,14 +41,17 @@ QString driveRootOf(const QString& path,
     return volumeOf(folder, path);
 }
 
-QString progressText(Phase phase, qint64 bytesDone, qint64 totalBytes, double secondsInPhase) {
+QString progressText(Phase phase, qint64 bytesDone, qint64 totalBytes, double secondsInPhase,
+                     int run, int runs) {
     const QString name = measure::phaseNames(phase).word;
     if (name.isEmpty()) return {};
+    const QString series = runs > 1 ? QStringLiteral("run %1/%2  ").arg(run).arg(runs) : QString();
     constexpr int kBarWidth = 20;
     const double share =
         totalBytes > 0 ? qBound(0.0, double(bytesDone) / double(totalBytes), 1.0) : 0.0;
     const int filled = int(share * kBarWidth);
     QString text =
+        series +
         QStringLiteral("%1 [%2%3] %4 / %5 MB")
             .arg(name, -6)
             .arg(QString(filled, QLatin1Char('#')), QString(kBarWidth - filled, QLatin1Char('.')))
@@ -72,6 +77,11 @@ public:
     }
     ~ProgressLine() { erase(); }
 
+    void setRun(int run, int runs) {
+        run_ = run;
+        runs_ = runs;
+    }
+
     // Clears the line so that a message can be written in its place.
     void erase() {
         if (!shown_) return;
@@ -95,7 +105,7 @@ private:
         const QString text =
             progressText(phase, progress_.bytesDone.load(std::memory_order_relaxed),
                          progress_.totalBytes.load(std::memory_order_relaxed),
-                         double(phaseClock_.elapsed()) / 1000.0);
+                         double(phaseClock_.elapsed()) / 1000.0, run_, runs_);
         if (text.isEmpty()) {
             erase();
             return;
@@ -112,6 +122,8 @@ private:
     QElapsedTimer phaseClock_;
     Phase phase_ = Phase::None;
     bool shown_ = false;
+    int run_ = 1;
+    int runs_ = 1;
 };
 
 ConsoleRun::ConsoleRun(ConsoleRunSettings settings, measure::CoreServices services, std::FILE* out,
@@ -128,12 +140,50 @@ ConsoleRun::ConsoleRun(ConsoleRunSettings settings, measure::CoreServices servic
 ConsoleRun::~ConsoleRun() = default;
 
 int ConsoleRun::exec() {
+    std::unique_ptr<RunLog> log;
+    try {
+        // Refused before anything is made on a drive.
+        if (!settings_.logPath.isEmpty()) log = std::make_unique<RunLog>(settings_.logPath);
+    } catch (const std::exception& failure) {
+        writeErr(platform::describe(failure) + QLatin1Char('\n'));
+        return kExitFailed;
+    }
     if (settings_.showProgress)
         progress_ = std::make_unique<ProgressLine>(speedTest_->progress(), err_);
-    speedTest_->run();
+    bool logFailed = false;
+    for (int number = 1; number <= settings_.repeat; ++number) {
+        if (const std::optional<int> status = runOnce(number)) return *status;
+        // Each line as its run ends, for a script reading them as they come.
+        if (!settings_.json) writeOut(measure::resultLine(speedTest_->result()) + '\n');
+        if (!log || logFailed) continue;
+        try {
+            log->append(runs_.last(), driveFacts());
+        } catch (const std::exception& failure) {
+            logFailed = true;
+            writeErr(QStringLiteral("dov-uruvivuz: %1; this run and those after it are not in "
+                                    "the log\n")
+                         .arg(platform::describe(failure)));
+        }
+    }
     progress_.reset();
+    QString text;
+    if (settings_.json)
+        text = QString::fromUtf8(jsonDocument(driveFacts(), runs_.first().bytes, runs_));
+    else if (settings_.human && runs_.size() == 1)
+        text = measure::resultSummary(speedTest_->result());
+    else if (settings_.human)
+        text = spreadSummary(runs_, settings_.mountRoot);
+    if (!text.isEmpty()) writeOut(text);
+    return errFailed_ || logFailed ? kExitFailed : kExitDone;
+}
 
+std::optional<int> ConsoleRun::runOnce(int number) {
+    if (progress_) progress_->setRun(number, settings_.repeat);
+    notices_.clear();
+    const QDateTime started = QDateTime::currentDateTimeUtc();
+    speedTest_->run();
     if (const int signalNumber = stopSignal_) {
+        progress_.reset();
         speedTest_->removeRunFiles();
         writeErr(QStringLiteral("%1: the run was stopped and its test files removed\n")
                      .arg(QString::fromLocal8Bit(::strsignal(signalNumber))));
@@ -143,11 +193,17 @@ int ConsoleRun::exec() {
     // reached the error stream.
     const measure::RunResult& result = speedTest_->result();
     if (!result.complete) return kExitFailed;
-    QString text = measure::resultLine(result) + QLatin1Char('\n');
-    if (settings_.human) text += measure::resultSummary(result);
-    // Whether the times reached out is checked once, when it is closed (consolestartup.h).
-    std::fputs(text.toLocal8Bit().constData(), out_);
-    return errFailed_ ? kExitFailed : kExitDone;
+    RunRecord record{started, {}, result.bytes, notices_};
+    for (int phase = 0; phase < 3; ++phase)
+        record.seconds[phase] = result.secondsOf(measure::kTimedPhases[phase]).value_or(0.0);
+    runs_.append(record);
+    return std::nullopt;
+}
+
+// Read once, after the first run proved that the drive answers.
+const driveinfo::DriveFacts& ConsoleRun::driveFacts() {
+    if (!driveFacts_) driveFacts_ = driveinfo::driveFactsOf(settings_.mountRoot);
+    return *driveFacts_;
 }
 
 void ConsoleRun::stop(int signalNumber) {
@@ -161,10 +217,18 @@ void ConsoleRun::waitBetweenSteps(double seconds) {
 }
 
 void ConsoleRun::showMessage(const QString& text) {
+    notices_.append(text);
     writeErr(text + QLatin1Char('\n'));
 }
 
 void ConsoleRun::setBusy(bool) {}
+
+// Flushed at once for a script reading the lines as they come; whether they reached out is checked
+// once, when standard output is closed (consolestartup.h).
+void ConsoleRun::writeOut(const QString& text) {
+    std::fputs(text.toLocal8Bit().constData(), out_);
+    std::fflush(out_);
+}
 
 void ConsoleRun::writeErr(const QString& text) {
     if (progress_) progress_->erase();

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <QList>
 #include <QString>
+#include <QStringList>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 
+#include "console/seriesreport.h"
 #include "measure/coreservices.h"
 #include "measure/runview.h"
 #include "measure/speedtest.h"
@@ -23,13 +27,16 @@ struct ConsoleRunSettings {
     QString mountRoot;  // the drive's root, as the window's drive list gives it
     int testLines = 0;  // the size, as the command line read it
     bool human = false;
+    int repeat = 1;
+    bool json = false;
+    QString logPath;  // empty: no log
     // Draw a progress line on the error stream (only sensible on a terminal).
     bool showProgress = false;
 };
 
-// One START run without a window: the same SpeedTest, its result written to standard output and
-// its messages to standard error. Runs on the thread of a QCoreApplication, whose event loop the
-// pauses and phases turn.
+// A series of START runs without a window: the same SpeedTest, each result written to standard
+// output and the messages to standard error. Runs on the thread of a QCoreApplication, whose
+// event loop the pauses and phases turn.
 class ConsoleRun : public measure::RunView,
                    private platform::MessageBoxService,
                    private platform::PointerService {
@@ -40,9 +47,10 @@ public:
     ConsoleRun(const ConsoleRun&) = delete;
     ConsoleRun& operator=(const ConsoleRun&) = delete;
 
-    // Runs once and returns the exit status: 0 with the times handed to out (whoever closes out
-    // checks that they reached it), 1 after a failure whose message went to err or when a
-    // notice could not be written, 128 + the signal's number after stop().
+    // Runs the series and returns the exit status: 0 with the times handed to out (whoever closes
+    // out checks that they reached it), 1 after a failure whose message went to err (which ends
+    // the series), when a notice or a log row could not be written, or the log was refused; 128 +
+    // the signal's number after stop().
     int exec();
 
     // Ends the run as QUIT does: the phase under way stops at its next chunk and a wait ends
@@ -64,7 +72,12 @@ private:
     // PointerService: no pointer here.
     void setBusy(bool busy) override;
 
+    void writeOut(const QString& text);
     void writeErr(const QString& text);
+    // One run of the series; its record is added to runs_. The exit status when the series
+    // ends with it, none when it completed.
+    std::optional<int> runOnce(int number);
+    const driveinfo::DriveFacts& driveFacts();
 
     class ProgressLine;
 
@@ -72,6 +85,9 @@ private:
     measure::CoreServices services_;
     std::FILE* out_;
     std::FILE* err_;
+    QStringList notices_;  // what the run under way told besides its times
+    QList<RunRecord> runs_;
+    std::optional<driveinfo::DriveFacts> driveFacts_;
     bool errFailed_ = false;  // a message did not reach err
     int stopSignal_ = 0;
     std::unique_ptr<measure::SpeedTest> speedTest_;
@@ -81,9 +97,9 @@ private:
 // Writes and flushes the text; false when any of it did not reach the system.
 bool writeStream(std::FILE* stream, const QString& text);
 
-// The progress line's text for one reading: phase name, megabytes done of the total, and the
-// rate since the phase began; "" when no phase runs.
+// The progress line's text for one reading: the run of a series of several, phase name,
+// megabytes done of the total, and the rate since the phase began; "" when no phase runs.
 QString progressText(measure::Phase phase, qint64 bytesDone, qint64 totalBytes,
-                     double secondsInPhase);
+                     double secondsInPhase, int run = 1, int runs = 1);
 
 }  // namespace console

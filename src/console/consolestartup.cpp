@@ -68,6 +68,9 @@ int runWithoutWindow(int argc, char* argv[], const CommandLine& command,
     }
     settings.testLines = command.testLines;
     settings.human = command.human;
+    settings.repeat = command.repeat;
+    settings.json = command.json;
+    settings.logPath = command.logPath;
     settings.showProgress = platform::isTerminal(fileno(stderr));
     // A run in the background never stops at its own result or message; the progress line
     // keeps out of the background's way by itself.

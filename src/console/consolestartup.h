@@ -7,7 +7,7 @@
 
 namespace console {
 
-// --drive/--size: one run without a window on the services main() built, and its exit status.
+// --drive/--size: the runs without a window on the services main() built, and its exit status.
 // Needs no display and leaves the window's single-instance lock alone; the test files' own
 // locks keep two runs apart. outputClosedAtStart: the process began without standard output.
 int runWithoutWindow(int argc, char* argv[], const CommandLine& command,

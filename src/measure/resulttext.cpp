@@ -72,7 +72,7 @@ QString resultSummary(const RunResult& result, const QLocale& locale) {
         text += QStringLiteral("%1  %2 s")
                     .arg(phaseNames(phase).label, -11)
                     .arg(timeText(measured, locale), 8);
-        if (phase != Phase::Create && megabytes > 0.0) {
+        if (megabytes > 0.0) {
             if (seconds > 0.0f) {
                 text += QStringLiteral("  %1 MB/s")
                             .arg(decimalText(megabytes / double(seconds), 'f', 2, locale));

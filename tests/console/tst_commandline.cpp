@@ -3,17 +3,29 @@
 // drives, including a full drive and an interrupt.
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
 #include <csignal>
+#include <latch>
 #include <memory>
+#include <thread>
 
 #include "console/commandline.h"
 #include "console/consolerun.h"
+#include "console/runlog.h"
+#include "console/seriesreport.h"
+#include "fakes/fakedesktop.h"
+#include "ownership/folders.h"
+#include "platform/version.h"
 #include "support/harness.h"
 #include "support/scratchmounts.h"
 #include "window/windowstartup.h"
@@ -39,25 +51,46 @@ public:
         environment_.insert(QStringLiteral("XDG_RUNTIME_DIR"), home_.path());
         environment_.insert(QStringLiteral("XDG_CACHE_HOME"), home_.path() + "/cache");
         environment_.insert(QStringLiteral("HOME"), home_.path());
+        // The program's rule: its own folder where that is the user's, else its cache folder.
+        fakes::FakeProcess process;
+        process.folder = programFolder();
+        testFolder_ = ownership::testFileFolder(process).privateFolder
+                          ? home_.path() + "/cache/dov-uruvivuz"
+                          : programFolder();
+        // For shell lines that wait for the test file.
+        environment_.insert(QStringLiteral("TEST_FILE_PLACE"), testFile());
     }
 
     testsupport::ChildRun run(const QStringList& arguments, int timeoutMs = 60000) const {
         return testsupport::runChild(kProgram, arguments, timeoutMs, environment_);
     }
 
-    // What the child left in its folders or next to the program.
+    // What the child left in its folders or in its test file's folder. The program's own cache
+    // folder, where it keeps the test file when the program's folder is not the user's, is no
+    // leftover; a file in it is.
     QStringList leftovers() const {
-        QStringList found = entries(home_.path());
-        if (QFileInfo::exists(programFolder() + "/TEST.TXT")) found << "program folder TEST.TXT";
+        QStringList found;
+        QDirIterator it(home_.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            if (path == testFolder_ || testFolder_.startsWith(path + '/')) continue;
+            found << QDir(home_.path()).relativeFilePath(path);
+        }
+        if (!testFile().startsWith(home_.path() + '/') && QFileInfo::exists(testFile()))
+            found << "TEST.TXT beside the program";
         return found;
     }
 
+    // Where the program puts its local test file, by its own rule, whoever owns the build.
+    QString testFile() const { return testFolder_ + "/TEST.TXT"; }
     QProcessEnvironment environment() const { return environment_; }
     static QString programFolder() { return QFileInfo(kProgram).absolutePath(); }
 
 private:
     QTemporaryDir home_;
     QProcessEnvironment environment_;
+    QString testFolder_;
 };
 
 // Where a --drive folder lies: a RAM disk the drive list shows, one it hides (under /run), one
@@ -65,11 +98,38 @@ private:
 enum class Volume { Tmpfs, HiddenTmpfs, ReadOnlyTmpfs, Squashfs, KernelDevices };
 
 const QString kTimesLine = QStringLiteral("^\\d+(\\.\\d+)?\\t\\d+(\\.\\d+)?\\t\\d+(\\.\\d+)?\\n");
+// One phase of the human summary; %1 is its label.
+const QString kRate = QStringLiteral("([0-9.]+ MB/s|too fast to time \\(under 0.01 s\\))");
+const QString kPhaseLine = QStringLiteral("%1 +[0-9.]+ s  ") + kRate + '\n';
+const QString kSpreadLine = QStringLiteral("%1( +[0-9.]+ s){3}  ") + kRate + '\n';
+
+// RFC 4180 as a spreadsheet reads it: fields split at commas, quoted ones with "" for a quote,
+// records ending in CR LF. Empty when the text is not whole records.
+QList<QStringList> csvRecords(const QByteArray& bytes) {
+    static const QRegularExpression field("\"((?:[^\"]|\"\")*)\"(,|\r\n)|([^,\"\r\n]*)(,|\r\n)");
+    const QString text = QString::fromUtf8(bytes);
+    QList<QStringList> records;
+    QStringList record;
+    for (qsizetype at = 0; at < text.size();) {
+        const QRegularExpressionMatch found =
+            field.match(text, at, QRegularExpression::NormalMatch,
+                        QRegularExpression::AnchorAtOffsetMatchOption);
+        if (!found.hasMatch()) return {};
+        const bool quoted = found.capturedStart(1) >= 0;
+        record << (quoted ? found.captured(1).replace("\"\"", "\"") : found.captured(3));
+        if (found.captured(quoted ? 2 : 4) == "\r\n") records << std::exchange(record, {});
+        at = found.capturedEnd();
+    }
+    return record.isEmpty() ? records : QList<QStringList>{};
+}
 
 }  // namespace
 
 class TestCommandLine : public QObject {
     Q_OBJECT
+
+    static void checkDocument(const QByteArray& output, const QString& root,
+                              const QStringList& options);
 
 private Q_SLOTS:
     void parser_data();
@@ -82,6 +142,9 @@ private Q_SLOTS:
     void programWithoutDisplay();
     void runOnScratchDrive_data();
     void runOnScratchDrive();
+    void runLog_data();
+    void runLog();
+    void logRowsFromRunsAtOnce();
     void interruptDuringCreateRemovesItsFile_data();
     void interruptDuringCreateRemovesItsFile();
     void toolkitOptionsReachTheWindow();
@@ -186,6 +249,23 @@ void TestCommandLine::parser_data() {
         << "" << false << "unknown option '-styles'";
     QTest::newRow("stray word") << QStringList{"/media/stick"} << c << Action::Error << ""
                                 << "" << false << "unexpected argument '/media/stick'";
+    // The options of a series; what they give is checked on the runs' output.
+    const QStringList run = {"--drive", "/m", "--size", "1"};
+    const auto wrong = [&](const char* tag, const QStringList& arguments, const QString& error) {
+        QTest::newRow(tag) << arguments << c << Action::Error << ""
+                           << "" << false << error;
+    };
+    for (const char* count : {"0", "101", "-3", "2.5", "1e2"}) {
+        wrong(count, run + QStringList{"--repeat", count},
+              QStringLiteral("--repeat takes a whole number of runs from 1 to 100, not '%1'")
+                  .arg(count));
+    }
+    wrong("json with human", run + QStringList{"--json", "--human"},
+          "--json and --human do not go together");
+    wrong("json twice", run + QStringList{"--json", "--json"}, "--json is given twice");
+    wrong("log without its file", run + QStringList{"--log"}, "--log needs a value");
+    wrong("repeat alone", {"--repeat=2"}, "--repeat needs --drive and --size");
+    wrong("log alone", {"--log", "x.csv"}, "--log needs --drive and --size");
 }
 
 void TestCommandLine::parser() {
@@ -327,10 +407,19 @@ void TestCommandLine::runOnScratchDrive_data() {
                                 << kTimesLine + '$' << "^$" << false << "" << Volume::Tmpfs;
     QTest::newRow("human summary, folder given by a link")
         << qint64(32 << 20) << QStringList{"--size", "2", "--human"} << 0
-        << kTimesLine +
-               "Test file of 2 MB, drive %1\nDATA CREATE +[0-9.]+ s\n"
-               "WRITE TIME +[0-9.]+ s  ([0-9.]+ MB/s|too fast to time \\(under 0.01 s\\))\n"
-               "READ TIME +[0-9.]+ s  ([0-9.]+ MB/s|too fast to time \\(under 0.01 s\\))\n$"
+        << kTimesLine + "Test file of 2 MB, drive %1\n" + kPhaseLine.arg("DATA CREATE") +
+               kPhaseLine.arg("WRITE TIME") + kPhaseLine.arg("READ TIME") + '$'
+        << "^$" << true << "" << Volume::Tmpfs;
+    // A series: each line as its run ends, then the spread; or one document a script parses.
+    QTest::newRow("two runs and their spread")
+        << qint64(32 << 20) << QStringList{"--size", "2", "--repeat", "2", "--human"} << 0
+        << kTimesLine + kTimesLine.mid(1) + "Test file of 2 MB, drive %1, 2 runs\n" +
+               " +median +lowest +highest  median rate\n" + kSpreadLine.arg("DATA CREATE") +
+               kSpreadLine.arg("WRITE TIME") + kSpreadLine.arg("READ TIME") + '$'
+        << "^$" << false << "" << Volume::Tmpfs;
+    QTest::newRow("three runs as one JSON document")
+        << qint64(32 << 20) << QStringList{"--size", "2", "--repeat", "3", "--json"} << 0
+        << "^\\{\n[^\t]*\\}\n$"
         << "^$" << true << "" << Volume::Tmpfs;
     QTest::newRow("size beyond the drive's free space")
         << qint64(64 << 20) << QStringList{"--size", "20000"} << 1 << "^$"
@@ -341,9 +430,11 @@ void TestCommandLine::runOnScratchDrive_data() {
         << qint64(32 << 20) << QStringList{"--size", "2", "--human"} << 0
         << "^[^\u0660-\u0669]*DATA CREATE[^\u0660-\u0669]*$"
         << "^$" << false << "exec env LC_ALL=ar_EG.UTF-8 \"$0\" \"$@\"" << Volume::Tmpfs;
-    QTest::newRow("file-size limit") << qint64(32 << 20) << QStringList{"--size", "4"} << 1 << "^$"
-                                     << "^Cannot write [^\n]*/TEST.TXT: File too large\n$" << false
-                                     << "ulimit -f 1024; exec \"$0\" \"$@\"" << Volume::Tmpfs;
+    // The first run fails, and so does the series, with one message.
+    QTest::newRow("file-size limit")
+        << qint64(32 << 20) << QStringList{"--size", "4", "--repeat", "3"} << 1 << "^$"
+        << "^Cannot write [^\n]*/TEST.TXT: File too large\n$" << false
+        << "ulimit -f 1024; exec \"$0\" \"$@\"" << Volume::Tmpfs;
     const QString notWritten =
         "^dov-uruvivuz: the times could not be written to standard output: %2\n$";
     QTest::newRow("result to /dev/full")
@@ -367,7 +458,7 @@ void TestCommandLine::runOnScratchDrive_data() {
         << "^The program was stopped for 1\\.[0-9] s during the creation of the test file; its "
            "time is not valid and nothing was exported\n$"
         << false
-        << "\"$0\" \"$@\" & while [ ! -e \"${0%/*}/TEST.TXT\" ]; do sleep 0.01; done; "
+        << "\"$0\" \"$@\" & while [ ! -e \"$TEST_FILE_PLACE\" ]; do sleep 0.01; done; "
            "kill -STOP $!; sleep 1; kill -CONT $!; wait $!"
         << Volume::Tmpfs;
     // The folder's own volume, never a listed one above it (/ or /run's).
@@ -454,8 +545,198 @@ void TestCommandLine::runOnScratchDrive() {
              qPrintable(outputText));
     QVERIFY2(QRegularExpression(withRoot(errors)).match(errorText).hasMatch(),
              qPrintable(errorText));
+    if (options.contains("--json")) checkDocument(run.output, root, options);
     if (drive) QCOMPARE(entries(root), QStringList{"some"});
     QCOMPARE(world.leftovers(), QStringList());
+}
+
+// The runs of --json as a script reads them, and a summary that matches them.
+void TestCommandLine::checkDocument(const QByteArray& output, const QString& root,
+                                    const QStringList& options) {
+    QJsonParseError error;
+    const QJsonObject document = QJsonDocument::fromJson(output, &error).object();
+    QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(error.errorString()));
+    QCOMPARE(document["program"].toString(), "DOV Uruvivuz");
+    const QJsonValue drive = document["drive"];
+    QCOMPARE(drive["mount_point"].toString() + drive["type"].toString(), root + "RAM DISK");
+    QVERIFY(drive["total_bytes"].toDouble() > 0 && document["size_bytes"].toDouble() == 2e6);
+    const QJsonArray runs = document["runs"].toArray();
+    QCOMPARE(runs.size(), options.value(options.indexOf("--repeat") + 1).toInt());
+    QCOMPARE(document["summary"]["runs"].toInt(), runs.size());
+    for (const char* phase : {"create", "write", "read"}) {
+        QList<double> seconds;
+        for (const QJsonValue& run : runs) {
+            QCOMPARE(QDateTime::fromString(run["started_utc"].toString(), Qt::ISODate).timeSpec(),
+                     Qt::UTC);
+            seconds << run[QString(phase) + "_seconds"].toDouble(-1);
+        }
+        std::sort(seconds.begin(), seconds.end());
+        const QJsonValue spread = document["summary"][phase];
+        QVERIFY(seconds.first() >= 0 && spread["lowest_seconds"].toDouble() == seconds.first());
+        QCOMPARE(spread["median_seconds"].toDouble(), seconds[seconds.size() / 2]);
+        QCOMPARE(spread["highest_seconds"].toDouble(), seconds.last());
+    }
+}
+
+void TestCommandLine::runLog_data() {
+    QTest::addColumn<QString>("place");  // what is at the log's path before the run
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("errors");  // pattern; %1 is the log's path
+    QTest::addColumn<int>("rows");        // the log's runs afterwards; -1: left as it was
+
+    const QString refused =
+        "^Cannot log the runs to %1: %2\\. It was left as it is and nothing "
+        "was measured; name a new file or a log this program wrote\n$";
+    QTest::newRow("new file, German locale") << "nothing"
+                                             << "de_DE.UTF-8" << 0 << "^$" << 1;
+    QTest::newRow("its own log") << "own log"
+                                 << "C" << 0 << "^$" << 2;
+    QTest::newRow("another CSV") << "other CSV"
+                                 << "C" << 1
+                                 << refused.arg(
+                                        "%1",
+                                        "its first line is not the header of this program's log")
+                                 << -1;
+    QTest::newRow("folder") << "folder"
+                            << "C" << 1 << refused.arg("%1", "it is a folder") << -1;
+    QTest::newRow("FIFO") << "FIFO"
+                          << "C" << 1 << refused.arg("%1", "it is a FIFO") << -1;
+    QTest::newRow("link to its own log")
+        << "link"
+        << "C" << 1 << refused.arg("%1", "it is a symbolic link \\(name the log file itself\\)")
+        << -1;
+    QTest::newRow("read-only volume")
+        << "read-only"
+        << "C" << 1
+        << "^Cannot open %1: Read-only file system\\. Nothing was measured; name a log file you "
+           "may write to\n$"
+        << -1;
+    // The times still reach standard output; the log ends as it did.
+    QTest::newRow("full volume") << "full"
+                                 << "C" << 1
+                                 << "^dov-uruvivuz: Cannot write %1: No space left on device; "
+                                    "this run and those after it are not in the log\n$"
+                                 << -1;
+}
+
+// --log with what may be found at its path; a refusal comes before anything is made.
+void TestCommandLine::runLog() {
+    QFETCH(QString, place);
+    QFETCH(QString, locale);
+    QFETCH(int, exitCode);
+    QFETCH(QString, errors);
+    QFETCH(int, rows);
+
+    testsupport::ScratchTmpfs drive(32 << 20);
+    testsupport::ScratchTmpfs logVolume(256 << 10);  // to be made full or read-only
+    if (!drive.isReady() || !logVolume.isReady())
+        QSKIP(qPrintable(drive.whyNot() + logVolume.whyNot()));
+    const QString root = drive.mountPoint();
+    const QString log = logVolume.mountPoint() + "/runs.csv";
+    const QByteArray header = console::csvHeader();
+    QByteArray before = header;
+    if (place == "own log")
+        before += console::csvRow({QDateTime::currentDateTimeUtc(), {0.5, 1, 1}, 2000000, {}},
+                                  {root, "", "RAM DISK", "tmpfs"});
+    if (place == "other CSV") before = "name,size\r\nstick,64\r\n";
+    // Up to a page's end, so that a row needs room the volume no longer has.
+    if (place == "full") before += QByteArray(4094 - header.size(), 'x') + "\r\n";
+    QFile file(place == "link" ? log + ".real" : log);
+    if (place != "nothing" && place != "folder" && place != "FIFO")
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(before) == before.size());
+    file.close();
+    QVERIFY(place != "link" || QFile::link(file.fileName(), log));
+    QVERIFY(place != "folder" || QDir().mkdir(log));
+    QVERIFY(place != "FIFO" || ::mkfifo(QFile::encodeName(log).constData(), 0600) == 0);
+    QVERIFY(place != "read-only" || logVolume.makeReadOnly());
+    for (QFile filler(logVolume.mountPoint() + "/filler");
+         place == "full" && (filler.isOpen() || filler.open(QIODevice::WriteOnly));) {
+        if (filler.write(QByteArray(4096, 'f')) < 4096 || !filler.flush()) break;
+    }
+    const QFileInfo was(log);
+
+    const ChildWorld world;
+    QProcessEnvironment environment = world.environment();
+    environment.insert("LC_ALL", locale);
+    const testsupport::ChildRun run = testsupport::runChild(
+        kProgram, {"--drive", root, "--size", "2", "--log", log}, 60000, environment);
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.why));
+    const QString errorText = QString::fromLocal8Bit(run.errors);
+    QVERIFY2(QRegularExpression(errors.replace("%1", QRegularExpression::escape(log)))
+                 .match(errorText)
+                 .hasMatch(),
+             qPrintable(errorText));
+    QCOMPARE(QRegularExpression("^[0-9.,]+\\t[0-9.,]+\\t[0-9.,]+\\n$").match(run.output).hasMatch(),
+             exitCode == 0 || place == "full");
+    QCOMPARE(entries(root), QStringList());
+    QCOMPARE(world.leftovers(), QStringList());
+
+    const QFileInfo is(log);
+    const auto kind = [](const QFileInfo& info) {
+        return info.isSymLink() ? 'l' : info.isDir() ? 'd' : info.isFile() ? 'f' : 'p';
+    };
+    file.setFileName(log);
+    // Never opened when it is a FIFO, which would wait for a writer.
+    const QByteArray after =
+        is.isFile() && file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    if (rows < 0) {
+        QCOMPARE(kind(is), kind(was));
+        QCOMPARE(after, is.isFile() ? before : QByteArray());
+        return;
+    }
+    const QList<QStringList> records = csvRecords(after);
+    QCOMPARE(records.size(), rows + 1);
+    QCOMPARE(records.first(), csvRecords(header).first());
+    for (const QStringList& row : records.mid(1)) {
+        QCOMPARE(row.mid(1, 4), (QStringList{root, "", "RAM DISK", "tmpfs"}));
+        // Numbers a spreadsheet reads in every locale: "." for the decimals, nothing else.
+        QVERIFY2(row.mid(7, 6).join('|').contains(QRegularExpression("^[0-9.|]+$")),
+                 qPrintable(row.join(',')));
+    }
+}
+
+// Runs logging to one new log at once, again and again: one header and whole rows, each field
+// as it was, in a locale with a decimal comma; the JSON document keeps the name as it is too.
+void TestCommandLine::logRowsFromRunsAtOnce() {
+    const struct Restore {
+        QLocale locale;
+        ~Restore() { QLocale::setDefault(locale); }
+    } restore{QLocale()};
+    QLocale::setDefault(QLocale::German);
+    const QTemporaryDir folder;
+    const console::RunRecord run{QDateTime::currentDateTimeUtc(), {0, 0.5, 0.257}, 2000000, {}};
+    // A name a spreadsheet would take for a formula stays text.
+    const driveinfo::DriveFacts facts{"/m",  "Paul's \"fast\", stick\n", "RAM DISK", "tmpfs", "",
+                                      "=1+2"};
+    const QStringList row =
+        (run.startedUtc.toString(Qt::ISODate) + "|/m|" + facts.volumeName +
+         "|RAM DISK|tmpfs||'=1+2|2|0|0.5|0.257|4|7.782|" + platform::version::kFullVersion)
+            .split('|');
+    const QJsonObject document =
+        QJsonDocument::fromJson(console::jsonDocument(facts, 2000000, {run})).object();
+    QCOMPARE(document["drive"]["volume_name"].toString(), facts.volumeName);
+    QVERIFY(document["runs"][0]["create_mb_per_s"].isNull());
+    for (int round = 0; round < 100; ++round) {
+        const QString path = folder.filePath(QStringLiteral("runs%1.csv").arg(round));
+        console::RunLog first(path);
+        console::RunLog second(path);
+        std::latch start(2);
+        const auto appendTwice = [&](console::RunLog* log) {
+            start.arrive_and_wait();
+            log->append(run, facts);
+            log->append(run, facts);
+        };
+        std::thread one(appendTwice, &first);
+        std::thread other(appendTwice, &second);
+        one.join();
+        other.join();
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(
+            csvRecords(file.readAll()),
+            (QList<QStringList>{csvRecords(console::csvHeader()).first(), row, row, row, row}));
+    }
 }
 
 void TestCommandLine::interruptDuringCreateRemovesItsFile_data() {
@@ -475,8 +756,8 @@ void TestCommandLine::interruptDuringCreateRemovesItsFile() {
     if (!drive.isReady()) QSKIP(qPrintable(drive.whyNot()));
 
     const ChildWorld world;
-    const QString local = ChildWorld::programFolder() + "/TEST.TXT";
-    QVERIFY2(!QFileInfo::exists(local), "a test file is already next to the program");
+    const QString local = world.testFile();
+    QVERIFY2(!QFileInfo::exists(local), "a test file is already in the program's test folder");
     QProcess child;
     child.setProcessEnvironment(world.environment());
     // 2000 MB take the create phase several seconds.

@@ -2,6 +2,8 @@
 
 #include <QtTest>
 
+#include "driveinfo/drivefacts.h"
+#include "driveinfo/drivepanel.h"
 #include "driveinfo/systemdrives.h"
 #include "fakes/fakedrives.h"
 #include "platform/linuxdrives.h"
@@ -17,23 +19,27 @@ private Q_SLOTS:
         QTest::addColumn<QString>("machine");
         QTest::addColumn<QString>("mountRoot");
         QTest::addColumn<int>("type");
-        QTest::addColumn<QString>("label");  // from udev's by-label links of the recording
+        QTest::addColumn<QString>("label");   // from udev's by-label links of the recording
+        QTest::addColumn<QString>("device");  // vendor and model of the disk beneath, from sysfs
 
         const auto row = [](const char* tag, const char* machine, const char* mountRoot, int type,
-                            const char* label = "") {
-            QTest::newRow(tag) << machine << mountRoot << type << label;
+                            const char* label = "", const char* device = " ") {
+            QTest::newRow(tag) << machine << mountRoot << type << label << device;
         };
         // USB stick that reports removable=0: the USB bus in its device path decides.
-        row("USB stick partition", "laptop", "/media/alex/STICK", 1, "STICK");
-        row("LUKS on a USB stick", "laptop", "/media/alex/Secret", 1, "Secret");
+        row("USB stick partition", "laptop", "/media/alex/STICK", 1, "STICK", "SanDisk Extreme");
+        row("LUKS on a USB stick", "laptop", "/media/alex/Secret", 1, "Secret",
+            "Kingston DataTraveler 3.0");
         row("SD card, blank in path", "laptop", "/media/alex/SD CARD", 1, "SD CARD");
-        row("sr0 disc", "laptop", "/media/alex/Debian 12.5.0 amd64 n", 4, "Debian 12.5.0 amd64 n");
+        row("sr0 disc", "laptop", "/media/alex/Debian 12.5.0 amd64 n", 4, "Debian 12.5.0 amd64 n",
+            "HL-DT-ST DVDRAM GUD1N");
         row("NVMe partition", "laptop", "/", 2);
         row("NVMe EFI partition", "laptop", "/boot/efi", 2);
         row("tmpfs /dev/shm", "laptop", "/dev/shm", 5);
-        row("SATA partition", "network-client", "/", 2);
-        row("btrfs found by its source", "network-client", "/data", 2, "data");
-        row("NTFS through fuseblk", "network-client", "/mnt/windows", 2);
+        row("SATA partition", "network-client", "/", 2, "", "ATA Samsung SSD 870");
+        row("btrfs found by its source", "network-client", "/data", 2, "data",
+            "ATA WDC WD20EFRX-68E");
+        row("NTFS through fuseblk", "network-client", "/mnt/windows", 2, "", "ATA Samsung SSD 870");
         row("nfs", "network-client", "/mnt/nfs-home", 3);
         row("nfs4", "network-client", "/mnt/media", 3);
         row("cifs, blank in path", "network-client", "/mnt/public share", 3);
@@ -66,6 +72,7 @@ private Q_SLOTS:
         QFETCH(QString, mountRoot);
         QFETCH(int, type);
         QFETCH(QString, label);
+        QFETCH(QString, device);
         auto queries = std::make_shared<fakes::FakeVolumeQueries>();
         driveinfo::LinuxDriveService service(recordedSystem(machine), queries);
         const std::unique_ptr<platform::Drive> drive = service.getDrive(mountRoot);
@@ -74,6 +81,10 @@ private Q_SLOTS:
         // The file system itself is asked only when udev has no name, and never across a
         // network, where opening the root can hang.
         if (type == 3 || !label.isEmpty()) QVERIFY(queries->labelQueries.isEmpty());
+        const driveinfo::DriveFacts facts =
+            driveinfo::driveFactsOf(mountRoot, recordedSystem(machine), queries);
+        QCOMPARE(facts.vendor + ' ' + facts.model, device);
+        QCOMPARE(facts.type, driveinfo::DrivePanel::driveTypeText(platform::DriveType(type)));
     }
 
     void labelFromTheFileSystemWhenUdevHasNone() {
@@ -81,7 +92,7 @@ private Q_SLOTS:
         queries->labels.insert(QStringLiteral("/mnt/dov-fixture/stick"),
                                QStringLiteral("TESTSTICK"));
         driveinfo::LinuxDriveService service(recordedSystem(QStringLiteral("vm-loop-tmpfs")),
-                                            queries);
+                                             queries);
         QCOMPARE(service.getDrive(QStringLiteral("/mnt/dov-fixture/stick"))->volumeName(),
                  QStringLiteral("TESTSTICK"));
         QCOMPARE(queries->labelQueries, QStringList{"/mnt/dov-fixture/stick"});

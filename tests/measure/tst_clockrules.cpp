@@ -1,4 +1,4 @@
-// The elapsed-time rule, its display, and the event-pumping wait.
+// The elapsed-time rule, its display, the event-pumping wait and the spread of repeated runs.
 
 #include <QCoreApplication>
 #include <QTest>
@@ -6,6 +6,7 @@
 
 #include "fakes/fakedesktop.h"
 #include "measure/clockrules.h"
+#include "measure/samplesummary.h"
 
 class ClockRules : public QObject {
     Q_OBJECT
@@ -135,6 +136,27 @@ private Q_SLOTS:
         pump.toldToEnd = true;
         measure::Pause(clock, pump, 0.1);
         QCOMPARE(pump.passes, 5);
+    }
+
+    // The spread of repeated runs, the samples in the order the runs ended: median, lowest and
+    // highest, or no count at all.
+    void sampleSummary_data() {
+        QTest::addColumn<QList<double>>("samples");
+        QTest::addColumn<QList<double>>("spread");
+        QTest::newRow("none") << QList<double>{} << QList<double>{0, 0, 0};
+        QTest::newRow("one") << QList<double>{2.5} << QList<double>{2.5, 2.5, 2.5};
+        QTest::newRow("odd, unsorted") << QList<double>{3, 1, 2} << QList<double>{2, 1, 3};
+        QTest::newRow("even: mean of the middle two")
+            << QList<double>{4, 1, 3, 2} << QList<double>{2.5, 1, 4};
+        QTest::newRow("an outlier leaves the median")
+            << QList<double>{1.01, 1.02, 9.5, 0.99, 1.0} << QList<double>{1.01, 0.99, 9.5};
+    }
+    void sampleSummary() {
+        QFETCH(QList<double>, samples);
+        QFETCH(QList<double>, spread);
+        const measure::SampleSummary summary = measure::summarize(samples);
+        QCOMPARE(summary.count, samples.size());
+        QCOMPARE((QList<double>{summary.median, summary.lowest, summary.highest}), spread);
     }
 };
 

@@ -33,29 +33,29 @@ private Q_SLOTS:
         };
         const char* whole =
             "Test file of 10 MB, drive /media/stick\n"
-            "DATA CREATE       2.5 s\n"
+            "DATA CREATE       2.5 s  4.00 MB/s\n"
             "WRITE TIME          4 s  2.50 MB/s\n"
             "READ TIME        0.25 s  40.00 MB/s\n";
         row("as measured, cut to hundredths", 2.5049, 4.009, 0.2599, "C", "2.5\t4\t0.25", whole);
         row("German", 2.5, 4.0, 0.25, "de_DE", "2,5\t4\t0,25",
             "Test file of 10 MB, drive /media/stick\n"
-            "DATA CREATE       2,5 s\n"
+            "DATA CREATE       2,5 s  4,00 MB/s\n"
             "WRITE TIME          4 s  2,50 MB/s\n"
             "READ TIME        0,25 s  40,00 MB/s\n");
         row("too fast", 0.001, 0.009, 1.0, "C", "0\t0\t1",
             "Test file of 10 MB, drive /media/stick\n"
-            "DATA CREATE         0 s\n"
+            "DATA CREATE         0 s  too fast to time (under 0.01 s)\n"
             "WRITE TIME          0 s  too fast to time (under 0.01 s)\n"
             "READ TIME           1 s  10.00 MB/s\n");
         // A change of drive during a wait emptied the times shown so far.
         row("emptied by a drive change", -1, -1, 0.25, "C", "\t\t0.25",
             "Test file of 10 MB, drive /media/stick\n"
-            "DATA CREATE           s\n"
+            "DATA CREATE           s  too fast to time (under 0.01 s)\n"
             "WRITE TIME            s  too fast to time (under 0.01 s)\n"
             "READ TIME        0.25 s  40.00 MB/s\n");
         row("nothing measured", -1, -1, -1, "C", "\t\t",
             "Test file of 10 MB, drive /media/stick\n"
-            "DATA CREATE           s\n"
+            "DATA CREATE           s  too fast to time (under 0.01 s)\n"
             "WRITE TIME            s  too fast to time (under 0.01 s)\n"
             "READ TIME             s  too fast to time (under 0.01 s)\n");
     }
