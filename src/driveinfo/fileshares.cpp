@@ -91,7 +91,7 @@ QString shareFolderHolding(const MountRecord& gateway, const QString& path) {
     const int depth = shareDepth(gateway, parts.first());
     if (parts.size() < depth) return {};
     QString folder = gateway.mountPoint == QLatin1String("/") ? QString() : gateway.mountPoint;
-    for (int i = 0; i < depth; ++i) folder += QLatin1Char('/') + parts[i];
+    for (int i = 0; i < depth; ++i) folder = platform::joinPath(folder, parts[i]);
     return folder;
 }
 

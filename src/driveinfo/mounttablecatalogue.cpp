@@ -298,9 +298,12 @@ QList<QString> MountTableCatalogue::labelsOf(const QList<MountRecord>& mounts) {
 QString MountTableCatalogue::driveHolding(const QString& path) {
     const QList<MountRecord> reachable = reachableMountsOrNone();
     if (reachable.isEmpty()) return {};
-    const QString absolute = QDir::cleanPath(
-        path.startsWith(QLatin1Char('/')) ? path
-                                          : platform::currentFolder() + QLatin1Char('/') + path);
+    // A working folder the kernel cannot name (deleted, its stick pulled) holds no drive.
+    const QString working =
+        path.startsWith(QLatin1Char('/')) ? QString() : platform::currentFolder();
+    if (!path.startsWith(QLatin1Char('/')) && working.isEmpty()) return {};
+    const QString absolute =
+        QDir::cleanPath(working.isEmpty() ? path : platform::joinPath(working, path));
     const QList<MountRecord> listed = listedMounts(reachable);
 
     const MountRecord* holder = mountHolding(reachable, absolute);
