@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QLocale>
 #include <QTimer>
+#include <cerrno>
 #include <cstring>
 
 #include "console/commandline.h"
@@ -226,8 +227,7 @@ void ConsoleRun::setBusy(bool) {}
 // Flushed at once for a script reading the lines as they come; whether they reached out is checked
 // once, when standard output is closed (consolestartup.h).
 void ConsoleRun::writeOut(const QString& text) {
-    std::fputs(text.toLocal8Bit().constData(), out_);
-    std::fflush(out_);
+    if (!writeStream(out_, text) && outputError_ == 0) outputError_ = errno ? errno : EIO;
 }
 
 void ConsoleRun::writeErr(const QString& text) {

@@ -52,6 +52,8 @@ public:
     // the series), when a notice or a log row could not be written, or the log was refused; 128 +
     // the signal's number after stop().
     int exec();
+    // The errno of the first write to out that failed; 0 while none did.
+    int outputError() const { return outputError_; }
 
     // Ends the run as QUIT does: the phase under way stops at its next chunk and a wait ends
     // at once. Called from the event loop when an end signal came.
@@ -88,6 +90,7 @@ private:
     QStringList notices_;  // what the run under way told besides its times
     QList<RunRecord> runs_;
     std::optional<driveinfo::DriveFacts> driveFacts_;
+    int outputError_ = 0;
     bool errFailed_ = false;  // a message did not reach err
     int stopSignal_ = 0;
     std::unique_ptr<measure::SpeedTest> speedTest_;

@@ -34,12 +34,12 @@ QString absoluteFolder(const QString& path) {
 
 }  // namespace
 
-int finishStandardOutput(int status, const QString& what, bool closedAtStart) {
+int finishStandardOutput(int status, const QString& what, bool closedAtStart, int writeError) {
     // A full disk or a closed pipe shows at the flush at the latest (a failed write leaves the
     // stream's error flag); a file system may report one only at close (NFS, a quota).
     errno = 0;
     const bool flushed = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
-    int reason = errno;
+    int reason = writeError ? writeError : errno;
     const bool closed = std::fclose(stdout) == 0;
     if (flushed && !closed) reason = errno;
     if (status != kExitDone || (flushed && closed && !closedAtStart)) return status;
@@ -81,7 +81,9 @@ int runWithoutWindow(int argc, char* argv[], const CommandLine& command,
     platform::EndSignals endSignals;
     QObject::connect(&endSignals, &platform::EndSignals::received, &application,
                      [&run](int signalNumber) { run.stop(signalNumber); });
-    return finishStandardOutput(run.exec(), QStringLiteral("the times"), outputClosedAtStart);
+    const int status = run.exec();
+    return finishStandardOutput(status, QStringLiteral("the times"), outputClosedAtStart,
+                                run.outputError());
 }
 
 }  // namespace console

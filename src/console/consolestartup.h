@@ -15,7 +15,8 @@ int runWithoutWindow(int argc, char* argv[], const CommandLine& command,
 
 // The one check of standard output, at the end: closes it and returns status, or 1 with a
 // message naming what (e.g. "the times") when that did not reach it, or when the process began
-// without it (then the text went nowhere). A failed status stays as it is.
-int finishStandardOutput(int status, const QString& what, bool closedAtStart);
+// without it (then the text went nowhere). A failed status stays as it is. writeError: the errno
+// of an earlier flush that failed, whose reason the stream's error flag no longer holds.
+int finishStandardOutput(int status, const QString& what, bool closedAtStart, int writeError = 0);
 
 }  // namespace console
