@@ -49,7 +49,8 @@ else
             chown -R "$file_owner" "$checkout/build"; }
         chown "$checkout_owner" "$checkout"
         # shellcheck disable=SC2016
-        out=$(cd "$checkout" && runuser -u "$user" -- bash -c 'source "$1" && pick_build_folder &&
+        # The default choice, whatever folder the caller (CI) named for its own build.
+        out=$(cd "$checkout" && runuser -u "$user" -- env -u BUILD_DIR bash -c 'source "$1" && pick_build_folder &&
             echo "chose $build_dir"' sh "$scratch/build-folder.sh" 2>&1) || true
         [[ $out == *"$expected"* ]] || { echo "FAIL $name: '$out'" && failures=$((failures + 1)); }
     done <<'ROWS'
