@@ -39,7 +39,7 @@ QString whatItIs(Kind kind) {
 
 RunLog::RunLog(const QString& path) {
     try {
-        file_ = std::make_unique<platform::AppendFile>(path);
+        file_ = std::make_unique<platform::AppendFile>(path, csvHeader());
     } catch (const platform::Failure& failure) {
         throw platform::Failure(
             failure.description() + QStringLiteral(". Nothing was measured; name a log file you "
@@ -50,7 +50,8 @@ RunLog::RunLog(const QString& path) {
     const platform::AppendFile::Lock lock(*file_);
     const QByteArray header = csvHeader();
     const QByteArray start = file_->readStart(header.size());
-    if (!start.isEmpty() && start != header) refuse(path, Kind::Regular);
+    // A new log is created with its header (AppendFile), so an empty file is someone else's.
+    if (start != header) refuse(path, Kind::Regular);
 }
 
 RunLog::~RunLog() = default;
@@ -58,7 +59,6 @@ RunLog::~RunLog() = default;
 void RunLog::append(const RunRecord& run, const driveinfo::DriveFacts& drive) {
     const platform::AppendFile::Lock lock(*file_);
     QByteArray bytes = csvRow(run, drive);
-    if (file_->size() == 0) bytes.prepend(csvHeader());
     file_->append(bytes);
 }
 

@@ -328,6 +328,16 @@ QString MountTableCatalogue::driveHolding(const QString& path) {
     return best;
 }
 
+// The mount the kernel reaches from the working folder itself, not from its path; none when the
+// name does not lead anywhere from there.
+std::optional<int> MountTableCatalogue::mountOfRelative(const QString& named) {
+    try {
+        return queries_->mountIdOf(named);
+    } catch (const platform::Failure&) {
+        return std::nullopt;
+    }
+}
+
 QString MountTableCatalogue::volumeToMeasure(const QString& folder, const QString& named) {
     const QString refusal =
         QStringLiteral("Cannot measure the drive of %1: ").arg(platform::displayPath(named));
@@ -335,6 +345,14 @@ QString MountTableCatalogue::volumeToMeasure(const QString& folder, const QStrin
     // The kernel names the mount the folder is on; a path prefix or a device number would name
     // a mount hidden beneath it, a read-only twin or another subvolume of the same device.
     const int mountId = queries_->mountIdOf(absolute);
+    if (!named.startsWith(QLatin1Char('/')) &&
+        mountOfRelative(named).value_or(mountId) != mountId) {
+        // The working folder's path leads elsewhere now: a later mount hides the drive it is on.
+        throw platform::Failure(
+            refusal + QStringLiteral("the working folder is on a drive that a later mount hides "
+                                     "at its path. Change to a folder that exists, or name the "
+                                     "drive by its full path."));
+    }
     const QList<MountRecord> table = platform::readMountTable(systemRoot_);
     const auto holder = std::find_if(table.cbegin(), table.cend(), [mountId](const auto& mount) {
         return mount.mountId == mountId;

@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <atomic>
 #include <memory>
+#include <optional>
 
 #include "driveinfo/drivecatalogue.h"
 #include "platform/drives.h"
@@ -65,6 +66,7 @@ public:
     QString volumeToMeasure(const QString& folder, const QString& named);
 
 private:
+    std::optional<int> mountOfRelative(const QString& named);
     // The mounts a path can reach; none, with a logged warning, when the table cannot be read.
     QList<platform::MountRecord> reachableMountsOrNone() const;
     QList<platform::MountRecord> listedMounts(const QList<platform::MountRecord>& reachable);

@@ -28,7 +28,7 @@ AppendFile::Kind kindOf(mode_t mode) {
 
 }  // namespace
 
-AppendFile::AppendFile(const QString& path) : path_(path) {
+AppendFile::AppendFile(const QString& path, const QByteArray& firstBytes) : path_(path) {
     const QByteArray name = pathToBytes(path);
     // Two tries: a file made by another process between the look and the creation is opened.
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -37,9 +37,7 @@ AppendFile::AppendFile(const QString& path) : path_(path) {
         if (!place && errno != ENOENT)
             raiseSystemFailure(QStringLiteral("Cannot open"), path, errno);
         if (!place) {
-            file_.reset(::open(name.constData(), kOpenFlags | O_CREAT | O_EXCL, 0666));
-            if (!file_ && errno == EEXIST) continue;
-            if (!file_) raiseSystemFailure(QStringLiteral("Cannot create"), path, errno);
+            if (!createWith(firstBytes)) continue;
             created_ = true;
             return;
         }
@@ -56,6 +54,29 @@ AppendFile::AppendFile(const QString& path) : path_(path) {
         file_.reset();
     }
     raiseSystemFailure(QStringLiteral("Cannot open"), path, EAGAIN);
+}
+
+// Written beside the name and linked to it whole, so that no one ever finds the file without its
+// first bytes; false when something took the name meanwhile.
+bool AppendFile::createWith(const QByteArray& firstBytes) {
+    const QByteArray name = pathToBytes(path_);
+    QByteArray fresh;
+    for (int attempt = 0; !file_; ++attempt) {
+        fresh = name + ".new-" + QByteArray::number(::getpid()) + '-' + QByteArray::number(attempt);
+        file_.reset(::open(fresh.constData(), kOpenFlags | O_CREAT | O_EXCL, 0666));
+        if (!file_ && (errno != EEXIST || attempt > 100))
+            raiseSystemFailure(QStringLiteral("Cannot create"), path_, errno);
+    }
+    int error = 0;
+    if (!fileprimitives::writeAll(file_.get(), firstBytes.constData(),
+                                  std::size_t(firstBytes.size())) ||
+        ::fdatasync(file_.get()) != 0 || ::link(fresh.constData(), name.constData()) != 0)
+        error = errno;
+    ::unlink(fresh.constData());
+    if (error == 0) return true;
+    file_.reset();
+    if (error == EEXIST) return false;
+    raiseSystemFailure(QStringLiteral("Cannot create"), path_, error);
 }
 
 AppendFile::Lock::Lock(AppendFile& file) : descriptor_(file.file_.get()) {

@@ -16,9 +16,9 @@ public:
     enum class Kind { Regular, Folder, Fifo, Device, Socket, Link };
 
     // Opens the file at path for reading and appending, never through a link, and never waiting
-    // for a FIFO's other end; a missing file is created. Anything but a regular file is left
-    // unopened and kind() says what it is.
-    explicit AppendFile(const QString& path);
+    // for a FIFO's other end; a missing file is created holding firstBytes from the moment its
+    // name appears. Anything but a regular file is left unopened and kind() says what it is.
+    AppendFile(const QString& path, const QByteArray& firstBytes);
 
     Kind kind() const { return kind_; }
     bool created() const { return created_; }
@@ -44,6 +44,8 @@ public:
     void append(const QByteArray& bytes);
 
 private:
+    bool createWith(const QByteArray& firstBytes);
+
     QString path_;
     Kind kind_ = Kind::Regular;
     bool created_ = false;

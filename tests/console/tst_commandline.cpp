@@ -489,6 +489,15 @@ void TestCommandLine::runOnScratchDrive_data() {
            "path\\.\n$"
         << false << "cd \"$2\" && rmdir \"$2\" && exec \"$0\" --drive . \"${@:3}\""
         << Volume::Tmpfs;
+    QTest::newRow("working folder hidden by a later mount")
+        << qint64(32 << 20) << QStringList{"--size", "2"} << 1 << "^$"
+        << "^Cannot measure the drive of \\.: the working folder is on a drive that a later "
+           "mount hides at its path\\. Change to a folder that exists, or name the drive by its "
+           "full path\\.\n$"
+        << false
+        << "cd \"$2\" && mount -t tmpfs -o size=1m dovhides \"${2%/*}\" && mkdir \"$2\" && "
+           "{ \"$0\" --drive . \"${@:3}\"; status=$?; cd /; umount \"${2%/*}\"; exit $status; }"
+        << Volume::Tmpfs;
     QTest::newRow("hang-up ignored by the parent, as under nohup")
         << qint64(256 << 20) << QStringList{"--size", "200"} << 0 << kTimesLine + '$' << "^$"
         << false
@@ -598,6 +607,13 @@ void TestCommandLine::runLog_data() {
                                         "%1",
                                         "its first line is not the header of this program's log")
                                  << -1;
+    // Made by someone else: a new log has its header from the moment its name appears.
+    QTest::newRow("empty file") << "empty"
+                                << "C" << 1
+                                << refused.arg(
+                                       "%1",
+                                       "its first line is not the header of this program's log")
+                                << -1;
     QTest::newRow("folder") << "folder"
                             << "C" << 1 << refused.arg("%1", "it is a folder") << -1;
     QTest::newRow("FIFO") << "FIFO"
@@ -640,6 +656,7 @@ void TestCommandLine::runLog() {
         before += console::csvRow({QDateTime::currentDateTimeUtc(), {0.5, 1, 1}, 2000000, {}},
                                   {root, "", "RAM DISK", "tmpfs"});
     if (place == "other CSV") before = "name,size\r\nstick,64\r\n";
+    if (place == "empty") before.clear();
     // Up to a page's end, so that a row needs room the volume no longer has.
     if (place == "full") before += QByteArray(4094 - header.size(), 'x') + "\r\n";
     QFile file(place == "link" ? log + ".real" : log);
