@@ -45,17 +45,17 @@ PhaseNames phaseNames(Phase phase) {
     return {{}, {}, QStringLiteral("a timed step")};
 }
 
-QString timeText(const std::optional<double>& seconds, const QLocale& locale) {
+QString formatTime(const std::optional<double>& seconds, const QLocale& locale) {
     return seconds ? elapsedText(shownSeconds(*seconds), locale) : QString();
 }
 
-std::array<QString, 3> timeTexts(const RunResult& result, const QLocale& locale) {
-    return {timeText(result.createSeconds, locale), timeText(result.writeSeconds, locale),
-            timeText(result.readSeconds, locale)};
+std::array<QString, 3> formatTimes(const RunResult& result, const QLocale& locale) {
+    return {formatTime(result.createSeconds, locale), formatTime(result.writeSeconds, locale),
+            formatTime(result.readSeconds, locale)};
 }
 
 QString resultLine(const RunResult& result, const QLocale& locale) {
-    const std::array<QString, 3> texts = timeTexts(result, locale);
+    const std::array<QString, 3> texts = formatTimes(result, locale);
     const QChar tab(QLatin1Char('\t'));
     return texts[0] + tab + texts[1] + tab + texts[2];
 }
@@ -71,7 +71,7 @@ QString resultSummary(const RunResult& result, const QLocale& locale) {
         const float seconds = measured ? shownSeconds(*measured) : 0.0f;
         text += QStringLiteral("%1  %2 s")
                     .arg(phaseNames(phase).label, -11)
-                    .arg(timeText(measured, locale), 8);
+                    .arg(formatTime(measured, locale), 8);
         if (megabytes > 0.0) {
             if (seconds > 0.0f) {
                 text += QStringLiteral("  %1 MB/s")

@@ -19,8 +19,8 @@ PhaseNames phaseNames(Phase phase);
 
 // The one formatter of a result: what the three time boxes show, the line on the clipboard and
 // on standard output, and the command line's summary. A time that is empty shows empty.
-QString timeText(const std::optional<double>& seconds, const QLocale& locale = QLocale());
-std::array<QString, 3> timeTexts(const RunResult& result, const QLocale& locale = QLocale());
+QString formatTime(const std::optional<double>& seconds, const QLocale& locale = QLocale());
+std::array<QString, 3> formatTimes(const RunResult& result, const QLocale& locale = QLocale());
 // The three time texts joined by tabs, without an end of line.
 QString resultLine(const RunResult& result, const QLocale& locale = QLocale());
 // The test file's size, the drive and one line per phase with its rate, each line ended.

@@ -272,7 +272,7 @@ void Form1::clearResults() {
 }
 
 void Form1::showTimes(const measure::RunResult& result) {
-    const std::array<QString, 3> texts = measure::timeTexts(result);
+    const std::array<QString, 3> texts = measure::formatTimes(result);
     const std::array<QLineEdit*, 3> boxes = {Text1, Text2, Text3};
     for (std::size_t i = 0; i < boxes.size(); ++i) showNumber(boxes[i], texts[i], timeBoxFont());
 }

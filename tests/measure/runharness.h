@@ -80,7 +80,7 @@ public:
         setStartEnabled(true);
     }
     void show(const measure::RunResult& result) {
-        const std::array<QString, 3> texts = measure::timeTexts(result);
+        const std::array<QString, 3> texts = measure::formatTimes(result);
         std::copy(texts.begin(), texts.end(), boxes.begin() + 1);
     }
     void setStartEnabled(bool enabled) {

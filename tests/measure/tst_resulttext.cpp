@@ -74,7 +74,7 @@ private Q_SLOTS:
         result.mountRoot = QStringLiteral("/media/stick");
         const QLocale given(locale);
 
-        const std::array<QString, 3> boxes = measure::timeTexts(result, given);
+        const std::array<QString, 3> boxes = measure::formatTimes(result, given);
         QCOMPARE(QStringList(boxes.begin(), boxes.end()).join(QLatin1Char('\t')), line);
         QCOMPARE(measure::resultLine(result, given), line);
         QCOMPARE(measure::resultSummary(result, given), summary);

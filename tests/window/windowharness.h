@@ -63,15 +63,7 @@ public:
         done(wait(std::move(work)));
     }
     bool wait(std::function<void()> work, Limit = kNoLimit) override {
-        std::exception_ptr failure;
-        std::thread([&] {
-            try {
-                work();
-            } catch (...) {
-                failure = std::current_exception();
-            }
-        }).join();
-        if (failure) std::rethrow_exception(failure);
+        measure::runJoined(work);
         return true;
     }
 };
