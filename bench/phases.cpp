@@ -30,7 +30,7 @@ void ensureLocalFile() {
     removeQuietly(localPath());
     platform::LinuxFileService files;
     files.createForOutput(files.openFolder(QString::fromStdString(workFolder + "/program")),
-                          QStringLiteral("TEST.TXT"));
+                          QStringLiteral("TEST.TXT"), {});
     measure::writeTestLines(files, lineCount(settings.megabytes));
     files.closeOutput();
 }
@@ -42,6 +42,12 @@ struct RunFolders {
     int drive = files.openFolder(QString::fromStdString(workFolder + "/drive"));
     const QString name = QStringLiteral("TEST.TXT");
     const QString readBack = QStringLiteral("READBACK.TXT");
+    // A file made before, as the run holds the one it made: known by device and inode.
+    platform::HeldFile held(int folder, const std::string& path) const {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0) die("cannot stat " + path);
+        return {folder, name, {quint64(info.st_dev), quint64(info.st_ino)}, {}};
+    }
 };
 
 // The run's own create path: a new file in the opened folder, the test lines, the close.
@@ -51,11 +57,11 @@ void createPhase(benchmark::State& state) {
     for (auto _ : state) {
         settle(localPath());
         const auto start = Clock::now();
-        run.files.createForOutput(run.program, run.name);
+        platform::HeldFile made = run.files.createForOutput(run.program, run.name, {});
         measure::writeTestLines(run.files, lines);
         run.files.closeOutput();
         finishTimed(state, start);
-        run.files.removeOwnFile(run.program, run.name);
+        run.files.removeHeld(made);
     }
     state.SetBytesProcessed(state.iterations() * 50LL * lines);
 }
@@ -92,12 +98,13 @@ void writeCopy(benchmark::State& state) {
     platform::CopyOptions options;
     options.flushToDevice = true;
     options.dropCachedPages = true;
+    const platform::HeldFile source = run.held(run.program, localPath());
     for (auto _ : state) {
         settle(targetPath());
         const auto start = Clock::now();
-        run.files.copyFile(run.program, run.name, run.drive, run.name, options);
+        platform::HeldFile copy = run.files.copyFile(source, run.drive, run.name, options, {});
         finishTimed(state, start);
-        run.files.removeOwnFile(run.drive, run.name);
+        run.files.removeHeld(copy);
     }
 }
 
@@ -128,13 +135,15 @@ void readCopy(benchmark::State& state) {
     ensureTargetFile();
     RunFolders run;
     const platform::CopyOptions options;  // the read copy neither flushes nor drops
+    const platform::HeldFile source = run.held(run.drive, targetPath());
     for (auto _ : state) {
         settle(readBackPath());
         dropPages(targetPath());
         const auto start = Clock::now();
-        run.files.copyFile(run.drive, run.name, run.program, run.readBack, options);
+        platform::HeldFile copy =
+            run.files.copyFile(source, run.program, run.readBack, options, {});
         finishTimed(state, start);
-        run.files.removeOwnFile(run.program, run.readBack);
+        run.files.removeHeld(copy);
     }
 }
 

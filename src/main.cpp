@@ -8,7 +8,6 @@
 #include "driveinfo/systemdrives.h"
 #include "measure/inputgate.h"
 #include "measure/threadedsteprunner.h"
-#include "platform/endsignals.h"
 #include "platform/linuxclock.h"
 #include "platform/linuxdrives.h"
 #include "platform/linuxfiles.h"
@@ -63,8 +62,6 @@ int main(int argc, char* argv[]) {
     // QUIT, the close box and the end signals leave the event loops instead of ending the
     // process, so that the run removes its files and the window hands over the clipboard.
     process.endThroughEventLoop();
-    // The display going away ends the window through exit(); the run's files go first.
-    platform::RemoveOwnFilesAtExit removeAtExit(files);
     measure::InputGate input;
     platform::QtOffThread offThread(&input);
     measure::ThreadedStepRunner steps(offThread);

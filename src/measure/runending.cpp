@@ -30,7 +30,8 @@ constexpr StepRunner::Limit kCleanupLimit = std::chrono::seconds(5);
 // A drive unmounted or swapped under the run was measured on a volume that is no longer the
 // one the path names: no success for it.
 void SpeedTest::removeAndVerify() {
-    platform::FileService& files = services_.files;
+    platform::FileService& folders = services_.files;
+    ownership::OwnFiles& files = *ownFiles_;
     const QString name = testFileName();
     bool driveStillThere = true;
     bool localFolderStillThere = true;
@@ -39,8 +40,8 @@ void SpeedTest::removeAndVerify() {
         state_.localCopyExists = false;
         files.removeOwnFile(state_.driveFolder, name);
         state_.driveCopyExists = false;
-        driveStillThere = files.folderStillAt(state_.driveFolder);
-        localFolderStillThere = files.folderStillAt(state_.localFolder);
+        driveStillThere = folders.folderStillAt(state_.driveFolder);
+        localFolderStillThere = folders.folderStillAt(state_.localFolder);
     });
     if (!driveStillThere || !localFolderStillThere) {
         result_.clearTimes();
@@ -70,7 +71,7 @@ void SpeedTest::removeRunFiles() noexcept {
 }
 
 void SpeedTest::cleanUp(Cleanup what) noexcept {
-    platform::FileService* files = &services_.files;
+    platform::FileService* output = &services_.files;
     const int local = what.closeFolders ? std::exchange(state_.localFolder, 0) : 0;
     const int drive =
         what.closeFolders || what.closeDrive ? std::exchange(state_.driveFolder, 0) : 0;
@@ -78,8 +79,9 @@ void SpeedTest::cleanUp(Cleanup what) noexcept {
     if (removeIn == 0) what.removeLocal = false;
     const bool closing = local != 0 || drive != 0;
     if (!what.abandonOutput && !what.removeLocal && !what.removeRunFiles && !closing) return;
-    const auto work = [files, local, drive, removeIn, what, name = testFileName()] {
-        if (what.abandonOutput) files->abandonOutput();
+    const auto work = [output, files = ownFiles_, local, drive, removeIn, what,
+                       name = testFileName()] {
+        if (what.abandonOutput) output->abandonOutput();
         if (what.removeLocal) {
             // Best effort: a message is about the original failure.
             try {

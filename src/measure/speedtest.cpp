@@ -87,7 +87,6 @@ SpeedTest::SpeedTest(RunView& view, RunServices services)
 
 SpeedTest::~SpeedTest() {
     cleanUp({.closeFolders = true});
-    services_.files.setRecorder(nullptr);
 }
 
 void SpeedTest::stop() {
@@ -99,8 +98,8 @@ void SpeedTest::stop() {
 void SpeedTest::claimTestFile(int folder, const QString& folderPath, bool privateFolder) {
     const ownership::TestFilePlace place{folder, folderPath, testFileName(), privateFolder};
     runUntimed([&] {
-        ownership::makeWayForTestFile(services_.files, place, journal_, kTestLineWithEnd);
-        journal_.expect(folderPath, place.name);
+        ownership::makeWayForTestFile(services_.files, place, *journal_, kTestLineWithEnd);
+        journal_->expect(folderPath, place.name);
     });
 }
 
@@ -154,7 +153,6 @@ void SpeedTest::run() {
 
     // A run that was stopped left its folders open for removeRunFiles.
     cleanUp({.closeFolders = true});
-    services_.files.setRecorder(&journal_);
     state_ = State{};
     startPhase(Phase::None);
     RunningFlag runningFlag(running_);
@@ -165,7 +163,7 @@ void SpeedTest::run() {
     }
     // Told once a run is over that nothing else went wrong with; a failure removed the run's
     // files, so no record of them was needed.
-    if (const QString notice = journal_.notice();
+    if (const QString notice = journal_->notice();
         !notice.isEmpty() && !state_.ending && messages.isEmpty())
         messages.append(notice);
     for (const QString& message : messages) services_.messages.showMessage(message);
@@ -229,7 +227,7 @@ void SpeedTest::create() {
     }
     checkRoom(chosen, true);
     timed(Phase::Create, [&] {
-        files.createForOutput(state_.localFolder, name);
+        ownFiles_->createForOutput(state_.localFolder, name);
         state_.localCopyExists = true;
         state_.madeLocal = true;
         state_.creating = true;
@@ -292,7 +290,7 @@ void SpeedTest::write() {
     toDrive.flushToDevice = true;
     toDrive.dropCachedPages = true;
     timed(Phase::Write, [&] {
-        services_.files.copyFile(state_.localFolder, name, state_.driveFolder, name, toDrive);
+        ownFiles_->copyFile(state_.localFolder, name, state_.driveFolder, name, toDrive);
         state_.madeOnDrive = true;
         state_.driveCopyExists = true;
     });
@@ -302,7 +300,7 @@ void SpeedTest::write() {
 // need the privileged helper, so it happens here, outside the timed copy.
 void SpeedTest::dropCacheBelow() {
     try {
-        runUntimed([&] { services_.files.dropDeviceCache(state_.driveFolder, testFileName()); });
+        runUntimed([&] { ownFiles_->dropDeviceCache(state_.driveFolder, testFileName()); });
     } catch (const platform::Failure& failure) {
         result_.notices.append(
             readcache::readTimeNotice(result_.driveShown, failure.description()));
@@ -313,13 +311,13 @@ void SpeedTest::dropCacheBelow() {
 void SpeedTest::read() {
     const QString name = testFileName();
     runUntimed([&] {
-        services_.files.removeOwnFile(state_.localFolder, name);
-        journal_.expect(state_.localFolderPath, name);
+        ownFiles_->removeOwnFile(state_.localFolder, name);
+        journal_->expect(state_.localFolderPath, name);
     });
     state_.localCopyExists = false;
     const platform::CopyOptions fromDrive = copyOptions(&stop_, &progress_.bytesDone);
     timed(Phase::Read, [&] {
-        services_.files.copyFile(state_.driveFolder, name, state_.localFolder, name, fromDrive);
+        ownFiles_->copyFile(state_.driveFolder, name, state_.localFolder, name, fromDrive);
         state_.localCopyExists = true;
     });
     startPhase(Phase::None);
@@ -327,7 +325,7 @@ void SpeedTest::read() {
 
 // What came back must be what was written; checked once the clock is read.
 void SpeedTest::checkReadBack() {
-    platform::FileService& files = services_.files;
+    ownership::OwnFiles& files = *ownFiles_;
     const QString name = testFileName();
     std::optional<qint64> difference;
     runUntimed([&] {

@@ -6,10 +6,12 @@
 #include <atomic>
 #include <exception>
 #include <functional>
+#include <memory>
 
 #include "measure/runresult.h"
 #include "ownership/folders.h"
 #include "ownership/journal.h"
+#include "ownership/ownfiles.h"
 #include "platform/files.h"
 
 namespace platform {
@@ -158,7 +160,12 @@ private:
     RunProgress progress_;
     RunResult result_;
     State state_;
-    ownership::Journal journal_;
+    // Shared with the clean-up work, which may outlive this object on a drive that stalls.
+    std::shared_ptr<ownership::Journal> journal_ = std::make_shared<ownership::Journal>();
+    std::shared_ptr<ownership::OwnFiles> ownFiles_ =
+        std::make_shared<ownership::OwnFiles>(services_.files, journal_);
+    // The display going away ends the window through exit(); the run's files go first.
+    ownership::RemoveOwnFilesAtExit removeAtExit_{*ownFiles_};
     std::function<ownership::TestFolder()> findTestFolder_;
 };
 

@@ -4,7 +4,8 @@
 // with the key it uses and why nothing else can have that key. Where the kernel gives no such
 // key the program refuses or judges by what it can see, never by a guess.
 //
-// - A test file (leftoverrule.h, claim.h, journal.h). Key: a record written before the file
+// - A test file (leftoverrule.h, claim.h, journal.h, ownfiles.h). Key: a record written before the
+// file
 //   exists, completed by device and inode together with the birth time (statx) or the inode's
 //   generation number (FS_IOC_GETVERSION). A later file at the same name may get the same inode
 //   number, never the same birth time or generation. ext4 with 128-byte inodes, ext2 and ext3
@@ -12,7 +13,9 @@
 //   FUSE file systems) does not vouch: the file is judged by its content alone. The identity is
 //   learned inside a timed phase and written after it, so a process killed within the phase
 //   leaves a record without identity: its file, too, is judged by its content. A file is taken
-//   back only while its name still names it with the links it was judged by.
+//   back only while its name still names it with the links it was judged by. Within a run, the
+//   run's files are held by the identity the kernel gave them as they were created, and deleted
+//   only while their name still names that file (ownfiles.h).
 // - A folder of the program's (folders.h): the cache folder counts as the program's own only
 //   where the program made it and recorded its identity (as a file's, above) in the state
 //   folder, and it is still private. A mode, a name or a link to it never make it so; a link

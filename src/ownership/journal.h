@@ -20,7 +20,7 @@ namespace ownership {
 // and its file, should it come back, is judged by its content. Where no record can be kept (a
 // read-only or full home, a record file that is not a regular file), the run goes on and notice()
 // says that leftovers are then judged by their content alone.
-class Journal : public platform::CreationRecorder {
+class Journal {
 public:
     static constexpr qint64 kKeepDays = 90;
 
@@ -40,11 +40,12 @@ public:
     // Empty while every record could be kept.
     QString notice() const;
 
-    // Called by the file service; willCreate and created touch no disk when expect came first.
-    void willCreate(const QString& folder, const QString& name) noexcept override;
+    // Told of every test file the run makes: before it exists, once it exists and once it is
+    // gone. willCreate and created touch no disk when expect came first.
+    void willCreate(const QString& folder, const QString& name) noexcept;
     void created(const QString& folder, const QString& name,
-                 const platform::FileIdentity& identity) noexcept override;
-    void gone(const QString& folder, const QString& name) noexcept override;
+                 const platform::FileIdentity& identity) noexcept;
+    void gone(const QString& folder, const QString& name) noexcept;
 
 private:
     using Key = QPair<QString, QString>;  // folder, name

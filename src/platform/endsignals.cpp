@@ -7,10 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <vector>
-
-#include "platform/files.h"
 
 namespace platform {
 
@@ -29,11 +26,6 @@ std::vector<int> endSignals() {
 #endif
     for (int number = SIGRTMIN; number <= SIGRTMAX; ++number) signals.push_back(number);
     return signals;
-}
-std::atomic<FileService*> filesAtExit{nullptr};
-
-extern "C" void removeOwnFilesAtExit() {
-    if (FileService* files = filesAtExit.exchange(nullptr)) files->removeOwnFiles();
 }
 // The pipe's write end for the handler; -1 when no instance is watching.
 std::atomic<int> pipeWriteEnd{-1};
@@ -116,15 +108,6 @@ unsigned long continuesSoFar() {
     }();
     (void)counting;
     return continues.load(std::memory_order_relaxed);
-}
-
-RemoveOwnFilesAtExit::RemoveOwnFilesAtExit(FileService& files) {
-    static const bool registered = std::atexit(removeOwnFilesAtExit) == 0;
-    if (registered) filesAtExit = &files;
-}
-
-RemoveOwnFilesAtExit::~RemoveOwnFilesAtExit() {
-    filesAtExit = nullptr;
 }
 
 }  // namespace platform

@@ -7,8 +7,6 @@ class QSocketNotifier;
 
 namespace platform {
 
-class FileService;
-
 // Turns every signal that would end the process and can be caught without a fault behind it
 // (SIGTERM, SIGHUP at logout, SIGINT, SIGQUIT, SIGALRM, SIGUSR1, SIGXCPU, the real-time ones
 // ...) into a Qt signal on the thread that made this object, so that the program ends through
@@ -43,16 +41,5 @@ private:
 // counting handler. The stop signals themselves cannot all be caught (SIGSTOP), but every stop
 // ends with a SIGCONT; only the counting handler runs for it.
 unsigned long continuesSoFar();
-
-// While it lives, an exit() of the process removes the run's own files first: Qt's X11 platform
-// calls exit(1) when the display goes away. The program's own ends (_exit after QUIT, return
-// from main after this is gone) leave what they leave. One instance per process.
-class RemoveOwnFilesAtExit {
-public:
-    explicit RemoveOwnFilesAtExit(FileService& files);
-    ~RemoveOwnFilesAtExit();
-    RemoveOwnFilesAtExit(const RemoveOwnFilesAtExit&) = delete;
-    RemoveOwnFilesAtExit& operator=(const RemoveOwnFilesAtExit&) = delete;
-};
 
 }  // namespace platform

@@ -5,8 +5,11 @@
 #include <atomic>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string_view>
+
+#include "platform/uniquefd.h"
 
 namespace platform {
 
@@ -47,16 +50,19 @@ struct LeftoverLook {
     bool removed = false;
 };
 
-// Told of every test file the service makes: before it exists, once it exists and once it is
-// gone. It keeps the records that let a later run know the file for its own.
-class CreationRecorder {
-public:
-    virtual ~CreationRecorder() = default;
-    virtual void willCreate(const QString& folder, const QString& name) noexcept = 0;
-    virtual void created(const QString& folder, const QString& name,
-                         const FileIdentity& identity) noexcept = 0;
-    virtual void gone(const QString& folder, const QString& name) noexcept = 0;
+// A file the service created: where it is, what tells it apart from a later file at the same
+// name, and a read-only descriptor, shared by the copies of this value, that keeps its lock
+// while one of them lives (none in a fake). The last copy to go closes it, which may wait on
+// the volume.
+struct HeldFile {
+    int folder = 0;
+    QString name;
+    FileIdentity identity;
+    std::shared_ptr<const UniqueFd> lock;
 };
+
+// Called once a new file exists, before a byte of it is written, with its identity.
+using CreatedHook = std::function<void(const FileIdentity&)>;
 
 struct CopyOptions {
     // Return only once the data is on the destination's device: fsync before close and, on a
@@ -82,61 +88,59 @@ public:
 
 // File services: a caller opens its folders once and names every file relative to them, so a
 // folder that is renamed, replaced or unmounted meanwhile is never confused with whatever its
-// path names later. The files the service makes are known by their identity, locked against
-// other processes until their folder is closed, and never deleted once their name names
-// anything else. Which leftover may go is decided above, from the facts handed out here. Each
-// failing call throws platform::Failure naming the path(s) and the system's reason, and
-// keeping errno, so that the layers above can tell, say, a volume that turned read-only. One
-// output file is open at a time.
+// path names later. A file the service creates is new (never one reused), locked against other
+// processes while it is held, and never deleted once its name names anything else. Which file
+// is whose is decided above, from the facts handed out here. Each failing call throws
+// platform::Failure naming the path(s) and the system's reason, and keeping errno, so that the
+// layers above can tell, say, a volume that turned read-only. One output file is open at a time.
 class FileService {
 public:
     virtual ~FileService() = default;
 
     // Returns a handle for the calls below. Throws "Cannot open <path>: <reason>".
     virtual int openFolder(const QString& path) = 0;
-    // Closes the folder; the run's files in it stay on disk but are no longer its own.
     virtual void closeFolder(int folder) noexcept = 0;
+    // The path the folder was opened at.
+    virtual QString folderPath(int folder) const = 0;
     // False once the folder's path names something else (unmounted, replaced, moved).
     virtual bool folderStillAt(int folder) = 0;
     virtual bool sameFolder(int folder, int other) = 0;
 
-    // Records of the files the service makes go to recorder from now on (none: not recorded).
-    virtual void setRecorder(CreationRecorder* recorder) = 0;
     // Looks at what is at name. A regular file is opened, its lock tried, and its facts and bytes
     // handed to decide; when decide says so and the name still names that file with the links
     // it had when judged, it is deleted. Nothing else is ever touched, nor opened.
     virtual LeftoverLook takeLeftover(int folder, const QString& name,
                                       const LeftoverDecision& decide) = 0;
 
-    // Creates a new file (never reusing one), takes its lock and opens it for output; only one
-    // is open at a time.
-    virtual void createForOutput(int folder, const QString& name) = 0;
+    // Creates a new file, takes its lock and opens it for output; only one is open at a time.
+    // When anything fails once the file exists, it is removed again by its identity.
+    virtual HeldFile createForOutput(int folder, const QString& name,
+                                     const CreatedHook& created) = 0;
     // Appends one line, its line end included, to the output file's buffer; one call per line.
     virtual void writeLine(std::string_view text) = 0;
     virtual void closeOutput() = 0;
     // Closes the output file, if any, ignoring errors.
     virtual void abandonOutput() noexcept = 0;
 
-    // Copies the whole file to a new file of the run's own. A source that is a link, or no longer
-    // the file the service made, is refused. On failure removes what it created.
-    virtual void copyFile(int fromFolder, const QString& fromName, int toFolder,
-                          const QString& toName, const CopyOptions& options) = 0;
+    // Copies the whole of source to a new file. A source whose name is a link or no longer names
+    // the held file is refused. On failure or stop removes what it created, by its identity.
+    virtual HeldFile copyFile(const HeldFile& source, int toFolder, const QString& toName,
+                              const CopyOptions& options, const CreatedHook& created) = 0;
 
-    // For the run's file on a FUSE volume backed by a block device or an image file (ntfs-3g,
+    // For a held file on a FUSE volume backed by a block device or an image file (ntfs-3g,
     // exfat-fuse, fuse2fs), writes back and drops the cache of that device or file, through
     // which the daemon would read; nothing to do when not needed. Throws Failure saying why when
     // what lies below is not known or out of reach.
-    virtual void dropDeviceCache(int folder, const QString& name) = 0;
+    virtual void dropDeviceCache(const HeldFile& file) = 0;
 
-    // A reader of a file the service made, open for as long as the reader lives; throws Failure
-    // ("Cannot read <path>: ...") when name is not one of them or cannot be read.
-    virtual ByteReader readOwn(int folder, const QString& name) = 0;
+    // A reader of the held file, open for as long as the reader lives; throws Failure
+    // ("Cannot read <path>: ...") when it cannot be read.
+    virtual ByteReader readHeld(const HeldFile& file) = 0;
 
-    // Deletes the run's own file; when the name no longer names it, leaves whatever is there and
-    // throws naming the path.
-    virtual void removeOwnFile(int folder, const QString& name) = 0;
-    // Deletes every file of the run still at its name, from any thread, ignoring failures.
-    virtual void removeOwnFiles() noexcept = 0;
+    // Lets go of this copy's share of the lock, then deletes it while its name still names it by
+    // device and inode; false when it is gone or another file has the name, which is left alone.
+    // Throws Failure("Cannot delete <path>: ...") when the system refuses.
+    virtual bool removeHeld(HeldFile& file) = 0;
 };
 
 }  // namespace platform

@@ -96,10 +96,10 @@ CopyEnd copyContent(int input, int output, const CopyOptions& options, int& erro
 
 }  // namespace
 
-UniqueFd LinuxFileService::openCopySource(int folderId, const QString& name, const QString& action,
+UniqueFd LinuxFileService::openCopySource(const HeldFile& source, const QString& action,
                                           const QString& shownPath) {
-    const FolderRef from = folderOf(folderId);
-    const QByteArray nameBytes = pathToBytes(name);
+    const FolderRef from = folderOf(source.folder);
+    const QByteArray nameBytes = pathToBytes(source.name);
     // O_NONBLOCK keeps the open from hanging on a FIFO, which is then refused as not regular.
     UniqueFd input(::openat(from->descriptor.get(), nameBytes.constData(),
                             O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
@@ -113,25 +113,20 @@ UniqueFd LinuxFileService::openCopySource(int folderId, const QString& name, con
         throw Failure(action, shownPath, errno, systemReason(errno));
     if (!S_ISREG(info.st_mode))
         throw Failure(action, shownPath, 0, QStringLiteral("Not a regular file"));
-    std::lock_guard lock(mutex_);
-    for (const OwnFile& own : own_) {
-        if (own.folderId == folderId && own.name == name &&
-            (own.device != info.st_dev || own.inode != info.st_ino)) {
-            throw Failure(action, shownPath, 0,
-                          QStringLiteral("It was replaced since it was written"));
-        }
-    }
+    if (info.st_dev != dev_t(source.identity.device) || info.st_ino != ino_t(source.identity.inode))
+        throw Failure(action, shownPath, 0, QStringLiteral("It was replaced since it was written"));
     return input;
 }
 
-void LinuxFileService::copyFile(int fromFolder, const QString& fromName, int toFolder,
-                                const QString& toName, const CopyOptions& options) {
-    const QString source = joinPath(folderOf(fromFolder)->path, fromName);
+HeldFile LinuxFileService::copyFile(const HeldFile& source, int toFolder, const QString& toName,
+                                    const CopyOptions& options, const CreatedHook& created) {
+    const QString sourcePath = joinPath(folderOf(source.folder)->path, source.name);
     const QString destination = joinPath(folderOf(toFolder)->path, toName);
     // "Cannot copy <source> to <destination>: <reason>", kept as action, path and errno.
-    const QString action = QStringLiteral("Cannot copy %1 to").arg(displayPath(source));
-    UniqueFd input = openCopySource(fromFolder, fromName, action, destination);
-    UniqueFd output = createOwn(toFolder, toName, action);
+    const QString action = QStringLiteral("Cannot copy %1 to").arg(displayPath(sourcePath));
+    UniqueFd input = openCopySource(source, action, destination);
+    UniqueFd output;
+    HeldFile held = createNew(toFolder, toName, action, created, output);
 
     int error = 0;
     QString reason;
@@ -146,7 +141,7 @@ void LinuxFileService::copyFile(int fromFolder, const QString& fromName, int toF
         // made only at the close (fusefat writes its FAT then).
         try {
             if (volume) deviceCache_->writeBackBelow(*volume);
-            return;
+            return held;
         } catch (const Failure& failure) {
             reason = failure.description();
         }
@@ -155,7 +150,7 @@ void LinuxFileService::copyFile(int fromFolder, const QString& fromName, int toF
         reason = systemReason(closeError);
     }
     // What this call wrote is not a whole test file: it goes again, by its identity.
-    removeQuietly(toFolder, &toName);
+    removeQuietly(held);
     if (end == CopyEnd::Stopped) throw Stopped();
     throw Failure(action, destination, error, reason);
 }

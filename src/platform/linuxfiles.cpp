@@ -69,7 +69,7 @@ LinuxFileService::LinuxFileService(QString systemRoot, DeviceCacheService* devic
 
 LinuxFileService::~LinuxFileService() {
     abandonOutput();
-    // The records and folders go with the members; their descriptors close on their own.
+    // The folders go with the members; their descriptors close on their own.
 }
 
 void LinuxFileService::writeLine(std::string_view text) {
@@ -165,15 +165,18 @@ int LinuxFileService::openFolder(const QString& path) {
 }
 
 void LinuxFileService::closeFolder(int folder) noexcept {
-    // Closing may wait on the volume (NFS flushes on close): the records go out of the list
-    // under the lock and close after it.
-    const std::vector<OwnFile> forgotten = takeOwn(folder, nullptr);
+    // Closing may wait on the volume (NFS flushes on close): the folder goes out of the table
+    // under the lock and closes after it.
     FolderRef closed;
     std::lock_guard lock(mutex_);
     const auto found = folders_.find(folder);
     if (found == folders_.end()) return;
     closed = std::move(found->second);
     folders_.erase(found);
+}
+
+QString LinuxFileService::folderPath(int folder) const {
+    return folderOf(folder)->path;
 }
 
 bool LinuxFileService::folderStillAt(int folder) {
@@ -196,10 +199,6 @@ bool LinuxFileService::sameFolder(int folder, int other) {
 }
 
 // --- leftovers ---
-
-void LinuxFileService::setRecorder(CreationRecorder* recorder) {
-    recorder_ = recorder;
-}
 
 LeftoverLook LinuxFileService::takeLeftover(int folderId, const QString& name,
                                             const LeftoverDecision& decide) {
@@ -259,7 +258,8 @@ LeftoverLook LinuxFileService::takeLeftover(int folderId, const QString& name,
     return look;
 }
 
-void LinuxFileService::createForOutput(int folder, const QString& name) {
+HeldFile LinuxFileService::createForOutput(int folder, const QString& name,
+                                           const CreatedHook& created) {
     const QString path = joinPath(folderOf(folder)->path, name);
     if (output_.descriptor) {
         throw Failure(QStringLiteral("Cannot create %1: %2 is still open")
@@ -267,35 +267,19 @@ void LinuxFileService::createForOutput(int folder, const QString& name) {
     }
     // Allocated first: once the file exists, nothing may fail before the caller holds it.
     std::unique_ptr<char[]> buffer(new char[outputBufferSize]);
-    output_.descriptor = createOwn(folder, name, QStringLiteral("Cannot create"));
+    HeldFile held =
+        createNew(folder, name, QStringLiteral("Cannot create"), created, output_.descriptor);
     output_.buffer = std::move(buffer);
     output_.path = path;
     output_.used = 0;
-}
-
-ByteReader LinuxFileService::readOwn(int folder, const QString& name) {
-    const QString path = joinPath(folderOf(folder)->path, name);
-    auto descriptor = std::make_shared<UniqueFd>(ownDescriptor(folder, name));
-    if (!*descriptor) {
-        throw Failure(QStringLiteral("Cannot read"), path, 0,
-                      QStringLiteral("Not a file made by this process"));
-    }
-    return [descriptor, path](qint64 offset, char* data, qint64 size) {
-        ssize_t got;
-        do {
-            got = ::pread(descriptor->get(), data, std::size_t(size), offset);
-        } while (got < 0 && errno == EINTR);
-        if (got < 0) raiseSystemFailure(QStringLiteral("Cannot read"), path, errno);
-        return qint64(got);
-    };
+    return held;
 }
 
 // --- what keeps the read time true ---
 
-void LinuxFileService::dropDeviceCache(int folder, const QString& name) {
-    const UniqueFd own = ownDescriptor(folder, name);
-    if (!own) return;  // not a file made here: nothing of it is cached
-    if (const std::optional<FuseVolume> volume = fuseVolumeOf(own.get()))
+void LinuxFileService::dropDeviceCache(const HeldFile& file) {
+    if (!file.lock || !*file.lock) return;  // not a file made here: nothing of it is cached
+    if (const std::optional<FuseVolume> volume = fuseVolumeOf(file.lock->get()))
         deviceCache_->dropCacheBelow(*volume);
 }
 

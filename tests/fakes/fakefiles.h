@@ -25,6 +25,7 @@
 
 #include "platform/failure.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "platform/userfolders.h"
 
 namespace fakes {
@@ -123,13 +124,11 @@ public:
     void closeFolder(int folder) noexcept override {
         offWindowThread(QStringLiteral("close folder"));
         std::lock_guard lock(mutex_);
-        const QString path = folders_.take(folder);
-        for (auto own = own_.begin(); own != own_.end();) {
-            if (folderOf(own.key()) == path && !path.isEmpty())
-                own = own_.erase(own);
-            else
-                ++own;
-        }
+        folders_.remove(folder);
+    }
+    QString folderPath(int folder) const override {
+        std::lock_guard lock(mutex_);
+        return folders_.value(folder);
     }
     bool folderStillAt(int folder) override {
         offWindowThread(QStringLiteral("folder still at"));
@@ -140,11 +139,6 @@ public:
         offWindowThread(QStringLiteral("same folder"));
         std::lock_guard lock(mutex_);
         return folders_.value(folder) == folders_.value(other);
-    }
-
-    void setRecorder(platform::CreationRecorder* recorder) override {
-        std::lock_guard lock(mutex_);
-        recorder_ = recorder;
     }
 
     // What is there is judged by the caller's decision, the rule of the room above.
@@ -181,7 +175,8 @@ public:
         return look;
     }
 
-    void createForOutput(int folder, const QString& name) override {
+    platform::HeldFile createForOutput(int folder, const QString& name,
+                                       const platform::CreatedHook& created) override {
         const QString path = pathIn(folder, name);
         enter(Op::Open, path);
         std::lock_guard lock(mutex_);
@@ -191,8 +186,8 @@ public:
             throw platform::Failure(QStringLiteral("%1 is still open").arg(output_));
         if (nodes_.contains(path))
             throw platform::Failure(QStringLiteral("Cannot create %1: File exists").arg(path));
-        makeOwn(path, {});
         output_ = path;
+        return makeNew(folder, name, {}, created);
     }
 
     void writeLine(std::string_view text) override {
@@ -222,9 +217,10 @@ public:
         output_.clear();
     }
 
-    void copyFile(int fromFolder, const QString& fromName, int toFolder, const QString& toName,
-                  const platform::CopyOptions& options) override {
-        const QString source = pathIn(fromFolder, fromName);
+    platform::HeldFile copyFile(const platform::HeldFile& from, int toFolder, const QString& toName,
+                                const platform::CopyOptions& options,
+                                const platform::CreatedHook& created) override {
+        const QString source = pathIn(from.folder, from.name);
         const QString destination = pathIn(toFolder, toName);
         enter(Op::Copy, source + QStringLiteral(" -> ") + destination);
         std::lock_guard lock(mutex_);
@@ -233,30 +229,30 @@ public:
                              options.flushToDevice ? QStringLiteral(" flush") : QString(),
                              options.dropCachedPages ? QStringLiteral(" drop") : QString()));
         fireFault(Op::Copy, destination);
-        const auto from = nodes_.constFind(source);
-        if (from == nodes_.constEnd() || from->kind != PathKind::RegularFile)
+        const auto found = nodes_.constFind(source);
+        if (found == nodes_.constEnd() || found->kind != PathKind::RegularFile)
             throw platform::Failure(
                 QStringLiteral("Cannot copy %1 to %2: No such file or directory")
                     .arg(source, destination));
-        if (own_.contains(source) && own_.value(source) != from->serial)
+        if (found->serial != from.identity.inode)
             throw platform::Failure(
                 QStringLiteral("Cannot copy %1 to %2: It was replaced since it was written")
                     .arg(source, destination));
         if (nodes_.contains(destination))
             throw platform::Failure(
                 QStringLiteral("Cannot copy %1 to %2: File exists").arg(source, destination));
-        makeOwn(destination, from->content);
+        return makeNew(toFolder, toName, found->content, created);
     }
 
-    void dropDeviceCache(int folder, const QString&) override {
+    void dropDeviceCache(const platform::HeldFile& file) override {
         offWindowThread(QStringLiteral("drop device cache"));
         std::lock_guard lock(mutex_);
-        const QString why = cacheDrops_.value(folders_.value(folder));
+        const QString why = cacheDrops_.value(folders_.value(file.folder));
         if (!why.isEmpty()) throw platform::Failure(why);
     }
 
-    platform::ByteReader readOwn(int folder, const QString& name) override {
-        const QString path = pathIn(folder, name);
+    platform::ByteReader readHeld(const platform::HeldFile& file) override {
+        const QString path = pathIn(file.folder, file.name);
         enter(Op::Check, path);
         std::lock_guard lock(mutex_);
         fireFault(Op::Check, path);
@@ -268,38 +264,16 @@ public:
         };
     }
 
-    void removeOwnFile(int folder, const QString& name) override {
-        const QString path = pathIn(folder, name);
+    bool removeHeld(platform::HeldFile& file) override {
+        const QString path = pathIn(file.folder, file.name);
         enter(Op::Delete, path);
         std::lock_guard lock(mutex_);
         log_.append(QStringLiteral("delete %1").arg(path));
         fireFault(Op::Delete, path);
-        if (!own_.contains(path))
-            throw platform::Failure(
-                QStringLiteral("Cannot delete %1: Not a file made by this process").arg(path));
-        const quint64 serial = own_.take(path);
         const auto found = nodes_.constFind(path);
-        if (found == nodes_.constEnd())
-            throw platform::Failure(
-                QStringLiteral("Cannot delete %1: No such file or directory").arg(path));
-        if (recorder_) recorder_->gone(folderOf(path), name);
-        if (found->serial != serial)
-            throw platform::Failure(
-                QStringLiteral("Cannot delete %1: It was replaced since it was written; what is "
-                               "there now was left untouched")
-                    .arg(path));
+        if (found == nodes_.constEnd() || found->serial != file.identity.inode) return false;
         nodes_.remove(path);
-    }
-
-    void removeOwnFiles() noexcept override {
-        offWindowThread(QStringLiteral("remove own files"));
-        std::lock_guard lock(mutex_);
-        log_.append(QStringLiteral("removeOwnFiles"));
-        for (auto own = own_.cbegin(); own != own_.cend(); ++own) {
-            if (nodes_.value(own.key()).serial == own.value()) nodes_.remove(own.key());
-            if (recorder_) recorder_->gone(folderOf(own.key()), nameOf(own.key()));
-        }
-        own_.clear();
+        return true;
     }
 
 private:
@@ -312,25 +286,18 @@ private:
     static platform::FileIdentity identityOf(const Node& node) {
         return platform::FileIdentity{1, node.serial, true, qint64(node.serial), 0};
     }
-    static QString nameOf(const QString& path) { return path.mid(path.lastIndexOf('/') + 1); }
-
-    // folder + "/" + name without doubling the separator after the root.
     QString pathIn(int folder, const QString& name) const {
         std::lock_guard lock(mutex_);
-        const QString path = folders_.value(folder);
-        return path.endsWith(QLatin1Char('/')) ? path + name : path + QLatin1Char('/') + name;
-    }
-    static QString folderOf(const QString& path) {
-        const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-        return slash <= 0 ? QStringLiteral("/") : path.left(slash);
+        return platform::joinPath(folders_.value(folder), name);
     }
 
-    // Called with the mutex held. The record of the file comes before the file.
-    void makeOwn(const QString& path, const QByteArray& content) {
-        if (recorder_) recorder_->willCreate(folderOf(path), nameOf(path));
-        nodes_[path] = Node{PathKind::RegularFile, content, 1, false, ++serial_};
-        own_[path] = serial_;
-        if (recorder_) recorder_->created(folderOf(path), nameOf(path), identityOf(nodes_[path]));
+    // Called with the mutex held.
+    platform::HeldFile makeNew(int folder, const QString& name, const QByteArray& content,
+                               const platform::CreatedHook& created) {
+        Node& node = nodes_[platform::joinPath(folders_.value(folder), name)];
+        node = Node{PathKind::RegularFile, content, 1, false, ++serial_};
+        if (created) created(identityOf(node));
+        return platform::HeldFile{folder, name, identityOf(node), {}};
     }
 
     void offWindowThread(const QString& what) const noexcept {
@@ -372,9 +339,7 @@ private:
     mutable std::mutex mutex_;
     QMap<QString, Node> nodes_;
     QString output_;  // the one file open for output
-    platform::CreationRecorder* recorder_ = nullptr;
     QHash<int, QString> folders_;
-    QHash<QString, quint64> own_;  // the run's own files: path -> serial
     QSet<QString> replaced_;
     QHash<QString, QString> cacheDrops_;
     QStringList log_;

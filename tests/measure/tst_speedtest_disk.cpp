@@ -229,32 +229,28 @@ bool killFuseDaemonOf(const QString& mountPoint) {
 
 // A file service whose process is killed by the first write after the drive's copy exists and
 // is recorded, as a kill or a power cut at the copy's first write would leave it: an empty file.
-class KilledAtFirstCopyWrite : public platform::LinuxFileService, platform::CreationRecorder {
+class KilledAtFirstCopyWrite : public platform::LinuxFileService {
 public:
     QString drive;
-    void setRecorder(platform::CreationRecorder* recorder) override {
-        journal_ = recorder;
-        LinuxFileService::setRecorder(recorder ? this : nullptr);
+    platform::HeldFile copyFile(const platform::HeldFile& source, int toFolder,
+                                const QString& toName, const platform::CopyOptions& options,
+                                const platform::CreatedHook& created) override {
+        const bool toDrive = folderPath(toFolder) == drive;
+        return LinuxFileService::copyFile(source, toFolder, toName, options,
+                                          [&](const platform::FileIdentity& identity) {
+                                              created(identity);
+                                              if (toDrive) limitFileSizeToNothing();
+                                          });
     }
-    void willCreate(const QString& folder, const QString& name) noexcept override {
-        journal_->willCreate(folder, name);
-    }
-    void created(const QString& folder, const QString& name,
-                 const platform::FileIdentity& identity) noexcept override {
-        journal_->created(folder, name, identity);
-        if (folder != drive) return;
+
+private:
+    static void limitFileSizeToNothing() {
         // SIGXFSZ's default ends the process, without a core.
         const rlimit none{0, 0};
         ::setrlimit(RLIMIT_CORE, &none);
         ::signal(SIGXFSZ, SIG_DFL);
         ::setrlimit(RLIMIT_FSIZE, &none);
     }
-    void gone(const QString& folder, const QString& name) noexcept override {
-        journal_->gone(folder, name);
-    }
-
-private:
-    platform::CreationRecorder* journal_ = nullptr;
 };
 
 struct KilledServices : DiskServices {

@@ -2,6 +2,7 @@
 // files the program makes.
 
 #include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -13,6 +14,8 @@
 #include "ownership/folders.h"
 #include "ownership/journal.h"
 #include "ownership/leftoverrule.h"
+#include "ownership/ownfiles.h"
+#include "platform/linuxfiles.h"
 #include "support/harness.h"
 #include "support/scratchmounts.h"
 
@@ -228,6 +231,60 @@ private Q_SLOTS:
 
     // Only a folder the program made and recorded is its own; a link at the cache path to a
     // folder of the user's, or a folder the user made there, private or not, is not.
+    // The run deletes and reads only the files it made: a name that names something else by
+    // now is left alone, whatever it is, and its record no longer vouches for it.
+    void ownFilesAreKnownByIdentity_data() {
+        QTest::addColumn<QString>("swap");
+        QTest::newRow("nothing swapped") << "";
+        QTest::newRow("another file moved over it") << "file";
+        QTest::newRow("a link moved over it") << "link";
+    }
+    void ownFilesAreKnownByIdentity() {
+        QFETCH(QString, swap);
+        QTemporaryDir dir;
+        const auto path = [&](const char* name) { return dir.filePath(QLatin1String(name)); };
+        platform::LinuxFileService files;
+        const auto journal = std::make_shared<ownership::Journal>(path("state"));
+        ownership::OwnFiles own(files, journal);
+        const int folder = files.openFolder(dir.path());
+        own.createForOutput(folder, QStringLiteral("TEST.TXT"));
+        files.writeLine("ours\r\n");
+        files.closeOutput();
+        const QString target = path("TEST.TXT");
+        QVERIFY(writeBytes(path("users"), "the user's\n"));
+        if (swap == QLatin1String("link")) QVERIFY(QFile::link(path("users"), path("link")));
+        const QString moved = swap == QLatin1String("link") ? path("link") : path("users");
+        if (!swap.isEmpty())
+            QCOMPARE(::rename(QFile::encodeName(moved), QFile::encodeName(target)), 0);
+        const QString copied = testsupport::failureOf([&] {
+            own.copyFile(folder, QStringLiteral("TEST.TXT"), folder, QStringLiteral("BACK.TXT"),
+                         {});
+        });
+        const QString removed =
+            testsupport::failureOf([&] { own.removeOwnFile(folder, QStringLiteral("TEST.TXT")); });
+        if (swap.isEmpty()) {
+            QCOMPARE(copied, QStringLiteral("no failure"));
+            QCOMPARE(removed, QStringLiteral("no failure"));
+            QVERIFY(!QFileInfo::exists(target));
+            QCOMPARE(testsupport::readFileBytes(path("BACK.TXT")), QByteArray("ours\r\n"));
+            own.removeOwnFiles();
+            QVERIFY(!QFileInfo::exists(path("BACK.TXT")));
+            return;
+        }
+        const QString source =
+            QStringLiteral("Cannot copy %1 to %2: ").arg(target, path("BACK.TXT"));
+        QCOMPARE(copied, source + (swap == QLatin1String("link")
+                                       ? QStringLiteral("Is a symbolic link")
+                                       : QStringLiteral("It was replaced since it was written")));
+        QCOMPARE(removed, QStringLiteral("Cannot delete %1: It was replaced since it was written; "
+                                         "what is there now was left untouched")
+                              .arg(target));
+        own.removeOwnFiles();
+        QCOMPARE(testsupport::readFileBytes(target), QByteArray("the user's\n"));
+        QVERIFY(!QFileInfo::exists(path("BACK.TXT")));
+        own.closeFolder(folder);
+    }
+
     void cacheFolderIsOwnOnlyWhenMadeAndRecorded_data() {
         QTest::addColumn<QString>("situation");
         QTest::addColumn<bool>("own");

@@ -100,13 +100,14 @@ private Q_SLOTS:
 
         LinuxFileService files;
         const int folder = files.openFolder(dir.path());
-        const QString from = QStringLiteral("source");
-        files.copyFile(folder, from, folder, QStringLiteral("cached"), CopyOptions());
+        const platform::HeldFile from =
+            testsupport::heldAt(folder, dir.path(), QStringLiteral("source"));
+        files.copyFile(from, folder, QStringLiteral("cached"), CopyOptions(), {});
         // Without the drop the copy sits in memory: proves the check can see pages at all.
         QVERIFY2(residentPages(dir.filePath(QStringLiteral("cached"))) > 0,
                  "an undropped copy shows no resident pages");
 
-        files.copyFile(folder, from, folder, QStringLiteral("TEST.TXT"), flushedAndDropped);
+        files.copyFile(from, folder, QStringLiteral("TEST.TXT"), flushedAndDropped, {});
         QCOMPARE(residentPages(dir.filePath(QStringLiteral("TEST.TXT"))), 0L);
     }
 
@@ -142,18 +143,19 @@ private Q_SLOTS:
         const DeviceBytes atStart = deviceBytes(drive.loopDevice());
         QElapsedTimer timer;
         timer.start();
-        files.copyFile(program, name, stick, name, flushedAndDropped);
+        const platform::HeldFile onStick = files.copyFile(
+            testsupport::heldAt(program, local.path(), name), stick, name, flushedAndDropped, {});
         const double writeSeconds = timer.nsecsElapsed() / 1e9;
         const DeviceBytes afterWrite = deviceBytes(drive.loopDevice());
         // As the run does between the phases: a FUSE daemon reads through the device's cache.
         try {
-            files.dropDeviceCache(stick, name);
+            files.dropDeviceCache(onStick);
         } catch (const platform::Failure& failure) {
             QFAIL(qPrintable(failure.description()));
         }
         const DeviceBytes afterDrop = deviceBytes(drive.loopDevice());
         timer.restart();
-        files.copyFile(stick, name, program, QStringLiteral("BACK.TXT"), CopyOptions());
+        files.copyFile(onStick, program, QStringLiteral("BACK.TXT"), CopyOptions(), {});
         const double readSeconds = timer.nsecsElapsed() / 1e9;
         const DeviceBytes afterRead = deviceBytes(drive.loopDevice());
 

@@ -26,6 +26,7 @@ using platform::CopyOptions;
 using platform::Failure;
 using platform::LinuxFileService;
 using testsupport::failureOf;
+using testsupport::heldAt;
 using testsupport::readFileBytes;
 
 namespace {
@@ -131,7 +132,7 @@ private Q_SLOTS:
     void writtenLinesAreExactBytes() {
         QFETCH(QList<QByteArray>, lines);
         LinuxFileService files;
-        files.createForOutput(files.openFolder(dir_->path()), QStringLiteral("TEST.TXT"));
+        files.createForOutput(files.openFolder(dir_->path()), QStringLiteral("TEST.TXT"), {});
         QByteArray expected;
         for (const QByteArray& line : lines) {
             files.writeLine(std::string_view(line.constData(), line.size()));
@@ -146,9 +147,9 @@ private Q_SLOTS:
         LinuxFileService files;
         const int folder = files.openFolder(dir_->path());
         QVERIFY_THROWS_EXCEPTION(Failure, files.writeLine("nothing open"));
-        files.createForOutput(folder, QStringLiteral("first"));
+        files.createForOutput(folder, QStringLiteral("first"), {});
         const QString failure =
-            failureOf([&] { files.createForOutput(folder, QStringLiteral("second")); });
+            failureOf([&] { files.createForOutput(folder, QStringLiteral("second"), {}); });
         QVERIFY2(failure.startsWith(QStringLiteral("Cannot create ") + path("second")),
                  qPrintable(failure));
         QVERIFY(!QFile::exists(path("second")));
@@ -174,7 +175,7 @@ private Q_SLOTS:
         place(existing, target);
         LinuxFileService files;
         const int folder = files.openFolder(dir_->path());
-        QCOMPARE(failureOf([&] { files.createForOutput(folder, QStringLiteral("TEST.TXT")); }),
+        QCOMPARE(failureOf([&] { files.createForOutput(folder, QStringLiteral("TEST.TXT"), {}); }),
                  QStringLiteral("Cannot create %1: File exists").arg(target));
         QVERIFY(survived(existing, target));
     }
@@ -206,9 +207,12 @@ private Q_SLOTS:
         const int from = files.openFolder(dir_->path());
         const int to = files.openFolder(folder);
         const QString name = QStringLiteral("TEST.TXT");
-        QCOMPARE(failureOf([&] { files.createForOutput(to, name); }),
+        QCOMPARE(failureOf([&] { files.createForOutput(to, name, {}); }),
                  QStringLiteral("Cannot create %1: %2").arg(target, reason));
-        QCOMPARE(failureOf([&] { files.copyFile(from, QStringLiteral("source"), to, name, {}); }),
+        QCOMPARE(failureOf([&] {
+                     files.copyFile(heldAt(from, dir_->path(), QStringLiteral("source")), to, name,
+                                    {}, {});
+                 }),
                  QStringLiteral("Cannot copy %1 to %2: %3").arg(path("source"), target, reason));
         QVERIFY(!QFile::exists(target));
     }
@@ -218,7 +222,7 @@ private Q_SLOTS:
         if (!small.isReady()) QSKIP(qPrintable(small.whyNot()));
         const QString target = small.mountPoint() + QStringLiteral("/TEST.TXT");
         LinuxFileService files;
-        files.createForOutput(files.openFolder(small.mountPoint()), QStringLiteral("TEST.TXT"));
+        files.createForOutput(files.openFolder(small.mountPoint()), QStringLiteral("TEST.TXT"), {});
         const QString description = failureOf([&] {
             for (int i = 0; i < 100000; ++i) files.writeLine(std::string_view(testLine));
             files.closeOutput();
@@ -253,7 +257,8 @@ private Q_SLOTS:
         LinuxFileService files;
         const int folder = files.openFolder(dir_->path());
         const CopyOptions options{.flushToDevice = flush, .dropCachedPages = drop};
-        files.copyFile(folder, QStringLiteral("source"), folder, QStringLiteral("copy"), options);
+        files.copyFile(heldAt(folder, dir_->path(), QStringLiteral("source")), folder,
+                       QStringLiteral("copy"), options, {});
         QVERIFY(readFileBytes(path("copy")) == content);
         QCOMPARE(readFileBytes(path("source")).size(), size);
     }
@@ -282,8 +287,8 @@ private Q_SLOTS:
         LinuxFileService files;
         const int folder = files.openFolder(dir_->path());
         QCOMPARE(failureOf([&] {
-                     files.copyFile(folder, QStringLiteral("source"), folder,
-                                    QStringLiteral("TEST.TXT"), CopyOptions());
+                     files.copyFile(heldAt(folder, dir_->path(), QStringLiteral("source")), folder,
+                                    QStringLiteral("TEST.TXT"), CopyOptions(), {});
                  }),
                  QStringLiteral("Cannot copy %1 to %2: %3")
                      .arg(path("source"), path("TEST.TXT"), reason));
@@ -304,13 +309,14 @@ private Q_SLOTS:
         writeBytes(path("source"), QByteArray(3 * 1024 * 1024, 'd'));
         LinuxFileService files;
         const CopyOptions options{.flushToDevice = flush, .dropCachedPages = flush};
-        QCOMPARE(failureOf([&] {
-                     files.copyFile(files.openFolder(dir_->path()), QStringLiteral("source"),
-                                    files.openFolder(small.mountPoint()),
-                                    QStringLiteral("TEST.TXT"), options);
-                 }),
-                 QStringLiteral("Cannot copy %1 to %2: No space left on device")
-                     .arg(path("source"), destination));
+        QCOMPARE(
+            failureOf([&] {
+                files.copyFile(
+                    heldAt(files.openFolder(dir_->path()), dir_->path(), QStringLiteral("source")),
+                    files.openFolder(small.mountPoint()), QStringLiteral("TEST.TXT"), options, {});
+            }),
+            QStringLiteral("Cannot copy %1 to %2: No space left on device")
+                .arg(path("source"), destination));
         QVERIFY(
             QDir(small.mountPoint()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
     }
@@ -339,13 +345,13 @@ private Q_SLOTS:
         QCOMPARE(::mkdir(folderBytes.constData(), 0700), 0);
         LinuxFileService files;
         const int folder = files.openFolder(platform::pathFromBytes(folderBytes));
-        files.createForOutput(folder, path);
+        platform::HeldFile made = files.createForOutput(folder, path, {});
         files.writeLine("x\r\n");
         files.closeOutput();
         struct stat info {};
         QCOMPARE(::stat((folderBytes + '/' + name).constData(), &info), 0);
         QCOMPARE(info.st_size, off_t(3));
-        files.removeOwnFile(folder, path);
+        QVERIFY(files.removeHeld(made));
         QCOMPARE(::rmdir(folderBytes.constData()), 0);
     }
 
@@ -426,67 +432,6 @@ private Q_SLOTS:
         if (holder >= 0) ::close(holder);
     }
 
-    // The run deletes and reads only the files it made: a name that names something else by
-    // now is left alone, whatever it is.
-    void ownFilesAreKnownByIdentity_data() {
-        QTest::addColumn<QString>("swap");
-        QTest::newRow("nothing swapped") << "";
-        QTest::newRow("another file moved over it") << "file";
-        QTest::newRow("a link moved over it") << "link";
-    }
-    void ownFilesAreKnownByIdentity() {
-        QFETCH(QString, swap);
-        LinuxFileService files;
-        const int folder = files.openFolder(dir_->path());
-        const int other = files.openFolder(path(QString()));
-        QVERIFY(files.sameFolder(folder, other));
-        files.createForOutput(folder, QStringLiteral("TEST.TXT"));
-        files.writeLine("ours\r\n");
-        files.closeOutput();
-        const QString target = path("TEST.TXT");
-        writeBytes(path("users"), "the user's\n");
-        if (swap == QLatin1String("file")) {
-            QCOMPARE(::rename(QFile::encodeName(path("users")).constData(),
-                              QFile::encodeName(target).constData()),
-                     0);
-        }
-        if (swap == QLatin1String("link")) {
-            QVERIFY(QFile::link(path("users"), path("link")));
-            QCOMPARE(::rename(QFile::encodeName(path("link")).constData(),
-                              QFile::encodeName(target).constData()),
-                     0);
-        }
-        const QString copied = failureOf([&] {
-            files.copyFile(folder, QStringLiteral("TEST.TXT"), folder, QStringLiteral("BACK.TXT"),
-                           CopyOptions());
-        });
-        const QString removed =
-            failureOf([&] { files.removeOwnFile(folder, QStringLiteral("TEST.TXT")); });
-        if (swap.isEmpty()) {
-            QCOMPARE(copied, QStringLiteral("no failure"));
-            QCOMPARE(removed, QStringLiteral("no failure"));
-            QCOMPARE(typeAt(target), mode_t(0));
-            QCOMPARE(readFileBytes(path("BACK.TXT")), QByteArray("ours\r\n"));
-            files.removeOwnFiles();
-            QVERIFY(!QFile::exists(path("BACK.TXT")));
-            return;
-        }
-        const QString source =
-            QStringLiteral("Cannot copy %1 to %2: ").arg(target, path("BACK.TXT"));
-        QCOMPARE(copied, source + (swap == QLatin1String("link")
-                                       ? QStringLiteral("Is a symbolic link")
-                                       : QStringLiteral("It was replaced since it was written")));
-        QCOMPARE(removed, QStringLiteral("Cannot delete %1: It was replaced since it was written; "
-                                         "what is there now was left untouched")
-                              .arg(target));
-        QCOMPARE(readFileBytes(target), QByteArray("the user's\n"));
-        files.removeOwnFiles();
-        QCOMPARE(readFileBytes(target), QByteArray("the user's\n"));
-        QVERIFY(!QFile::exists(path("BACK.TXT")));
-        files.closeFolder(other);
-        files.closeFolder(folder);
-    }
-
     void readBackCheckFindsTheFirstDifference_data() {
         QTest::addColumn<int>("change");       // >= 0: that byte changed; -1 one byte short;
                                                // -2 one byte more; -3 nothing
@@ -509,10 +454,10 @@ private Q_SLOTS:
         writeBytes(path("source"), content);
         LinuxFileService files;
         const int folder = files.openFolder(dir_->path());
-        files.copyFile(folder, QStringLiteral("source"), folder, QStringLiteral("TEST.TXT"),
-                       CopyOptions());
-        QCOMPARE(measure::firstDifference(files.readOwn(folder, QStringLiteral("TEST.TXT")),
-                                          3'000'000, std::string_view(line))
+        const platform::HeldFile copy =
+            files.copyFile(heldAt(folder, dir_->path(), QStringLiteral("source")), folder,
+                           QStringLiteral("TEST.TXT"), CopyOptions(), {});
+        QCOMPARE(measure::firstDifference(files.readHeld(copy), 3'000'000, std::string_view(line))
                      .value_or(-1),
                  expected);
     }
@@ -527,13 +472,13 @@ private Q_SLOTS:
         CopyOptions options;
         options.stop = &stop;
         options.bytesDone = &done;
-        QVERIFY_THROWS_EXCEPTION(platform::Stopped,
-                                 files.copyFile(folder, QStringLiteral("source"), folder,
-                                                QStringLiteral("TEST.TXT"), options));
+        const platform::HeldFile source = heldAt(folder, dir_->path(), QStringLiteral("source"));
+        QVERIFY_THROWS_EXCEPTION(
+            platform::Stopped,
+            files.copyFile(source, folder, QStringLiteral("TEST.TXT"), options, {}));
         QCOMPARE(typeAt(path("TEST.TXT")), mode_t(0));
         stop = false;
-        files.copyFile(folder, QStringLiteral("source"), folder, QStringLiteral("TEST.TXT"),
-                       options);
+        files.copyFile(source, folder, QStringLiteral("TEST.TXT"), options, {});
         QCOMPARE(done.load(), qint64(20 * 1024 * 1024));
     }
 

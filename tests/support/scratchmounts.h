@@ -23,6 +23,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "platform/files.h"
 #include "support/harness.h"
 
 namespace testsupport {
@@ -41,6 +42,14 @@ inline ToolResult runTool(const QString& name, const QStringList& arguments) {
 }
 
 // Empty when the process may mount; otherwise the reason it may not.
+// The file at folderPath/name as the file service's own, known by its device and inode, as a
+// copy checks its source.
+inline platform::HeldFile heldAt(int folder, const QString& folderPath, const QString& name) {
+    struct stat info {};
+    ::lstat(QFile::encodeName(folderPath + QLatin1Char('/') + name).constData(), &info);
+    return platform::HeldFile{folder, name, {quint64(info.st_dev), quint64(info.st_ino)}, {}};
+}
+
 inline QString whyNotRoot(const QString& what) {
     if (geteuid() == 0) return {};
     return QStringLiteral("%1 needs root (running as uid %2)").arg(what).arg(geteuid());
