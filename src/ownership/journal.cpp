@@ -156,7 +156,7 @@ bool Journal::vouchesFor(const QString& folder, const QString& name,
     const auto record = records_.constFind(Key{folder, name});
     // Device and inode alone do not vouch: a later file may get the same inode number.
     return record != records_.cend() && record->identity && *record->identity == identity &&
-           (identity.hasBirth || identity.hasGeneration);
+           identity.lasting();
 }
 
 void Journal::forget(const QString& folder, const QString& name) noexcept {

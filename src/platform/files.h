@@ -25,6 +25,8 @@ struct FileIdentity {
     bool hasGeneration = false;
     quint32 generation = 0;
     bool operator==(const FileIdentity&) const = default;
+    // Whether it tells this file from a later one at a freed inode number.
+    bool lasting() const { return hasBirth || hasGeneration; }
 };
 
 // What is at a name, a link not followed.

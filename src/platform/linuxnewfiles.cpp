@@ -56,33 +56,56 @@ HeldFile LinuxFileService::createNew(int folderId, const QString& name, const QS
         output = std::move(file);
         return held;
     }
-    file.reset();
     kept.reset();
+    // The descriptor it was created through pins it until it is gone.
+    held.lock = std::make_shared<const UniqueFd>(std::move(file));
     removeQuietly(held);
     throw Failure(action, path, error, reason);
 }
 
 bool LinuxFileService::removeHeld(HeldFile& held) {
-    // Closed first: a network file system keeps a file that is still open under another name
-    // (NFS's .nfsXXXX) instead of removing it.
-    held.lock.reset();
     const FolderRef folder = folderOf(held.folder);
+    const int at = folder->descriptor.get();
     const QByteArray name = pathToBytes(held.name);
+    const QString path = joinPath(folder->path, held.name);
+    const auto refused = [&](int error) {
+        raiseSystemFailure(QStringLiteral("Cannot delete"), path, error);
+    };
+    // Kept open until the name is gone: a descriptor pins its inode, whose number cannot go to
+    // another file meanwhile. A network file system keeps the open file under another name
+    // (NFS's .nfsXXXX) only until the close just after.
+    const std::shared_ptr<const UniqueFd> lock = std::exchange(held.lock, nullptr);
+    UniqueFd opened;
+    int pinned = lock && *lock ? lock->get() : -1;
+    struct stat now {};
+    if (pinned < 0) {
+        // Nothing pinned it: the inode may have been freed and given to another file since.
+        if (::fstatat(at, name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) return false;
+            refused(errno);
+        }
+        if (!S_ISREG(now.st_mode) || !held.identity.lasting()) return false;
+        opened.reset(::openat(at, name.constData(),
+                              O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+        if (!opened) {
+            if (errno == ENOENT || errno == ELOOP || errno == ENXIO) return false;
+            refused(errno);
+        }
+        if (identityOf(opened.get(), path) != held.identity) return false;
+        pinned = opened.get();
+    }
+    struct stat kept {};
+    if (::fstat(pinned, &kept) != 0) refused(errno);
     // fstatat needs no descriptor, so a process out of them still removes its file. A link at
     // the name is never followed.
-    struct stat info {};
-    if (::fstatat(folder->descriptor.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        const int error = errno;
-        if (error == ENOENT) return false;
-        raiseSystemFailure(QStringLiteral("Cannot delete"), joinPath(folder->path, held.name),
-                           error);
+    if (::fstatat(at, name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return false;
+        refused(errno);
     }
-    if (info.st_dev != dev_t(held.identity.device) || info.st_ino != ino_t(held.identity.inode) ||
-        !S_ISREG(info.st_mode))
+    if (!sameFile(now, kept) || !S_ISREG(now.st_mode) ||
+        kept.st_dev != dev_t(held.identity.device) || kept.st_ino != ino_t(held.identity.inode))
         return false;
-    if (::unlinkat(folder->descriptor.get(), name.constData(), 0) != 0)
-        raiseSystemFailure(QStringLiteral("Cannot delete"), joinPath(folder->path, held.name),
-                           errno);
+    if (::unlinkat(at, name.constData(), 0) != 0) refused(errno);
     return true;
 }
 

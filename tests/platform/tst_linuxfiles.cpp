@@ -482,6 +482,50 @@ private Q_SLOTS:
         QCOMPARE(done.load(), qint64(20 * 1024 * 1024));
     }
 
+    // A held file goes only while the name still names it: pinned by its lock, device and inode
+    // say so; unpinned, the inode may have gone to another file, and only an equal birth time or
+    // generation proves it is the same.
+    void removeHeldDeletesOnlyWhatItProves_data() {
+        QTest::addColumn<bool>("pinned");
+        QTest::addColumn<QString>(
+            "change");  // "", "file moved over it", "other birth", "no lasting key"
+        QTest::addColumn<bool>("removed");
+        QTest::newRow("pinned") << true << "" << true;
+        QTest::newRow("pinned, another file moved over it")
+            << true << "file moved over it" << false;
+        QTest::newRow("unpinned, same lasting identity") << false << "" << true;
+        QTest::newRow("unpinned, inode given to a later file") << false << "other birth" << false;
+        QTest::newRow("unpinned, no birth time nor generation")
+            << false << "no lasting key" << false;
+    }
+    void removeHeldDeletesOnlyWhatItProves() {
+        QFETCH(bool, pinned);
+        QFETCH(QString, change);
+        QFETCH(bool, removed);
+        LinuxFileService files;
+        const int folder = files.openFolder(dir_->path());
+        platform::HeldFile held = files.createForOutput(folder, QStringLiteral("TEST.TXT"), {});
+        files.closeOutput();
+        if (!held.identity.lasting())
+            QSKIP("the temporary folder's file system keeps no lasting key");
+        if (!pinned) held.lock.reset();
+        if (change == QLatin1String("file moved over it")) {
+            writeBytes(path("users"), "the user's\n");
+            QCOMPARE(::rename(QFile::encodeName(path("users")).constData(),
+                              QFile::encodeName(path("TEST.TXT")).constData()),
+                     0);
+        }
+        if (change == QLatin1String("other birth")) {
+            held.identity.hasGeneration = false;
+            held.identity.hasBirth = true;
+            held.identity.birthSeconds -= 1;
+        }
+        if (change == QLatin1String("no lasting key"))
+            held.identity.hasBirth = held.identity.hasGeneration = false;
+        QCOMPARE(files.removeHeld(held), removed);
+        QCOMPARE(QFile::exists(path("TEST.TXT")), !removed);
+    }
+
     void folderMovedAwayIsNoLongerAtItsPath() {
         QVERIFY(QDir(dir_->path()).mkdir(QStringLiteral("drive")));
         LinuxFileService files;
