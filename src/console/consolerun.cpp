@@ -35,10 +35,13 @@ QString driveRootOf(const QString& path,
     const QString absolute = path.startsWith(QLatin1Char('/'))
                                  ? path
                                  : platform::joinPath(platform::currentFolder(), path);
-    int error = 0;
-    const QString folder = platform::systemfiles::resolvedPath({}, absolute, &error);
-    if (folder.isEmpty())
-        platform::raiseSystemFailure(QStringLiteral("Cannot measure the drive of"), path, error);
+    QString folder;
+    try {
+        folder = platform::systemfiles::followedPath({}, absolute);
+    } catch (const platform::Failure& failure) {
+        platform::raiseSystemFailure(QStringLiteral("Cannot measure the drive of"), path,
+                                     failure.error());
+    }
     return volumeOf(folder, path);
 }
 

@@ -2,7 +2,6 @@
 
 #include <QList>
 #include <algorithm>
-#include <cerrno>
 #include <optional>
 
 #include "platform/failure.h"
@@ -100,8 +99,12 @@ OwnFolder ownPrivateFolder(const QString& base, const QString& home, const QStri
     if ((facts->mode & 0700) != 0700) platform::setMode(folder, facts->mode | 0700);
     // The run opens its folder without following links: a link is used through its target.
     const std::optional<platform::PathFacts> at = platform::pathFacts(folder);
-    const QString used = at && at->link ? platform::systemfiles::resolvedPath({}, folder) : folder;
-    if (used.isEmpty()) platform::raiseSystemFailure(QStringLiteral("Cannot use"), folder, ENOENT);
+    QString used = folder;
+    try {
+        if (at && at->link) used = platform::systemfiles::followedPath({}, folder);
+    } catch (const platform::Failure& failure) {
+        platform::raiseSystemFailure(QStringLiteral("Cannot use"), folder, failure.error());
+    }
     return {used, false, facts->mode};
 }
 
