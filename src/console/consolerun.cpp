@@ -139,7 +139,7 @@ ConsoleRun::ConsoleRun(ConsoleRunSettings settings, measure::CoreServices servic
       speedTest_(std::make_unique<measure::SpeedTest>(
           *this, measure::RunServices{services_.clock, services_.files, services_.process, nullptr,
                                       *this, *this, services_.steps, services_.driveAnswers,
-                                      &services_.volumes})) {}
+                                      &services_.volumes, ownership::Retry::RunAgain})) {}
 
 ConsoleRun::~ConsoleRun() = default;
 

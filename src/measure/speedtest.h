@@ -42,6 +42,8 @@ struct RunServices {
     // The free space of the local test folder and of the drive, to refuse a size that cannot
     // fit before anything is written; without it every size is tried.
     platform::VolumeQueries* volumes = nullptr;
+    // How the front end's user tries again after a refusal.
+    ownership::Retry retry = ownership::Retry::PressStart;
 };
 
 // Where a run is, for a terminal's progress line. Written with relaxed stores by the phases and
