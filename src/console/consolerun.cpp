@@ -35,10 +35,13 @@ QString driveRootOf(const QString& path,
     const QString absolute = path.startsWith(QLatin1Char('/'))
                                  ? path
                                  : platform::joinPath(platform::currentFolder(), path);
-    int error = 0;
-    const QString folder = platform::systemfiles::resolvedPath({}, absolute, &error);
-    if (folder.isEmpty())
-        platform::raiseSystemFailure(QStringLiteral("Cannot measure the drive of"), path, error);
+    QString folder;
+    try {
+        folder = platform::systemfiles::followedPath({}, absolute);
+    } catch (const platform::Failure& failure) {
+        platform::raiseSystemFailure(QStringLiteral("Cannot measure the drive of"), path,
+                                     failure.error());
+    }
     return volumeOf(folder, path);
 }
 
@@ -136,7 +139,7 @@ ConsoleRun::ConsoleRun(ConsoleRunSettings settings, measure::CoreServices servic
       speedTest_(std::make_unique<measure::SpeedTest>(
           *this, measure::RunServices{services_.clock, services_.files, services_.process, nullptr,
                                       *this, *this, services_.steps, services_.driveAnswers,
-                                      &services_.volumes})) {}
+                                      &services_.volumes, ownership::Retry::RunAgain})) {}
 
 ConsoleRun::~ConsoleRun() = default;
 

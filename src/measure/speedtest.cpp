@@ -83,7 +83,9 @@ private:
 SpeedTest::SpeedTest(RunView& view, RunServices services)
     : view_(view),
       services_(services),
-      findTestFolder_([this] { return ownership::testFileFolder(services_.process); }) {}
+      journal_(std::make_shared<ownership::Journal>(QString(), services.retry)),
+      findTestFolder_(
+          [this] { return ownership::testFileFolder(services_.process, services_.retry); }) {}
 
 SpeedTest::~SpeedTest() {
     cleanUp({.closeFolders = true});
@@ -98,7 +100,8 @@ void SpeedTest::stop() {
 void SpeedTest::claimTestFile(int folder, const QString& folderPath, bool privateFolder) {
     const ownership::TestFilePlace place{folder, folderPath, testFileName(), privateFolder};
     runUntimed([&] {
-        ownership::makeWayForTestFile(services_.files, place, *journal_, kTestLineWithEnd);
+        ownership::makeWayForTestFile(services_.files, place, *journal_, kTestLineWithEnd,
+                                      services_.retry);
         journal_->expect(folderPath, place.name);
     });
 }

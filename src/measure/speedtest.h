@@ -44,6 +44,8 @@ struct RunServices {
     // The free space of the local test folder and of the drive, to refuse a size that cannot
     // fit before anything is written; without it every size is tried.
     platform::VolumeQueries* volumes = nullptr;
+    // How the front end's user tries again after a refusal.
+    ownership::Retry retry = ownership::Retry::PressStart;
 };
 
 // Where a run is, for a terminal's progress line. Written with relaxed stores by the phases and
@@ -161,7 +163,7 @@ private:
     RunResult result_;
     State state_;
     // Shared with the clean-up work, which may outlive this object on a drive that stalls.
-    std::shared_ptr<ownership::Journal> journal_ = std::make_shared<ownership::Journal>();
+    std::shared_ptr<ownership::Journal> journal_;
     std::shared_ptr<ownership::OwnFiles> ownFiles_ =
         std::make_shared<ownership::OwnFiles>(services_.files, journal_);
     // The display going away ends the window through exit(); the run's files go first.

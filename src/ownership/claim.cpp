@@ -12,13 +12,14 @@ namespace ownership {
 
 namespace {
 
-const QString kDeleteAndRetry =
-    QStringLiteral("If an interrupted run left it, delete it and press START again.");
-const QString kMoveAway = QStringLiteral(
-    "If it is yours, move it elsewhere; if an interrupted run left it, delete it and press START "
-    "again.");
-
-QString refusal(Verdict verdict, const QString& shown, uint owner) {
+QString refusal(Verdict verdict, const QString& shown, uint owner, Retry retry) {
+    const QString again = retryPhrase(retry);
+    const QString deleteAndRetry =
+        QStringLiteral("If an interrupted run left it, delete it and %1.").arg(again);
+    const QString moveAway = QStringLiteral(
+                                 "If it is yours, move it elsewhere; if an interrupted run left "
+                                 "it, delete it and %1.")
+                                 .arg(again);
     switch (verdict) {
         case Verdict::InUse:
             return QStringLiteral(
@@ -28,14 +29,13 @@ QString refusal(Verdict verdict, const QString& shown, uint owner) {
         case Verdict::NotAFile:
             return QStringLiteral(
                        "%1 already exists and is not a file (a folder, a link or a "
-                       "device); it was left untouched. Move it elsewhere and press "
-                       "START again.")
-                .arg(shown);
+                       "device); it was left untouched. Move it elsewhere and %2.")
+                .arg(shown, again);
         case Verdict::Shared:
             return QStringLiteral(
                        "%1 already exists and has other names (hard links); it was "
                        "left untouched. %2")
-                .arg(shown, kMoveAway);
+                .arg(shown, moveAway);
         case Verdict::OtherUser:
             return QStringLiteral(
                        "%1 already exists and belongs to user %2; it was left "
@@ -43,27 +43,26 @@ QString refusal(Verdict verdict, const QString& shown, uint owner) {
                 .arg(shown, userName(owner));
         case Verdict::Empty:
             return QStringLiteral("%1 already exists and is empty; it was left untouched. %2")
-                .arg(shown, kDeleteAndRetry);
+                .arg(shown, deleteAndRetry);
         case Verdict::TooShort:
             return QStringLiteral(
                        "%1 already exists and holds less than one whole test line of "
                        "this program; it was left untouched. %2")
-                .arg(shown, kMoveAway);
+                .arg(shown, moveAway);
         case Verdict::NotTestLines:
         case Verdict::Ours:
             break;
     }
     return QStringLiteral(
                "%1 already exists and is not made of this program's test lines; it "
-               "was left untouched. If it is yours, move it elsewhere and press START "
-               "again.")
-        .arg(shown);
+               "was left untouched. If it is yours, move it elsewhere and %2.")
+        .arg(shown, again);
 }
 
 }  // namespace
 
 void makeWayForTestFile(platform::FileService& files, const TestFilePlace& place, Journal& journal,
-                        std::string_view line) {
+                        std::string_view line, Retry retry) {
     Verdict verdict = Verdict::Ours;
     const Standing standing{false, place.privateFolder, platform::effectiveUser()};
     const platform::LeftoverLook look = files.takeLeftover(
@@ -86,7 +85,7 @@ void makeWayForTestFile(platform::FileService& files, const TestFilePlace& place
     else if (verdict == Verdict::Ours)
         verdict = Verdict::Shared;
     const QString shown = platform::displayPath(platform::joinPath(place.folderPath, place.name));
-    throw platform::Failure(refusal(verdict, shown, look.file.owner));
+    throw platform::Failure(refusal(verdict, shown, look.file.owner, retry));
 }
 
 }  // namespace ownership

@@ -3,6 +3,8 @@
 #include <QString>
 #include <string_view>
 
+#include "ownership/retry.h"
+
 namespace platform {
 class FileService;
 }
@@ -23,9 +25,10 @@ struct TestFilePlace {
 
 // Makes way for a new test file: returns when nothing is at the name or a leftover of the
 // program's own was taken back (by its identity, locked, with one link); throws
-// platform::Failure saying what the file is and what to do otherwise. The journal's records
-// decide which leftover is the program's own and lose those whose file is gone.
+// platform::Failure saying what the file is and what to do otherwise, ending with the way to try
+// again that retry names. The journal's records decide which leftover is the program's own and
+// lose those whose file is gone.
 void makeWayForTestFile(platform::FileService& files, const TestFilePlace& place, Journal& journal,
-                        std::string_view line);
+                        std::string_view line, Retry retry);
 
 }  // namespace ownership

@@ -2,7 +2,6 @@
 
 #include <QList>
 #include <algorithm>
-#include <cerrno>
 #include <optional>
 
 #include "platform/failure.h"
@@ -78,16 +77,17 @@ struct OwnFolder {
 
 // The program's folder under base, made private; one of the user's that lost its owner's bits
 // is repaired, a link to a folder of the user's own is used, anything else is refused.
-OwnFolder ownPrivateFolder(const QString& base, const QString& home, const QString& what) {
+OwnFolder ownPrivateFolder(const QString& base, const QString& home, const QString& what,
+                           Retry retry) {
     const QString folder = platform::joinPath(base, kProgramFolderName);
     makeMissingLevels(base, home);
     if (platform::makeFolder(folder, 0700)) return {folder, true, 0700};
     std::optional<platform::PathFacts> facts = platform::followedPathFacts(folder);
     const uint user = platform::effectiveUser();
     if (!facts || !facts->folder) {
-        throw platform::Failure(QStringLiteral("Cannot use %1 as %2: it is not a folder. Remove "
-                                               "it and press START again.")
-                                    .arg(platform::displayPath(folder), what));
+        throw platform::Failure(
+            QStringLiteral("Cannot use %1 as %2: it is not a folder. Remove it and %3.")
+                .arg(platform::displayPath(folder), what, retryPhrase(retry)));
     }
     if (facts->owner != user) {
         throw platform::Failure(
@@ -100,8 +100,12 @@ OwnFolder ownPrivateFolder(const QString& base, const QString& home, const QStri
     if ((facts->mode & 0700) != 0700) platform::setMode(folder, facts->mode | 0700);
     // The run opens its folder without following links: a link is used through its target.
     const std::optional<platform::PathFacts> at = platform::pathFacts(folder);
-    const QString used = at && at->link ? platform::systemfiles::resolvedPath({}, folder) : folder;
-    if (used.isEmpty()) platform::raiseSystemFailure(QStringLiteral("Cannot use"), folder, ENOENT);
+    QString used = folder;
+    try {
+        if (at && at->link) used = platform::systemfiles::followedPath({}, folder);
+    } catch (const platform::Failure& failure) {
+        platform::raiseSystemFailure(QStringLiteral("Cannot use"), folder, failure.error());
+    }
     return {used, false, facts->mode};
 }
 
@@ -140,12 +144,18 @@ QList<QByteArray> madeFolderLines(const QString& file) {
     return lines;
 }
 
+// The file of made folders' records. A failure to reach the state folder is never shown here (a
+// folder without a record is judged as any other), so the way to try again does not matter.
+QString madeFoldersFile() {
+    return platform::joinPath(userStateFolder(Retry::PressStart), kMadeFoldersName);
+}
+
 // Without a record (no state folder, no lasting identity) the folder is judged as any other.
 void recordMadeFolder(const QString& path) noexcept {
     try {
         const std::optional<platform::FileIdentity> identity = platform::folderIdentity(path);
         if (!identity || !lasting(*identity)) return;
-        const QString file = platform::joinPath(userStateFolder(), kMadeFoldersName);
+        const QString file = madeFoldersFile();
         QList<QByteArray> lines = madeFolderLines(file);
         lines.append(identityLine(*identity));
         if (lines.size() > kMadeFoldersKept) lines = lines.mid(lines.size() - kMadeFoldersKept);
@@ -168,8 +178,7 @@ bool madeByProgram(const QString& path) noexcept {
 bool isMadeFolder(const platform::FileIdentity& identity) noexcept {
     if (!lasting(identity)) return false;
     try {
-        return madeFolderLines(platform::joinPath(userStateFolder(), kMadeFoldersName))
-            .contains(identityLine(identity));
+        return madeFolderLines(madeFoldersFile()).contains(identityLine(identity));
     } catch (const platform::Failure&) {
         return false;
     }
@@ -177,7 +186,7 @@ bool isMadeFolder(const platform::FileIdentity& identity) noexcept {
 
 namespace {
 
-TestFolder cacheTestFolder(const QString& program, bool installed) {
+TestFolder cacheTestFolder(const QString& program, bool installed, Retry retry) {
     const QString home = userHome();
     QString base = ownBaseFromEnvironment("XDG_CACHE_HOME");
     if (base.isEmpty() && !home.isEmpty())
@@ -191,7 +200,7 @@ TestFolder cacheTestFolder(const QString& program, bool installed) {
             QStringLiteral(" (HOME is unset or /): set HOME or XDG_CACHE_HOME to a folder "
                            "of your own"));
     }
-    const OwnFolder own = ownPrivateFolder(base, home, QStringLiteral("the cache folder"));
+    const OwnFolder own = ownPrivateFolder(base, home, QStringLiteral("the cache folder"), retry);
     if (own.made) recordMadeFolder(own.path);
     // Neither its mode nor its name makes a folder the program's own; its record does.
     return {own.path, (own.mode & 0077) == 0 && madeByProgram(own.path)};
@@ -216,7 +225,7 @@ QString userHome() {
     return usable(withoutTrailingSlashes(platform::userEntry(platform::effectiveUser()).home));
 }
 
-TestFolder testFileFolder(platform::ProcessService& process) {
+TestFolder testFileFolder(platform::ProcessService& process, Retry retry) {
     const QString program = process.programFolder();
     const bool installed = isInstalledCopy(program);
     // A portable copy or the build folder: the file stays next to the program, as always, when
@@ -226,10 +235,10 @@ TestFolder testFileFolder(platform::ProcessService& process) {
     if (!installed && facts && facts->owner == platform::effectiveUser() &&
         platform::mayCreateIn(program))
         return {program, false};
-    return cacheTestFolder(program, installed);
+    return cacheTestFolder(program, installed, retry);
 }
 
-QString userStateFolder() {
+QString userStateFolder(Retry retry) {
     const QString home = userHome();
     QString base = ownBaseFromEnvironment("XDG_STATE_HOME");
     if (base.isEmpty() && !home.isEmpty())
@@ -239,7 +248,7 @@ QString userStateFolder() {
             "The home folder is unknown: HOME is unset or /, and the user database names no "
             "other; set HOME or XDG_STATE_HOME to a folder of your own"));
     }
-    return ownPrivateFolder(base, home, QStringLiteral("the state folder")).path;
+    return ownPrivateFolder(base, home, QStringLiteral("the state folder"), retry).path;
 }
 
 }  // namespace ownership

@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include "ownership/retry.h"
 #include "platform/files.h"
 
 namespace platform {
@@ -26,16 +27,16 @@ struct TestFolder {
 // to) the user owns and may create a file in; for an installed copy, whoever runs it, a folder
 // the user may not write to, or one of another user's (a portable copy shared by users), the
 // user's cache folder for the program, made on first use. Throws platform::Failure when neither
-// can be had.
-TestFolder testFileFolder(platform::ProcessService& process);
+// can be had, its advice ending with the way to try again that retry names.
+TestFolder testFileFolder(platform::ProcessService& process, Retry retry);
 
 // True when the program made the folder of this identity and recorded it: a lasting identity
 // (birth time or generation) found among the records in the state folder.
 bool isMadeFolder(const platform::FileIdentity& identity) noexcept;
 
 // The user's state folder for the program ($XDG_STATE_HOME/dov-uruvivuz, by default
-// ~/.local/state/dov-uruvivuz), made on first use; throws platform::Failure.
-QString userStateFolder();
+// ~/.local/state/dov-uruvivuz), made on first use; throws platform::Failure, as testFileFolder.
+QString userStateFolder(Retry retry);
 
 // The home folder of the user running the program: HOME when it is the user's own, else the
 // user database's. Empty when neither is known, or is the root folder.

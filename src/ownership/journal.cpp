@@ -73,13 +73,14 @@ std::optional<platform::FileIdentity> identityFrom(const QList<QByteArray>& fiel
 
 }  // namespace
 
-Journal::Journal(QString stateFolder) : stateFolder_(std::move(stateFolder)) {}
+Journal::Journal(QString stateFolder, Retry retry)
+    : stateFolder_(std::move(stateFolder)), retry_(retry) {}
 
 bool Journal::locate() {
     if (!folderFound_) {
         folderFound_ = true;
         try {
-            if (stateFolder_.isEmpty()) stateFolder_ = userStateFolder();
+            if (stateFolder_.isEmpty()) stateFolder_ = userStateFolder(retry_);
             file_ = platform::joinPath(stateFolder_, kJournalName);
         } catch (const platform::Failure& failure) {
             problem_ = failure.description();

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 
+#include "ownership/retry.h"
 #include "platform/files.h"
 
 namespace ownership {
@@ -24,8 +25,9 @@ class Journal {
 public:
     static constexpr qint64 kKeepDays = 90;
 
-    // stateFolder empty: the user's state folder for the program, found and made at first use.
-    explicit Journal(QString stateFolder = {});
+    // stateFolder empty: the user's state folder for the program, found and made at first use;
+    // retry is the way to try again that the notice names when it cannot be had.
+    explicit Journal(QString stateFolder = {}, Retry retry = Retry::PressStart);
 
     // Records that folder/name is about to be made, synced to disk; done before a timed phase so
     // that the phase's own creation finds the record there.
@@ -60,6 +62,7 @@ private:
 
     mutable std::mutex mutex_;
     QString stateFolder_;
+    Retry retry_;
     QString file_;
     bool folderFound_ = false;
     bool readFailed_ = false;

@@ -15,8 +15,8 @@ namespace platform {
 //   a std::optional or an empty value, named so in the call's comment.
 // - A stop request that cut a phase short is platform::Stopped (files.h).
 // No call of the layer's interfaces returns a bool with errno set, returns errno, or fills an
-// int& with it. Helpers that wrap a single system call inside the layer's own sources
-// (fileprimitives.h) keep that call's shape and never reach the layers above.
+// int& or int* with it. Helpers that wrap a single system call for the layer's own sources
+// (fileprimitives.h, UniqueFd::close) keep that call's shape; the layers above never call them.
 class Failure : public std::exception {
 public:
     explicit Failure(QString description)

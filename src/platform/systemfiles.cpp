@@ -78,10 +78,10 @@ QString linkTarget(const QString& systemRoot, const QString& path) {
     return pathFromBytes(buffer);
 }
 
-QString resolvedPath(const QString& systemRoot, const QString& path, int* error) {
-    const auto failed = [error](int reason) {
-        if (error) *error = reason;
-        return QString();
+QString followedPath(const QString& systemRoot, const QString& path) {
+    const auto fail = [&](int reason) {
+        raiseSystemFailure(QStringLiteral("Cannot follow the links of"), hostPath(systemRoot, path),
+                           reason);
     };
     QStringList pending = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     std::reverse(pending.begin(), pending.end());
@@ -97,20 +97,28 @@ QString resolvedPath(const QString& systemRoot, const QString& path, int* error)
         const QString candidate =
             QLatin1Char('/') + (done + QStringList{part}).join(QLatin1Char('/'));
         struct stat info {};
-        if (::lstat(encoded(systemRoot, candidate).constData(), &info) != 0) return failed(errno);
+        if (::lstat(encoded(systemRoot, candidate).constData(), &info) != 0) fail(errno);
         if (!S_ISLNK(info.st_mode)) {
             done.append(part);
             continue;
         }
-        if (++follows > maximumLinkFollows) return failed(ELOOP);
+        if (++follows > maximumLinkFollows) fail(ELOOP);
         const QString target = linkTarget(systemRoot, candidate);
-        if (target.isEmpty()) return failed(ENOENT);
+        if (target.isEmpty()) fail(ENOENT);
         if (target.startsWith(QLatin1Char('/'))) done.clear();
         QStringList targetParts = target.split(QLatin1Char('/'), Qt::SkipEmptyParts);
         std::reverse(targetParts.begin(), targetParts.end());
         pending.append(targetParts);
     }
     return QLatin1Char('/') + done.join(QLatin1Char('/'));
+}
+
+QString resolvedPath(const QString& systemRoot, const QString& path) {
+    try {
+        return followedPath(systemRoot, path);
+    } catch (const Failure&) {
+        return {};
+    }
 }
 
 QStringList entryNames(const QString& systemRoot, const QString& path) {

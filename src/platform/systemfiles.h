@@ -25,10 +25,14 @@ bool exists(const QString& systemRoot, const QString& path);
 // True when something other than a folder is at path (following links); false when nothing is.
 bool isNonFolder(const QString& systemRoot, const QString& path);
 
-// Follows every symbolic link in path, keeping absolute targets inside the root. Returns the
-// clean absolute path inside the system, or an empty string when a component is missing or the
-// links loop; then *error, where given, holds the errno value that says why.
-QString resolvedPath(const QString& systemRoot, const QString& path, int* error = nullptr);
+// Follows every symbolic link in path, keeping absolute targets inside the root, and returns the
+// clean absolute path inside the system. Throws Failure ("Cannot follow the links of <path>:
+// <reason>", errno ENOENT, ELOOP, EACCES...) when a component is missing, cannot be looked at or
+// the links loop.
+QString followedPath(const QString& systemRoot, const QString& path);
+// The same, with an empty string where followedPath throws: for readers of /sys, to whom a link
+// that leads nowhere is as good as none.
+QString resolvedPath(const QString& systemRoot, const QString& path);
 
 // The entry names of a folder, sorted; empty when it is missing.
 QStringList entryNames(const QString& systemRoot, const QString& path);

@@ -95,7 +95,8 @@ Form1::Form1(WindowServices services, QWidget* parent)
     speedTest_ = std::make_unique<measure::SpeedTest>(
         *this, measure::RunServices{services_.clock, services_.files, services_.process,
                                     &services_.clipboard, services_.pointer, services_.messages,
-                                    services_.steps, drivePanel_->answers(), services_.volumes});
+                                    services_.steps, drivePanel_->answers(), services_.volumes,
+                                    ownership::Retry::PressStart});
     if (services_.testFolder) speedTest_->setTestFolderFinder(services_.testFolder);
     if (services_.input) {
         services_.input->setRule(

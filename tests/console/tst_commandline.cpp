@@ -54,7 +54,7 @@ public:
         // The program's rule: its own folder where that is the user's, else its cache folder.
         fakes::FakeProcess process;
         process.folder = programFolder();
-        testFolder_ = ownership::testFileFolder(process).privateFolder
+        testFolder_ = ownership::testFileFolder(process, ownership::Retry::RunAgain).privateFolder
                           ? home_.path() + "/cache/dov-uruvivuz"
                           : programFolder();
         // For shell lines that wait for the test file.
@@ -436,6 +436,15 @@ void TestCommandLine::runOnScratchDrive_data() {
         << qint64(32 << 20) << QStringList{"--size", "4", "--repeat", "3"} << 1 << "^$"
         << "^Cannot write [^\n]*/TEST.TXT: File too large\n$" << false
         << "ulimit -f 1024; exec \"$0\" \"$@\"" << Volume::Tmpfs;
+    // A file of the user's at the test file's name stays (else status 9); the advice fits here.
+    QTest::newRow("user's file at the test file's name")
+        << qint64(32 << 20) << QStringList{"--size", "2"} << 1 << "^$"
+        << "^%1/TEST\\.TXT already exists and is not made of this program's test lines; it was "
+           "left untouched\\. If it is yours, move it elsewhere and run it again\\.\n$"
+        << false
+        << "f=${2%/some/folder}/TEST.TXT; echo a >\"$f\"; \"$0\" \"$@\"; s=$?; grep -qx a \"$f\" "
+           "|| s=9; rm \"$f\"; exit $s"
+        << Volume::Tmpfs;
     const QString notWritten =
         "^dov-uruvivuz: the times could not be written to standard output: %2\n$";
     QTest::newRow("result to /dev/full")

@@ -795,8 +795,9 @@ private Q_SLOTS:
         DiskRun run(program, drive, &runner);
         run.view.size = QStringLiteral("1");
         if (has("cache folder linked"))
-            run.speedTest.setTestFolderFinder(
-                [&] { return ownership::testFileFolder(run.process); });
+            run.speedTest.setTestFolderFinder([&] {
+                return ownership::testFileFolder(run.process, ownership::Retry::PressStart);
+            });
         std::unique_ptr<DiskRun> second;
         std::optional<LoweredLimit> limit;
         bool acted = false;

@@ -229,8 +229,6 @@ private Q_SLOTS:
             QCOMPARE(testsupport::readFileBytes(file), before.toUtf8());
     }
 
-    // Only a folder the program made and recorded is its own; a link at the cache path to a
-    // folder of the user's, or a folder the user made there, private or not, is not.
     // The run deletes and reads only the files it made: a name that names something else by
     // now is left alone, whatever it is, and its record no longer vouches for it.
     void ownFilesAreKnownByIdentity_data() {
@@ -285,17 +283,29 @@ private Q_SLOTS:
         own.closeFolder(folder);
     }
 
+    // Only a folder the program made and recorded is its own; a link at the cache path to a
+    // folder of the user's, or a folder the user made there, private or not, is not. A link to
+    // nowhere is refused with the advice of the front end that asked.
     void cacheFolderIsOwnOnlyWhenMadeAndRecorded_data() {
         QTest::addColumn<QString>("situation");
         QTest::addColumn<bool>("own");
-        QTest::newRow("made by the program") << "made" << true;
-        QTest::newRow("link to the user's private folder") << "link" << false;
-        QTest::newRow("the user's private folder at the path") << "user's" << false;
-        QTest::newRow("made, then replaced by the user's") << "replaced" << false;
+        QTest::addColumn<QString>("failure");  // %1: the folder; empty: none
+        QTest::newRow("made by the program") << "made" << true << "";
+        QTest::newRow("link to the user's private folder") << "link" << false << "";
+        QTest::newRow("the user's private folder at the path") << "user's" << false << "";
+        QTest::newRow("made, then replaced by the user's") << "replaced" << false << "";
+        const QString refused = "Cannot use %1 as the cache folder: it is not a folder. Remove it ";
+        QTest::newRow("dangling link") << "dangling" << false << refused + "and press START again.";
+        QTest::newRow("dangling link, command line")
+            << "dangling, command line" << false << refused + "and run it again.";
     }
     void cacheFolderIsOwnOnlyWhenMadeAndRecorded() {
         QFETCH(QString, situation);
         QFETCH(bool, own);
+        QFETCH(QString, failure);
+        const auto retry = situation.endsWith(QLatin1String("command line"))
+                               ? ownership::Retry::RunAgain
+                               : ownership::Retry::PressStart;
         QTemporaryDir scratch;
         const QString cache = scratch.filePath(QStringLiteral("cache"));
         const QString at = cache + QStringLiteral("/dov-uruvivuz");
@@ -304,21 +314,22 @@ private Q_SLOTS:
         QCOMPARE(::chmod(QFile::encodeName(users), 0700), 0);
         if (situation == QLatin1String("link")) QVERIFY(QFile::link(users, at));
         if (situation == QLatin1String("user's")) QVERIFY(QDir().rename(users, at));
+        if (situation.startsWith(QLatin1String("dangling"))) QVERIFY(QFile::link(users + "x", at));
         const QByteArray savedCache = qgetenv("XDG_CACHE_HOME");
         qputenv("XDG_CACHE_HOME", QFile::encodeName(cache));
         fakes::FakeProcess process;
         process.folder = scratch.filePath(QStringLiteral("no program folder"));
         ownership::TestFolder found;
-        const QString failure = testsupport::failureOf([&] {
-            found = ownership::testFileFolder(process);
+        const QString failed = testsupport::failureOf([&] {
+            found = ownership::testFileFolder(process, retry);
             if (situation == QLatin1String("replaced")) {
                 QDir(at).removeRecursively();
                 QDir().rename(users, at);
-                found = ownership::testFileFolder(process);
+                found = ownership::testFileFolder(process, retry);
             }
         });
         qputenv("XDG_CACHE_HOME", savedCache);
-        QCOMPARE(failure, QStringLiteral("no failure"));
+        QCOMPARE(failed, failure.isEmpty() ? QStringLiteral("no failure") : failure.arg(at));
         QCOMPARE(found.privateFolder, own);
     }
 
