@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "driveinfo/drivepanel.h"
+#include "driveinfo/mountrules.h"
 #include "driveinfo/systemdrives.h"
 #include "platform/systemfiles.h"
 
@@ -31,7 +32,7 @@ DriveFacts driveFactsOf(const QString& mountRoot, const QString& systemRoot,
     try {
         // The mount reached at the root, as a path there reaches it.
         for (const platform::MountRecord& mount :
-             platform::reachableMounts(platform::readMountTable(systemRoot))) {
+             reachableMounts(platform::readMountTable(systemRoot))) {
             if (mount.mountPoint != mountRoot) continue;
             facts.fileSystem = mount.fileSystemType;
             const DeviceModel device = deviceModelOf(systemRoot, mount);

@@ -4,13 +4,13 @@
 #include <QRegularExpression>
 
 #include "driveinfo/fileshares.h"
+#include "driveinfo/mountrules.h"
 #include "platform/failure.h"
 #include "platform/systemfiles.h"
 
 namespace driveinfo {
 
 using platform::DriveType;
-using platform::FileSystemKind;
 using platform::MountRecord;
 
 namespace {
@@ -48,8 +48,7 @@ DriveType blockDriveType(const QString& systemRoot, const MountRecord& mount) {
 
 // The mount at mountRoot that a path there reaches, if any.
 bool findMount(const QString& systemRoot, const QString& mountRoot, MountRecord& found) {
-    const QList<MountRecord> mounts =
-        platform::reachableMounts(platform::readMountTable(systemRoot));
+    const QList<MountRecord> mounts = reachableMounts(platform::readMountTable(systemRoot));
     for (const MountRecord& mount : mounts) {
         if (mount.mountPoint == mountRoot) {
             found = mount;
@@ -107,7 +106,7 @@ private:
 }  // namespace
 
 DriveType driveTypeOf(const QString& systemRoot, const MountRecord& mount) {
-    switch (platform::fileSystemKind(mount.fileSystemType)) {
+    switch (fileSystemKind(mount.fileSystemType)) {
         case FileSystemKind::Network:
             return DriveType::Network;
         case FileSystemKind::RamBacked:
@@ -122,7 +121,7 @@ DriveType driveTypeOf(const QString& systemRoot, const MountRecord& mount) {
 
 bool labelNeedsVolumeRoot(const MountRecord& mount) {
     // Opening the root of a network volume can hang while its server is away.
-    switch (platform::fileSystemKind(mount.fileSystemType)) {
+    switch (fileSystemKind(mount.fileSystemType)) {
         case FileSystemKind::Network:
         case FileSystemKind::Pseudo:
             return false;
@@ -149,8 +148,7 @@ std::unique_ptr<platform::Drive> LinuxDriveService::getDrive(const QString& moun
     if (findMount(systemRoot_, cleanRoot, mount))
         return std::make_unique<LinuxDrive>(systemRoot_, mount, cleanRoot, queries_);
     // A share a file manager opened is a folder below its gateway mount.
-    for (const MountRecord& gateway :
-         platform::reachableMounts(platform::readMountTable(systemRoot_))) {
+    for (const MountRecord& gateway : reachableMounts(platform::readMountTable(systemRoot_))) {
         if (isShareGateway(gateway) && shareFolderHolding(gateway, cleanRoot) == cleanRoot)
             return std::make_unique<LinuxDrive>(systemRoot_, gateway, cleanRoot, queries_);
     }

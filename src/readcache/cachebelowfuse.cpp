@@ -7,6 +7,7 @@
 #include <sys/sysmacros.h>
 #include <cerrno>
 
+#include "driveinfo/mountrules.h"
 #include "platform/failure.h"
 #include "platform/linuxprocess.h"
 #include "platform/mountinfo.h"
@@ -189,7 +190,7 @@ CacheBelowFuse::Below CacheBelowFuse::below(const FuseVolume& volume) const {
                     .arg(driverName(type))};
     }
     // A network volume reads from its server's cache, which no client can drop.
-    if (platform::fileSystemKind(type) == platform::FileSystemKind::Network ||
+    if (driveinfo::fileSystemKind(type) == driveinfo::FileSystemKind::Network ||
         namesRemoteSource(mount->source)) {
         return {Kind::Nothing, 0, {}, {}, false};
     }
