@@ -40,7 +40,7 @@ DriveFacts driveFactsOf(const QString& mountRoot, const QString& systemRoot,
             facts.model = device.model;
         }
         LinuxDriveService drives(systemRoot, queries);
-        const std::unique_ptr<platform::Drive> drive = drives.getDrive(mountRoot);
+        const std::unique_ptr<Drive> drive = drives.getDrive(mountRoot);
         facts.type = DrivePanel::driveTypeText(drive->driveType());
         facts.volumeName = drive->volumeName();
         facts.totalBytes = drive->totalSize();

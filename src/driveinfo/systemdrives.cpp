@@ -6,11 +6,11 @@
 #include "driveinfo/fileshares.h"
 #include "driveinfo/mountrules.h"
 #include "platform/failure.h"
+#include "platform/paths.h"
 #include "platform/systemfiles.h"
 
 namespace driveinfo {
 
-using platform::DriveType;
 using platform::MountRecord;
 
 namespace {
@@ -58,7 +58,7 @@ bool findMount(const QString& systemRoot, const QString& mountRoot, MountRecord&
     return false;
 }
 
-class LinuxDrive : public platform::Drive {
+class LinuxDrive : public Drive {
 public:
     // root is the mount point, or a share folder below a file manager's gateway mount.
     LinuxDrive(QString systemRoot, MountRecord mount, QString root,
@@ -92,7 +92,7 @@ private:
         MountRecord current;
         if (!findMount(systemRoot_, mount_.mountPoint, current) ||
             current.mountId != mount_.mountId) {
-            throw platform::NotMounted(root_);
+            throw NotMounted(root_);
         }
     }
 
@@ -141,8 +141,8 @@ LinuxDriveService::LinuxDriveService(QString systemRoot,
                                      std::shared_ptr<platform::VolumeQueries> queries)
     : systemRoot_(std::move(systemRoot)), queries_(std::move(queries)) {}
 
-std::unique_ptr<platform::Drive> LinuxDriveService::getDrive(const QString& mountRoot) {
-    if (mountRoot.isEmpty()) throw platform::NotMounted(mountRoot);
+std::unique_ptr<Drive> LinuxDriveService::getDrive(const QString& mountRoot) {
+    if (mountRoot.isEmpty()) throw NotMounted(mountRoot);
     const QString cleanRoot = QDir::cleanPath(mountRoot);
     MountRecord mount;
     if (findMount(systemRoot_, cleanRoot, mount))
@@ -152,7 +152,12 @@ std::unique_ptr<platform::Drive> LinuxDriveService::getDrive(const QString& moun
         if (isShareGateway(gateway) && shareFolderHolding(gateway, cleanRoot) == cleanRoot)
             return std::make_unique<LinuxDrive>(systemRoot_, gateway, cleanRoot, queries_);
     }
-    throw platform::NotMounted(cleanRoot);
+    throw NotMounted(cleanRoot);
 }
+
+NotMounted::NotMounted(const QString& mountRoot)
+    : platform::Failure(
+          QStringLiteral("No volume is mounted at %1").arg(platform::displayPath(mountRoot))),
+      mountRoot_(mountRoot) {}
 
 }  // namespace driveinfo
