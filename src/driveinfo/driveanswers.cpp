@@ -7,8 +7,8 @@
 
 namespace driveinfo {
 
-DriveAnswers::DriveAnswers(std::shared_ptr<platform::DriveService> drives,
-                           platform::OffThread& offThread, std::chrono::milliseconds answerLimit)
+DriveAnswers::DriveAnswers(std::shared_ptr<DriveService> drives, platform::OffThread& offThread,
+                           std::chrono::milliseconds answerLimit)
     : drives_(std::move(drives)), offThread_(offThread), answerLimit_(answerLimit) {}
 
 bool DriveAnswers::isStalled(const QString& mountRoot) {

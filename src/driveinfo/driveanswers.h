@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 
+#include "driveinfo/drives.h"
 #include "platform/drives.h"
 
 namespace platform {
@@ -23,7 +24,7 @@ public:
     static constexpr std::chrono::milliseconds kAnswerLimit = std::chrono::seconds(3);
 
     // The drive service is shared with the query threads, which may outlive this object.
-    DriveAnswers(std::shared_ptr<platform::DriveService> drives, platform::OffThread& offThread,
+    DriveAnswers(std::shared_ptr<DriveService> drives, platform::OffThread& offThread,
                  std::chrono::milliseconds answerLimit = kAnswerLimit);
 
     // Reads the drive at mountRoot within the limit, the caller's event loop turning; throws
@@ -38,7 +39,7 @@ public:
     std::chrono::milliseconds answerLimit() const { return answerLimit_; }
 
 private:
-    std::shared_ptr<platform::DriveService> drives_;
+    std::shared_ptr<DriveService> drives_;
     platform::OffThread& offThread_;
     std::chrono::milliseconds answerLimit_;
     QHash<QString, std::shared_ptr<const std::atomic<bool>>> stalled_;

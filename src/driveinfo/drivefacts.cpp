@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "driveinfo/drivepanel.h"
+#include "driveinfo/mountrules.h"
 #include "driveinfo/systemdrives.h"
 #include "platform/systemfiles.h"
 
@@ -31,7 +32,7 @@ DriveFacts driveFactsOf(const QString& mountRoot, const QString& systemRoot,
     try {
         // The mount reached at the root, as a path there reaches it.
         for (const platform::MountRecord& mount :
-             platform::reachableMounts(platform::readMountTable(systemRoot))) {
+             reachableMounts(platform::readMountTable(systemRoot))) {
             if (mount.mountPoint != mountRoot) continue;
             facts.fileSystem = mount.fileSystemType;
             const DeviceModel device = deviceModelOf(systemRoot, mount);
@@ -39,7 +40,7 @@ DriveFacts driveFactsOf(const QString& mountRoot, const QString& systemRoot,
             facts.model = device.model;
         }
         LinuxDriveService drives(systemRoot, queries);
-        const std::unique_ptr<platform::Drive> drive = drives.getDrive(mountRoot);
+        const std::unique_ptr<Drive> drive = drives.getDrive(mountRoot);
         facts.type = DrivePanel::driveTypeText(drive->driveType());
         facts.volumeName = drive->volumeName();
         facts.totalBytes = drive->totalSize();

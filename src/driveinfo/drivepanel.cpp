@@ -7,9 +7,9 @@
 #include <optional>
 
 #include "driveinfo/drivechoice.h"
+#include "driveinfo/drives.h"
 #include "driveinfo/driveview.h"
 #include "platform/desktop.h"
-#include "platform/drives.h"
 #include "platform/failure.h"
 #include "platform/offthread.h"
 
@@ -21,18 +21,18 @@ struct DrivePanel::Reading {
     std::optional<QString> volumeName;
     std::optional<double> totalBytes;
     std::optional<double> freeBytes;
-    std::optional<platform::DriveType> driveType;
+    std::optional<DriveType> driveType;
     std::optional<QString> failure;
     std::shared_ptr<std::atomic<bool>> finished = std::make_shared<std::atomic<bool>>(false);
 
-    void read(platform::DriveService& drives, const QString& mountRoot) {
+    void read(DriveService& drives, const QString& mountRoot) {
         try {
-            const std::unique_ptr<platform::Drive> drive = drives.getDrive(mountRoot);
+            const std::unique_ptr<Drive> drive = drives.getDrive(mountRoot);
             volumeName = drive->volumeName();
             totalBytes = drive->totalSize();
             freeBytes = drive->freeSpace();
             driveType = drive->driveType();
-        } catch (const platform::NotMounted& gone) {
+        } catch (const NotMounted& gone) {
             failure = driveNotReady(gone.mountRoot()).description();
         } catch (const std::exception& error) {
             failure = platform::describe(error);
@@ -41,7 +41,7 @@ struct DrivePanel::Reading {
     }
 };
 
-DrivePanel::DrivePanel(DriveView& view, std::shared_ptr<platform::DriveService> drives,
+DrivePanel::DrivePanel(DriveView& view, std::shared_ptr<DriveService> drives,
                        platform::MessageBoxService& messages, platform::OffThread& offThread,
                        std::chrono::milliseconds answerLimit, DriveAnswers* answers)
     : view_(view),
@@ -53,14 +53,13 @@ DrivePanel::DrivePanel(DriveView& view, std::shared_ptr<platform::DriveService> 
       answers_(answers ? *answers : *ownAnswers_),
       deliveries_(std::make_unique<QObject>()) {}
 
-DrivePanel::DrivePanel(DriveView& view, std::shared_ptr<platform::DriveService> drives,
+DrivePanel::DrivePanel(DriveView& view, std::shared_ptr<DriveService> drives,
                        platform::MessageBoxService& messages)
     : DrivePanel(view, std::move(drives), messages, platform::inPlace()) {}
 
 DrivePanel::~DrivePanel() = default;
 
-QString DrivePanel::driveTypeText(platform::DriveType driveType) {
-    using platform::DriveType;
+QString DrivePanel::driveTypeText(DriveType driveType) {
     switch (driveType) {
         case DriveType::Unknown:
             return QStringLiteral("");

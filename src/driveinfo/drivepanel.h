@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "driveinfo/driveanswers.h"
-#include "platform/drives.h"
+#include "driveinfo/drives.h"
 
 class QObject;
 
@@ -26,12 +26,12 @@ class DrivePanel {
 public:
     // The drive service is shared with the query threads, which may outlive the panel. Without
     // answers the panel keeps a check of its own, with answerLimit; else that check's limit.
-    DrivePanel(DriveView& view, std::shared_ptr<platform::DriveService> drives,
+    DrivePanel(DriveView& view, std::shared_ptr<DriveService> drives,
                platform::MessageBoxService& messages, platform::OffThread& offThread,
                std::chrono::milliseconds answerLimit = DriveAnswers::kAnswerLimit,
                DriveAnswers* answers = nullptr);
     // Every query in place, as with fakes.
-    DrivePanel(DriveView& view, std::shared_ptr<platform::DriveService> drives,
+    DrivePanel(DriveView& view, std::shared_ptr<DriveService> drives,
                platform::MessageBoxService& messages);
     ~DrivePanel();
     DrivePanel(const DrivePanel&) = delete;
@@ -53,7 +53,7 @@ public:
 
     // Text4 for a DriveType; a null QString for a type the table does not know, which leaves
     // Text4 unchanged.
-    static QString driveTypeText(platform::DriveType driveType);
+    static QString driveTypeText(DriveType driveType);
     // floor(bytes / 1,000,000) as plain digits.
     static QString megabytesText(double bytes);
 
@@ -63,7 +63,7 @@ private:
     void show(const QString& mountRoot, const Reading& reading, bool answered);
 
     DriveView& view_;
-    std::shared_ptr<platform::DriveService> drives_;
+    std::shared_ptr<DriveService> drives_;
     platform::MessageBoxService& messages_;
     platform::OffThread& offThread_;
     std::unique_ptr<DriveAnswers> ownAnswers_;

@@ -4,13 +4,13 @@
 #include <QRegularExpression>
 
 #include "driveinfo/fileshares.h"
+#include "driveinfo/mountrules.h"
 #include "platform/failure.h"
+#include "platform/paths.h"
 #include "platform/systemfiles.h"
 
 namespace driveinfo {
 
-using platform::DriveType;
-using platform::FileSystemKind;
 using platform::MountRecord;
 
 namespace {
@@ -48,8 +48,7 @@ DriveType blockDriveType(const QString& systemRoot, const MountRecord& mount) {
 
 // The mount at mountRoot that a path there reaches, if any.
 bool findMount(const QString& systemRoot, const QString& mountRoot, MountRecord& found) {
-    const QList<MountRecord> mounts =
-        platform::reachableMounts(platform::readMountTable(systemRoot));
+    const QList<MountRecord> mounts = reachableMounts(platform::readMountTable(systemRoot));
     for (const MountRecord& mount : mounts) {
         if (mount.mountPoint == mountRoot) {
             found = mount;
@@ -59,7 +58,7 @@ bool findMount(const QString& systemRoot, const QString& mountRoot, MountRecord&
     return false;
 }
 
-class LinuxDrive : public platform::Drive {
+class LinuxDrive : public Drive {
 public:
     // root is the mount point, or a share folder below a file manager's gateway mount.
     LinuxDrive(QString systemRoot, MountRecord mount, QString root,
@@ -93,7 +92,7 @@ private:
         MountRecord current;
         if (!findMount(systemRoot_, mount_.mountPoint, current) ||
             current.mountId != mount_.mountId) {
-            throw platform::NotMounted(root_);
+            throw NotMounted(root_);
         }
     }
 
@@ -107,7 +106,7 @@ private:
 }  // namespace
 
 DriveType driveTypeOf(const QString& systemRoot, const MountRecord& mount) {
-    switch (platform::fileSystemKind(mount.fileSystemType)) {
+    switch (fileSystemKind(mount.fileSystemType)) {
         case FileSystemKind::Network:
             return DriveType::Network;
         case FileSystemKind::RamBacked:
@@ -122,7 +121,7 @@ DriveType driveTypeOf(const QString& systemRoot, const MountRecord& mount) {
 
 bool labelNeedsVolumeRoot(const MountRecord& mount) {
     // Opening the root of a network volume can hang while its server is away.
-    switch (platform::fileSystemKind(mount.fileSystemType)) {
+    switch (fileSystemKind(mount.fileSystemType)) {
         case FileSystemKind::Network:
         case FileSystemKind::Pseudo:
             return false;
@@ -142,19 +141,23 @@ LinuxDriveService::LinuxDriveService(QString systemRoot,
                                      std::shared_ptr<platform::VolumeQueries> queries)
     : systemRoot_(std::move(systemRoot)), queries_(std::move(queries)) {}
 
-std::unique_ptr<platform::Drive> LinuxDriveService::getDrive(const QString& mountRoot) {
-    if (mountRoot.isEmpty()) throw platform::NotMounted(mountRoot);
+std::unique_ptr<Drive> LinuxDriveService::getDrive(const QString& mountRoot) {
+    if (mountRoot.isEmpty()) throw NotMounted(mountRoot);
     const QString cleanRoot = QDir::cleanPath(mountRoot);
     MountRecord mount;
     if (findMount(systemRoot_, cleanRoot, mount))
         return std::make_unique<LinuxDrive>(systemRoot_, mount, cleanRoot, queries_);
     // A share a file manager opened is a folder below its gateway mount.
-    for (const MountRecord& gateway :
-         platform::reachableMounts(platform::readMountTable(systemRoot_))) {
+    for (const MountRecord& gateway : reachableMounts(platform::readMountTable(systemRoot_))) {
         if (isShareGateway(gateway) && shareFolderHolding(gateway, cleanRoot) == cleanRoot)
             return std::make_unique<LinuxDrive>(systemRoot_, gateway, cleanRoot, queries_);
     }
-    throw platform::NotMounted(cleanRoot);
+    throw NotMounted(cleanRoot);
 }
+
+NotMounted::NotMounted(const QString& mountRoot)
+    : platform::Failure(
+          QStringLiteral("No volume is mounted at %1").arg(platform::displayPath(mountRoot))),
+      mountRoot_(mountRoot) {}
 
 }  // namespace driveinfo

@@ -3,6 +3,7 @@
 #include <QString>
 #include <memory>
 
+#include "driveinfo/drives.h"
 #include "platform/drives.h"
 #include "platform/linuxdrives.h"
 #include "platform/mountinfo.h"
@@ -12,7 +13,7 @@
 // told from what /sys, /proc and /dev below systemRoot say (empty for the running system).
 namespace driveinfo {
 
-platform::DriveType driveTypeOf(const QString& systemRoot, const platform::MountRecord& mount);
+DriveType driveTypeOf(const QString& systemRoot, const platform::MountRecord& mount);
 
 // True when the label can only come from the volume's root (VolumeQueries::fileSystemLabel),
 // which may block; false for network volumes, whose roots are never opened for a label.
@@ -21,12 +22,12 @@ bool labelNeedsVolumeRoot(const platform::MountRecord& mount);
 QString volumeLabelOf(const QString& systemRoot, const platform::MountRecord& mount,
                       platform::VolumeQueries& queries);
 
-class LinuxDriveService : public platform::DriveService {
+class LinuxDriveService : public DriveService {
 public:
     explicit LinuxDriveService(
         QString systemRoot = {},
         std::shared_ptr<platform::VolumeQueries> queries = platform::systemVolumeQueries());
-    std::unique_ptr<platform::Drive> getDrive(const QString& mountRoot) override;
+    std::unique_ptr<Drive> getDrive(const QString& mountRoot) override;
 
 private:
     QString systemRoot_;

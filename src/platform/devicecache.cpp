@@ -1,10 +1,6 @@
 #include "platform/devicecache.h"
 
-#include <QDeadlineTimer>
-#include <QDir>
-#include <QFileInfo>
-#include <QProcess>
-#include <QStandardPaths>
+#include <QStringList>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,10 +9,8 @@
 #include <unistd.h>
 #include <cerrno>
 
-#include "platform/dropcacheexit.h"
 #include "platform/failure.h"
 #include "platform/linuxdrives.h"
-#include "platform/linuxprocess.h"
 #include "platform/mountinfo.h"
 #include "platform/paths.h"
 #include "platform/systemfiles.h"
@@ -26,17 +20,6 @@ namespace platform {
 namespace {
 
 constexpr long fuseSuperMagic = 0x65735546;
-constexpr int pkexecExitDismissed = 126;
-constexpr int pkexecExitNotAuthorized = 127;
-
-// The last line a child wrote to standard error, without its "name: " prefix.
-QString lastErrorLine(QProcess& process, const QString& helperPath) {
-    const QList<QByteArray> lines = process.readAllStandardError().trimmed().split('\n');
-    QString line = QString::fromLocal8Bit(lines.last()).trimmed();
-    const QString prefix = QFileInfo(helperPath).fileName() + QStringLiteral(": ");
-    if (line.startsWith(prefix)) line.remove(0, prefix.size());
-    return line;
-}
 
 std::optional<dev_t> deviceNumberFrom(const QString& text) {
     const QStringList parts = text.split(QLatin1Char(':'));
@@ -47,19 +30,6 @@ std::optional<dev_t> deviceNumberFrom(const QString& text) {
     const unsigned minorNumber = parts[1].toUInt(&minorOk);
     if (!majorOk || !minorOk) return {};
     return makedev(majorNumber, minorNumber);
-}
-
-// Where pkexec is, and that the helper can be handed to it.
-QString pkexecFor(const QString& helperPath) {
-    using Cause = HelperFailure::Cause;
-    if (helperPath.isEmpty() || ::access(pathToBytes(helperPath).constData(), X_OK) != 0)
-        throw HelperFailure(Cause::NotInstalled, helperPath);
-    // A command line is text: a folder name that is not UTF-8 cannot be handed to pkexec.
-    if (pathToBytes(helperPath) != helperPath.toUtf8())
-        throw HelperFailure(Cause::NotUtf8Folder, helperPath);
-    const QString pkexec = QStandardPaths::findExecutable(QStringLiteral("pkexec"));
-    if (pkexec.isEmpty()) throw HelperFailure(Cause::NoPkexec, {});
-    return pkexec;
 }
 
 }  // namespace
@@ -165,49 +135,6 @@ void dropCache(const UniqueFd& file, const QString& path) {
 
 void writeBackEverything() noexcept {
     ::sync();
-}
-
-HelperFailure::HelperFailure(Cause cause, QString detail, int exitCode)
-    : Failure(QStringLiteral("The cache helper did not drop the cache%1")
-                  .arg(detail.isEmpty() ? QString() : QStringLiteral(": ") + detail)),
-      cause_(cause),
-      detail_(std::move(detail)),
-      exitCode_(exitCode) {}
-
-void runDropCacheHelper(const QString& helperPath, const QString& node, int timeLimitMs) {
-    using Cause = HelperFailure::Cause;
-    const QString pkexec = pkexecFor(helperPath);
-    QProcess process;
-    process.setProgram(pkexec);
-    process.setArguments({helperPath, node});
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardOutputFile(QProcess::nullDevice());
-    const QDeadlineTimer deadline(timeLimitMs);
-    process.start();
-    if (!process.waitForStarted(int(deadline.remainingTime())))
-        throw HelperFailure(Cause::CannotStart,
-                            pkexec + QStringLiteral(": ") + process.errorString());
-    if (!process.waitForFinished(int(deadline.remainingTime()))) {
-        process.kill();
-        process.waitForFinished(1000);
-        throw HelperFailure(Cause::TimedOut, {});
-    }
-    if (process.exitStatus() != QProcess::NormalExit)
-        throw HelperFailure(Cause::EndedAbnormally, {});
-    const int code = process.exitCode();
-    switch (code) {
-        case 0:
-            return;
-        case pkexecExitDismissed:
-            throw HelperFailure(Cause::Dismissed, {}, code);
-        case pkexecExitNotAuthorized:
-            throw HelperFailure(Cause::NotAuthorized, lastErrorLine(process, helperPath), code);
-        case dropcacheexit::refused:
-        case dropcacheexit::usage:
-            throw HelperFailure(Cause::Refused, lastErrorLine(process, helperPath), code);
-        default:
-            throw HelperFailure(Cause::Failed, lastErrorLine(process, helperPath), code);
-    }
 }
 
 }  // namespace platform

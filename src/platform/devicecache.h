@@ -75,34 +75,4 @@ void dropCache(const UniqueFd& file, const QString& path);
 // sync: writes back every cache of the system.
 void writeBackEverything() noexcept;
 
-// Why the privileged helper, run through pkexec, did not drop a cache.
-class HelperFailure : public Failure {
-public:
-    enum class Cause {
-        NotInstalled,   // detail: the helper's path
-        NotUtf8Folder,  // detail: the helper's path
-        NoPkexec,
-        CannotStart,  // detail: pkexec's path and the reason
-        TimedOut,
-        EndedAbnormally,
-        Dismissed,      // pkexec exit 126
-        NotAuthorized,  // pkexec exit 127; detail: its last line
-        Refused,        // the helper's refusal; detail: its last line
-        Failed,         // the helper's failure; detail: its last line
-    };
-    HelperFailure(Cause cause, QString detail, int exitCode = 0);
-    Cause cause() const noexcept { return cause_; }
-    const QString& detail() const noexcept { return detail_; }
-    int exitCode() const noexcept { return exitCode_; }
-
-private:
-    Cause cause_;
-    QString detail_;
-    int exitCode_;
-};
-
-// Runs pkexec helperPath node, waiting at most timeLimitMs (an authentication dialog may be
-// waiting for the user). pkexec is looked up on PATH. Throws HelperFailure.
-void runDropCacheHelper(const QString& helperPath, const QString& node, int timeLimitMs);
-
 }  // namespace platform

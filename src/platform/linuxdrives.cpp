@@ -170,8 +170,4 @@ QString decodeUdevName(const QString& name) {
     return QString::fromUtf8(decoded);
 }
 
-NotMounted::NotMounted(const QString& mountRoot)
-    : Failure(QStringLiteral("No volume is mounted at %1").arg(displayPath(mountRoot))),
-      mountRoot_(mountRoot) {}
-
 }  // namespace platform

@@ -34,10 +34,6 @@ QList<MountRecord> parseMountInfo(QByteArrayView text);
 // are taken as they stand and the result is read as a file name.
 QString decodeMountInfoField(QByteArrayView field);
 
-// The mounts a path can reach: drops a mount another one was mounted over, at the same mount
-// point or above it, and everything mounted inside such a hidden mount. Keeps the order.
-QList<MountRecord> reachableMounts(const QList<MountRecord>& records);
-
 // The mnt_id line of a /proc/self/fdinfo/<fd> text; empty when there is none.
 std::optional<int> mountIdFromFdInfo(QByteArrayView text);
 
@@ -50,18 +46,5 @@ QString mountTablePath(const QString& systemRoot);
 // The mount table opened to be watched: the kernel flags it as exceptional (POLLPRI) after each
 // mount or unmount. Throws Failure when it cannot be opened.
 UniqueFd openMountTableToWatch(const QString& systemRoot);
-
-// What a file system type is, as far as a drive list cares.
-enum class FileSystemKind {
-    Pseudo,         // kernel interfaces: proc, sysfs, cgroup, ...
-    ReadOnlyImage,  // squashfs snaps and the like
-    Network,        // nfs, cifs, sshfs, ...
-    RamBacked,      // tmpfs, ramfs
-    Fuse,           // other FUSE volumes
-    Overlay,        // overlay and aufs unions
-    Other,          // everything else: ext4, vfat, btrfs, zfs, iso9660, ...
-};
-
-FileSystemKind fileSystemKind(const QString& fileSystemType);
 
 }  // namespace platform

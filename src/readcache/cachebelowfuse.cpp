@@ -7,18 +7,21 @@
 #include <sys/sysmacros.h>
 #include <cerrno>
 
+#include "driveinfo/mountrules.h"
 #include "platform/failure.h"
 #include "platform/linuxprocess.h"
 #include "platform/mountinfo.h"
 #include "platform/paths.h"
+#include "platform/pkexec.h"
 #include "platform/systemfiles.h"
+#include "readcache/dropcacheexit.h"
 
 namespace readcache {
 
 using platform::Failure;
 using platform::FuseVolume;
-using platform::HelperFailure;
 using platform::MountRecord;
+using platform::PkexecFailure;
 
 namespace {
 
@@ -46,9 +49,10 @@ bool isFuseblk(const QString& type) {
     return type == QLatin1String("fuseblk") || type.startsWith(QLatin1String("fuseblk."));
 }
 
-// What stopped the helper, and what would let the next run measure without it.
-QString helperAdvice(const HelperFailure& failure, int timeLimitMs) {
-    using Cause = HelperFailure::Cause;
+// What stopped pkexec from running the helper, and what would let the next run measure without
+// it.
+QString pkexecAdvice(const PkexecFailure& failure, int timeLimitMs) {
+    using Cause = PkexecFailure::Cause;
     const QString& detail = failure.detail();
     switch (failure.cause()) {
         case Cause::NotInstalled:
@@ -82,14 +86,19 @@ QString helperAdvice(const HelperFailure& failure, int timeLimitMs) {
                        "the administrator refused it (pkexec exit 127: %1); join the "
                        "disk group to allow it")
                 .arg(detail);
-        case Cause::Refused:
-        case Cause::Failed:
-            break;
     }
-    return QStringLiteral("the helper %1: %2 (exit %3)")
-        .arg(failure.cause() == Cause::Refused ? QStringLiteral("refused it")
-                                               : QStringLiteral("failed"),
-             detail, QString::number(failure.exitCode()));
+    return {};
+}
+
+// Why the helper, once run, did not drop the cache; empty when it did.
+QString helperRefusal(const platform::PkexecExit& exit) {
+    if (exit.code == dropcacheexit::done) return {};
+    const bool refused = exit.code == dropcacheexit::refused || exit.code == dropcacheexit::usage;
+    const QString said =
+        exit.lastErrorLine.isEmpty() ? QString() : QStringLiteral(": ") + exit.lastErrorLine;
+    return QStringLiteral("the helper %1%2 (exit %3)")
+        .arg(refused ? QStringLiteral("refused it") : QStringLiteral("failed"), said,
+             QString::number(exit.code));
 }
 
 }  // namespace
@@ -181,7 +190,7 @@ CacheBelowFuse::Below CacheBelowFuse::below(const FuseVolume& volume) const {
                     .arg(driverName(type))};
     }
     // A network volume reads from its server's cache, which no client can drop.
-    if (platform::fileSystemKind(type) == platform::FileSystemKind::Network ||
+    if (driveinfo::fileSystemKind(type) == driveinfo::FileSystemKind::Network ||
         namesRemoteSource(mount->source)) {
         return {Kind::Nothing, 0, {}, {}, false};
     }
@@ -300,12 +309,14 @@ void CacheBelowFuse::dropDeviceCache(dev_t device) {
 }
 
 void CacheBelowFuse::dropThroughHelper(const QString& node) {
+    QString why;
     try {
-        platform::runDropCacheHelper(helperPath_, node, timeLimitMs_);
-    } catch (const HelperFailure& failure) {
-        throw Failure(QStringLiteral("the cache of %1 could not be dropped: %2")
-                          .arg(node, helperAdvice(failure, timeLimitMs_)));
+        why = helperRefusal(platform::runThroughPkexec(helperPath_, {node}, timeLimitMs_));
+    } catch (const PkexecFailure& failure) {
+        why = pkexecAdvice(failure, timeLimitMs_);
     }
+    if (!why.isEmpty())
+        throw Failure(QStringLiteral("the cache of %1 could not be dropped: %2").arg(node, why));
 }
 
 }  // namespace readcache

@@ -20,7 +20,6 @@ class ProcessService;
 class ClipboardService;
 class PointerService;
 class MessageBoxService;
-class DriveService;
 class OffThread;
 class VolumeQueries;
 }  // namespace platform
@@ -33,6 +32,7 @@ class SpeedTest;
 
 namespace driveinfo {
 class DriveCatalogue;
+class DriveService;
 class DriveAnswers;
 class DrivePanel;
 class MountTableWatcher;
@@ -50,7 +50,7 @@ struct WindowServices {
     platform::PointerService& pointer;
     platform::MessageBoxService& messages;
     // Shared with drive queries that may outlive the window on a volume that does not answer.
-    std::shared_ptr<platform::DriveService> drives;
+    std::shared_ptr<driveinfo::DriveService> drives;
     driveinfo::DriveCatalogue& catalogue;
     measure::StepRunner& steps;
     // Optional: when given, Drive1 follows the mount table while the program runs.

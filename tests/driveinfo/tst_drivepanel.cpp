@@ -28,7 +28,7 @@ private Q_SLOTS:
 
     void startUpFillsPanelAndEmptiesTimes() {
         view.selectedRoot = QStringLiteral("/media/alex/STICK");
-        drives->drives.insert(view.selectedRoot, {platform::DriveType::Removable,
+        drives->drives.insert(view.selectedRoot, {driveinfo::DriveType::Removable,
                                                   QStringLiteral("STICK"), 31.9e9, 7.9e9});
         DrivePanel panel(view, drives, messages);
 
@@ -58,7 +58,7 @@ private Q_SLOTS:
         QFETCH(int, type);
         QFETCH(QString, expected);
         view.selectedRoot = QStringLiteral("/mnt/x");
-        drives->drives.insert(view.selectedRoot, {platform::DriveType(type), {}, 0, 0});
+        drives->drives.insert(view.selectedRoot, {driveinfo::DriveType(type), {}, 0, 0});
         DrivePanel panel(view, drives, messages);
         panel.showSelectedDrive();
         QCOMPARE(view.text4, expected);
@@ -81,7 +81,7 @@ private Q_SLOTS:
         QFETCH(double, bytes);
         QFETCH(QString, expected);
         view.selectedRoot = QStringLiteral("/mnt/x");
-        drives->drives.insert(view.selectedRoot, {platform::DriveType::Fixed, {}, bytes, bytes});
+        drives->drives.insert(view.selectedRoot, {driveinfo::DriveType::Fixed, {}, bytes, bytes});
         DrivePanel panel(view, drives, messages);
         panel.showSelectedDrive();
         QCOMPARE(view.text6, expected);
@@ -113,7 +113,7 @@ private Q_SLOTS:
         QFETCH(QString, failingStep);
         QFETCH(QStringList, expectedTexts);
         view.selectedRoot = QStringLiteral("/media/alex/NEW");
-        fakes::FakeDriveData data{platform::DriveType::Fixed, QStringLiteral("NEW"), 5e9, 4e9};
+        fakes::FakeDriveData data{driveinfo::DriveType::Fixed, QStringLiteral("NEW"), 5e9, 4e9};
         const QString reason = QStringLiteral("Drive /media/alex/NEW is not ready");
         if (failingStep == QLatin1String("volumeName")) data.volumeNameFailure = reason;
         if (failingStep == QLatin1String("totalSize")) data.totalSizeFailure = reason;
@@ -135,7 +135,7 @@ private Q_SLOTS:
     void notReadyAfterGoodDriveKeepsItsValues() {
         view.selectedRoot = QStringLiteral("/media/alex/STICK");
         drives->drives.insert(view.selectedRoot,
-                              {platform::DriveType::Removable, QStringLiteral("STICK"), 8e9, 2e9});
+                              {driveinfo::DriveType::Removable, QStringLiteral("STICK"), 8e9, 2e9});
         DrivePanel panel(view, drives, messages);
         panel.showAtActivation();
 
@@ -156,7 +156,7 @@ private Q_SLOTS:
     // the window thread's events served meanwhile.
     void stalledDriveSaysSoAndOthersKeepWorking() {
         struct StallingService : fakes::FakeDriveService {
-            std::unique_ptr<platform::Drive> getDrive(const QString& mountRoot) override {
+            std::unique_ptr<driveinfo::Drive> getDrive(const QString& mountRoot) override {
                 if (mountRoot.startsWith(QLatin1String("/mnt/stuck"))) {
                     ++stuckQueries;
                     release.acquire();
@@ -169,7 +169,7 @@ private Q_SLOTS:
         auto stalling = std::make_shared<StallingService>();
         for (const char* root : {"/mnt/stuck", "/mnt/stuck-too", "/mnt/ok"}) {
             stalling->drives.insert(QString::fromLatin1(root),
-                                    {platform::DriveType::Fixed, QStringLiteral("OK"), 2e9, 1e9});
+                                    {driveinfo::DriveType::Fixed, QStringLiteral("OK"), 2e9, 1e9});
         }
         platform::QtOffThread offThread;
         auto panel = std::make_unique<DrivePanel>(view, stalling, messages, offThread,
@@ -235,8 +235,8 @@ private Q_SLOTS:
 
     void otherErrorsAlsoGiveOneMessage() {
         view.selectedRoot = QStringLiteral("/mnt/x");
-        struct ThrowingService : platform::DriveService {
-            std::unique_ptr<platform::Drive> getDrive(const QString&) override {
+        struct ThrowingService : driveinfo::DriveService {
+            std::unique_ptr<driveinfo::Drive> getDrive(const QString&) override {
                 throw std::runtime_error("out of memory");
             }
         };

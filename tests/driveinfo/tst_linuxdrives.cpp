@@ -75,7 +75,7 @@ private Q_SLOTS:
         QFETCH(QString, device);
         auto queries = std::make_shared<fakes::FakeVolumeQueries>();
         driveinfo::LinuxDriveService service(recordedSystem(machine), queries);
-        const std::unique_ptr<platform::Drive> drive = service.getDrive(mountRoot);
+        const std::unique_ptr<driveinfo::Drive> drive = service.getDrive(mountRoot);
         QCOMPARE(int(drive->driveType()), type);
         QCOMPARE(drive->volumeName(), label);
         // The file system itself is asked only when udev has no name, and never across a
@@ -84,7 +84,7 @@ private Q_SLOTS:
         const driveinfo::DriveFacts facts =
             driveinfo::driveFactsOf(mountRoot, recordedSystem(machine), queries);
         QCOMPARE(facts.vendor + ' ' + facts.model, device);
-        QCOMPARE(facts.type, driveinfo::DrivePanel::driveTypeText(platform::DriveType(type)));
+        QCOMPARE(facts.type, driveinfo::DrivePanel::driveTypeText(driveinfo::DriveType(type)));
     }
 
     void labelFromTheFileSystemWhenUdevHasNone() {

@@ -2,6 +2,7 @@
 
 #include <QtTest>
 
+#include "driveinfo/mountrules.h"
 #include "platform/mountinfo.h"
 
 using platform::MountRecord;
@@ -154,7 +155,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, table);
         QFETCH(QStringList, expected);
         QStringList reachable;
-        for (const MountRecord& r : platform::reachableMounts(platform::parseMountInfo(table)))
+        for (const MountRecord& r : driveinfo::reachableMounts(platform::parseMountInfo(table)))
             reachable.append(QStringLiteral("%1 %2").arg(r.mountId).arg(r.mountPoint));
         QCOMPARE(reachable, expected);
     }

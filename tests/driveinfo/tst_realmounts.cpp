@@ -80,7 +80,7 @@ private Q_SLOTS:
         if (!ram.isReady()) QSKIP(qPrintable(ram.whyNot()));
         driveinfo::LinuxDriveService drives;
         const auto drive = drives.getDrive(ram.mountPoint());
-        QCOMPARE(drive->driveType(), platform::DriveType::RamDisk);
+        QCOMPARE(drive->driveType(), driveinfo::DriveType::RamDisk);
         QCOMPARE(drive->volumeName(), QString());
         QCOMPARE(drive->totalSize(), 8388608.0);
         QCOMPARE(drive->freeSpace(), 8388608.0);
@@ -93,7 +93,7 @@ private Q_SLOTS:
         driveinfo::MountTableCatalogue catalogue;
         driveinfo::LinuxDriveService drives;
         QString mountPoint;
-        std::unique_ptr<platform::Drive> drive;
+        std::unique_ptr<driveinfo::Drive> drive;
         {
             testsupport::ScratchTmpfs ram(4 * 1024 * 1024);
             if (!ram.isReady()) QSKIP(qPrintable(ram.whyNot()));

@@ -153,6 +153,8 @@ private Q_SLOTS:
     void packageInstallsFile_data() {
         QTest::addColumn<QString>("path");
         QTest::newRow("program") << installedProgram;
+        QTest::newRow("cache helper")
+            << QStringLiteral("/usr/libexec/dov-uruvivuz/dov-uruvivuz-drop-cache");
         QTest::newRow("manual page") << QStringLiteral("/usr/share/man/man1/dov-uruvivuz.1.gz");
         QTest::newRow("desktop entry")
             << QStringLiteral("/usr/share/applications/dov-uruvivuz.desktop");

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 
+#include "driveinfo/drives.h"
 #include "driveinfo/driveview.h"
 #include "platform/drives.h"
 #include "platform/failure.h"
@@ -65,20 +66,20 @@ private:
 // What one fake drive reports; a non-empty failure text makes that property throw.
 struct FakeDriveData {
     FakeDriveData() = default;
-    FakeDriveData(platform::DriveType driveType, QString name, double total, double free)
+    FakeDriveData(driveinfo::DriveType driveType, QString name, double total, double free)
         : type(driveType), volumeName(std::move(name)), totalBytes(total), freeBytes(free) {}
 
-    platform::DriveType type = platform::DriveType::Fixed;
+    driveinfo::DriveType type = driveinfo::DriveType::Fixed;
     QString volumeName;
     double totalBytes = 0;
     double freeBytes = 0;
     QString volumeNameFailure, totalSizeFailure, freeSpaceFailure, driveTypeFailure;
 };
 
-class FakeDrive : public platform::Drive {
+class FakeDrive : public driveinfo::Drive {
 public:
     explicit FakeDrive(FakeDriveData data) : data_(std::move(data)) {}
-    platform::DriveType driveType() override { return failOr(data_.driveTypeFailure, data_.type); }
+    driveinfo::DriveType driveType() override { return failOr(data_.driveTypeFailure, data_.type); }
     QString volumeName() override { return failOr(data_.volumeNameFailure, data_.volumeName); }
     double totalSize() override { return failOr(data_.totalSizeFailure, data_.totalBytes); }
     double freeSpace() override { return failOr(data_.freeSpaceFailure, data_.freeBytes); }
@@ -93,16 +94,16 @@ private:
 };
 
 // Knows the drives put into it; any other mount root is not ready.
-class FakeDriveService : public platform::DriveService {
+class FakeDriveService : public driveinfo::DriveService {
 public:
-    std::unique_ptr<platform::Drive> getDrive(const QString& mountRoot) override {
+    std::unique_ptr<driveinfo::Drive> getDrive(const QString& mountRoot) override {
         failOnWindowThread(checkThread, mountRoot);
         {
             // Queries of two drives may run on two threads at once.
             const std::lock_guard lock(requestedMutex);
             requested.append(mountRoot);
         }
-        if (!drives.contains(mountRoot)) throw platform::NotMounted(mountRoot);
+        if (!drives.contains(mountRoot)) throw driveinfo::NotMounted(mountRoot);
         return std::make_unique<FakeDrive>(drives.value(mountRoot));
     }
     QHash<QString, FakeDriveData> drives;

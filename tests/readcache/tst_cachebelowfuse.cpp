@@ -343,6 +343,11 @@ private Q_SLOTS:
             << "echo 'dov-uruvivuz-drop-cache: cannot open /dev/x: No medium found' >&2; exit 4"
             << true << limit << true
             << "the helper failed: cannot open /dev/x: No medium found (exit 4)";
+        QTest::newRow("helper rejects its arguments")
+            << "echo 'dov-uruvivuz-drop-cache: usage' >&2; exit 2" << true << limit << true
+            << "the helper refused it: usage (exit 2)";
+        QTest::newRow("helper ends with a status of its own")
+            << "exit 9" << true << limit << true << "the helper failed (exit 9)";
         QTest::newRow("pkexec hangs") << "exec sleep 60" << true << 300 << true
                                       << "pkexec did not finish within 0.3 s; join the disk "
                                          "group to measure without asking";

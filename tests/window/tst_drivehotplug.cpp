@@ -15,9 +15,9 @@
 namespace {
 
 // The real drive queries, counted so the test can tell when Drive1_Change ran.
-class CountingDrives : public platform::DriveService {
+class CountingDrives : public driveinfo::DriveService {
 public:
-    std::unique_ptr<platform::Drive> getDrive(const QString& spec) override {
+    std::unique_ptr<driveinfo::Drive> getDrive(const QString& spec) override {
         queried.append(spec);
         return real.getDrive(spec);
     }

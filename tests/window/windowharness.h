@@ -70,7 +70,7 @@ public:
 
 // The window's services: the recording fakes, and the drive side the test chooses.
 inline window::WindowServices windowServices(fakes::FakeServices& fake,
-                                             std::shared_ptr<platform::DriveService> drives,
+                                             std::shared_ptr<driveinfo::DriveService> drives,
                                              driveinfo::DriveCatalogue& catalogue,
                                              measure::StepRunner& phases,
                                              driveinfo::MountTableWatcher* watcher) {
@@ -86,7 +86,7 @@ inline window::WindowServices windowServices(fakes::FakeServices& fake,
 
 // A fixed disk of 8000 MB with 4000 MB free, as Drive1_Change would show it.
 inline fakes::FakeDriveData fixedDisk(const QString& volumeName) {
-    return {platform::DriveType::Fixed, volumeName, 8e9, 4e9};
+    return {driveinfo::DriveType::Fixed, volumeName, 8e9, 4e9};
 }
 
 struct Harness : fakes::FakeServices {

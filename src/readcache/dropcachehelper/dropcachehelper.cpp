@@ -25,12 +25,12 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/dropcacheexit.h"
 #include "platform/uniquefd.h"
+#include "readcache/dropcacheexit.h"
 
 namespace {
 
-namespace exits = platform::dropcacheexit;
+namespace exits = readcache::dropcacheexit;
 using platform::UniqueFd;
 
 constexpr std::string_view programName = "dov-uruvivuz-drop-cache";
