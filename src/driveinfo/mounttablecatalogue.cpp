@@ -15,6 +15,8 @@
 
 namespace driveinfo {
 
+using platform::FileSystemKind;
+
 using platform::MountRecord;
 using platform::pathIsWithin;
 
@@ -32,7 +34,7 @@ bool isSystemLocation(const QString& mountPoint) {
 bool isMeasurableVolume(const MountRecord& mount) {
     // A file manager's gateway is no drive itself; the shares below it are (sharesOf).
     if (isShareGateway(mount)) return false;
-    switch (fileSystemKind(mount.fileSystemType)) {
+    switch (platform::fileSystemKind(mount.fileSystemType)) {
         case FileSystemKind::Pseudo:
         case FileSystemKind::ReadOnlyImage:
             return false;
@@ -77,7 +79,7 @@ QString whyNotMeasurable(const MountRecord& mount) {
         return QStringLiteral("it is %1, a file manager's gateway; name a share inside it")
             .arg(platform::displayPath(mount.mountPoint));
     }
-    switch (fileSystemKind(mount.fileSystemType)) {
+    switch (platform::fileSystemKind(mount.fileSystemType)) {
         case FileSystemKind::Pseudo:
             // devtmpfs too: a test file would land in the system's own /dev.
             return QStringLiteral("it is on %1, a file system of the kernel's, not a drive")
@@ -178,7 +180,7 @@ bool MountTableCatalogue::mayBeFile(const MountRecord& mount) {
     // a bind mount can be a file; looking is limited to local disks, where it cannot hang the
     // way a network volume whose server has gone can.
     return mount.root != QLatin1String("/") && mount.hasBlockDevice() &&
-           fileSystemKind(mount.fileSystemType) != FileSystemKind::Fuse;
+           platform::fileSystemKind(mount.fileSystemType) != FileSystemKind::Fuse;
 }
 
 bool MountTableCatalogue::isKnownFolder(const MountRecord& mount,

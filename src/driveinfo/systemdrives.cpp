@@ -11,6 +11,8 @@
 
 namespace driveinfo {
 
+using platform::FileSystemKind;
+
 using platform::MountRecord;
 
 namespace {
@@ -106,7 +108,7 @@ private:
 }  // namespace
 
 DriveType driveTypeOf(const QString& systemRoot, const MountRecord& mount) {
-    switch (fileSystemKind(mount.fileSystemType)) {
+    switch (platform::fileSystemKind(mount.fileSystemType)) {
         case FileSystemKind::Network:
             return DriveType::Network;
         case FileSystemKind::RamBacked:
@@ -121,7 +123,7 @@ DriveType driveTypeOf(const QString& systemRoot, const MountRecord& mount) {
 
 bool labelNeedsVolumeRoot(const MountRecord& mount) {
     // Opening the root of a network volume can hang while its server is away.
-    switch (fileSystemKind(mount.fileSystemType)) {
+    switch (platform::fileSystemKind(mount.fileSystemType)) {
         case FileSystemKind::Network:
         case FileSystemKind::Pseudo:
             return false;

@@ -1,6 +1,7 @@
 #include "platform/mountinfo.h"
 
 #include <QFile>
+#include <QSet>
 
 #include <fcntl.h>
 #include <cerrno>
@@ -66,6 +67,12 @@ bool parseLine(QByteArrayView line, MountRecord& record) {
     record.superOptions =
         fields.size() > separator + 3 ? decodeMountInfoField(fields[separator + 3]) : QString();
     return !record.fileSystemType.isEmpty();
+}
+
+QSet<QString> setOf(std::initializer_list<const char*> names) {
+    QSet<QString> result;
+    for (const char* name : names) result.insert(QString::fromLatin1(name));
+    return result;
 }
 
 }  // namespace
@@ -147,6 +154,63 @@ UniqueFd openMountTableToWatch(const QString& systemRoot) {
     UniqueFd table(::open(pathToBytes(path).constData(), O_RDONLY | O_CLOEXEC));
     if (!table) raiseSystemFailure(QStringLiteral("Cannot open"), path, errno);
     return table;
+}
+
+FileSystemKind fileSystemKind(const QString& type) {
+    // The FUSE ones here are desktop and container plumbing, not volumes.
+    static const QSet<QString> pseudo = setOf(
+        {"proc",       "sysfs",        "cgroup",     "cgroup2",  "devpts",      "devtmpfs",
+         "securityfs", "debugfs",      "tracefs",    "mqueue",   "hugetlbfs",   "pstore",
+         "bpf",        "configfs",     "fusectl",    "autofs",   "binfmt_misc", "efivarfs",
+         "nsfs",       "rpc_pipefs",   "selinuxfs",  "smackfs",  "nfsd",        "pipefs",
+         "sockfs",     "anon_inodefs", "rootfs",     "usbfs",    "xenfs",       "openpromfs",
+         "resctrl",    "cpuset",       "functionfs", "gadgetfs", "fuse.lxcfs",  "fuse.portal"});
+    static const QSet<QString> images =
+        setOf({"squashfs", "erofs", "cramfs", "romfs", "fuse.squashfuse", "fuse.squashfuse_ll",
+               "fuse.snapfuse"});
+    static const QSet<QString> network = setOf({"nfs",
+                                                "nfs4",
+                                                "cifs",
+                                                "smb3",
+                                                "smbfs",
+                                                "9p",
+                                                "ceph",
+                                                "glusterfs",
+                                                "afs",
+                                                "ncpfs",
+                                                "coda",
+                                                "lustre",
+                                                "davfs",
+                                                "fuse.sshfs",
+                                                "fuse.gvfsd-fuse",
+                                                "fuse.kio-fuse",
+                                                "fuse.rclone",
+                                                "fuse.s3fs",
+                                                "fuse.glusterfs",
+                                                "fuse.ceph-fuse",
+                                                "fuse.cephfs",
+                                                "fuse.curlftpfs",
+                                                "fuse.davfs2",
+                                                "fuse.gcsfuse",
+                                                "fuse.goofys",
+                                                "fuse.smbnetfs",
+                                                "fuse.juicefs",
+                                                "fuse.blobfuse",
+                                                "fuse.blobfuse2",
+                                                "fuse.mountpoint-s3"});
+    static const QSet<QString> ramBacked = setOf({"tmpfs", "ramfs"});
+    static const QSet<QString> unions = setOf({"overlay", "aufs", "fuse.fuse-overlayfs"});
+
+    if (pseudo.contains(type)) return FileSystemKind::Pseudo;
+    if (images.contains(type)) return FileSystemKind::ReadOnlyImage;
+    if (network.contains(type)) return FileSystemKind::Network;
+    if (ramBacked.contains(type)) return FileSystemKind::RamBacked;
+    if (unions.contains(type)) return FileSystemKind::Overlay;
+    if (type == QLatin1String("fuse") || type == QLatin1String("fuseblk") ||
+        type.startsWith(QLatin1String("fuse."))) {
+        return FileSystemKind::Fuse;
+    }
+    return FileSystemKind::Other;
 }
 
 }  // namespace platform

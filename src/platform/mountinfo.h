@@ -47,4 +47,17 @@ QString mountTablePath(const QString& systemRoot);
 // mount or unmount. Throws Failure when it cannot be opened.
 UniqueFd openMountTableToWatch(const QString& systemRoot);
 
+// What a file system type is: a kernel interface, a network file system, memory, ...
+enum class FileSystemKind {
+    Pseudo,         // kernel interfaces: proc, sysfs, cgroup, ...
+    ReadOnlyImage,  // squashfs snaps and the like
+    Network,        // nfs, cifs, sshfs, ...
+    RamBacked,      // tmpfs, ramfs
+    Fuse,           // other FUSE volumes
+    Overlay,        // overlay and aufs unions
+    Other,          // everything else: ext4, vfat, btrfs, zfs, iso9660, ...
+};
+
+FileSystemKind fileSystemKind(const QString& fileSystemType);
+
 }  // namespace platform

@@ -7,7 +7,6 @@
 #include <sys/sysmacros.h>
 #include <cerrno>
 
-#include "driveinfo/mountrules.h"
 #include "platform/failure.h"
 #include "platform/linuxprocess.h"
 #include "platform/mountinfo.h"
@@ -190,7 +189,7 @@ CacheBelowFuse::Below CacheBelowFuse::below(const FuseVolume& volume) const {
                     .arg(driverName(type))};
     }
     // A network volume reads from its server's cache, which no client can drop.
-    if (driveinfo::fileSystemKind(type) == driveinfo::FileSystemKind::Network ||
+    if (platform::fileSystemKind(type) == platform::FileSystemKind::Network ||
         namesRemoteSource(mount->source)) {
         return {Kind::Nothing, 0, {}, {}, false};
     }
