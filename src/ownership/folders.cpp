@@ -120,10 +120,6 @@ QByteArray identityLine(const platform::FileIdentity& identity) {
            QByteArray::number(identity.hasGeneration ? qint64(identity.generation) : -1);
 }
 
-bool lasting(const platform::FileIdentity& identity) {
-    return identity.hasBirth || identity.hasGeneration;
-}
-
 // The records; a file at that name that is not made of them is a file of the user's, never read
 // as records nor written over.
 QList<QByteArray> madeFolderLines(const QString& file) {
@@ -154,7 +150,7 @@ QString madeFoldersFile() {
 void recordMadeFolder(const QString& path) noexcept {
     try {
         const std::optional<platform::FileIdentity> identity = platform::folderIdentity(path);
-        if (!identity || !lasting(*identity)) return;
+        if (!identity || !identity->lasting()) return;
         const QString file = madeFoldersFile();
         QList<QByteArray> lines = madeFolderLines(file);
         lines.append(identityLine(*identity));
@@ -176,7 +172,7 @@ bool madeByProgram(const QString& path) noexcept {
 }  // namespace
 
 bool isMadeFolder(const platform::FileIdentity& identity) noexcept {
-    if (!lasting(identity)) return false;
+    if (!identity.lasting()) return false;
     try {
         return madeFolderLines(madeFoldersFile()).contains(identityLine(identity));
     } catch (const platform::Failure&) {
