@@ -10,8 +10,10 @@ namespace driveinfo {
 struct DriveEntry {
     QString mountRoot;   // what GetDrive takes; the test file is mountRoot + "/TEST.TXT"
     QString volumeName;  // file-system label, may be empty
-    // Which mount this is (mount id and device); another volume mounted at the same root has
-    // another. Empty when unknown. Not part of what the entry shows, nor of its equality.
+    // Which mount this is (mount id, device and source). Another volume mounted at the same root
+    // usually has another, but the kernel may hand it the same id and device number; the
+    // window looks at its drive again after every mount or unmount. Empty when unknown. Not
+    // part of what the entry shows, nor of its equality.
     QString volumeId = {};
     // "/media/alex/STICK [STICK]", or just the mount path when there is no label
     QString displayText() const;

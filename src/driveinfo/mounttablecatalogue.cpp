@@ -138,7 +138,18 @@ MountTableCatalogue::MountTableCatalogue(QString systemRoot,
     : systemRoot_(std::move(systemRoot)),
       queries_(std::move(queries)),
       offThread_(offThread),
-      deliveries_(std::make_unique<QObject>()) {}
+      deliveries_(std::make_unique<QObject>()) {
+    try {
+        changes_ = platform::openMountTableToWatch(systemRoot_);
+    } catch (const platform::Failure&) {
+        // Unwatched, the answers are kept as long as their mount is listed.
+    }
+}
+
+void MountTableCatalogue::forgetAnswersOnChange() {
+    if (!platform::mountTableChanged(changes_)) return;
+    labels_.clear();
+}
 
 MountTableCatalogue::~MountTableCatalogue() = default;
 
@@ -153,6 +164,7 @@ QList<MountRecord> MountTableCatalogue::reachableMountsOrNone() const {
 }
 
 QList<MountRecord> MountTableCatalogue::listedMounts(const QList<MountRecord>& reachable) {
+    forgetAnswersOnChange();
     QList<MountRecord> listed;
     QHash<QString, std::shared_ptr<FolderQuery>> folders;
     // A file system's folder mounted at several places is one drive; another folder of it (a

@@ -13,6 +13,7 @@
 #include "platform/linuxdrives.h"
 #include "platform/mountinfo.h"
 #include "platform/offthread.h"
+#include "platform/uniquefd.h"
 
 class QObject;
 
@@ -108,10 +109,16 @@ private:
     std::unique_ptr<QObject> deliveries_;
     // True while a listing runs: answers that come in place are part of it.
     bool listing_ = false;
-    // Keyed by mount id and mount point: a remount gets a new id and is asked again.
+    // The kernel gives a freed mount id and device number to the next mount, so after any
+    // mount or unmount no label is known to be the mount's it was read from: all are asked
+    // again. (Shares are asked at every listing; whether a bind mount is a folder depends on
+    // its source and root, which are part of its key.)
+    void forgetAnswersOnChange();
+    platform::UniqueFd changes_;
+    // Keyed by mount id and mount point, valid until the table changes.
     QHash<QString, std::shared_ptr<LabelQuery>> labels_;
     QHash<QString, std::shared_ptr<ShareQuery>> shares_;
-    // Keyed as the labels; a bind mount seen once is known for as long as it stays.
+    // Keyed as the labels.
     QHash<QString, std::shared_ptr<FolderQuery>> folders_;
 };
 

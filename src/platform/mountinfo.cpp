@@ -4,6 +4,7 @@
 #include <QSet>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <cerrno>
 
 #include "platform/failure.h"
@@ -154,6 +155,11 @@ UniqueFd openMountTableToWatch(const QString& systemRoot) {
     UniqueFd table(::open(pathToBytes(path).constData(), O_RDONLY | O_CLOEXEC));
     if (!table) raiseSystemFailure(QStringLiteral("Cannot open"), path, errno);
     return table;
+}
+
+bool mountTableChanged(const UniqueFd& watched) noexcept {
+    pollfd watch{watched.get(), POLLPRI, 0};
+    return watched && ::poll(&watch, 1, 0) == 1 && (watch.revents & POLLPRI) != 0;
 }
 
 FileSystemKind fileSystemKind(const QString& type) {

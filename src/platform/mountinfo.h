@@ -46,6 +46,9 @@ QString mountTablePath(const QString& systemRoot);
 // The mount table opened to be watched: the kernel flags it as exceptional (POLLPRI) after each
 // mount or unmount. Throws Failure when it cannot be opened.
 UniqueFd openMountTableToWatch(const QString& systemRoot);
+// True when the kernel flagged a mount or unmount on the watched table since the last call or
+// the opening; never waits. A table that is no proc file (a fixture) never changes.
+bool mountTableChanged(const UniqueFd& watched) noexcept;
 
 // What a file system type is: a kernel interface, a network file system, memory, ...
 enum class FileSystemKind {

@@ -112,7 +112,7 @@ Form1::Form1(WindowServices services, QWidget* parent)
     connect(Drive1, &QComboBox::currentIndexChanged, this, &Form1::Drive1_Change);
     if (services_.mountWatcher) {
         connect(services_.mountWatcher, &driveinfo::MountTableWatcher::mountsChanged, this,
-                &Form1::refreshDriveList);
+                &Form1::mountsChanged);
     }
 
     Command1->setFocus();
@@ -228,10 +228,18 @@ void Form1::fillDriveList(const QString& preferredRoot) {
     Drive1->setCurrentIndex(selectIndex);
     // Another volume mounted at the selected root: the panel shows the old one's figures.
     const QString volume = Drive1->currentData(kVolumeIdRole).toString();
+    const bool mountsChanged = std::exchange(mountsChanged_, false);
     if (!selectedVolume.isEmpty() && selectedRoot == preferredRoot && vanishedRoot_.isEmpty() &&
-        volume != selectedVolume) {
+        (volume != selectedVolume || mountsChanged)) {
         drivePanel_->refreshSelectedDrive();
     }
+}
+
+// A volume swapped at the selected root may carry the old one's mount id and device number:
+// after any mount or unmount the panel reads its drive again.
+void Form1::mountsChanged() {
+    mountsChanged_ = true;
+    refreshDriveList();
 }
 
 void Form1::refreshDriveList() {

@@ -94,6 +94,7 @@ public:
     // a selected volume that is gone stays selected, marked, until the user picks another.
     // Inside a step of a run the rebuild waits for the next Pause.
     void refreshDriveList();
+    void mountsChanged();
 
     // measure::RunView: Combo1's text; Drive1's entry; Text1 ... Text3 show the result.
     measure::SizeAsked sizeAsked() override;
@@ -158,6 +159,7 @@ private:
     bool activationQueued_ = false;
     bool activated_ = false;
     bool driveRefreshPending_ = false;
+    bool mountsChanged_ = false;  // since the list was last filled
     bool removeRunFilesAtEnd_ = false;
     // Mount root of a selected volume that vanished; its entry stays until another is picked.
     QString vanishedRoot_;
