@@ -15,11 +15,20 @@ class OffThread;
 
 namespace driveinfo {
 
+// Whether a drive answers at all: a stalled FUSE daemon or a lost server blocks every query of
+// its volume in the kernel. Asked by the run before it opens the drive.
+class DriveLiveness {
+public:
+    virtual ~DriveLiveness() = default;
+    // Throws Failure when the drive at mountRoot does not answer within a few seconds.
+    virtual void checkAnswers(const QString& mountRoot) = 0;
+};
+
 // Whether a drive still answers, one check for the runs of both front ends and the window's
 // drive panel: a drive is read off the calling thread within a time limit, and one whose query
 // has not returned is stalled (a stopped FUSE daemon, a lost server) and not asked again until
 // that query returns.
-class DriveAnswers : public platform::DriveLiveness {
+class DriveAnswers : public DriveLiveness {
 public:
     static constexpr std::chrono::milliseconds kAnswerLimit = std::chrono::seconds(3);
 

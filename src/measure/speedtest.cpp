@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "driveinfo/driveanswers.h"
 #include "driveinfo/drivechoice.h"
 #include "measure/causes.h"
 #include "measure/clockrules.h"

@@ -20,9 +20,12 @@ class ProcessService;
 class ClipboardService;
 class PointerService;
 class MessageBoxService;
-class DriveLiveness;
 class VolumeQueries;
 }  // namespace platform
+
+namespace driveinfo {
+class DriveLiveness;
+}
 
 namespace measure {
 
@@ -40,7 +43,7 @@ struct RunServices {
     StepRunner& steps;
     // Asked before the run opens its drive, so that a drive that never answers fails the run
     // instead of holding it.
-    platform::DriveLiveness& liveness;
+    driveinfo::DriveLiveness& liveness;
     // The free space of the local test folder and of the drive, to refuse a size that cannot
     // fit before anything is written; without it every size is tried.
     platform::VolumeQueries* volumes = nullptr;

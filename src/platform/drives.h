@@ -7,15 +7,6 @@
 
 namespace platform {
 
-// Whether a drive answers at all: a stalled FUSE daemon or a lost server blocks every query of
-// its volume in the kernel. Asked by the run before it opens the drive.
-class DriveLiveness {
-public:
-    virtual ~DriveLiveness() = default;
-    // Throws Failure when the drive at mountRoot does not answer within a few seconds.
-    virtual void checkAnswers(const QString& mountRoot) = 0;
-};
-
 struct VolumeSpace {
     double totalBytes = 0;
     double availableBytes = 0;  // what an unprivileged user may still write, as df's Avail

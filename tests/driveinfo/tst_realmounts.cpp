@@ -75,6 +75,31 @@ private Q_SLOTS:
         QCOMPARE(view.text7, QString::number(std::floor(available / 1e6), 'f', 0));
     }
 
+    // Another stick mounted where the first was may get its mount id back: its label is read
+    // anew, not taken from what the first one said.
+    void swappedStickShowsItsOwnLabel() {
+        testsupport::LoopExt4 first(64 * 1024 * 1024, QStringLiteral("FIRST"));
+        if (!first.isReady()) QSKIP(qPrintable(first.whyNot()));
+        testsupport::LoopExt4 second(64 * 1024 * 1024, QStringLiteral("SECOND"));
+        if (!second.isReady()) QSKIP(qPrintable(second.whyNot()));
+        driveinfo::MountTableCatalogue catalogue;
+        const auto shown = [&] {
+            for (const driveinfo::DriveEntry& entry : catalogue.drives()) {
+                if (entry.mountRoot == first.mountPoint()) return entry.displayText();
+            }
+            return QString();
+        };
+        QCOMPARE(shown(), first.mountPoint() + QStringLiteral(" [FIRST]"));
+        // Both leave, then the second stick comes back at the first one's place; the first
+        // one's clean-up unmounts it there.
+        QVERIFY(testsupport::runTool(QStringLiteral("umount"), {first.mountPoint()}).ok);
+        QVERIFY(testsupport::runTool(QStringLiteral("umount"), {second.mountPoint()}).ok);
+        QVERIFY(
+            testsupport::runTool(QStringLiteral("mount"), {second.loopDevice(), first.mountPoint()})
+                .ok);
+        QCOMPARE(shown(), first.mountPoint() + QStringLiteral(" [SECOND]"));
+    }
+
     void tmpfsIsRamDisk() {
         testsupport::ScratchTmpfs ram(8 * 1024 * 1024);
         if (!ram.isReady()) QSKIP(qPrintable(ram.whyNot()));

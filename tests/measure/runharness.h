@@ -9,6 +9,7 @@
 #include <array>
 #include <functional>
 
+#include "driveinfo/driveanswers.h"
 #include "fakes/fakedrives.h"
 #include "fakes/fakeservices.h"
 #include "measure/inlinesteprunner.h"
@@ -61,7 +62,7 @@ inline QString notOursMessage(const QString& path, const QString& what = QString
 }
 
 // The window as the run sees it, and the drive panel's liveness check.
-class FakeRunView : public measure::RunView, public platform::DriveLiveness {
+class FakeRunView : public measure::RunView, public driveinfo::DriveLiveness {
 public:
     measure::SizeAsked sizeAsked() override { return {std::nullopt, size}; }
     QString driveChosen() override {
