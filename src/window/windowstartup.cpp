@@ -135,10 +135,22 @@ void runWindow(int argc, char* argv[], const QStringList& toolkitOptions,
                  qPrintable(mountWatcher.whyNotWatching()));
     }
 
-    Form1 form(WindowServices{services.clock, services.pump, services.files, services.process,
-                              clipboard, pointer, messages, drives, catalogue, services.steps,
-                              &mountWatcher, &services.offThread, &services.input,
-                              &services.volumes, {}, &services.driveAnswers});
+    Form1 form(WindowServices{services.clock,
+                              services.pump,
+                              services.files,
+                              services.process,
+                              clipboard,
+                              pointer,
+                              messages,
+                              drives,
+                              catalogue,
+                              services.steps,
+                              &mountWatcher,
+                              &services.offThread,
+                              &services.input,
+                              &services.volumes,
+                              {},
+                              &services.driveAnswers});
     // Owned by the top-most window, the boxes stay in front of it.
     messages.setParentWidget(&form);
     QObject::connect(&endSignals, &platform::EndSignals::received, &form, &Form1::endOnSignal);

@@ -96,9 +96,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("box");
         QTest::addColumn<QString>("before");
         QTest::addColumn<QString>("after");
-        QTest::newRow("bigger volume") << "size=12m" << "Text6" << "4" << "12";
+        QTest::newRow("bigger volume") << "size=12m"
+                                       << "Text6"
+                                       << "4"
+                                       << "12";
         QTest::newRow("same options, the old one's file gone")
-            << QStringLiteral("size=%1,mode=0755").arg(4 * 1024 * 1024) << "Text7" << "3" << "4";
+            << QStringLiteral("size=%1,mode=0755").arg(4 * 1024 * 1024) << "Text7"
+            << "3"
+            << "4";
     }
     void panelFollowsRemountAtTheSamePath() {
         QFETCH(QString, options);
@@ -134,8 +139,8 @@ private Q_SLOTS:
         QVERIFY(testsupport::runTool(QStringLiteral("umount"), {root}).ok);
         const testsupport::ToolResult remount = testsupport::runTool(
             QStringLiteral("mount"),
-            {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-             options, QStringLiteral("dov-scratch"), root});
+            {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"), options,
+             QStringLiteral("dov-scratch"), root});
         QVERIFY2(remount.ok, qPrintable(remount.why));
 
         QTRY_COMPARE_WITH_TIMEOUT(figure->text(), after, kWatchMs);
