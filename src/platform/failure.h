@@ -14,6 +14,8 @@ namespace platform {
 // - Absence that is no failure (nothing at a name, a file that is not one of the service's) is
 //   a std::optional or an empty value, named so in the call's comment.
 // - A stop request that cut a phase short is platform::Stopped (files.h).
+// - The privileged cache helper's calls (privilegedcalls.h) are plain C++ for a program without
+//   Qt: they throw std::system_error carrying errno.
 // No call of the layer's interfaces returns a bool with errno set, returns errno, or fills an
 // int& or int* with it. Helpers that wrap a single system call for the layer's own sources
 // (fileprimitives.h, UniqueFd::close) keep that call's shape; the layers above never call them.

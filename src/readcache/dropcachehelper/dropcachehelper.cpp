@@ -12,25 +12,27 @@
 //
 // Exit status (dropcacheexit.h): 0 dropped, 2 usage, 3 refused, 4 system failure.
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
+#include "platform/privilegedcalls.h"
 #include "platform/uniquefd.h"
 #include "readcache/dropcacheexit.h"
 
 namespace {
 
 namespace exits = readcache::dropcacheexit;
+namespace privileged = platform::privileged;
 using platform::UniqueFd;
 
 constexpr std::string_view programName = "dov-uruvivuz-drop-cache";
@@ -48,19 +50,21 @@ constexpr std::size_t longestPath = 4096;
 // A privileged program started with 0, 1 or 2 closed would reuse that number for a file it
 // opens, and its messages would go there.
 void keepStandardDescriptorsTaken() {
-    for (;;) {
-        const int descriptor = ::open("/dev/null", O_RDWR);
-        if (descriptor < 0) std::_Exit(exits::system);
-        // 0, 1 and 2 stay open for good; the first number above them goes again.
-        if (descriptor > 2) {
-            UniqueFd spare(descriptor);
-            return;
-        }
-    }
+    if (!privileged::fillStandardDescriptors()) std::_Exit(exits::system);
 }
 
 [[noreturn]] void quitSystem(const std::string& action, int errnoValue) {
     quit(exits::system, action + ": " + std::strerror(errnoValue));
+}
+
+// What call returns; a system failure ends the helper, saying what it was doing and why.
+template <class Call>
+auto attempt(const std::string& action, Call&& call) {
+    try {
+        return call();
+    } catch (const std::system_error& failure) {
+        quitSystem(action, failure.code().value());
+    }
 }
 
 // The kernel writes space, tab, newline and backslash in mountinfo fields as \ooo.
@@ -113,26 +117,17 @@ bool isFuseMountOf(std::string_view line, dev_t device, std::string_view number)
         if (type != "fuse" && !type.starts_with("fuse.")) return false;
         if (!hasOption(fields[i + 3], "user_id=0")) return false;
         const std::string source = unescapeMountField(fields[i + 2]);
-        struct stat named {};
-        return source.starts_with("/dev/") && source.find("/..") == std::string::npos &&
-               ::stat(source.c_str(), &named) == 0 && S_ISBLK(named.st_mode) &&
-               named.st_rdev == device;
+        if (!source.starts_with("/dev/") || source.find("/..") != std::string::npos) return false;
+        const std::optional<struct stat> named = privileged::statOf(source);
+        return named && S_ISBLK(named->st_mode) && named->st_rdev == device;
     }
     return false;
 }
 
 bool isReadByFuse(dev_t device) {
-    const UniqueFd table(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
-    if (!table) quitSystem("cannot open /proc/self/mountinfo", errno);
-    std::string text;
-    char buffer[8192];
-    for (;;) {
-        const ssize_t got = ::read(table.get(), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) quitSystem("cannot read /proc/self/mountinfo", errno);
-        if (got == 0) break;
-        text.append(buffer, std::size_t(got));
-    }
+    const std::string text = attempt("cannot read /proc/self/mountinfo", [] {
+        return privileged::readWholeFile("/proc/self/mountinfo");
+    });
 
     const std::string number = std::to_string(major(device)) + ':' + std::to_string(minor(device));
     for (const std::string_view line : splitFields(text, '\n')) {
@@ -164,17 +159,19 @@ std::vector<std::string> componentsBelowDev(const std::string& path) {
 // Walks down from /dev one folder at a time, never through a link, so the folder that holds the
 // node is the one the path names.
 UniqueFd openFolderOf(const std::string& path, const std::vector<std::string>& components) {
-    UniqueFd folder(::open("/dev", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!folder) quitSystem("cannot open /dev", errno);
+    UniqueFd folder =
+        attempt("cannot open /dev", [] { return privileged::openFolderAt(-1, "/dev"); });
     for (std::size_t i = 0; i + 1 < components.size(); ++i) {
-        UniqueFd inner(::openat(folder.get(), components[i].c_str(),
-                                O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!inner && (errno == ENOTDIR || errno == ELOOP)) {
-            quit(exits::refused, path + " passes through a symbolic link or a non-folder");
+        try {
+            folder = privileged::openFolderAt(folder.get(), components[i]);
+        } catch (const std::system_error& failure) {
+            const int error = failure.code().value();
+            if (error == ENOTDIR || error == ELOOP) {
+                quit(exits::refused, path + " passes through a symbolic link or a non-folder");
+            }
+            if (error == ENOENT) quit(exits::refused, path + " does not exist");
+            quitSystem("cannot open a folder of " + path, error);
         }
-        if (!inner && errno == ENOENT) quit(exits::refused, path + " does not exist");
-        if (!inner) quitSystem("cannot open a folder of " + path, errno);
-        folder = std::move(inner);
     }
     return folder;
 }
@@ -190,20 +187,21 @@ int main(int argc, char** argv) {
     const std::vector<std::string> components = componentsBelowDev(path);
 
     UniqueFd folder = openFolderOf(path, components);
-    const char* name = components.back().c_str();
+    const std::string& name = components.back();
 
     // Look before opening: opening some character devices (a watchdog, a tape) has effects.
     struct stat seen {};
-    if (::fstatat(folder.get(), name, &seen, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT) quit(exits::refused, path + " does not exist");
-        quitSystem("cannot look at " + path, errno);
+    try {
+        seen = privileged::lookAt(folder.get(), name);
+    } catch (const std::system_error& failure) {
+        if (failure.code().value() == ENOENT) quit(exits::refused, path + " does not exist");
+        quitSystem("cannot look at " + path, failure.code().value());
     }
     if (S_ISLNK(seen.st_mode)) quit(exits::refused, path + " is a symbolic link");
     if (!S_ISBLK(seen.st_mode)) quit(exits::refused, path + " is not a block device");
     // In a folder others may write to, the name could be swapped between look and open.
-    struct stat holder {};
-    if (::fstat(folder.get(), &holder) != 0)
-        quitSystem("cannot look at the folder of " + path, errno);
+    const struct stat holder = attempt("cannot look at the folder of " + path,
+                                       [&] { return privileged::lookAt(folder.get()); });
     if (holder.st_uid != 0 || (holder.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         quit(exits::refused, path + " lies in a folder that others may write to");
     }
@@ -212,19 +210,17 @@ int main(int argc, char** argv) {
              path + " is neither mounted as fuseblk nor the source of a FUSE mount made by root");
     }
 
-    const UniqueFd device(
-        ::openat(folder.get(), name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    if (!device) quitSystem("cannot open " + path, errno);
+    const UniqueFd device = attempt(
+        "cannot open " + path, [&] { return privileged::openForReadingAt(folder.get(), name); });
     folder.reset();
-    struct stat opened {};
-    if (::fstat(device.get(), &opened) != 0) quitSystem("cannot look at " + path, errno);
+    const struct stat opened =
+        attempt("cannot look at " + path, [&] { return privileged::lookAt(device.get()); });
     if (!S_ISBLK(opened.st_mode) || opened.st_rdev != seen.st_rdev) {
         quit(exits::refused, path + " changed while it was being checked");
     }
     // Dirty pages stay cached: write back first what the FUSE daemon left (fusefat's fsync does
     // not reach the device).
-    if (::fsync(device.get()) != 0) quitSystem("cannot write back " + path, errno);
-    const int error = ::posix_fadvise(device.get(), 0, 0, POSIX_FADV_DONTNEED);
-    if (error != 0) quitSystem("cannot drop the cache of " + path, error);
+    attempt("cannot write back " + path, [&] { privileged::writeBack(device.get()); });
+    attempt("cannot drop the cache of " + path, [&] { privileged::dropCachedPages(device.get()); });
     return exits::done;
 }
