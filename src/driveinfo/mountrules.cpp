@@ -12,6 +12,12 @@ using platform::pathIsWithin;
 
 namespace {
 
+QSet<QString> setOf(std::initializer_list<const char*> names) {
+    QSet<QString> result;
+    for (const char* name : names) result.insert(QString::fromLatin1(name));
+    return result;
+}
+
 // Whether the mount at index i sits, through its parents, on the mount with id ancestorId.
 bool mountsOn(const QList<MountRecord>& records, const QHash<int, qsizetype>& indexOfId,
               qsizetype i, int ancestorId) {
@@ -68,6 +74,33 @@ QList<MountRecord> reachableMounts(const QList<MountRecord>& records) {
         if (!hidden) reachable.append(records[i]);
     }
     return reachable;
+}
+
+FileSystemKind fileSystemKind(const QString& type) {
+    // The FUSE ones here are desktop and container plumbing, not volumes.
+    static const QSet<QString> pseudo = setOf(
+        {"proc",       "sysfs",        "cgroup",     "cgroup2",  "devpts",      "devtmpfs",
+         "securityfs", "debugfs",      "tracefs",    "mqueue",   "hugetlbfs",   "pstore",
+         "bpf",        "configfs",     "fusectl",    "autofs",   "binfmt_misc", "efivarfs",
+         "nsfs",       "rpc_pipefs",   "selinuxfs",  "smackfs",  "nfsd",        "pipefs",
+         "sockfs",     "anon_inodefs", "rootfs",     "usbfs",    "xenfs",       "openpromfs",
+         "resctrl",    "cpuset",       "functionfs", "gadgetfs", "fuse.lxcfs",  "fuse.portal"});
+    static const QSet<QString> images =
+        setOf({"squashfs", "erofs", "cramfs", "romfs", "fuse.squashfuse", "fuse.squashfuse_ll",
+               "fuse.snapfuse"});
+    static const QSet<QString> ramBacked = setOf({"tmpfs", "ramfs"});
+    static const QSet<QString> unions = setOf({"overlay", "aufs", "fuse.fuse-overlayfs"});
+
+    if (pseudo.contains(type)) return FileSystemKind::Pseudo;
+    if (images.contains(type)) return FileSystemKind::ReadOnlyImage;
+    if (platform::isNetworkFileSystem(type)) return FileSystemKind::Network;
+    if (ramBacked.contains(type)) return FileSystemKind::RamBacked;
+    if (unions.contains(type)) return FileSystemKind::Overlay;
+    if (type == QLatin1String("fuse") || type == QLatin1String("fuseblk") ||
+        type.startsWith(QLatin1String("fuse."))) {
+        return FileSystemKind::Fuse;
+    }
+    return FileSystemKind::Other;
 }
 
 }  // namespace driveinfo

@@ -15,8 +15,6 @@
 
 namespace driveinfo {
 
-using platform::FileSystemKind;
-
 using platform::MountRecord;
 using platform::pathIsWithin;
 
@@ -34,7 +32,7 @@ bool isSystemLocation(const QString& mountPoint) {
 bool isMeasurableVolume(const MountRecord& mount) {
     // A file manager's gateway is no drive itself; the shares below it are (sharesOf).
     if (isShareGateway(mount)) return false;
-    switch (platform::fileSystemKind(mount.fileSystemType)) {
+    switch (fileSystemKind(mount.fileSystemType)) {
         case FileSystemKind::Pseudo:
         case FileSystemKind::ReadOnlyImage:
             return false;
@@ -79,7 +77,7 @@ QString whyNotMeasurable(const MountRecord& mount) {
         return QStringLiteral("it is %1, a file manager's gateway; name a share inside it")
             .arg(platform::displayPath(mount.mountPoint));
     }
-    switch (platform::fileSystemKind(mount.fileSystemType)) {
+    switch (fileSystemKind(mount.fileSystemType)) {
         case FileSystemKind::Pseudo:
             // devtmpfs too: a test file would land in the system's own /dev.
             return QStringLiteral("it is on %1, a file system of the kernel's, not a drive")
@@ -192,7 +190,7 @@ bool MountTableCatalogue::mayBeFile(const MountRecord& mount) {
     // a bind mount can be a file; looking is limited to local disks, where it cannot hang the
     // way a network volume whose server has gone can.
     return mount.root != QLatin1String("/") && mount.hasBlockDevice() &&
-           platform::fileSystemKind(mount.fileSystemType) != FileSystemKind::Fuse;
+           fileSystemKind(mount.fileSystemType) != FileSystemKind::Fuse;
 }
 
 bool MountTableCatalogue::isKnownFolder(const MountRecord& mount,

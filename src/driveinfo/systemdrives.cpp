@@ -11,8 +11,6 @@
 
 namespace driveinfo {
 
-using platform::FileSystemKind;
-
 using platform::MountRecord;
 
 namespace {
@@ -108,7 +106,7 @@ private:
 }  // namespace
 
 DriveType driveTypeOf(const QString& systemRoot, const MountRecord& mount) {
-    switch (platform::fileSystemKind(mount.fileSystemType)) {
+    switch (fileSystemKind(mount.fileSystemType)) {
         case FileSystemKind::Network:
             return DriveType::Network;
         case FileSystemKind::RamBacked:
@@ -123,7 +121,7 @@ DriveType driveTypeOf(const QString& systemRoot, const MountRecord& mount) {
 
 bool labelNeedsVolumeRoot(const MountRecord& mount) {
     // Opening the root of a network volume can hang while its server is away.
-    switch (platform::fileSystemKind(mount.fileSystemType)) {
+    switch (fileSystemKind(mount.fileSystemType)) {
         case FileSystemKind::Network:
         case FileSystemKind::Pseudo:
             return false;

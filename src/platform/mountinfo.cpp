@@ -162,18 +162,7 @@ bool mountTableChanged(const UniqueFd& watched) noexcept {
     return watched && ::poll(&watch, 1, 0) == 1 && (watch.revents & POLLPRI) != 0;
 }
 
-FileSystemKind fileSystemKind(const QString& type) {
-    // The FUSE ones here are desktop and container plumbing, not volumes.
-    static const QSet<QString> pseudo = setOf(
-        {"proc",       "sysfs",        "cgroup",     "cgroup2",  "devpts",      "devtmpfs",
-         "securityfs", "debugfs",      "tracefs",    "mqueue",   "hugetlbfs",   "pstore",
-         "bpf",        "configfs",     "fusectl",    "autofs",   "binfmt_misc", "efivarfs",
-         "nsfs",       "rpc_pipefs",   "selinuxfs",  "smackfs",  "nfsd",        "pipefs",
-         "sockfs",     "anon_inodefs", "rootfs",     "usbfs",    "xenfs",       "openpromfs",
-         "resctrl",    "cpuset",       "functionfs", "gadgetfs", "fuse.lxcfs",  "fuse.portal"});
-    static const QSet<QString> images =
-        setOf({"squashfs", "erofs", "cramfs", "romfs", "fuse.squashfuse", "fuse.squashfuse_ll",
-               "fuse.snapfuse"});
+bool isNetworkFileSystem(const QString& type) {
     static const QSet<QString> network = setOf({"nfs",
                                                 "nfs4",
                                                 "cifs",
@@ -204,19 +193,7 @@ FileSystemKind fileSystemKind(const QString& type) {
                                                 "fuse.blobfuse",
                                                 "fuse.blobfuse2",
                                                 "fuse.mountpoint-s3"});
-    static const QSet<QString> ramBacked = setOf({"tmpfs", "ramfs"});
-    static const QSet<QString> unions = setOf({"overlay", "aufs", "fuse.fuse-overlayfs"});
-
-    if (pseudo.contains(type)) return FileSystemKind::Pseudo;
-    if (images.contains(type)) return FileSystemKind::ReadOnlyImage;
-    if (network.contains(type)) return FileSystemKind::Network;
-    if (ramBacked.contains(type)) return FileSystemKind::RamBacked;
-    if (unions.contains(type)) return FileSystemKind::Overlay;
-    if (type == QLatin1String("fuse") || type == QLatin1String("fuseblk") ||
-        type.startsWith(QLatin1String("fuse."))) {
-        return FileSystemKind::Fuse;
-    }
-    return FileSystemKind::Other;
+    return network.contains(type);
 }
 
 }  // namespace platform

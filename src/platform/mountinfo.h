@@ -50,17 +50,7 @@ UniqueFd openMountTableToWatch(const QString& systemRoot);
 // the opening; never waits. A table that is no proc file (a fixture) never changes.
 bool mountTableChanged(const UniqueFd& watched) noexcept;
 
-// What a file system type is: a kernel interface, a network file system, memory, ...
-enum class FileSystemKind {
-    Pseudo,         // kernel interfaces: proc, sysfs, cgroup, ...
-    ReadOnlyImage,  // squashfs snaps and the like
-    Network,        // nfs, cifs, sshfs, ...
-    RamBacked,      // tmpfs, ramfs
-    Fuse,           // other FUSE volumes
-    Overlay,        // overlay and aufs unions
-    Other,          // everything else: ext4, vfat, btrfs, zfs, iso9660, ...
-};
-
-FileSystemKind fileSystemKind(const QString& fileSystemType);
+// True for the file systems that read from a server: nfs, cifs, sshfs, ...
+bool isNetworkFileSystem(const QString& fileSystemType);
 
 }  // namespace platform

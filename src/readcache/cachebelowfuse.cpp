@@ -189,8 +189,7 @@ CacheBelowFuse::Below CacheBelowFuse::below(const FuseVolume& volume) const {
                     .arg(driverName(type))};
     }
     // A network volume reads from its server's cache, which no client can drop.
-    if (platform::fileSystemKind(type) == platform::FileSystemKind::Network ||
-        namesRemoteSource(mount->source)) {
+    if (platform::isNetworkFileSystem(type) || namesRemoteSource(mount->source)) {
         return {Kind::Nothing, 0, {}, {}, false};
     }
     // The source is whatever the daemon was given: a device, an image file, a folder, or just
