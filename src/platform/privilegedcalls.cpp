@@ -33,12 +33,11 @@ bool fillStandardDescriptors() noexcept {
     }
 }
 
-std::string readWholeFile(const char* path) {
-    const UniqueFd file = openedOrRaise(::open(path, O_RDONLY | O_CLOEXEC));
+std::string readAll(int descriptor) {
     std::string text;
     char buffer[8192];
     for (;;) {
-        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+        const ssize_t got = ::read(descriptor, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) raise(errno);
         if (got == 0) return text;
@@ -70,8 +69,8 @@ struct stat lookAt(int descriptor) {
 }
 
 UniqueFd openForReadingAt(int folder, const std::string& name) {
-    return openedOrRaise(
-        ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    return openedOrRaise(::openat(folder < 0 ? AT_FDCWD : folder, name.c_str(),
+                                  O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
 }
 
 void writeBack(int descriptor) {

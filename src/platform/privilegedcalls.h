@@ -17,8 +17,8 @@ namespace platform::privileged {
 // takes their number. False when /dev/null cannot be opened.
 bool fillStandardDescriptors() noexcept;
 
-// The whole text of the file at path.
-std::string readWholeFile(const char* path);
+// Everything from the open file's current offset to its end.
+std::string readAll(int descriptor);
 
 // What path names, links followed; nothing when it cannot be looked at.
 std::optional<struct stat> statOf(const std::string& path) noexcept;
@@ -32,7 +32,8 @@ struct stat lookAt(int folder, const std::string& name);
 // What the open file is.
 struct stat lookAt(int descriptor);
 
-// Opens name in folder for reading, never through a link and never waiting.
+// Opens name in folder (an absolute name where folder is -1) for reading, never through a link
+// and never waiting.
 UniqueFd openForReadingAt(int folder, const std::string& name);
 
 // fsync.

@@ -125,9 +125,11 @@ bool isFuseMountOf(std::string_view line, dev_t device, std::string_view number)
 }
 
 bool isReadByFuse(dev_t device) {
-    const std::string text = attempt("cannot read /proc/self/mountinfo", [] {
-        return privileged::readWholeFile("/proc/self/mountinfo");
+    const UniqueFd table = attempt("cannot open /proc/self/mountinfo", [] {
+        return privileged::openForReadingAt(-1, "/proc/self/mountinfo");
     });
+    const std::string text = attempt("cannot read /proc/self/mountinfo",
+                                     [&] { return privileged::readAll(table.get()); });
 
     const std::string number = std::to_string(major(device)) + ':' + std::to_string(minor(device));
     for (const std::string_view line : splitFields(text, '\n')) {
